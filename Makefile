@@ -1,0 +1,46 @@
+# Set-up and everyday commands; see README.md.
+SHELL := /bin/bash
+ROOT := $(CURDIR)
+VENV ?= $(ROOT)/.venv
+PY := $(VENV)/bin/python
+BUILD ?= $(ROOT)/build
+ASAN_BUILD ?= $(ROOT)/build-asan
+JOBS ?= $(shell nproc)
+WERROR := $(if $(CI),ON,OFF)
+FILE ?=
+
+.PHONY: bootstrap build test test-cpp test-py demo bench sanitize clean
+
+bootstrap:
+	@bash scripts/bootstrap-python.sh
+
+build: bootstrap
+	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(PY) -DTOVREL_WERROR=$(WERROR) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+	@$(PY) scripts/link_venv.py $(BUILD)
+
+test: build
+	@$(MAKE) --no-print-directory test-cpp test-py
+
+test-cpp:
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-py:
+	@$(PY) -m pytest -q tests/py
+
+demo: build
+	@$(PY) -m tovrel.demo $(FILE)
+
+bench: build
+	@$(PY) bench/run.py
+
+sanitize: bootstrap
+	@cmake -S . -B $(ASAN_BUILD) -DPython_EXECUTABLE=$(PY) -DTOVREL_SANITIZE=ON \
+		-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake --build $(ASAN_BUILD) -j $(JOBS)
+	@cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+	@LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+		ASAN_OPTIONS=detect_leaks=0 PYTHONPATH=$(ASAN_BUILD) $(PY) -m pytest -q -p no:cacheprovider tests/py
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

@@ -1,0 +1,16 @@
+// The NativeFallback exception class: the signal that tells the host to rerun a piece of work on
+// its pure-Python path.
+#pragma once
+
+#include "utils/py_compat.h"
+
+namespace tovrel {
+
+// The class object, created on first use and kept for the life of the process. Returns a
+// borrowed reference, or NULL with an exception set if it could not be created.
+PyObject* native_fallback_type() noexcept;
+
+// Sets NativeFallback(prefix + message) as the current exception.
+void raise_native_fallback(const char* prefix, const char* message) noexcept;
+
+}  // namespace tovrel

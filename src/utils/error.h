@@ -1,0 +1,64 @@
+// The engine's one error convention.
+//
+// Internal code reports failures by throwing one of the exception types below; the module
+// boundary (src/lib/boundary.h) converts each into a Python exception exactly once. Nothing
+// in here touches Python, so the pure cores (XML reader, tokenizer, ...) use it too.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+
+namespace tovrel {
+
+// Errors of the XML reader and of the parsers built on it. Messages are static texts.
+class XmlError : public std::exception {
+public:
+    enum class Kind : std::uint8_t { Malformed, Unsupported };
+
+    XmlError(Kind kind, const char* message) noexcept : kind_(kind), message_(message) {}
+    Kind kind() const noexcept { return kind_; }
+    const char* what() const noexcept override { return message_; }
+
+private:
+    Kind kind_;
+    const char* message_;
+};
+
+// Not well-formed XML: reaches Python as NativeFallback("malformed: " + message).
+struct Malformed : XmlError {
+    explicit Malformed(const char* message) noexcept : XmlError(Kind::Malformed, message) {}
+};
+
+// Input the native path does not reproduce: NativeFallback("unsupported: " + message).
+struct Unsupported : XmlError {
+    explicit Unsupported(const char* message) noexcept : XmlError(Kind::Unsupported, message) {}
+};
+
+// The native path gives up on this operation: NativeFallback(message), message verbatim.
+class Fallback : public std::exception {
+public:
+    explicit Fallback(const char* message) noexcept : message_(message) {}
+    const char* what() const noexcept override { return message_; }
+
+private:
+    const char* message_;
+};
+
+// A borrow flag was already taken in a conflicting mode: RuntimeError(message).
+class BorrowConflict : public std::exception {
+public:
+    explicit BorrowConflict(const char* message) noexcept : message_(message) {}
+    const char* what() const noexcept override { return message_; }
+
+private:
+    const char* message_;
+};
+
+// A Python exception is set in the calling thread's error indicator (raised by a host object or
+// by a C API call). The boundary leaves it in place, so it reaches Python unchanged. Code that
+// catches this and carries on must clear the indicator itself.
+struct PyErrorSet : std::exception {
+    const char* what() const noexcept override { return "python exception set"; }
+};
+
+}  // namespace tovrel

@@ -1,0 +1,23 @@
+// Byte source over a Python file-like object: pulls `read(65536)` results into the reader's
+// input window.
+#pragma once
+
+#include "utils/py_ref.h"
+#include "xml/byte_source.h"
+
+namespace tovrel {
+
+class PyFileSource final : public ByteSource {
+public:
+    // Keeps a strong reference to `file`; no I/O until the first read_chunk.
+    explicit PyFileSource(PyObject* file) noexcept : file_(Ref::borrow(file)) {}
+
+    // Calls file.read(65536) and appends the result. The result must be bytes (or a subclass);
+    // anything else raises TypeError. Exceptions from read propagate as PyErrorSet.
+    bool read_chunk(ByteBuffer& out) override;
+
+private:
+    Ref file_;
+};
+
+}  // namespace tovrel

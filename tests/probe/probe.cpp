@@ -1,0 +1,108 @@
+// _tovrel_probe: a test-only extension that reaches engine internals which _tovrel itself does
+// not expose (the byte source, argument binding). Built with the tests, never installed.
+#include <memory>
+#include <string>
+
+#include "lib/args.h"
+#include "lib/boundary.h"
+#include "utils/py_ref.h"
+#include "xml/input.h"
+#include "xml/py_file_source.h"
+
+namespace tovrel {
+namespace {
+
+// drain(source) -> (data, chunks): pulls the file-like object through the reader's input window
+// to its end, consuming everything, and returns the bytes seen and the number of chunks pulled.
+// A second pull after the end must not call read again.
+PyObject* drain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_obj([&] {
+        static const char* const names[] = {"source"};
+        static const Signature sig{"drain", names, 1, 1};
+        PyObject* bound[1];
+        bind_args(sig, args, nargs, kwnames, bound);
+        Input input(std::make_unique<PyFileSource>(bound[0]));
+        std::string seen;
+        Py_ssize_t chunks = 0;
+        while (input.more()) {
+            ++chunks;
+            seen.append(reinterpret_cast<const char*>(input.data() + input.pos), input.available());
+            input.pos = input.filled();
+        }
+        if (input.more()) throw Fallback("source read again after end of input");
+        return Py_BuildValue("(y#n)", seen.data(), static_cast<Py_ssize_t>(seen.size()), chunks);
+    });
+}
+
+// bind(source, parser, helpers=None, extra=None) -> the bound values, None where omitted.
+PyObject* bind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_obj([&] {
+        static const char* const names[] = {"source", "parser", "helpers", "extra"};
+        static const Signature sig{"bind", names, 4, 2};
+        PyObject* bound[4];
+        bind_args(sig, args, nargs, kwnames, bound);
+        Ref out = Ref::check(PyTuple_New(4));
+        for (int i = 0; i < 4; ++i)
+            PyTuple_SET_ITEM(out.get(), i, Py_NewRef(bound[i] ? bound[i] : Py_None));
+        return out.release();
+    });
+}
+
+// bind_new(*args, **kwargs): the tuple/dict form of bind, as constructors use it.
+PyObject* bind_new(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guard_obj([&] {
+        static const char* const names[] = {"source", "parser", "helpers", "extra"};
+        static const Signature sig{"bind_new", names, 4, 2};
+        PyObject* bound[4];
+        bind_args(sig, args, kwargs, bound);
+        Ref out = Ref::check(PyTuple_New(4));
+        for (int i = 0; i < 4; ++i)
+            PyTuple_SET_ITEM(out.get(), i, Py_NewRef(bound[i] ? bound[i] : Py_None));
+        return out.release();
+    });
+}
+
+// raise_error(kind, message): throws the engine error of that kind through the boundary.
+PyObject* raise_error(PyObject*, PyObject* args) {
+    return guard_obj([&]() -> PyObject* {
+        const char* kind;
+        const char* message;
+        if (!PyArg_ParseTuple(args, "ss", &kind, &message)) throw PyErrorSet();
+        // The boundary keeps only pointers to static texts: keep the message alive.
+        static thread_local std::string text;
+        text = message;
+        std::string k = kind;
+        if (k == "malformed") throw Malformed(text.c_str());
+        if (k == "unsupported") throw Unsupported(text.c_str());
+        if (k == "fallback") throw Fallback(text.c_str());
+        if (k == "borrow") throw BorrowConflict(text.c_str());
+        if (k == "memory") throw std::bad_alloc();
+        throw std::runtime_error(text);
+    });
+}
+
+PyMethodDef probe_methods[] = {
+    {"drain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(drain)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"bind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"bind_new", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_new)),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"raise_error", raise_error, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot probe_slots[] = {
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef probe_def = {
+    PyModuleDef_HEAD_INIT, "_tovrel_probe", nullptr, 0, probe_methods, probe_slots,
+    nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace tovrel
+
+PyMODINIT_FUNC PyInit__tovrel_probe(void) { return PyModuleDef_Init(&tovrel::probe_def); }
