@@ -23,6 +23,10 @@ PyObject* native_fallback_type() noexcept {
     return g_native_fallback;
 }
 
+void adopt_native_fallback_type(PyObject* cls) noexcept {
+    std::call_once(g_native_fallback_once, [cls] { g_native_fallback = Py_NewRef(cls); });
+}
+
 void raise_native_fallback(const char* prefix, const char* message) noexcept {
     PyObject* type = native_fallback_type();
     if (!type) return;

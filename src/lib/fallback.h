@@ -10,6 +10,10 @@ namespace tovrel {
 // borrowed reference, or NULL with an exception set if it could not be created.
 PyObject* native_fallback_type() noexcept;
 
+// Makes `cls` the process's class if none was created yet. For a second extension built from
+// these sources (the test probe), so that it raises the class _tovrel exposes.
+void adopt_native_fallback_type(PyObject* cls) noexcept;
+
 // Sets NativeFallback(prefix + message) as the current exception.
 void raise_native_fallback(const char* prefix, const char* message) noexcept;
 

@@ -5,6 +5,7 @@
 
 #include "lib/args.h"
 #include "lib/boundary.h"
+#include "lib/fallback.h"
 #include "utils/py_ref.h"
 #include "xml/input.h"
 #include "xml/py_file_source.h"
@@ -92,7 +93,17 @@ PyMethodDef probe_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Raises the NativeFallback class of _tovrel itself, not a second copy.
+int probe_exec(PyObject*) {
+    PyObject* cls = PyImport_ImportModuleAttrString("_tovrel", "NativeFallback");
+    if (!cls) return -1;
+    adopt_native_fallback_type(cls);
+    Py_DECREF(cls);
+    return 0;
+}
+
 PyModuleDef_Slot probe_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(probe_exec)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

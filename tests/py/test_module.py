@@ -1,0 +1,72 @@
+"""The module as the host imports it: registration, NativeFallback, error conversion."""
+import inspect
+import subprocess
+import sys
+
+import pytest
+
+import _tovrel
+import _tovrel_probe
+
+PUBLIC_ORDER = [
+    "NativeFallback", "read_string_table", "bind_cells", "find_dimension",
+    "prescan_sheet", "RowReader", "CellStore", "SheetWriter",
+]
+
+
+def test_import_keeps_the_gil_disabled():
+    code = "import sys, _tovrel; print(sys._is_gil_enabled())"
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "False", out.stderr
+
+
+def test_all_lists_registered_names_in_order():
+    names = _tovrel.__all__
+    assert names[0] == "NativeFallback"
+    assert names == [n for n in PUBLIC_ORDER if n in names], names
+    for name in names:
+        assert hasattr(_tovrel, name)
+    for name in set(PUBLIC_ORDER) - set(names):
+        assert not hasattr(_tovrel, name), f"{name} exists but is not in __all__"
+
+
+def test_public_functions_have_text_signatures():
+    for name in _tovrel.__all__:
+        obj = getattr(_tovrel, name)
+        if inspect.isbuiltin(obj):
+            assert obj.__doc__.startswith(name + "(")
+            inspect.signature(obj)
+
+
+def test_native_fallback_class():
+    nf = _tovrel.NativeFallback
+    assert nf.__mro__ == (nf, Exception, BaseException, object)
+    assert nf.__module__ == "_tovrel"
+    assert nf.__name__ == "NativeFallback"
+    assert nf.__qualname__ == "NativeFallback"
+    assert nf.__doc__ == (
+        "The native engine cannot reproduce marvolt's behaviour for this input; "
+        "the pure Python implementation must be used.")
+    with pytest.raises(Exception):
+        raise nf("x")
+
+
+@pytest.mark.parametrize("kind, message, exc_type, text", [
+    ("malformed", "unclosed element", _tovrel.NativeFallback, "malformed: unclosed element"),
+    ("unsupported", "utf-16", _tovrel.NativeFallback, "unsupported: utf-16"),
+    ("fallback", "nested si", _tovrel.NativeFallback, "nested si"),
+    ("borrow", "Already borrowed", RuntimeError, "Already borrowed"),
+    ("memory", "", MemoryError, None),
+    ("other", "broken invariant", SystemError, "_tovrel internal error: broken invariant"),
+])
+def test_error_conversion(kind, message, exc_type, text):
+    with pytest.raises(exc_type) as info:
+        _tovrel_probe.raise_error(kind, message)
+    assert type(info.value) is exc_type
+    if text is not None:
+        assert info.value.args == (text,)
+
+
+def test_native_fallback_from_the_boundary_is_the_module_class():
+    with pytest.raises(_tovrel.NativeFallback):
+        _tovrel_probe.raise_error("malformed", "x")
