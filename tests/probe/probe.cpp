@@ -6,6 +6,7 @@
 #include "lib/args.h"
 #include "lib/boundary.h"
 #include "lib/fallback.h"
+#include "tests_probe.h"
 #include "utils/py_ref.h"
 #include "xml/input.h"
 #include "xml/py_file_source.h"
@@ -90,6 +91,7 @@ PyMethodDef probe_methods[] = {
     {"bind_new", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_new)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"raise_error", raise_error, METH_VARARGS, nullptr},
+    {"helpers_from_dict", probe_helpers_from_dict, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
