@@ -1,0 +1,136 @@
+#include "sheet/dates.h"
+
+#include <cmath>
+
+namespace tovrel {
+
+namespace {
+
+constexpr std::int64_t kMicrosPerDay = 86400000000LL;
+constexpr std::int64_t kMillisPerDay = 86400000LL;
+
+// Floor division and its non-negative remainder.
+constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
+    std::int64_t q = a / b;
+    return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+constexpr bool in_day_range(std::int64_t d) noexcept {
+    return static_cast<std::uint64_t>(d) <= static_cast<std::uint64_t>(kMaxDayNumber);
+}
+
+// Nearest integer, ties to even, whatever the floating-point environment's rounding mode.
+double round_half_even(double x) noexcept {
+    if (!std::isfinite(x)) return x;
+    if (x < 0) return -round_half_even(-x);
+    const double lower = std::floor(x);
+    const double diff = x - lower;  // exact for x >= 0
+    if (diff > 0.5) return lower + 1.0;
+    if (diff < 0.5) return lower;
+    return std::fmod(lower, 2.0) == 0.0 ? lower : lower + 1.0;
+}
+
+}  // namespace
+
+std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day) noexcept {
+    const std::int64_t y = month <= 2 ? year - 1 : year;
+    const std::int64_t era = floor_div(y, 400);
+    const std::int64_t yoe = y - era * 400;                  // [0, 399]
+    const std::int64_t mp = (month + 9) % 12;                // March = 0
+    const std::int64_t doy = (153 * mp + 2) / 5 + day - 1;   // [0, 365]
+    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 306;
+}
+
+CivilDate civil_from_days(std::int64_t days) noexcept {
+    // Shift so that day 0 is 0000-03-01, the start of a 400-year era.
+    const std::int64_t z = days + 306;
+    const std::int64_t era = floor_div(z, 146097);
+    const std::int64_t doe = z - era * 146097;                                     // [0, 146096]
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;  // [0, 399]
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);              // [0, 365]
+    const std::int64_t mp = (5 * doy + 2) / 153;                                   // [0, 11]
+    const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+    const std::int64_t y = yoe + era * 400 + (m <= 2 ? 1 : 0);
+    return {y, m, d};
+}
+
+Epoch Epoch::make(std::int64_t year, std::int64_t month, std::int64_t day, std::int64_t hour,
+                  std::int64_t minute, std::int64_t second, std::int64_t microsecond,
+                  bool is_windows) noexcept {
+    Epoch e;
+    e.days = days_from_civil(year, month, day);
+    e.micros = ((hour * 60 + minute) * 60 + second) * 1000000 + microsecond;
+    e.is_windows = is_windows;
+    return e;
+}
+
+DateResult finish(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64_t days,
+                  std::int64_t ms) noexcept {
+    std::int64_t d;
+    if (__builtin_add_overflow(epoch_days, days, &d)) return DateResult::out_of_range();
+
+    const std::int64_t q = floor_div(epoch_micros, kMicrosPerDay);
+    const std::int64_t r = epoch_micros - q * kMicrosPerDay;
+    if (__builtin_add_overflow(d, q, &d) || !in_day_range(d)) return DateResult::out_of_range();
+
+    std::int64_t t;
+    std::int64_t ms_micros;
+    if (__builtin_mul_overflow(ms, std::int64_t{1000}, &ms_micros) ||
+        __builtin_add_overflow(r, ms_micros, &t))
+        return DateResult::out_of_range();
+    const std::int64_t q2 = floor_div(t, kMicrosPerDay);
+    const std::int64_t r2 = t - q2 * kMicrosPerDay;
+    if (__builtin_add_overflow(d, q2, &d) || !in_day_range(d)) return DateResult::out_of_range();
+
+    const CivilDate c = civil_from_days(d);
+    return DateResult::date_time(static_cast<int>(c.year), c.month, c.day,
+                                 static_cast<int>(r2 / 3600000000LL),
+                                 static_cast<int>((r2 / 60000000LL) % 60),
+                                 static_cast<int>((r2 / 1000000LL) % 60),
+                                 static_cast<int>(r2 % 1000000LL));
+}
+
+DateResult from_excel_int(std::int64_t value, const Epoch& epoch) noexcept {
+    if (value == 0) return DateResult::time(0, 0, 0, 0);
+    if (value >= 1 && value <= 59) value += epoch.leap_adjustment();
+    if (value > kMaxSerialDays || value < -kMaxSerialDays) return DateResult::out_of_range();
+    return finish(epoch.days, epoch.micros, value, 0);
+}
+
+DateResult from_excel_float(double x, const Epoch& epoch) noexcept {
+    if (!std::isfinite(x)) return DateResult::out_of_range();
+
+    // divmod(x, 1): the fraction takes the divisor's sign, so it lies in [0, 1).
+    double frac = x - std::trunc(x);
+    double day = x - frac;
+    if (frac < 0) {
+        frac += 1.0;
+        day -= 1.0;
+    }
+    if (frac == 0) frac = 0.0;  // no negative zero
+
+    // Python's round(): to nearest, ties to even. Two multiplications, in this order, so the
+    // product is the same double the host computes.
+    const double product = frac * 86400.0 * 1000.0;
+    const double rounded = round_half_even(product);
+    if (!std::isfinite(rounded)) return DateResult::out_of_range();
+    std::int64_t ms;
+    if (rounded >= 9223372036854775807.0)
+        ms = INT64_MAX;
+    else if (rounded <= -9223372036854775808.0)
+        ms = INT64_MIN;
+    else
+        ms = static_cast<std::int64_t>(rounded);
+
+    if (x >= 0 && x < 1 && ms < kMillisPerDay) {
+        return DateResult::time(static_cast<int>(ms / 3600000), static_cast<int>((ms / 60000) % 60),
+                                static_cast<int>((ms / 1000) % 60),
+                                static_cast<int>((ms % 1000) * 1000));
+    }
+    if (x > 0 && x < 60 && epoch.is_windows) day += 1.0;
+    if (std::fabs(day) > static_cast<double>(kMaxSerialDays)) return DateResult::out_of_range();
+    return finish(epoch.days, epoch.micros, static_cast<std::int64_t>(day), ms);
+}
+
+}  // namespace tovrel

@@ -1,0 +1,86 @@
+#include "utils/text.h"
+
+namespace tovrel {
+
+std::uint32_t decode_utf8(std::string_view text, std::size_t i, std::size_t& len) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t n = text.size();
+    const std::uint32_t b0 = p[i];
+    len = 1;
+    std::size_t need;
+    std::uint32_t cp;
+    std::uint32_t min;
+    if (b0 < 0x80) {
+        return b0;
+    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
+        need = 1, cp = b0 & 0x1F, min = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        need = 2, cp = b0 & 0x0F, min = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        need = 3, cp = b0 & 0x07, min = 0x10000;
+    } else {
+        return b0;
+    }
+    if (need > n - 1 - i) return b0;
+    for (std::size_t k = 1; k <= need; ++k) {
+        const std::uint32_t b = p[i + k];
+        if ((b & 0xC0) != 0x80) return b0;
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF) return b0;
+    len = need + 1;
+    return cp;
+}
+
+namespace {
+
+// Whitespace test for the character at text[i]; a malformed byte (which decodes as itself) is
+// never whitespace, even when its value is that of U+0085 or U+00A0.
+bool space_at(std::string_view text, std::size_t i, std::size_t& len) noexcept {
+    const std::uint32_t cp = decode_utf8(text, i, len);
+    return is_py_space(cp) && (cp < 0x80 || len > 1);
+}
+
+}  // namespace
+
+std::string_view py_strip(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t begin = 0;
+    std::size_t end = text.size();
+    while (begin < end) {
+        std::size_t len;
+        if (!space_at(text, begin, len)) break;
+        begin += len;
+    }
+    while (end > begin) {
+        // Back up to the first byte of the last character (at most 3 continuation bytes).
+        std::size_t start = end - 1;
+        while (start > begin && end - start < 4 && (p[start] & 0xC0) == 0x80) --start;
+        std::size_t len;
+        if (!space_at(text, start, len) || start + len != end) break;
+        end = start;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::optional<CellCoord> fast_coordinate(std::string_view text) noexcept {
+    const std::size_t n = text.size();
+    std::size_t i = 0;
+    std::uint32_t column = 0;
+    while (i < n && i < 4 && text[i] >= 'A' && text[i] <= 'Z') {
+        column = column * 26 + static_cast<std::uint32_t>(text[i] - 'A' + 1);
+        ++i;
+    }
+    if (i == 0 || i > 3 || column > 18278) return std::nullopt;
+    const std::size_t digits = n - i;
+    if (digits == 0 || digits > 9 || text[i] == '0') return std::nullopt;
+    std::uint32_t row = 0;
+    for (; i < n; ++i) {
+        const char c = text[i];
+        if (c < '0' || c > '9') return std::nullopt;
+        row = row * 10 + static_cast<std::uint32_t>(c - '0');
+    }
+    return CellCoord{row, column};
+}
+
+}  // namespace tovrel

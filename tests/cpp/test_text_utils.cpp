@@ -1,0 +1,184 @@
+// py_strip (Python's str.strip() on UTF-8) and the A1-reference fast parser.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "utils/text.h"
+
+namespace tovrel {
+namespace {
+
+std::string utf8(std::uint32_t cp) {
+    std::string s;
+    if (cp < 0x80) {
+        s += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        s += static_cast<char>(0xC0 | (cp >> 6));
+        s += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        s += static_cast<char>(0xE0 | (cp >> 12));
+        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        s += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        s += static_cast<char>(0xF0 | (cp >> 18));
+        s += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        s += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return s;
+}
+
+TEST(PyStrip, Table) {
+    struct Case {
+        std::string input;
+        std::string expect;
+    };
+    const Case cases[] = {
+        {" \xc2\xa0x\xe3\x80\x80", "x"},
+        {"", ""},
+        {"   ", ""},
+        {"\xc2\xa0\xe3\x80\x80\xe2\x80\xa8", ""},
+        {"\t\n\v\f\r x y \x1c\x1d\x1e\x1f", "x y"},
+        {"\xc2\x85" "a\xc2\x85", "a"},
+        {"a b", "a b"},
+        {"\xe1\x9a\x80\xe2\x80\x80\xe2\x80\x8a\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\x9f", ""},
+        {"\xe2\x80\x8b x", "\xe2\x80\x8b x"},      // zero-width space is not whitespace
+        {"\xe1\xa0\x8e x", "\xe1\xa0\x8e x"},      // nor is the Mongolian vowel separator
+        {"\xef\xbb\xbfx\xef\xbb\xbf", "\xef\xbb\xbfx\xef\xbb\xbf"},  // nor the BOM
+        {"\x1bx\x7f", "\x1bx\x7f"},
+        {"x\xc2\xa0", "x"},
+        // Malformed bytes are not whitespace, even those that look like part of one.
+        {"\xa0x", "\xa0x"},
+        {"\x85x\xa0", "\x85x\xa0"},
+        {"x\xc2", "x\xc2"},
+        {"\xc2\xa0\xa0", "\xa0"},
+        {"x\x80\x80\x80\x80 ", "x\x80\x80\x80\x80"},
+        {" \xe3\x80", "\xe3\x80"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(py_strip(c.input), c.expect) << c.input;
+}
+
+TEST(PyStrip, ResultIsASliceOfTheInput) {
+    const std::string s = "  abc  ";
+    const std::string_view r = py_strip(s);
+    EXPECT_EQ(r.data(), s.data() + 2);
+    EXPECT_EQ(r.size(), 3u);
+}
+
+// Every code point, alone and between letters: stripped away exactly when it is whitespace.
+TEST(PyStrip, EveryCodePoint) {
+    const std::uint32_t spaces[] = {0x9,    0xA,    0xB,    0xC,    0xD,    0x1C,   0x1D,
+                                    0x1E,   0x1F,   0x20,   0x85,   0xA0,   0x1680, 0x2000,
+                                    0x2001, 0x2002, 0x2003, 0x2004, 0x2005, 0x2006, 0x2007,
+                                    0x2008, 0x2009, 0x200A, 0x2028, 0x2029, 0x202F, 0x205F,
+                                    0x3000};
+    std::size_t found = 0;
+    for (std::uint32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+        if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+        const std::string c = utf8(cp);
+        const bool space = std::find(std::begin(spaces), std::end(spaces), cp) != std::end(spaces);
+        ASSERT_EQ(py_strip(c).empty(), space) << std::hex << cp;
+        ASSERT_EQ(is_py_space(cp), space) << std::hex << cp;
+        const std::string inner = "a" + c + "a";
+        ASSERT_EQ(py_strip(inner), inner) << std::hex << cp;
+        const std::string outer = c + "b" + c;
+        ASSERT_EQ(py_strip(outer), space ? "b" : outer) << std::hex << cp;
+        found += space;
+    }
+    EXPECT_EQ(found, std::size(spaces));
+}
+
+TEST(DecodeUtf8, LengthsAndRejections) {
+    struct Case {
+        std::string bytes;
+        std::uint32_t cp;
+        std::size_t len;
+    };
+    const Case cases[] = {
+        {"A", 'A', 1},
+        {"\xc3\xa9", 0xE9, 2},
+        {"\xe2\x82\xac", 0x20AC, 3},
+        {"\xf0\x9f\x98\x80", 0x1F600, 4},
+        {"\xf4\x8f\xbf\xbf", 0x10FFFF, 4},
+        {"\xf4\x90\x80\x80", 0xF4, 1},  // above U+10FFFF
+        {"\xe0\x80\x80", 0xE0, 1},      // overlong
+        {"\xc1\xbf", 0xC1, 1},          // overlong
+        {"\x80", 0x80, 1},
+        {"\xe2\x82", 0xE2, 1},          // truncated
+        {"\xe2\x28\xa1", 0xE2, 1},      // bad continuation
+        {"\xf8\x88\x80\x80\x80", 0xF8, 1},
+    };
+    for (const auto& c : cases) {
+        std::size_t len = 99;
+        EXPECT_EQ(decode_utf8(c.bytes, 0, len), c.cp) << c.bytes;
+        EXPECT_EQ(len, c.len) << c.bytes;
+    }
+}
+
+TEST(FastCoordinate, Table) {
+    struct Case {
+        const char* text;
+        std::optional<CellCoord> expect;
+    };
+    const Case cases[] = {
+        {"A1", CellCoord{1, 1}},
+        {"XFD1048576", CellCoord{1048576, 16384}},
+        {"ZZZ1", CellCoord{1, 18278}},
+        {"Z9", CellCoord{9, 26}},
+        {"AA10", CellCoord{10, 27}},
+        {"AZ1", CellCoord{1, 52}},
+        {"BA1", CellCoord{1, 53}},
+        {"A999999999", CellCoord{999999999, 1}},
+        {"C100", CellCoord{100, 3}},
+        {"a1", std::nullopt},
+        {"$A$1", std::nullopt},
+        {"A$1", std::nullopt},
+        {"A01", std::nullopt},
+        {"A0", std::nullopt},
+        {"AAAA1", std::nullopt},
+        {"A", std::nullopt},
+        {"1", std::nullopt},
+        {"", std::nullopt},
+        {"A1B", std::nullopt},
+        {"A1234567890", std::nullopt},
+        {" A1", std::nullopt},
+        {"A1 ", std::nullopt},
+        {"A 1", std::nullopt},
+        {"A-1", std::nullopt},
+        {"A+1", std::nullopt},
+        {"A1:B2", std::nullopt},
+        {"@1", std::nullopt},
+        {"[1", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto got = fast_coordinate(c.text);
+        ASSERT_EQ(got.has_value(), c.expect.has_value()) << c.text;
+        if (got) {
+            EXPECT_EQ(*got, *c.expect) << c.text;
+        }
+    }
+}
+
+// Every column name of one, two and three letters maps to consecutive numbers from 1 to 18278.
+TEST(FastCoordinate, EveryColumnName) {
+    std::uint32_t expect = 0;
+    for (int len = 1; len <= 3; ++len) {
+        std::string name(len, 'A');
+        for (;;) {
+            ++expect;
+            const auto got = fast_coordinate(name + "7");
+            ASSERT_TRUE(got.has_value()) << name;
+            ASSERT_EQ(got->column, expect) << name;
+            ASSERT_EQ(got->row, 7u);
+            int i = len - 1;
+            while (i >= 0 && name[i] == 'Z') name[i--] = 'A';
+            if (i < 0) break;
+            ++name[i];
+        }
+    }
+    EXPECT_EQ(expect, 18278u);
+}
+
+}  // namespace
+}  // namespace tovrel
