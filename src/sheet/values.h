@@ -1,0 +1,29 @@
+// Number parsing for cell values: the integer and float texts the worksheet reader decides
+// natively, and the rules that send every other text to the host's converters.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace tovrel {
+
+// The integer fast parse: an optional "-" then 1 to 18 ASCII digits and nothing else. Eighteen
+// digits always fit a signed 64-bit integer, so the value never overflows. Anything else ("+1",
+// " 1", "", 19 digits or more, "1_000") gives nothing and is left to the host's int().
+std::optional<std::int64_t> fast_int(std::string_view text) noexcept;
+
+// Whether a number text holds one of ".", "e", "E" (and so is a float candidate).
+bool has_float_mark(std::string_view text) noexcept;
+
+// The decimal float shape: an optional sign, a run of digits, optionally "." and a second run
+// of digits (at least one digit in the two runs together), then optionally "e" or "E", an
+// optional sign and at least one digit. Nothing else, no spaces.
+bool float_shape(std::string_view text) noexcept;
+
+// The correctly rounded double of a text of the float shape, as Python's float() gives it:
+// overflow yields an infinity and underflow a zero, both with the text's sign. Nothing for a
+// text outside the shape.
+std::optional<double> parse_float(std::string_view text) noexcept;
+
+}  // namespace tovrel
