@@ -92,6 +92,13 @@ PyMethodDef probe_methods[] = {
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"raise_error", raise_error, METH_VARARGS, nullptr},
     {"helpers_from_dict", probe_helpers_from_dict, METH_O, nullptr},
+    {"settings_from_parser", probe_settings_from_parser, METH_O, nullptr},
+    {"from_excel", probe_from_excel, METH_VARARGS, nullptr},
+    {"from_excel_list", probe_from_excel_list, METH_VARARGS, nullptr},
+    {"bench_dates", probe_bench_dates, METH_VARARGS, nullptr},
+    {"escape", probe_escape, METH_VARARGS, nullptr},
+    {"py_strip", probe_py_strip, METH_O, nullptr},
+    {"fast_coordinate", probe_fast_coordinate, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,5 +6,12 @@
 namespace tovrel {
 
 PyObject* probe_helpers_from_dict(PyObject*, PyObject* arg);
+PyObject* probe_settings_from_parser(PyObject*, PyObject* parser);
+PyObject* probe_from_excel(PyObject*, PyObject* args);
+PyObject* probe_from_excel_list(PyObject*, PyObject* args);
+PyObject* probe_bench_dates(PyObject*, PyObject* args);
+PyObject* probe_escape(PyObject*, PyObject* args);
+PyObject* probe_py_strip(PyObject*, PyObject* text);
+PyObject* probe_fast_coordinate(PyObject*, PyObject* text);
 
 }  // namespace tovrel
