@@ -1,0 +1,38 @@
+// Byte classes and the character rules of the reader: XML whitespace, ASCII name characters,
+// and the check of character data, attribute values, comments and processing instructions.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace tovrel {
+
+namespace chars {
+
+enum : std::uint8_t {
+    kNameStart = 1,  // ASCII letter, '_', ':'
+    kNameChar = 2,   // kNameStart plus digits, '-', '.'
+    kWhite = 4,      // space, tab, LF, CR
+    kHighByte = 8,   // 0x80 and above
+    kLetter = 16,    // ASCII letter
+};
+
+extern const std::array<std::uint8_t, 256> kClass;
+
+}  // namespace chars
+
+inline bool is_ws(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kWhite; }
+inline bool is_name_start(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kNameStart; }
+inline bool is_name_char(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kNameChar; }
+inline bool is_letter(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kLetter; }
+
+// Throws Malformed("invalid character") for a byte below 0x20 other than tab, LF and CR, or for
+// U+FFFE / U+FFFF; Malformed("invalid utf-8") when bytes of 0x80 and above do not form valid
+// UTF-8. Pure-ASCII spans skip the UTF-8 check.
+void validate_chars(const std::uint8_t* p, std::size_t n);
+
+// Whether the bytes are valid UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
+bool valid_utf8(const std::uint8_t* p, std::size_t n) noexcept;
+
+}  // namespace tovrel

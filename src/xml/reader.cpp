@@ -1,0 +1,490 @@
+#include "xml/reader.h"
+
+#include <array>
+#include <cstring>
+#include <stdexcept>
+
+#include "utils/error.h"
+#include "xml/chars.h"
+#include "xml/refs.h"
+#include "xml/scan.h"
+
+namespace tovrel {
+
+namespace {
+
+// Byte classes of attribute values, accumulated over a value to pick the checks it needs.
+enum : std::uint8_t {
+    kValLt = 1,       // '<'
+    kValControl = 2,  // below 0x20, not tab/LF/CR
+    kValHigh = 4,     // 0x80 and above
+    kValAmp = 8,      // '&'
+    kValWhite = 16,   // tab, LF, CR: normalised to spaces
+};
+
+constexpr std::array<std::uint8_t, 256> make_value_classes() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = kValControl;
+    t['\t'] = t['\n'] = t['\r'] = kValWhite;
+    t['<'] = kValLt;
+    t['&'] = kValAmp;
+    for (int c = 0x80; c < 256; ++c) t[c] = kValHigh;
+    return t;
+}
+
+constexpr std::array<std::uint8_t, 256> kValueClass = make_value_classes();
+
+bool equal_ascii_nocase(std::string_view a, std::string_view lower) noexcept {
+    if (a.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char c = a[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Reader::Reader(std::unique_ptr<ByteSource> source) : in_(std::move(source)) {
+    names_.reserve(256);
+    attrs_.reserve(16);
+}
+
+const Attr* Reader::find_attr(std::uint32_t ns, std::string_view local) const noexcept {
+    for (const Attr& a : attrs_)
+        if (a.ns == ns && attr_local(a) == local) return &a;
+    return nullptr;
+}
+
+std::string_view Reader::attr_value(const Attr& a, std::string& scratch) const {
+    std::string_view raw = attr_raw(a);
+    return a.needs_decoding ? decode_attr(raw, scratch) : raw;
+}
+
+std::string_view Reader::text(std::string& scratch) const {
+    std::string_view raw = text_raw();
+    return text_needs_ ? decode_text(raw, text_cdata_, scratch) : raw;
+}
+
+std::string Reader::end_capture() {
+    if (in_.capture == Input::kNoCapture) throw std::logic_error("capture not started");
+    std::size_t start = in_.capture;
+    in_.capture = Input::kNoCapture;
+    return std::string(view(start, in_.tag_end));
+}
+
+// Makes at least n bytes available from pos; false if the input ends first.
+bool Reader::fill(std::size_t n) {
+    while (in_.available() < n)
+        if (!in_.more()) return false;
+    return true;
+}
+
+// Absolute offset of the first occurrence of `pattern` at or after pos + from, reading more as
+// needed; Malformed(unclosed) if the input ends first.
+std::size_t Reader::find_seq(std::size_t from, std::string_view pattern, const char* unclosed) {
+    const auto first = static_cast<std::uint8_t>(pattern[0]);
+    for (;;) {
+        const std::uint8_t* b = in_.data();
+        const std::uint8_t* end = b + in_.filled();
+        const std::uint8_t* p = b + in_.pos + from;
+        for (;;) {
+            p = scan::find1(p, end, first);
+            if (static_cast<std::size_t>(end - p) < pattern.size()) break;
+            if (std::memcmp(p, pattern.data(), pattern.size()) == 0)
+                return static_cast<std::size_t>(p - b);
+            ++p;
+        }
+        from = static_cast<std::size_t>(p - b) - in_.pos;
+        if (!in_.more()) throw Malformed(unclosed);
+    }
+}
+
+void Reader::start_document() {
+    started_ = true;
+    fill(4);
+    const std::uint8_t* b = in_.data() + in_.pos;
+    std::size_t n = in_.available();
+    if (n >= 3 && b[0] == 0xEF && b[1] == 0xBB && b[2] == 0xBF) {
+        in_.pos += 3;
+    } else if ((n >= 2 && ((b[0] == 0xFE && b[1] == 0xFF) || (b[0] == 0xFF && b[1] == 0xFE))) ||
+               (n >= 1 && b[0] == 0) || (n >= 2 && b[1] == 0)) {
+        throw Unsupported("utf-16");
+    }
+    fill(6);
+    b = in_.data() + in_.pos;
+    if (in_.available() >= 6 && std::memcmp(b, "<?xml", 5) == 0 && (is_ws(b[5]) || b[5] == '?')) {
+        std::size_t close = find_seq(5, "?>", "unclosed decl");
+        check_decl(in_.pos + 5, close);
+        in_.pos = close + 2;
+    }
+}
+
+// The pseudo-attributes of the XML declaration: version, then optionally encoding, then
+// optionally standalone, each after whitespace.
+void Reader::check_decl(std::size_t start, std::size_t end) {
+    enum { kNone, kVersion, kEncoding, kStandalone } prev = kNone;
+    const std::uint8_t* b = in_.data();
+    std::size_t p = start;
+    for (;;) {
+        std::size_t ws = p;
+        while (p < end && is_ws(b[p])) ++p;
+        if (p == end) break;
+        if (p == ws) throw Malformed("bad decl");
+        std::size_t name_start = p;
+        while (p < end && is_letter(b[p])) ++p;
+        std::string_view name = view(name_start, p);
+        while (p < end && is_ws(b[p])) ++p;
+        if (p == end || b[p] != '=') throw Malformed("bad decl");
+        ++p;
+        while (p < end && is_ws(b[p])) ++p;
+        if (p == end || (b[p] != '"' && b[p] != '\'')) throw Malformed("bad decl");
+        std::uint8_t quote = b[p++];
+        std::size_t value_start = p;
+        while (p < end && b[p] != quote) ++p;
+        if (p == end) throw Malformed("bad decl");
+        std::string_view value = view(value_start, p);
+        ++p;
+        if (name == "version" && prev == kNone) {
+            if (value != "1.0") throw Unsupported("xml version");
+            prev = kVersion;
+        } else if (name == "encoding" && prev == kVersion) {
+            if (!equal_ascii_nocase(value, "utf-8")) throw Unsupported("encoding");
+            prev = kEncoding;
+        } else if (name == "standalone" && (prev == kVersion || prev == kEncoding)) {
+            if (value != "yes" && value != "no") throw Malformed("bad standalone");
+            prev = kStandalone;
+        } else {
+            throw Malformed("bad decl");
+        }
+    }
+    if (prev == kNone) throw Malformed("bad decl");
+}
+
+XmlEvent Reader::next() {
+    if (pending_end_) {
+        pending_end_ = false;
+        pop_element();
+        return last_ = XmlEvent::End;
+    }
+    if (!started_) start_document();
+    for (;;) {
+        if (in_.pos >= in_.filled() && !in_.more()) {
+            if (!stack_.empty()) throw Malformed("unclosed element");
+            if (!root_seen_) throw Malformed("no element found");
+            return last_ = XmlEvent::Eof;
+        }
+        if (in_.data()[in_.pos] != '<') {
+            if (stack_.empty()) {
+                skip_outside_whitespace();
+                continue;
+            }
+            return last_ = text_run();
+        }
+        if (!fill(2)) throw Malformed("unclosed token");
+        switch (in_.data()[in_.pos + 1]) {
+            case '/':
+                return last_ = end_tag();
+            case '?':
+                processing_instruction();
+                continue;
+            case '!':
+                if (markup_declaration()) return last_ = XmlEvent::Text;
+                continue;
+            default:
+                if (root_closed_) throw Malformed("junk after document element");
+                return last_ = start_tag();
+        }
+    }
+}
+
+void Reader::skip_outside_whitespace() {
+    const std::uint8_t* b = in_.data();
+    std::size_t p = in_.pos, end = in_.filled();
+    while (p < end && is_ws(b[p])) ++p;
+    if (p < end && b[p] != '<') throw Malformed("junk outside root");
+    in_.pos = p;
+}
+
+XmlEvent Reader::text_run() {
+    std::size_t rel = 0;
+    bool special = false;
+    for (;;) {
+        const std::uint8_t* b = in_.data();
+        const std::uint8_t* end = b + in_.filled();
+        const std::uint8_t* lt = scan::scan_text(b + in_.pos + rel, end, special);
+        rel = static_cast<std::size_t>(lt - b) - in_.pos;
+        if (lt < end || !in_.more()) break;
+    }
+    std::size_t start = in_.pos, end = start + rel;
+    text_start_ = start;
+    text_end_ = end;
+    text_cdata_ = false;
+    text_needs_ = false;
+    if (special) {
+        const std::uint8_t* b = in_.data();
+        validate_chars(b + start, rel);
+        std::string_view t = view(start, end);
+        if (t.find('&') != std::string_view::npos) {
+            validate_refs(b + start, rel);
+            text_needs_ = true;
+        }
+        if (t.find("]]>") != std::string_view::npos) throw Malformed("]]> in text");
+        if (t.find('\r') != std::string_view::npos) text_needs_ = true;
+    }
+    in_.pos = end;
+    return XmlEvent::Text;
+}
+
+// "<!": a comment (skipped, false), a CDATA section (the current text, true), or an error.
+bool Reader::markup_declaration() {
+    fill(9);
+    const std::uint8_t* b = in_.data() + in_.pos;
+    std::size_t n = in_.available();
+    if (n >= 4 && std::memcmp(b, "<!--", 4) == 0) {
+        std::size_t close = find_seq(4, "-->", "unclosed comment");
+        std::size_t start = in_.pos + 4;
+        std::string_view body = view(start, close);
+        if (body.find("--") != std::string_view::npos || (!body.empty() && body.back() == '-'))
+            throw Malformed("-- in comment");
+        validate_chars(in_.data() + start, body.size());
+        in_.pos = close + 3;
+        return false;
+    }
+    if (n >= 9 && std::memcmp(b, "<![CDATA[", 9) == 0) {
+        if (stack_.empty()) throw Malformed("cdata outside root");
+        std::size_t close = find_seq(9, "]]>", "unclosed cdata");
+        std::size_t start = in_.pos + 9;
+        validate_chars(in_.data() + start, close - start);
+        text_start_ = start;
+        text_end_ = close;
+        text_cdata_ = true;
+        text_needs_ = text_raw().find('\r') != std::string_view::npos;
+        in_.pos = close + 3;
+        return true;
+    }
+    if (n >= 9 && std::memcmp(b, "<!DOCTYPE", 9) == 0) throw Unsupported("doctype");
+    throw Malformed("bad markup declaration");
+}
+
+void Reader::processing_instruction() {
+    std::size_t close = find_seq(2, "?>", "unclosed pi");
+    const std::uint8_t* b = in_.data();
+    std::size_t start = in_.pos + 2;
+    if (start == close || !is_name_start(b[start])) throw Malformed("bad pi");
+    std::size_t t = start;
+    while (t < close && is_name_char(b[t])) ++t;
+    std::string_view target = view(start, t);
+    if (equal_ascii_nocase(target, "xml")) throw Malformed("misplaced xml declaration");
+    if (target.find(':') != std::string_view::npos) throw Malformed("colon in pi target");
+    if (t < close && !is_ws(b[t])) throw Malformed("bad pi");
+    validate_chars(b + start, close - start);
+    in_.pos = close + 2;
+}
+
+// End of the name starting at p (bounded by end): ASCII name characters only.
+std::size_t Reader::name_end(std::size_t p, std::size_t end) const {
+    const std::uint8_t* b = in_.data();
+    if (b[p] >= 0x80) throw Unsupported("non-ascii name");
+    if (!is_name_start(b[p])) throw Malformed("bad name");
+    ++p;
+    while (p < end && is_name_char(b[p])) ++p;
+    if (p < end && b[p] >= 0x80) throw Unsupported("non-ascii name");
+    return p;
+}
+
+void Reader::check_attr_value(std::size_t start, std::size_t end, std::uint8_t classes) const {
+    if (classes & kValLt) throw Malformed("< in attribute");
+    const std::uint8_t* b = in_.data();
+    if (classes & (kValControl | kValHigh)) validate_chars(b + start, end - start);
+    if (classes & kValAmp) validate_refs(b + start, end - start);
+}
+
+void Reader::declare(std::string_view prefix, const Attr& a) {
+    std::string_view value = attr_value(a, decl_scratch_);
+    if (prefix == "xmlns") throw Malformed("xmlns prefix");
+    if (prefix == "xml") {
+        if (value != kXmlUri) throw Malformed("xml prefix");
+    } else {
+        if (value == kXmlUri || value == kXmlnsUri) throw Malformed("reserved namespace");
+        if (!prefix.empty() && value.empty()) throw Malformed("empty prefixed namespace");
+    }
+    ns_.push(prefix, ns_.intern(value));
+}
+
+XmlEvent Reader::start_tag() {
+    // Find the '>' that ends the tag, skipping quoted values.
+    std::size_t rel = 1;
+    std::uint8_t quote = 0;
+    std::size_t gt;
+    for (;;) {
+        const std::uint8_t* b = in_.data();
+        const std::uint8_t* end = b + in_.filled();
+        const std::uint8_t* p = b + in_.pos + rel;
+        const std::uint8_t* hit = quote ? scan::find1(p, end, quote)
+                                        : scan::find3(p, end, '>', '"', '\'');
+        if (hit < end) {
+            rel = static_cast<std::size_t>(hit - b) - in_.pos + 1;
+            if (quote) {
+                quote = 0;
+            } else if (*hit == '>') {
+                gt = static_cast<std::size_t>(hit - b);
+                break;
+            } else {
+                quote = *hit;
+            }
+            continue;
+        }
+        rel = in_.available();
+        if (!in_.more()) throw Malformed("unclosed tag");
+    }
+
+    const std::uint8_t* b = in_.data();
+    const std::size_t lt = in_.pos;
+    const bool empty = b[gt - 1] == '/';
+    const std::size_t cend = empty ? gt - 1 : gt;  // end of name and attributes
+
+    std::size_t p = lt + 1;
+    if (p == cend) throw Malformed("expected name");
+    const std::size_t elem_name_end = name_end(p, cend);
+    p = elem_name_end;
+
+    attrs_.clear();
+    std::uint32_t bindings = 0;
+    for (;;) {
+        std::size_t ws = p;
+        while (p < cend && is_ws(b[p])) ++p;
+        if (p == cend) break;
+        if (p == ws) throw Malformed("missing whitespace between attributes");
+        Attr a;
+        a.qname_start = p;
+        p = name_end(p, cend);
+        a.qname_end = p;
+        while (p < cend && is_ws(b[p])) ++p;
+        if (p == cend || b[p] != '=') throw Malformed("expected =");
+        ++p;
+        while (p < cend && is_ws(b[p])) ++p;
+        if (p == cend || (b[p] != '"' && b[p] != '\'')) throw Malformed("expected quote");
+        const std::uint8_t q = b[p++];
+        a.value_start = p;
+        std::uint8_t classes = 0;
+        while (p < cend && b[p] != q) classes |= kValueClass[b[p++]];
+        if (p == cend) throw Malformed("unterminated attribute");
+        a.value_end = p++;
+        if (classes) check_attr_value(a.value_start, a.value_end, classes);
+        a.needs_decoding = classes & (kValAmp | kValWhite);
+
+        std::string_view qname = view(a.qname_start, a.qname_end);
+        for (const Attr& other : attrs_)
+            if (attr_qname(other) == qname) throw Malformed("duplicate attribute");
+
+        a.ns = kNoNamespace;
+        a.local_start = a.qname_start;
+        a.local_end = a.qname_end;
+        if (qname.size() >= 5 && qname.starts_with("xmlns") &&
+            (qname.size() == 5 || qname[5] == ':')) {
+            std::string_view prefix;
+            if (qname.size() > 5) {
+                std::size_t colon = split_qname(qname);
+                prefix = qname.substr(colon + 1);
+            }
+            declare(prefix, a);
+            ++bindings;
+            a.ns = kDeclarationMarker;
+        }
+        attrs_.push_back(a);
+    }
+
+    // Resolve the element's name, then the attributes', with this tag's declarations in force.
+    std::string_view elem_qname = view(lt + 1, elem_name_end);
+    std::size_t colon = split_qname(elem_qname);
+    std::uint32_t elem_ns;
+    if (colon == std::string_view::npos) {
+        elem_ns = ns_.default_id();
+        local_start_ = lt + 1;
+    } else {
+        if (!ns_.lookup(elem_qname.substr(0, colon), elem_ns)) throw Malformed("unbound prefix");
+        local_start_ = lt + 2 + colon;
+    }
+    local_end_ = elem_name_end;
+
+    if (bindings) {
+        std::size_t kept = 0;
+        for (const Attr& a : attrs_)
+            if (a.ns != kDeclarationMarker) attrs_[kept++] = a;
+        attrs_.resize(kept);
+    }
+    bool prefixed = false;
+    for (Attr& a : attrs_) {
+        std::string_view qname = attr_qname(a);
+        std::size_t c = split_qname(qname);
+        if (c == std::string_view::npos) continue;
+        std::uint32_t id;
+        if (!ns_.lookup(qname.substr(0, c), id) || id == kNoNamespace)
+            throw Malformed("unbound prefix");
+        a.ns = id;
+        a.local_start = a.qname_start + c + 1;
+        prefixed = true;
+    }
+    if (prefixed) {
+        for (std::size_t i = 0; i < attrs_.size(); ++i)
+            for (std::size_t j = 0; j < i; ++j)
+                if (attrs_[i].ns == attrs_[j].ns && attr_local(attrs_[i]) == attr_local(attrs_[j]))
+                    throw Malformed("duplicate attribute");
+    }
+
+    elem_ns_ = elem_ns;
+    in_.tag_start = lt;
+    in_.tag_end = gt + 1;
+    stack_.push_back(OpenElem{static_cast<std::uint32_t>(names_.size()),
+                              static_cast<std::uint32_t>(elem_qname.size()), bindings});
+    names_.append(elem_qname);
+    root_seen_ = true;
+    in_.pos = gt + 1;
+    if (empty) {
+        pending_end_ = true;
+        return XmlEvent::Empty;
+    }
+    return XmlEvent::Start;
+}
+
+XmlEvent Reader::end_tag() {
+    const std::size_t gt = find_seq(2, ">", "unclosed end tag");
+    const std::uint8_t* b = in_.data();
+    const std::size_t lt = in_.pos;
+    std::size_t p = lt + 2;
+    if (p == gt) throw Malformed("expected name");
+    const std::size_t n = name_end(p, gt);
+    for (p = n; p < gt; ++p)
+        if (!is_ws(b[p])) throw Malformed("bad end tag");
+    std::string_view qname = view(lt + 2, n);
+    std::size_t colon = split_qname(qname);
+    if (stack_.empty()) throw Malformed("mismatched tag");
+    const OpenElem& top = stack_.back();
+    if (std::string_view(names_).substr(top.name_offset, top.name_length) != qname)
+        throw Malformed("mismatched tag");
+    if (colon == std::string_view::npos) {
+        elem_ns_ = ns_.default_id();
+        local_start_ = lt + 2;
+    } else {
+        if (!ns_.lookup(qname.substr(0, colon), elem_ns_)) elem_ns_ = kNoNamespace;
+        local_start_ = lt + 3 + colon;
+    }
+    local_end_ = n;
+    in_.tag_start = lt;
+    in_.tag_end = gt + 1;
+    in_.pos = gt + 1;
+    pop_element();
+    return XmlEvent::End;
+}
+
+void Reader::pop_element() {
+    const OpenElem top = stack_.back();
+    stack_.pop_back();
+    names_.resize(top.name_offset);
+    ns_.pop(top.bindings);
+    if (stack_.empty()) root_closed_ = true;
+}
+
+}  // namespace tovrel

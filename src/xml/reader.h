@@ -1,0 +1,131 @@
+// The XML pull reader: a strict, namespace-aware parser over the input window. Each call to
+// `next` yields one event; element names come out split and namespace-resolved, attribute values
+// and text stay raw spans of the buffer (validated, not decoded) until the caller decodes them.
+// Errors are thrown (Malformed / Unsupported, or whatever the byte source throws); after an error
+// the reader must not be used again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "xml/byte_source.h"
+#include "xml/input.h"
+#include "xml/names.h"
+
+namespace tovrel {
+
+enum class XmlEvent : std::uint8_t { Start = 0, Empty = 1, End = 2, Text = 3, Eof = 4 };
+
+// One attribute of the current start tag, in document order. Offsets index the reader's buffer.
+struct Attr {
+    std::size_t qname_start, qname_end;
+    std::size_t local_start, local_end;
+    std::size_t value_start, value_end;  // the raw bytes between the quotes
+    std::uint32_t ns;                    // kNoNamespace for unprefixed attributes
+    bool needs_decoding;                 // the raw value holds '&', tab, LF or CR
+};
+
+class Reader {
+public:
+    explicit Reader(std::unique_ptr<ByteSource> source);
+
+    XmlEvent next();
+
+    // Open elements; after Start/Empty this includes the new element, after End it does not.
+    std::size_t depth() const noexcept { return stack_.size(); }
+    XmlEvent last_event() const noexcept { return last_; }
+
+    // The current element (after Start, Empty and End).
+    std::uint32_t ns() const noexcept { return elem_ns_; }
+    std::string_view local_name() const noexcept { return view(local_start_, local_end_); }
+    bool is_main(std::string_view local) const noexcept {
+        return elem_ns_ == kMainNamespace && local_name() == local;
+    }
+    std::size_t tag_start() const noexcept { return in_.tag_start; }
+    std::size_t tag_end() const noexcept { return in_.tag_end; }
+    // Attributes of the current start tag (after Start and Empty).
+    const std::vector<Attr>& attrs() const noexcept { return attrs_; }
+    const Attr* find_attr(std::uint32_t ns, std::string_view local) const noexcept;
+    std::string_view attr_qname(const Attr& a) const noexcept {
+        return view(a.qname_start, a.qname_end);
+    }
+    std::string_view attr_local(const Attr& a) const noexcept {
+        return view(a.local_start, a.local_end);
+    }
+    std::string_view attr_raw(const Attr& a) const noexcept {
+        return view(a.value_start, a.value_end);
+    }
+    // The normalised value: the raw bytes, or a view of `scratch`.
+    std::string_view attr_value(const Attr& a, std::string& scratch) const;
+
+    // The current text (after Text).
+    std::string_view text_raw() const noexcept { return view(text_start_, text_end_); }
+    bool text_is_cdata() const noexcept { return text_cdata_; }
+    bool text_needs_processing() const noexcept { return text_needs_; }
+    // The decoded text: the raw bytes, or a view of `scratch`.
+    std::string_view text(std::string& scratch) const;
+
+    const Namespaces& namespaces() const noexcept { return ns_; }
+
+    // Raw capture: start at the current tag's '<'; end_capture returns the bytes from there to
+    // the current tag end and clears the capture. The window keeps the bytes meanwhile.
+    void begin_capture() noexcept { in_.capture = in_.tag_start; }
+    std::string end_capture();
+
+    // Direct access to the window for callers that consume a whole construct themselves; they
+    // then move past it with consume_tag.
+    Input& input() noexcept { return in_; }
+    void consume_tag(std::size_t start, std::size_t end) noexcept {
+        in_.tag_start = start;
+        in_.tag_end = end;
+        in_.pos = end;
+    }
+
+private:
+    struct OpenElem {
+        std::uint32_t name_offset;
+        std::uint32_t name_length;
+        std::uint32_t bindings;
+    };
+
+    std::string_view view(std::size_t start, std::size_t end) const noexcept {
+        return std::string_view(reinterpret_cast<const char*>(in_.data()) + start, end - start);
+    }
+
+    bool fill(std::size_t n);
+    std::size_t find_seq(std::size_t from, std::string_view pattern, const char* unclosed);
+    void start_document();
+    void check_decl(std::size_t start, std::size_t end);
+    void skip_outside_whitespace();
+    XmlEvent text_run();
+    bool markup_declaration();
+    void processing_instruction();
+    XmlEvent start_tag();
+    XmlEvent end_tag();
+    std::size_t name_end(std::size_t p, std::size_t end) const;
+    void check_attr_value(std::size_t start, std::size_t end, std::uint8_t classes) const;
+    void declare(std::string_view prefix, const Attr& a);
+    void pop_element();
+
+    Input in_;
+    std::string names_;  // qualified names of the open elements, concatenated
+    std::vector<OpenElem> stack_;
+    Namespaces ns_;
+    std::string decl_scratch_;
+
+    std::uint32_t elem_ns_ = kNoNamespace;
+    std::size_t local_start_ = 0, local_end_ = 0;
+    std::vector<Attr> attrs_;
+
+    std::size_t text_start_ = 0, text_end_ = 0;
+    bool text_cdata_ = false, text_needs_ = false;
+
+    bool started_ = false, root_seen_ = false, root_closed_ = false, pending_end_ = false;
+    XmlEvent last_ = XmlEvent::Eof;
+};
+
+}  // namespace tovrel

@@ -1,0 +1,128 @@
+#include "xml/refs.h"
+
+#include "utils/error.h"
+#include "xml/scan.h"
+
+namespace tovrel {
+
+namespace {
+
+int digit_value(char c, bool hex) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (!hex) return -1;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool legal_char(std::uint32_t cp) noexcept {
+    return cp == 0x9 || cp == 0xA || cp == 0xD || (cp >= 0x20 && cp <= 0xD7FF) ||
+           (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
+}
+
+std::uint32_t char_ref(std::string_view digits, bool hex) {
+    if (digits.empty() || digits.size() > 10) throw Malformed("bad char ref");
+    std::uint64_t value = 0;
+    for (char c : digits) {
+        int d = digit_value(c, hex);
+        if (d < 0) throw Malformed("bad char ref");
+        value = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
+        if (value > 0xFFFFFFFFULL) throw Malformed("bad char ref");
+    }
+    auto cp = static_cast<std::uint32_t>(value);
+    if (!legal_char(cp)) throw Malformed("invalid char ref");
+    return cp;
+}
+
+}  // namespace
+
+std::uint32_t resolve_ref(std::string_view name) {
+    if (name == "lt") return '<';
+    if (name == "gt") return '>';
+    if (name == "amp") return '&';
+    if (name == "quot") return '"';
+    if (name == "apos") return '\'';
+    if (name.size() >= 2 && name[0] == '#') {
+        if (name[1] == 'x') return char_ref(name.substr(2), true);
+        return char_ref(name.substr(1), false);
+    }
+    throw Malformed("undefined entity");
+}
+
+void validate_refs(const std::uint8_t* p, std::size_t n) {
+    const std::uint8_t* end = p + n;
+    for (;;) {
+        const std::uint8_t* amp = scan::find1(p, end, '&');
+        if (amp == end) return;
+        const std::uint8_t* semi = scan::find1(amp + 1, end, ';');
+        if (semi == end) throw Malformed("bad reference");
+        resolve_ref(std::string_view(reinterpret_cast<const char*>(amp + 1),
+                                     static_cast<std::size_t>(semi - amp - 1)));
+        p = semi + 1;
+    }
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+namespace {
+
+// The shared decoding loop. In attribute values tab, LF and CR each become a space (CR LF one
+// space); in text CR LF and a lone CR become LF and tab/LF stay. `refs` replaces references.
+std::string_view decode(std::string_view raw, bool attr, bool refs, std::string& out) {
+    std::size_t i = 0, n = raw.size();
+    auto special = [&](char c) {
+        return (c == '&' && refs) || c == '\r' || (attr && (c == '\t' || c == '\n'));
+    };
+    while (i < n && !special(raw[i])) ++i;
+    if (i == n) return raw;
+    out.assign(raw.data(), i);
+    while (i < n) {
+        char c = raw[i];
+        if (!special(c)) {
+            std::size_t run = i;
+            while (i < n && !special(raw[i])) ++i;
+            out.append(raw.data() + run, i - run);
+            continue;
+        }
+        if (c == '&') {
+            std::size_t semi = raw.find(';', i + 1);
+            append_utf8(out, resolve_ref(raw.substr(i + 1, semi - i - 1)));
+            i = semi + 1;
+        } else if (c == '\r') {
+            out += attr ? ' ' : '\n';
+            i += (i + 1 < n && raw[i + 1] == '\n') ? 2 : 1;
+        } else {
+            out += ' ';
+            ++i;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string_view decode_attr(std::string_view raw, std::string& scratch) {
+    return decode(raw, true, true, scratch);
+}
+
+std::string_view decode_text(std::string_view raw, bool cdata, std::string& scratch) {
+    return decode(raw, false, !cdata, scratch);
+}
+
+}  // namespace tovrel
