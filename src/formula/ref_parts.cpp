@@ -1,0 +1,79 @@
+#include "formula/ref_parts.h"
+
+namespace tovrel {
+namespace {
+
+bool is_letter(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
+}  // namespace
+
+bool match_row_part(std::string_view text) noexcept {
+    if (!text.empty() && text[0] == '$') text.remove_prefix(1);
+    if (text.empty() || text.size() > 7 || text[0] < '1' || text[0] > '9') return false;
+    for (char c : text)
+        if (!is_digit(c)) return false;
+    return true;
+}
+
+bool match_col_part(std::string_view text) noexcept {
+    if (!text.empty() && text[0] == '$') text.remove_prefix(1);
+    if (text.empty() || text.size() > 3) return false;
+    for (char c : text)
+        if (!is_letter(c)) return false;
+    return true;
+}
+
+std::size_t split_cell_ref(std::string_view text) noexcept {
+    std::size_t i = (!text.empty() && text[0] == '$') ? 1 : 0;
+    while (i < text.size() && is_letter(text[i])) ++i;
+    if (!match_col_part(text.substr(0, i))) return 0;
+    return match_row_part(text.substr(i)) ? i : 0;
+}
+
+bool match_range(std::string_view text, bool (*part)(std::string_view) noexcept) noexcept {
+    const std::size_t colon = text.find(':');
+    if (colon == std::string_view::npos) return false;
+    return part(text.substr(0, colon)) && part(text.substr(colon + 1));
+}
+
+std::int64_t column_number(std::string_view letters) noexcept {
+    std::int64_t n = 0;
+    for (char c : letters) {
+        const char upper = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+        n = n * 26 + (upper - 'A' + 1);
+    }
+    return n;
+}
+
+std::size_t column_letters(std::int64_t column, char* out) noexcept {
+    if (column <= 26) {
+        out[0] = static_cast<char>('A' + column - 1);
+        return 1;
+    }
+    if (column <= 702) {
+        const std::int64_t c = column - 27;
+        out[0] = static_cast<char>('A' + c / 26);
+        out[1] = static_cast<char>('A' + c % 26);
+        return 2;
+    }
+    const std::int64_t c = column - 703;
+    out[0] = static_cast<char>('A' + c / 676);
+    out[1] = static_cast<char>('A' + c / 26 % 26);
+    out[2] = static_cast<char>('A' + c % 26);
+    return 3;
+}
+
+std::size_t decimal_digits(std::int64_t value, char* out) noexcept {
+    char tmp[20];
+    std::size_t n = 0;
+    std::uint64_t v = static_cast<std::uint64_t>(value);
+    do {
+        tmp[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    for (std::size_t i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
+    return n;
+}
+
+}  // namespace tovrel

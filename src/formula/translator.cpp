@@ -1,0 +1,147 @@
+#include "formula/translator.h"
+
+#include <algorithm>
+
+#include "formula/tokenizer.h"
+
+namespace tovrel {
+
+Translator::Translator(std::string_view formula, std::int64_t origin_row, std::int64_t origin_col)
+    : origin_row_(origin_row), origin_col_(origin_col) {
+    // Segment lengths are 32-bit; a formula this long is left to the host.
+    if (formula.size() >= UINT32_MAX) throw FormulaError::need_python();
+    tokens_ = tokenize(formula);
+    compile();
+}
+
+void Translator::compile() {
+    if (tokens_.empty() || tokens_.front().kind == TokenKind::Literal) {
+        // Renders as the formula unchanged (or as nothing): one text, no moving parts.
+        if (!tokens_.empty()) push_text(tokens_.front().value);
+        return;
+    }
+    push_text("=");
+    for (const Token& token : tokens_) {
+        if (token.kind == TokenKind::Operand && token.subkind == TokenSubkind::Range)
+            compile_range(token.value);
+        else
+            push_text(token.value);
+    }
+}
+
+void Translator::compile_range(std::string_view text) {
+    std::string_view prefix, rest = text;
+    if (const std::size_t bang = text.rfind('!'); bang != std::string_view::npos) {
+        prefix = text.substr(0, bang + 1);
+        rest = text.substr(bang + 1);
+    }
+    const std::size_t colon = rest.find(':');
+    if (match_range(rest, match_row_part)) {
+        push_text(prefix);
+        compile_row(rest.substr(0, colon));
+        push_text(":");
+        compile_row(rest.substr(colon + 1));
+    } else if (match_range(rest, match_col_part)) {
+        push_text(prefix);
+        compile_col(rest.substr(0, colon));
+        push_text(":");
+        compile_col(rest.substr(colon + 1));
+    } else if (colon != std::string_view::npos) {
+        push_text(prefix);
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t end = rest.find(':', start);
+            compile_range(rest.substr(start, end == std::string_view::npos ? end : end - start));
+            if (end == std::string_view::npos) break;
+            push_text(":");
+            start = end + 1;
+        }
+    } else if (const std::size_t split = split_cell_ref(rest); split != 0) {
+        push_text(prefix);
+        compile_col(rest.substr(0, split));
+        compile_row(rest.substr(split));
+    } else if (rest.empty()) {
+        // Nothing after the last "!": the text is kept whole rather than dropped.
+        push_text(text);
+    } else {
+        // A defined name or anything else: written without its sheet prefix.
+        push_text(rest);
+    }
+}
+
+void Translator::compile_col(std::string_view part) {
+    if (part[0] == '$')
+        push_text(part);
+    else
+        push_number(SegKind::Col, column_number(part));
+}
+
+void Translator::compile_row(std::string_view part) {
+    if (part[0] == '$') {
+        push_text(part);
+        return;
+    }
+    std::int64_t n = 0;
+    for (char c : part) n = n * 10 + (c - '0');
+    push_number(SegKind::Row, n);
+}
+
+void Translator::push_text(std::string_view text) {
+    if (text.empty()) return;
+    if (!segs_.empty() && segs_.back().kind == SegKind::Text) {
+        segs_.back().len += static_cast<std::uint32_t>(text.size());
+    } else {
+        segs_.push_back(Seg{SegKind::Text, static_cast<std::uint32_t>(text.size()),
+                            static_cast<std::int64_t>(text_.size())});
+    }
+    text_.append(text);
+}
+
+void Translator::push_number(SegKind kind, std::int64_t value) {
+    segs_.push_back(Seg{kind, 0, value});
+    if (kind == SegKind::Row) {
+        min_row_ = std::min(min_row_, value);
+    } else {
+        min_col_ = std::min(min_col_, value);
+        max_col_ = std::max(max_col_, value);
+    }
+}
+
+bool Translator::offsets(std::optional<CellPos> dest, std::int64_t& drow,
+                         std::int64_t& dcol) const noexcept {
+    drow = dcol = 0;
+    if (!dest) return true;
+    // A distance too large to compute moves some part out of range, unless there is no part
+    // of that axis to move.
+    if (__builtin_sub_overflow(dest->row, origin_row_, &drow)) {
+        if (min_row_ != INT64_MAX) return false;
+        drow = 0;
+    }
+    if (__builtin_sub_overflow(dest->col, origin_col_, &dcol) || dcol > kMaxRefColumn ||
+        dcol < -kMaxRefColumn) {
+        if (min_col_ != INT64_MAX) return false;
+        dcol = 0;
+    }
+    return true;
+}
+
+bool Translator::fits(std::optional<CellPos> dest) const noexcept {
+    std::int64_t drow, dcol;
+    if (!offsets(dest, drow, dcol)) return false;
+    if (min_row_ != INT64_MAX) {
+        std::int64_t n;
+        if (__builtin_add_overflow(min_row_, drow, &n) || n < 1) return false;
+    }
+    if (min_col_ != INT64_MAX && (min_col_ + dcol < 1 || max_col_ + dcol > kMaxRefColumn))
+        return false;
+    return true;
+}
+
+std::string Translator::translate(std::optional<CellPos> dest) const {
+    std::string out;
+    out.reserve(64);
+    if (!translate_into(dest, out)) throw FormulaError::translator(kOutOfRange);
+    return out;
+}
+
+}  // namespace tovrel

@@ -1,0 +1,106 @@
+// Moves a shared formula from its master cell to other cells.
+//
+// The formula is tokenized and compiled once into segments: literal text, relative rows and
+// relative columns. Rendering for a destination walks the segments once, adding the row and
+// column distance from the origin to every relative part; absolute parts ("$") are text.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "formula/formula_error.h"
+#include "formula/ref_parts.h"
+#include "formula/token.h"
+
+namespace tovrel {
+
+// A destination cell, 1-based.
+struct CellPos {
+    std::int64_t row;
+    std::int64_t col;
+};
+
+class Translator {
+public:
+    static constexpr const char* kOutOfRange = "Formula out of range";
+
+    // Tokenizes and compiles `formula` written in the cell (origin_row, origin_col).
+    // Throws FormulaError (Tokenizer, PopEmpty or NeedPython).
+    Translator(std::string_view formula, std::int64_t origin_row, std::int64_t origin_col);
+
+    const std::vector<Token>& tokens() const noexcept { return tokens_; }
+    std::int64_t origin_row() const noexcept { return origin_row_; }
+    std::int64_t origin_col() const noexcept { return origin_col_; }
+
+    // Whether rendering for `dest` succeeds: every relative row stays >= 1 and every relative
+    // column within 1..18278. No destination means no move.
+    bool fits(std::optional<CellPos> dest) const noexcept;
+
+    // The formula rendered for `dest` (unmoved without one). Throws
+    // FormulaError::Translator("Formula out of range").
+    std::string translate(std::optional<CellPos> dest) const;
+
+    // Appends the rendering for `dest` to `out` (anything with append(const char*, size_t)).
+    // Returns false when a relative part leaves its range; `out` may then hold a partial text.
+    template <class Buf>
+    [[nodiscard]] bool translate_into(std::optional<CellPos> dest, Buf& out) const;
+
+    // Number of compiled segments (for tests).
+    std::size_t segment_count() const noexcept { return segs_.size(); }
+
+private:
+    enum class SegKind : std::uint8_t { Text, Row, Col };
+    struct Seg {
+        SegKind kind;
+        std::uint32_t len;   // Text: byte length in text_
+        std::int64_t value;  // Text: offset in text_; Row: row number; Col: column number
+    };
+
+    void compile();
+    void compile_range(std::string_view text);
+    void compile_col(std::string_view part);
+    void compile_row(std::string_view part);
+    void push_text(std::string_view text);
+    void push_number(SegKind kind, std::int64_t value);
+    bool offsets(std::optional<CellPos> dest, std::int64_t& drow, std::int64_t& dcol) const noexcept;
+
+    std::vector<Token> tokens_;
+    std::int64_t origin_row_;
+    std::int64_t origin_col_;
+    std::vector<Seg> segs_;
+    std::string text_;  // the texts of all Text segments, back to back
+    // Bounds of the relative parts, for fits().
+    std::int64_t min_row_ = INT64_MAX;
+    std::int64_t min_col_ = INT64_MAX;
+    std::int64_t max_col_ = INT64_MIN;
+};
+
+template <class Buf>
+bool Translator::translate_into(std::optional<CellPos> dest, Buf& out) const {
+    std::int64_t drow, dcol;
+    if (!offsets(dest, drow, dcol)) return false;
+    char tmp[24];
+    for (const Seg& seg : segs_) {
+        std::int64_t n;
+        switch (seg.kind) {
+            case SegKind::Text:
+                out.append(text_.data() + seg.value, seg.len);
+                break;
+            case SegKind::Row:
+                if (__builtin_add_overflow(seg.value, drow, &n) || n < 1) return false;
+                out.append(tmp, decimal_digits(n, tmp));
+                break;
+            case SegKind::Col:
+                n = seg.value + dcol;  // dcol is bounded by offsets()
+                if (n < 1 || n > kMaxRefColumn) return false;
+                out.append(tmp, column_letters(n, tmp));
+                break;
+        }
+    }
+    return true;
+}
+
+}  // namespace tovrel
