@@ -107,10 +107,15 @@ class Translator:
     """Moves the relative references of a formula from its origin cell to another cell."""
 
     def __init__(self, formula, origin):
+        # A master cell without a reference has no origin: its formula is shared unmoved.
         self.formula = formula
-        self.row, self.col = coordinate_to_tuple(origin)
+        self.origin = origin
+        if origin is not None:
+            self.row, self.col = coordinate_to_tuple(origin)
 
     def translate_formula(self, dest):
+        if self.origin is None or dest is None:
+            return self.formula
         row, col = coordinate_to_tuple(dest)
         drow, dcol = row - self.row, col - self.col
 

@@ -6,6 +6,8 @@
 #include "lib/args.h"
 #include "lib/boundary.h"
 #include "lib/fallback.h"
+#include "probe_formula.h"
+#include "probe_values.h"
 #include "tests_probe.h"
 #include "utils/py_ref.h"
 #include "xml/input.h"
@@ -99,6 +101,12 @@ PyMethodDef probe_methods[] = {
     {"escape", probe_escape, METH_VARARGS, nullptr},
     {"py_strip", probe_py_strip, METH_O, nullptr},
     {"fast_coordinate", probe_fast_coordinate, METH_O, nullptr},
+    {"interpret_cells", probe_interpret_cells, METH_VARARGS, nullptr},
+    {"slot_offsets", probe_slot_offsets, METH_VARARGS, nullptr},
+    {"slot_build", probe_slot_build, METH_VARARGS, nullptr},
+    {"formula_tokenize", probe_formula_tokenize, METH_VARARGS, nullptr},
+    {"formula_translate", probe_formula_translate, METH_VARARGS, nullptr},
+    {"formula_bench", probe_formula_bench, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,350 @@
+#include "sheet/py_values.h"
+
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include "sheet/dates.h"
+#include "sheet/py_dates.h"
+#include "sheet/py_formulas.h"
+#include "sheet/py_helpers.h"
+#include "sheet/py_settings.h"
+#include "sheet/values.h"
+#include "utils/error.h"
+#include "utils/text.h"
+
+namespace tovrel {
+
+namespace {
+
+constexpr const char* kTypeTexts[DT::Count] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
+
+// The DT index of a known `t` text, or Count.
+std::uint8_t known_type(std::string_view t) noexcept {
+    for (std::uint8_t i = 0; i < DT::Count; ++i) {
+        if (t == kTypeTexts[i]) return i;
+    }
+    return DT::Count;
+}
+
+Ref call1(PyObject* callable, PyObject* arg) {
+    return Ref::check(PyObject_CallOneArg(callable, arg));
+}
+
+// int(text) through the host's helper.
+Ref host_int(const Helpers& helpers, std::string_view text) {
+    Ref s = str_of(text);
+    return call1(helpers.int_.get(), s.get());
+}
+
+// The Python number of a value read from a numeric cell.
+Ref number_obj(const Val& v) {
+    switch (kind_of(v)) {
+        case ValKind::Int: return Ref::check(PyLong_FromInt64(std::get<std::int64_t>(v)));
+        case ValKind::Float: return Ref::check(PyFloat_FromDouble(std::get<double>(v)));
+        case ValKind::Py: return std::get<Ref>(v).dup();
+        default: break;
+    }
+    throw std::logic_error("date rule on a value that is not a number");
+}
+
+Ref r_or_none(const CellBufs& bufs, CellFlags flags) {
+    return flags.has(CellFlags::R) ? str_of(bufs.r) : Ref::borrow(Py_None);
+}
+
+// A value text of a numeric cell: Int, Float, or the host converter's object.
+Val number_value(const Helpers& helpers, std::string_view text) {
+    if (!has_float_mark(text)) {
+        if (std::optional<std::int64_t> i = fast_int(text)) return *i;
+        return host_int(helpers, text);
+    }
+    if (std::optional<double> x = parse_float(text)) return *x;
+    Ref s = str_of(text);
+    Ref r = call1(helpers.float_.get(), s.get());
+    if (PyFloat_CheckExact(r.get())) return PyFloat_AS_DOUBLE(r.get());
+    return r;
+}
+
+// The date rule for a number in a date-formatted cell. Updates value and dtype in place.
+void apply_date_rule(CellContext& ctx, const CellBufs& bufs, CellFlags flags, std::int64_t style,
+                     bool formula_kept, Val& value, DType& dtype) {
+    const Settings& st = ctx.settings;
+    const bool is_td = st.timedelta_formats.contains(style);
+    const ValKind kind = kind_of(value);
+    bool out_of_range = false;
+    if (is_td || !st.native_epoch || kind == ValKind::Py) {
+        Ref number = number_obj(value);
+        Ref args = Ref::check(PyTuple_Pack(2, number.get(), st.epoch.get()));
+        Ref kwargs = Ref::check(PyDict_New());
+        check_rc(PyDict_SetItemString(kwargs.get(), "timedelta", is_td ? Py_True : Py_False));
+        Ref result = Ref::steal(PyObject_Call(ctx.helpers.from_excel.get(), args.get(), kwargs.get()));
+        if (result) {
+            value = std::move(result);
+            dtype = DType::of(DT::D);
+            return;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError) &&
+            !PyErr_ExceptionMatches(PyExc_ValueError)) {
+            throw PyErrorSet();
+        }
+        PyErr_Clear();
+        out_of_range = true;
+    } else {
+        const Epoch& epoch = *st.native_epoch;
+        if (kind == ValKind::Int) {
+            const std::int64_t n = std::get<std::int64_t>(value);
+            if (from_excel_int(n, epoch).ok()) {
+                value = DateInt{n};
+            } else {
+                out_of_range = true;
+            }
+        } else {
+            const double x = std::get<double>(value);
+            if (from_excel_float(x, epoch).ok()) {
+                value = DateFloat{x};
+            } else {
+                out_of_range = true;
+            }
+        }
+        if (!out_of_range) {
+            dtype = DType::of(DT::D);
+            return;
+        }
+    }
+    // Outside the date range: the host's warning, and the cell reads as an error value.
+    Ref number = number_obj(value);
+    Ref where = r_or_none(bufs, flags);
+    Ref message = Ref::check(PyObject_CallFunctionObjArgs(ctx.helpers.date_warning.get(),
+                                                          where.get(), number.get(), nullptr));
+    if (!formula_kept) {
+        Ref warn = Ref::check(PyUnicode_FromString("warn"));
+        Ref item = Ref::check(PyTuple_Pack(2, warn.get(), message.get()));
+        check_rc(PyList_Append(ctx.actions, item.get()));
+    }
+    value = std::string("#VALUE!");
+    dtype = DType::of(DT::E);
+}
+
+// The value and data type of the cell's <v> text (steps after the formula).
+void decide_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, const StyleId& style,
+                  std::optional<Val>& inline_value, bool formula_kept, Val& value, DType& dtype) {
+    const Settings& st = ctx.settings;
+    const Helpers& helpers = ctx.helpers;
+    const std::string_view t = flags.has(CellFlags::T) ? std::string_view(bufs.t) : "n";
+    const std::uint8_t known = known_type(t);
+    const std::string_view text = bufs.v;
+
+    if (text.empty() || known == DT::InlineStr) {
+        value = std::monostate{};
+        if (known == DT::InlineStr) {
+            if (inline_value) {
+                value = std::move(*inline_value);
+                dtype = DType::of(DT::S);
+            } else {
+                dtype = DType::of(DT::InlineStr);
+            }
+        } else if (known != DT::Count) {
+            dtype = DType::of(known);
+        } else {
+            dtype = DType{DT::N, str_of(t)};
+        }
+        return;
+    }
+
+    switch (known) {
+        case DT::N:
+            value = number_value(helpers, text);
+            dtype = DType::of(DT::N);
+            if (style.is_int() && st.date_formats.contains(style.value)) {
+                apply_date_rule(ctx, bufs, flags, style.value, formula_kept, value, dtype);
+            }
+            return;
+        case DT::S: {
+            const std::optional<std::int64_t> i = fast_int(text);
+            if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
+                *i <= std::numeric_limits<std::uint32_t>::max()) {
+                value = SharedStr{static_cast<std::uint32_t>(*i)};
+            } else {
+                Ref index = i ? Ref::check(PyLong_FromInt64(*i)) : host_int(helpers, text);
+                value = Ref::check(PyObject_GetItem(st.shared_strings.get(), index.get()));
+            }
+            dtype = DType::of(DT::S);
+            return;
+        }
+        case DT::B:
+            if (std::optional<std::int64_t> i = fast_int(text)) {
+                value = *i != 0;
+            } else {
+                Ref n = host_int(helpers, text);
+                value = check_rc(PyObject_IsTrue(n.get())) != 0;
+            }
+            dtype = DType::of(DT::B);
+            return;
+        case DT::D: {
+            Ref s = str_of(text);
+            value = call1(helpers.from_ISO8601.get(), s.get());
+            dtype = DType::of(DT::D);
+            return;
+        }
+        case DT::E:
+        case DT::F:
+            value = std::string(text);
+            dtype = DType::of(known);
+            return;
+        default:
+            break;
+    }
+    value = std::string(text);
+    dtype = t == "str" ? DType::of(DT::S) : DType{DT::N, str_of(t)};
+}
+
+}  // namespace
+
+DT DT::make() {
+    DT dt;
+    for (std::uint8_t i = 0; i < Count; ++i) {
+        dt.strings_[i] = Ref::check(PyUnicode_InternFromString(kTypeTexts[i]));
+    }
+    return dt;
+}
+
+const char* DT::text(std::uint8_t index) noexcept {
+    return index < Count ? kTypeTexts[index] : "";
+}
+
+Ref StyleId::to_py() const {
+    if (obj) return obj.dup();
+    return Ref::check(PyLong_FromInt64(value));
+}
+
+const char* kind_name(ValKind kind) noexcept {
+    switch (kind) {
+        case ValKind::None: return "None";
+        case ValKind::Int: return "Int";
+        case ValKind::Float: return "Float";
+        case ValKind::Bool: return "Bool";
+        case ValKind::SharedStr: return "SharedStr";
+        case ValKind::Str: return "Str";
+        case ValKind::SharedRef: return "SharedRef";
+        case ValKind::DateInt: return "DateInt";
+        case ValKind::DateFloat: return "DateFloat";
+        case ValKind::Py: return "Py";
+    }
+    return "?";
+}
+
+Ref str_of(std::string_view text) {
+    return Ref::check(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+Coord parse_coordinate(const Helpers& helpers, std::string_view text) {
+    if (std::optional<CellCoord> c = fast_coordinate(text)) return Coord{c->row, c->column};
+    Ref s = str_of(text);
+    Ref pair = call1(helpers.coordinate_to_tuple.get(), s.get());
+    if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
+        PyErr_Format(PyExc_TypeError,
+                     "coordinate_to_tuple() must return a (row, column) tuple, not %T",
+                     pair.get());
+        throw PyErrorSet();
+    }
+    Coord c{};
+    check_rc(PyLong_AsInt64(PyTuple_GET_ITEM(pair.get(), 0), &c.row));
+    check_rc(PyLong_AsInt64(PyTuple_GET_ITEM(pair.get(), 1), &c.column));
+    return c;
+}
+
+StyleId style_of(PyObject* int_helper, bool present, std::string_view text) {
+    if (!present) return StyleId{};
+    if (text.empty()) return StyleId{0, Ref::check(PyUnicode_FromStringAndSize("", 0))};
+    if (std::optional<std::int64_t> i = fast_int(text)) return StyleId{*i, Ref()};
+    Ref s = str_of(text);
+    Ref n = call1(int_helper, s.get());
+    const long v = PyLong_AsLong(n.get());
+    if (v == -1 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyErrorSet();
+        PyErr_Clear();  // beyond 64 bits: the Python int is the style
+        return StyleId{0, std::move(n)};
+    }
+    return StyleId{v, Ref()};
+}
+
+CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFlags flags,
+                  PyObject* f_attrs, std::optional<Val> inline_value) {
+    CellRec rec;
+    rec.style = std::move(style);
+
+    std::optional<Coord> cell;
+    if (flags.has(CellFlags::R) && !bufs.r.empty()) {
+        cell = parse_coordinate(ctx.helpers, bufs.r);
+        ctx.column = cell->column;
+        rec.row = cell->row;
+        rec.column = cell->column;
+    } else {
+        if (ctx.column == std::numeric_limits<std::int64_t>::max()) throw Unsupported("column index");
+        rec.column = ++ctx.column;
+        rec.row = ctx.row;
+    }
+
+    const Settings& st = ctx.settings;
+    const bool has_f = flags.has(CellFlags::F);
+    rec.has_formula = has_f && !st.data_only;
+    std::optional<Val> formula;
+    if (has_f && (!st.data_only || st.formula_and_value)) {
+        formula = formula_value(ctx, bufs, flags, f_attrs, cell);
+    }
+    if (formula && !st.data_only && !st.formula_and_value) {
+        rec.value = std::move(*formula);
+        rec.dtype = DType::of(DT::F);
+        return rec;
+    }
+
+    Val value;
+    DType dtype;
+    const bool formula_kept = formula.has_value();  // only with formula_and_value here
+    decide_value(ctx, bufs, flags, rec.style, inline_value, formula_kept, value, dtype);
+
+    if (!formula || st.data_only) {
+        rec.value = std::move(value);
+        rec.dtype = std::move(dtype);
+        rec.formula = std::move(formula);
+    } else {
+        rec.value = std::move(*formula);
+        rec.cached = std::move(value);
+        rec.dtype = DType::of(DT::F);
+    }
+    return rec;
+}
+
+Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value) {
+    switch (kind_of(value)) {
+        case ValKind::None: return Ref::borrow(Py_None);
+        case ValKind::Int: return Ref::check(PyLong_FromInt64(std::get<std::int64_t>(value)));
+        case ValKind::Float: return Ref::check(PyFloat_FromDouble(std::get<double>(value)));
+        case ValKind::Bool: return Ref::borrow(std::get<bool>(value) ? Py_True : Py_False);
+        case ValKind::SharedStr: {
+            const std::uint32_t index = std::get<SharedStr>(value).index;
+            PyObject* strings = settings.shared_strings.get();
+            if (PyList_CheckExact(strings)) {
+                return Ref::check(PySequence_GetItem(strings, static_cast<Py_ssize_t>(index)));
+            }
+            Ref key = Ref::check(PyLong_FromUnsignedLong(index));
+            return Ref::check(PyObject_GetItem(strings, key.get()));
+        }
+        case ValKind::Str: return str_of(std::get<std::string>(value));
+        case ValKind::SharedRef: return shared.render(std::get<SharedRef>(value));
+        case ValKind::DateInt:
+        case ValKind::DateFloat: {
+            if (!settings.native_epoch) throw std::logic_error("date value without a native epoch");
+            const Epoch& epoch = *settings.native_epoch;
+            const DateResult r = kind_of(value) == ValKind::DateInt
+                                     ? from_excel_int(std::get<DateInt>(value).serial, epoch)
+                                     : from_excel_float(std::get<DateFloat>(value).serial, epoch);
+            return build_date(r);
+        }
+        case ValKind::Py: return std::move(std::get<Ref>(value));
+    }
+    throw std::logic_error("unknown value kind");
+}
+
+}  // namespace tovrel

@@ -1,0 +1,176 @@
+// Cell values and data types: what one parsed <c> element becomes.
+//
+// The worksheet parser collects a cell's raw texts into CellBufs and calls `interpret`, which
+// decides the value, the data type, the position and the formula exactly as the host's Python
+// cell parser does. Values stay compact (Val) until a consumer asks for the Python object
+// (`val_to_py`).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "utils/py_compat.h"
+#include "utils/py_ref.h"
+
+namespace tovrel {
+
+struct Helpers;
+struct Settings;
+class SharedFormulas;
+
+// The seven data-type strings, interned once per parser.
+class DT {
+public:
+    enum Index : std::uint8_t { N = 0, S, F, B, E, D, InlineStr, Count };
+
+    static DT make();
+    PyObject* get(std::uint8_t index) const noexcept { return strings_[index].get(); }
+    static const char* text(std::uint8_t index) noexcept;
+
+private:
+    Ref strings_[Count];
+};
+
+// A data type: one of the DT indexes, or a `t` value the reader does not know, kept as written.
+struct DType {
+    std::uint8_t index = DT::N;
+    Ref custom;  // set for an unknown `t`
+
+    static DType of(std::uint8_t index) noexcept { return DType{index, Ref()}; }
+    bool is_custom() const noexcept { return static_cast<bool>(custom); }
+    // The Python data-type string (a new reference).
+    Ref to_py(const DT& dt) const noexcept { return custom ? custom.dup() : Ref::borrow(dt.get(index)); }
+};
+
+// A cell's style id: an integer, or the host object for an empty `s` (the empty str) and for a
+// number beyond 64 bits (the Python int).
+struct StyleId {
+    std::int64_t value = 0;
+    Ref obj;
+
+    bool is_int() const noexcept { return !obj; }
+    Ref to_py() const;
+};
+
+// Compact cell values. The alternatives are in the order of ValKind.
+struct SharedStr {
+    std::uint32_t index;
+};
+struct SharedRef {
+    std::uint32_t entry;     // index into the parser's shared-formula table
+    bool has_dest = false;   // rendered unmoved without a destination
+    std::int64_t row = 0;
+    std::int64_t column = 0;
+};
+struct DateInt {
+    std::int64_t serial;
+};
+struct DateFloat {
+    double serial;
+};
+
+using Val = std::variant<std::monostate, std::int64_t, double, bool, SharedStr, std::string,
+                         SharedRef, DateInt, DateFloat, Ref>;
+
+enum class ValKind : std::uint8_t {
+    None, Int, Float, Bool, SharedStr, Str, SharedRef, DateInt, DateFloat, Py
+};
+
+inline ValKind kind_of(const Val& v) noexcept { return static_cast<ValKind>(v.index()); }
+const char* kind_name(ValKind kind) noexcept;
+
+// One parsed cell.
+struct CellRec {
+    StyleId style;
+    Val value;
+    std::optional<Val> formula;  // kept beside the value: data_only with formula_and_value
+    std::optional<Val> cached;   // the <v> value beside the formula: formula_and_value only
+    DType dtype;
+    std::int64_t row = 0;
+    std::int64_t column = 0;
+    bool has_formula = false;    // an <f> child, data_only off
+};
+
+// The raw texts of one cell, reused from cell to cell. Attribute texts have their references
+// already resolved; presence travels in CellFlags.
+struct CellBufs {
+    std::string t;
+    std::string r;
+    std::string s;
+    std::string v;
+    std::string f_t;
+    std::string f_ref;
+    std::string f_si;
+    std::string f_text;
+
+    void clear() noexcept {
+        t.clear();
+        r.clear();
+        s.clear();
+        v.clear();
+        f_t.clear();
+        f_ref.clear();
+        f_si.clear();
+        f_text.clear();
+    }
+};
+
+// Presence bits of the cell's attributes and of its <f> child.
+struct CellFlags {
+    enum : std::uint8_t {
+        T = 1 << 0,      // the cell's `t`
+        R = 1 << 1,      // the cell's `r`
+        F = 1 << 2,      // an <f> child
+        FT = 1 << 3,     // <f t=...>
+        FRef = 1 << 4,   // <f ref=...>
+        FSi = 1 << 5,    // <f si=...>
+    };
+    std::uint8_t bits = 0;
+
+    bool has(std::uint8_t bit) const noexcept { return (bits & bit) != 0; }
+    void set(std::uint8_t bit) noexcept { bits |= bit; }
+};
+
+// What `interpret` works against. The worksheet parser owns every piece and hands out a
+// context for the cells it reads; the row and column counters are updated in place.
+struct CellContext {
+    const Settings& settings;
+    const Helpers& helpers;
+    const DT& dt;
+    SharedFormulas& shared;
+    PyObject* actions;      // list receiving ("warn", message) tuples
+    std::int64_t& row;      // the current row number
+    std::int64_t& column;   // the column of the previous cell of the row
+};
+
+// A cell's row and column.
+struct Coord {
+    std::int64_t row;
+    std::int64_t column;
+};
+
+// UTF-8 text as a Python str (the text was validated by the reader).
+Ref str_of(std::string_view text);
+
+// (row, column) of a cell reference: the native A1 parser first, the host's
+// coordinate_to_tuple for anything it rejects. Host exceptions propagate.
+Coord parse_coordinate(const Helpers& helpers, std::string_view text);
+
+// The style of a cell from its `s` attribute.
+StyleId style_of(PyObject* int_helper, bool present, std::string_view text);
+
+// Decides one cell. `f_attrs` (the <f> element's attributes, a dict, or null) and `inline_value`
+// (the value of an <is> child of an inlineStr cell) come from the parser.
+CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFlags flags,
+                  PyObject* f_attrs, std::optional<Val> inline_value);
+
+// The Python object of a value (consumes it).
+Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value);
+inline Ref val_to_py(const CellContext& ctx, Val&& value) {
+    return val_to_py(ctx.settings, ctx.shared, std::move(value));
+}
+
+}  // namespace tovrel

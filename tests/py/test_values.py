@@ -1,0 +1,563 @@
+"""Cell values, data types and formulas decided by `interpret`, driven through the probe.
+
+Each case hands the probe the raw texts a worksheet parser collects for a cell (attribute and
+child texts; a key's presence is the attribute's presence) and compares what Python gets back.
+"""
+import datetime
+import math
+import sys
+
+import pytest
+
+import _tovrel
+import _tovrel_probe as probe
+from tovrel import helpers as host
+from tovrel.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
+
+DATE_STYLE = 14
+TD_STYLE = 46
+INT64_MAX = 2**63 - 1
+
+
+class Parser:
+    def __init__(self, **attrs):
+        self.epoch = WINDOWS_EPOCH
+        self.shared_strings = ["a", "b", "c"]
+        self.data_only = False
+        self.rich_text = False
+        self.formula_and_value = False
+        self.date_formats = {DATE_STYLE, TD_STYLE}
+        self.timedelta_formats = {TD_STYLE}
+        self.__dict__.update(attrs)
+
+
+def run(cells, helpers=None, **settings):
+    return probe.interpret_cells(Parser(**settings), helpers or host.make_helpers(), cells)
+
+
+def one(cell, **settings):
+    results, _ = run([cell], **settings)
+    return results[0]
+
+
+def same(a, b):
+    """Equal, of the same type, and for floats with the same sign of zero."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, float):
+        return a == b and math.copysign(1, a) == math.copysign(1, b) or (a != a and b != b)
+    return a == b
+
+
+BIG = 12345678901234567890
+
+# (cell, value, data_type, kind)
+VALUE_CASES = [
+    # numbers: integer fast parse and its limits
+    ({"v": "007"}, 7, "n", "Int"),
+    ({"v": "-0"}, 0, "n", "Int"),
+    ({"v": "-15"}, -15, "n", "Int"),
+    ({"v": "999999999999999999"}, 999999999999999999, "n", "Int"),
+    ({"v": "1000000000000000000"}, 10**18, "n", "Py"),
+    ({"v": "12345678901234567890"}, BIG, "n", "Py"),
+    ({"v": "+1"}, 1, "n", "Py"),
+    ({"v": " 1"}, 1, "n", "Py"),
+    ({"v": "1_000"}, 1000, "n", "Py"),
+    ({"t": "n", "v": "5"}, 5, "n", "Int"),
+    # floats: the native shape, and the host converter for the rest
+    ({"v": "1E3"}, 1000.0, "n", "Float"),
+    ({"v": "1.5"}, 1.5, "n", "Float"),
+    ({"v": "-.5"}, -0.5, "n", "Float"),
+    ({"v": "1."}, 1.0, "n", "Float"),
+    ({"v": "-0.0"}, -0.0, "n", "Float"),
+    ({"v": "+2.5e-1"}, 0.25, "n", "Float"),
+    ({"v": "0.1"}, 0.1, "n", "Float"),
+    ({"v": "1e400"}, math.inf, "n", "Float"),
+    ({"v": "-1e-400"}, -0.0, "n", "Float"),
+    ({"v": " 1.5"}, 1.5, "n", "Float"),
+    ({"v": "1_0.5"}, 10.5, "n", "Float"),
+    ({"v": "1.5 "}, 1.5, "n", "Float"),
+    # shared strings
+    ({"t": "s", "v": "0"}, "a", "s", "SharedStr"),
+    ({"t": "s", "v": "2"}, "c", "s", "SharedStr"),
+    ({"t": "s", "v": "-1"}, "c", "s", "Py"),
+    ({"t": "s", "v": "-3"}, "a", "s", "Py"),
+    ({"t": "s", "v": "+1"}, "b", "s", "Py"),
+    ({"t": "s", "v": "01"}, "b", "s", "SharedStr"),
+    # booleans
+    ({"t": "b", "v": "2"}, True, "b", "Bool"),
+    ({"t": "b", "v": "0"}, False, "b", "Bool"),
+    ({"t": "b", "v": "-0"}, False, "b", "Bool"),
+    ({"t": "b", "v": "+0"}, False, "b", "Bool"),
+    ({"t": "b", "v": " 1 "}, True, "b", "Bool"),
+    # ISO dates, errors, formula texts, strings, unknown types
+    ({"t": "d", "v": "2024-01-02T03:04:05"}, datetime.datetime(2024, 1, 2, 3, 4, 5), "d", "Py"),
+    ({"t": "d", "v": "12:30:00"}, datetime.time(12, 30), "d", "Py"),
+    ({"t": "e", "v": "#N/A"}, "#N/A", "e", "Str"),
+    ({"t": "f", "v": "1+1"}, "1+1", "f", "Str"),
+    ({"t": "str", "v": "x"}, "x", "s", "Str"),
+    ({"t": "str", "v": "ünï"}, "ünï", "s", "Str"),
+    ({"t": "zz", "v": "x"}, "x", "zz", "Str"),
+    ({"t": "", "v": "5"}, "5", "", "Str"),
+    # inline strings
+    ({"t": "inlineStr", "inline": "hi"}, "hi", "s", "Str"),
+    ({"t": "inlineStr", "inline": ("run", 1)}, ("run", 1), "s", "Py"),
+    ({"t": "inlineStr"}, None, "inlineStr", "None"),
+    ({"t": "inlineStr", "v": "5"}, None, "inlineStr", "None"),
+    ({"t": "inlineStr", "v": "5", "inline": "x"}, "x", "s", "Str"),
+    ({"t": "s", "v": "1", "inline": "ignored"}, "b", "s", "SharedStr"),
+    # no value text: the data type alone
+    ({}, None, "n", "None"),
+    ({"v": ""}, None, "n", "None"),
+    ({"t": "n"}, None, "n", "None"),
+    ({"t": "s"}, None, "s", "None"),
+    ({"t": "b"}, None, "b", "None"),
+    ({"t": "e", "v": ""}, None, "e", "None"),
+    ({"t": "f"}, None, "f", "None"),
+    ({"t": "d"}, None, "d", "None"),
+    ({"t": "str"}, None, "str", "None"),
+    ({"t": "zz"}, None, "zz", "None"),
+]
+
+
+@pytest.mark.parametrize("cell,value,data_type,kind", VALUE_CASES)
+def test_value_rules(cell, value, data_type, kind):
+    got = one(dict(cell, r="A1"))
+    assert same(got["value"], value), got
+    assert got["data_type"] == data_type
+    assert got["kind"] == kind
+    assert got["has_formula"] is False
+    assert "formula" not in got and "cached" not in got
+
+
+def test_data_types_are_the_interned_strings():
+    results, _ = run([{"t": "s", "v": "0"}, {"v": "1"}, {"t": "b", "v": "1"}])
+    for got, name in zip(results, ["s", "n", "b"]):
+        assert got["data_type"] is sys.intern(name)
+
+
+# (cell, exception type, message fragment)
+ERROR_CASES = [
+    ({"v": "  "}, ValueError, "invalid literal"),
+    ({"v": "nan"}, ValueError, "invalid literal"),
+    ({"v": "1.5e"}, ValueError, "could not convert"),
+    ({"v": "1e5x"}, ValueError, "could not convert"),
+    ({"t": "s", "v": "3"}, IndexError, "list index out of range"),
+    ({"t": "s", "v": "-4"}, IndexError, "list index out of range"),
+    ({"t": "s", "v": "x"}, ValueError, "invalid literal"),
+    ({"t": "b", "v": "yes"}, ValueError, "invalid literal"),
+    ({"t": "d", "v": "not a date"}, ValueError, "Invalid isoformat"),
+    ({"s": "x"}, ValueError, "invalid literal"),
+    ({"r": "1A"}, ValueError, "Invalid cell coordinates"),
+]
+
+
+@pytest.mark.parametrize("cell,exc,fragment", ERROR_CASES)
+def test_host_converter_errors_propagate(cell, exc, fragment):
+    with pytest.raises(exc, match=fragment):
+        one(dict({"r": "A1"}, **cell))
+
+
+def test_shared_strings_not_a_list_go_through_python_indexing():
+    got = one({"r": "A1", "t": "s", "v": "1"}, shared_strings=("x", "y"))
+    assert (got["value"], got["kind"]) == ("y", "Py")
+    with pytest.raises(IndexError):
+        one({"r": "A1", "t": "s", "v": "2"}, shared_strings=("x", "y"))
+
+
+# (s attribute or None when absent, style)
+STYLE_CASES = [
+    (None, 0),
+    ("", ""),
+    ("0", 0),
+    ("5", 5),
+    ("-3", -3),
+    ("+5", 5),
+    (" 7", 7),
+    ("1234567890123456789", 1234567890123456789),
+    ("99999999999999999999", 99999999999999999999),
+    ("-99999999999999999999", -99999999999999999999),
+]
+
+
+@pytest.mark.parametrize("s,style", STYLE_CASES)
+def test_style_of(s, style):
+    cell = {"r": "A1", "v": "1"}
+    if s is not None:
+        cell["s"] = s
+    got = one(cell)
+    assert same(got["style"], style)
+
+
+def test_position_follows_r_and_counters():
+    results, _ = run([
+        {"row": 5, "r": "C5"},
+        {},                       # D5
+        {"r": ""},                # present but empty: E5
+        {"r": "b7"},              # host coordinate parser: row 7, column 2
+        {},                       # C5: the row counter is the row's, not the last r
+        {"r": "XFD5"},
+        {},                       # beyond XFD
+        {"row": 9},               # a new row restarts the column counter
+        {"r": "$A$3"},
+    ])
+    assert [(c["row"], c["column"]) for c in results] == [
+        (5, 3), (5, 4), (5, 5), (7, 2), (5, 3), (5, 16384), (5, 16385), (9, 1), (3, 1)]
+
+
+def test_column_counter_overflow_is_unsupported():
+    with pytest.raises(_tovrel.NativeFallback, match="^unsupported: column index$"):
+        run([{"row": 1, "column": INT64_MAX}])
+    # with an r the counter is not advanced, so nothing overflows
+    results, _ = run([{"row": 1, "column": INT64_MAX, "r": "B1"}])
+    assert (results[0]["row"], results[0]["column"]) == (1, 2)
+
+
+def test_coordinate_helper_result_must_be_a_pair():
+    helpers = host.make_helpers()
+    helpers["coordinate_to_tuple"] = lambda text: [1, 2]
+    with pytest.raises(TypeError, match="coordinate_to_tuple"):
+        run([{"r": "a1"}], helpers=helpers)
+    helpers["coordinate_to_tuple"] = lambda text: (4, 6)
+    results, _ = run([{"r": "a1"}], helpers=helpers)
+    assert (results[0]["row"], results[0]["column"]) == (4, 6)
+
+
+# --- the date rule -----------------------------------------------------------------------------
+
+def warning(coordinate, number):
+    return ("warn", host.date_warning(coordinate, number))
+
+
+# (cell, parser settings, value, data_type, kind, actions)
+DATE_CASES = [
+    ({"r": "A1", "s": "14", "v": "60"}, {}, datetime.datetime(1900, 2, 28), "d", "DateInt", []),
+    ({"r": "A1", "s": "14", "v": "61"}, {}, datetime.datetime(1900, 3, 1), "d", "DateInt", []),
+    ({"r": "A1", "s": "14", "v": "0"}, {}, datetime.time(0, 0), "d", "DateInt", []),
+    ({"r": "A1", "s": "14", "v": "1.5"}, {}, datetime.datetime(1900, 1, 1, 12), "d",
+     "DateFloat", []),
+    ({"r": "A1", "s": "14", "v": "0.5"}, {}, datetime.time(12, 0), "d", "DateFloat", []),
+    ({"r": "A1", "s": "14", "v": "-0.5"}, {}, datetime.datetime(1899, 12, 29, 12), "d",
+     "DateFloat", []),
+    ({"r": "A1", "s": "14", "v": "1.5"}, {"epoch": MAC_EPOCH},
+     datetime.datetime(1904, 1, 2, 12), "d", "DateFloat", []),
+    ({"r": "A1", "s": "14", "v": "2958465"}, {}, datetime.datetime(9999, 12, 31), "d",
+     "DateInt", []),
+    # outside the range: warning, "#VALUE!" as an error value
+    ({"r": "A1", "s": "14", "v": "1e10"}, {}, "#VALUE!", "e", "Str", [warning("A1", 1e10)]),
+    ({"r": "B2", "s": "14", "v": "2958466"}, {}, "#VALUE!", "e", "Str",
+     [warning("B2", 2958466)]),
+    ({"r": "A1", "s": "14", "v": "1000000000"}, {}, "#VALUE!", "e", "Str",
+     [warning("A1", 1000000000)]),
+    ({"s": "14", "v": "1e10"}, {}, "#VALUE!", "e", "Str", [warning(None, 1e10)]),
+    ({"r": "", "s": "14", "v": "1e10"}, {}, "#VALUE!", "e", "Str", [warning("", 1e10)]),
+    # durations always go through the host converter
+    ({"r": "A1", "s": "46", "v": "1.5"}, {}, datetime.timedelta(days=1.5), "d", "Py", []),
+    ({"r": "A1", "s": "46", "v": "2"}, {}, datetime.timedelta(days=2), "d", "Py", []),
+    # a number from the host's int(): the host converter
+    ({"r": "A1", "s": "14", "v": "+60"}, {}, datetime.datetime(1900, 2, 28), "d", "Py", []),
+    # no native epoch: the host converter, and its range errors as warnings
+    ({"r": "A1", "s": "14", "v": "60"},
+     {"epoch": datetime.datetime(1899, 12, 30, tzinfo=datetime.timezone.utc)},
+     datetime.datetime(1900, 2, 28, tzinfo=datetime.timezone.utc), "d", "Py", []),
+    ({"r": "A1", "s": "14", "v": "1e10"},
+     {"epoch": datetime.datetime(1899, 12, 30, tzinfo=datetime.timezone.utc)},
+     "#VALUE!", "e", "Str", [warning("A1", 1e10)]),
+    # not date styles
+    ({"r": "A1", "s": "15", "v": "60"}, {}, 60, "n", "Int", []),
+    ({"r": "A1", "v": "60"}, {"date_formats": {0}}, datetime.datetime(1900, 2, 28), "d",
+     "DateInt", []),
+    ({"r": "A1", "s": "", "v": "60"}, {}, 60, "n", "Int", []),
+    ({"r": "A1", "t": "s", "s": "14", "v": "0"}, {}, "a", "s", "SharedStr", []),
+    ({"r": "A1", "t": "str", "s": "14", "v": "60"}, {}, "60", "s", "Str", []),
+]
+
+
+@pytest.mark.parametrize("cell,settings,value,data_type,kind,actions", DATE_CASES)
+def test_date_rule(cell, settings, value, data_type, kind, actions):
+    results, got_actions = run([cell], **settings)
+    got = results[0]
+    assert same(got["value"], value), got
+    assert (got["data_type"], got["kind"]) == (data_type, kind)
+    assert got_actions == actions
+
+
+def test_date_warnings_keep_document_order():
+    _, actions = run([{"r": "A1", "s": "14", "v": "1e10"}, {"r": "A2", "s": "14", "v": "5"},
+                      {"r": "A3", "s": "14", "v": "-1e10"}])
+    assert actions == [warning("A1", 1e10), warning("A3", -1e10)]
+
+
+class Boom(Exception):
+    pass
+
+
+def test_date_converter_errors_other_than_range_propagate():
+    helpers = host.make_helpers()
+
+    def from_excel(value, epoch, timedelta=False):
+        raise Boom("nope")
+
+    helpers["from_excel"] = from_excel
+    with pytest.raises(Boom):
+        run([{"r": "A1", "s": "46", "v": "1"}], helpers=helpers)
+
+    class Range(ValueError):
+        pass
+
+    def out_of_range(value, epoch, timedelta=False):
+        raise Range("too big")
+
+    helpers["from_excel"] = out_of_range
+    results, actions = run([{"r": "A1", "s": "46", "v": "1"}], helpers=helpers)
+    assert results[0]["value"] == "#VALUE!" and actions == [warning("A1", 1)]
+
+
+def test_date_converter_arguments():
+    calls = []
+    helpers = host.make_helpers()
+
+    def from_excel(value, epoch, timedelta=False):
+        calls.append((value, epoch, timedelta))
+        return "converted"
+
+    helpers["from_excel"] = from_excel
+    results, _ = run([{"r": "A1", "s": "46", "v": "2"}, {"r": "A2", "s": "14", "v": "+3"},
+                      {"r": "A3", "s": "14", "v": "4.5"}], helpers=helpers)
+    assert calls == [(2, WINDOWS_EPOCH, True), (3, WINDOWS_EPOCH, False)]
+    assert [r["value"] for r in results][:2] == ["converted", "converted"]
+    assert results[2]["kind"] == "DateFloat"
+
+
+def test_date_warning_errors_propagate():
+    helpers = host.make_helpers()
+    helpers["date_warning"] = lambda coordinate, value: 1 / 0
+    with pytest.raises(ZeroDivisionError):
+        run([{"r": "A1", "s": "14", "v": "1e10"}], helpers=helpers)
+
+
+# --- formulas ----------------------------------------------------------------------------------
+
+# (cell, value, kind)
+PLAIN_FORMULAS = [
+    ({"f": "1+1"}, "=1+1", "Str"),
+    ({"f": "1+1", "f_t": "normal"}, "=1+1", "Str"),
+    ({"f": ""}, "=", "Str"),
+    ({"f": "SUM(A1:A3)", "f_t": "array", "f_ref": "C1:C3"},
+     host.ArrayFormula(ref="C1:C3", text="=SUM(A1:A3)"), "Py"),
+    ({"f": "SUM(A1:A3)", "f_t": "array"}, host.ArrayFormula(ref=None, text="=SUM(A1:A3)"), "Py"),
+    ({"f": "", "f_t": "dataTable", "f_attrs": {"t": "dataTable", "ref": "B2:C3", "dt2D": "1"}},
+     host.DataTableFormula(t="dataTable", ref="B2:C3", dt2D="1"), "Py"),
+    ({"f": "", "f_t": "dataTable"}, host.DataTableFormula(), "Py"),
+    ({"f": "A1", "f_t": "Shared"}, "=A1", "Str"),
+]
+
+
+@pytest.mark.parametrize("cell,value,kind", PLAIN_FORMULAS)
+def test_formula_kinds(cell, value, kind):
+    got = one(dict(cell, r="B2", v="7"))
+    assert got["value"] == value and type(got["value"]) is type(value)
+    assert (got["data_type"], got["kind"], got["has_formula"]) == ("f", kind, True)
+    assert "cached" not in got and "formula" not in got
+
+
+def shared(r, text=None, si="0"):
+    cell = {"f_t": "shared", "f": text or ""}
+    if r is not None:
+        cell["r"] = r
+    if si is not None:
+        cell["f_si"] = si
+    return cell
+
+
+def values(results):
+    return [(c["value"], c["kind"]) for c in results]
+
+
+# (cells, expected (value, kind) per cell)
+SHARED_CASES = [
+    ([shared("B2", "A2*2"), shared("B3"), shared("B4")],
+     [("=A2*2", "Str"), ("=A3*2", "SharedRef"), ("=A4*2", "SharedRef")]),
+    # relative columns and rows move, absolute parts stay
+    ([shared("B2", "A2+$A$1+A$1+$A2"), shared("D5")],
+     [("=A2+$A$1+A$1+$A2", "Str"), ("=C5+$A$1+C$1+$A5", "SharedRef")]),
+    # a dependent without r renders unmoved (relative letters uppercased)
+    ([shared("B2", "a2 +  1"), shared(None)], [("=a2 +  1", "Str"), ("=A2 + 1", "SharedRef")]),
+    # a lone "=" registers nothing: the next cell of the si becomes the master
+    ([shared("C2"), shared("C3", "A1"), shared("C4")],
+     [("=", "Str"), ("=A1", "Str"), ("=A2", "SharedRef")]),
+    # two groups
+    ([shared("A1", "B1", si="0"), shared("D1", "E1", si="1"), shared("A2", si="0"),
+      shared("D3", si="1")],
+     [("=B1", "Str"), ("=E1", "Str"), ("=B2", "SharedRef"), ("=E3", "SharedRef")]),
+    # without si: the slot of si-less masters; a later si-less formula with text is a dependent
+    ([shared("A1", "B1", si=None), shared("A2", "ignored", si=None), shared("A3", si="0")],
+     [("=B1", "Str"), ("=B2", "SharedRef"), ("=", "Str")]),
+    # an si text is matched byte for byte
+    ([shared("A1", "B1", si="0"), shared("A2", "C1", si="00"), shared("A3", si="0"),
+      shared("A4", si="00")],
+     [("=B1", "Str"), ("=C1", "Str"), ("=B3", "SharedRef"), ("=C3", "SharedRef")]),
+    # a master with r present: a non-native reference goes through the host's parser
+    ([shared("b2", "A1"), shared("B3")], [("=A1", "Str"), ("=A2", "SharedRef")]),
+]
+
+
+@pytest.mark.parametrize("cells,expected", SHARED_CASES)
+def test_shared_formulas(cells, expected):
+    results, _ = run(cells)
+    assert values(results) == expected
+    assert all(c["data_type"] == "f" for c in results)
+
+
+def test_shared_formula_out_of_range_raises_at_read_time():
+    # master B2 refers to A1; B1 would move it to A0
+    with pytest.raises(host.TranslatorError) as info:
+        run([shared("B2", "A1*2"), shared("B1")])
+    assert info.type is host.TranslatorError and info.value.args == ("Formula out of range",)
+    # A2 would move it left of column A
+    with pytest.raises(host.TranslatorError, match="^Formula out of range$"):
+        run([shared("B2", "A1*2"), shared("A2")])
+    # absolute parts never go out of range
+    results, _ = run([shared("B2", "$A$1*2"), shared("A1")])
+    assert values(results)[1] == ("=$A$1*2", "SharedRef")
+
+
+class Recorder:
+    """A host Translator that records how the engine uses it."""
+    calls = []
+
+    def __init__(self, formula, origin):
+        Recorder.calls.append(("new", formula, origin))
+        self.formula = formula
+
+    def translate_formula(self, dest):
+        Recorder.calls.append(("translate", dest))
+        return f"{self.formula}@{dest}"
+
+
+@pytest.fixture
+def recorder():
+    Recorder.calls = []
+    helpers = host.make_helpers()
+    helpers["Translator"] = Recorder
+    return helpers
+
+
+def test_shared_master_without_r_uses_the_host_translator(recorder):
+    results, _ = run([shared(None, "A1+1"), shared("B5"), shared(None)], helpers=recorder)
+    assert values(results) == [("=A1+1", "Str"), ("=A1+1@B5", "Py"), ("=A1+1@None", "Py")]
+    assert Recorder.calls == [("new", "=A1+1", None), ("translate", "B5"), ("translate", None)]
+
+
+def test_shared_master_without_r_with_the_stand_in_translator():
+    results, _ = run([shared(None, "A1+1"), shared("B5")])
+    assert values(results) == [("=A1+1", "Str"), ("=A1+1", "Py")]
+
+
+def test_shared_master_the_native_translator_cannot_read_uses_the_host(recorder):
+    results, _ = run([shared("B2", "é1+A1"), shared("B3")], helpers=recorder)
+    assert values(results) == [("=é1+A1", "Str"), ("=é1+A1@B3", "Py")]
+    assert Recorder.calls == [("new", "=é1+A1", "B2"), ("translate", "B3")]
+
+
+def test_shared_master_with_empty_r_parses_the_coordinate():
+    with pytest.raises(ValueError, match="Invalid cell coordinates"):
+        run([shared("", "A1")])
+
+
+# (master text, exception type, args)
+FORMULA_ERRORS = [
+    ('"abc', host.TokenizerError, ('Reached end of formula while parsing string in ="abc',)),
+    ("A1)", IndexError, ("pop from empty list",)),
+]
+
+
+@pytest.mark.parametrize("text,exc,args", FORMULA_ERRORS)
+def test_formula_errors_map_to_host_exceptions(text, exc, args):
+    with pytest.raises(exc) as info:
+        run([shared("B2", text)])
+    assert info.type is exc and info.value.args == args
+
+
+def test_formula_error_class_failing_raises_its_own_exception():
+    helpers = host.make_helpers()
+
+    def broken(message):
+        raise Boom(message)
+
+    helpers["TokenizerError"] = broken
+    with pytest.raises(Boom):
+        run([shared("B2", '"abc')], helpers=helpers)
+
+
+def test_formula_helper_errors_propagate():
+    helpers = host.make_helpers()
+    helpers["ArrayFormula"] = lambda **kw: 1 / 0
+    with pytest.raises(ZeroDivisionError):
+        run([{"r": "A1", "f": "1", "f_t": "array"}], helpers=helpers)
+
+
+def raising_array(**kwargs):
+    raise AssertionError("the formula must not be computed")
+
+
+# (data_only, formula_and_value) -> expected fields
+MODES = [
+    ((False, False), {"value": "=1+1", "data_type": "f", "has_formula": True}),
+    ((False, True), {"value": "=1+1", "data_type": "f", "has_formula": True, "cached": 2,
+                     "cached_kind": "Int"}),
+    ((True, False), {"value": 2, "data_type": "n", "has_formula": False}),
+    ((True, True), {"value": 2, "data_type": "n", "has_formula": False, "formula": "=1+1",
+                    "formula_kind": "Str"}),
+]
+
+
+@pytest.mark.parametrize("mode,expected", MODES)
+def test_formula_and_value_modes(mode, expected):
+    data_only, fav = mode
+    got = one({"r": "A1", "f": "1+1", "v": "2"}, data_only=data_only, formula_and_value=fav)
+    got.pop("kind"), got.pop("row"), got.pop("column"), got.pop("style")
+    assert got == expected
+
+
+def test_data_only_does_not_compute_formulas():
+    helpers = host.make_helpers()
+    helpers["ArrayFormula"] = raising_array
+    results, _ = run([{"r": "A1", "f": "1", "f_t": "array", "v": "3"}], helpers=helpers,
+                     data_only=True)
+    assert (results[0]["value"], results[0]["has_formula"]) == (3, False)
+    # and a shared master read in data_only mode registers nothing
+    results, _ = run([shared("A1", "B1") | {"v": "1"}, shared("A2") | {"v": "2"}],
+                     data_only=True, formula_and_value=False)
+    assert [c["value"] for c in results] == [1, 2]
+
+
+def test_formula_and_value_keeps_the_shared_formula_beside_the_value():
+    results, _ = run([shared("B2", "A2*2") | {"v": "4"}, shared("B3") | {"v": "6"}],
+                     data_only=True, formula_and_value=True)
+    assert [(c["value"], c["formula"], c["formula_kind"]) for c in results] == [
+        (4, "=A2*2", "Str"), (6, "=A3*2", "SharedRef")]
+
+
+# (data_only, formula_and_value) -> (value, data_type, actions)
+DATE_FORMULA_MODES = [
+    ((False, False), ("=NOW()", "f", [])),
+    ((False, True), ("=NOW()", "f", [])),
+    ((True, True), ("#VALUE!", "e", [])),
+    ((True, False), ("#VALUE!", "e", [warning("A1", 1e10)])),
+]
+
+
+@pytest.mark.parametrize("mode,expected", DATE_FORMULA_MODES)
+def test_date_warning_is_not_reported_while_a_formula_is_kept(mode, expected):
+    data_only, fav = mode
+    results, actions = run([{"r": "A1", "s": "14", "f": "NOW()", "v": "1e10"}],
+                           data_only=data_only, formula_and_value=fav)
+    assert (results[0]["value"], results[0]["data_type"], actions) == expected
+    if mode == (False, True):
+        assert (results[0]["cached"], results[0]["cached_kind"]) == ("#VALUE!", "Str")
+
+
+def test_inline_value_of_a_formula_cell():
+    got = one({"r": "A1", "t": "inlineStr", "inline": "x", "f": "B1"}, formula_and_value=True)
+    assert (got["value"], got["cached"], got["data_type"]) == ("=B1", "x", "f")
