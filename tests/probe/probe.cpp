@@ -7,7 +7,6 @@
 #include "lib/boundary.h"
 #include "lib/fallback.h"
 #include "probe_formula.h"
-#include "probe_formula.h"
 #include "probe_values.h"
 #include "tests_probe.h"
 #include "utils/py_ref.h"
@@ -105,9 +104,6 @@ PyMethodDef probe_methods[] = {
     {"interpret_cells", probe_interpret_cells, METH_VARARGS, nullptr},
     {"slot_offsets", probe_slot_offsets, METH_VARARGS, nullptr},
     {"slot_build", probe_slot_build, METH_VARARGS, nullptr},
-    {"formula_tokenize", probe_formula_tokenize, METH_VARARGS, nullptr},
-    {"formula_translate", probe_formula_translate, METH_VARARGS, nullptr},
-    {"formula_bench", probe_formula_bench, METH_VARARGS, nullptr},
     {"formula_tokenize", probe_formula_tokenize, METH_VARARGS, nullptr},
     {"formula_translate", probe_formula_translate, METH_VARARGS, nullptr},
     {"formula_bench", probe_formula_bench, METH_VARARGS, nullptr},
