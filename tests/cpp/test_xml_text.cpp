@@ -1,0 +1,211 @@
+// Character checks, references, value and text decoding, qualified names and namespace interning.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "utils/error.h"
+#include "xml/chars.h"
+#include "xml/names.h"
+#include "xml/refs.h"
+#include "xml/scan.h"
+
+namespace tovrel {
+namespace {
+
+using namespace std::literals;
+
+// "ok", or "M:message" / "U:message".
+template <class F>
+std::string outcome(F&& f) {
+    try {
+        f();
+        return "ok";
+    } catch (const XmlError& e) {
+        return std::string(e.kind() == XmlError::Kind::Malformed ? "M:" : "U:") + e.what();
+    }
+}
+
+const std::uint8_t* bytes(std::string_view s) { return reinterpret_cast<const std::uint8_t*>(s.data()); }
+
+TEST(ResolveRef, NamesAndNumbers) {
+    struct Case {
+        const char* name;
+        std::uint32_t cp;
+    } ok[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''},
+              {"#65", 'A'}, {"#x41", 'A'}, {"#xaF", 0xAF}, {"#0000000009", 9},
+              {"#x10FFFF", 0x10FFFF}, {"#xD7FF", 0xD7FF}, {"#xE000", 0xE000}, {"#13", 13}};
+    for (const Case& c : ok) EXPECT_EQ(resolve_ref(c.name), c.cp) << c.name;
+
+    struct Bad {
+        const char* name;
+        const char* error;
+    } bad[] = {{"", "M:undefined entity"},         {"#", "M:undefined entity"},
+               {"LT", "M:undefined entity"},       {"nbsp", "M:undefined entity"},
+               {"#x", "M:bad char ref"},           {"#X41", "M:bad char ref"},
+               {"#12345678901", "M:bad char ref"}, {"#x00000000041", "M:bad char ref"},
+               {"#x100000000", "M:bad char ref"},  {"#4294967296", "M:bad char ref"},
+               {"#-1", "M:bad char ref"},          {"#x4g", "M:bad char ref"},
+               {"#0", "M:invalid char ref"},       {"#8", "M:invalid char ref"},
+               {"#xD800", "M:invalid char ref"},   {"#xDFFF", "M:invalid char ref"},
+               {"#xFFFE", "M:invalid char ref"},   {"#xFFFF", "M:invalid char ref"},
+               {"#x110000", "M:invalid char ref"}, {"#4294967295", "M:invalid char ref"}};
+    for (const Bad& c : bad) EXPECT_EQ(outcome([&] { resolve_ref(c.name); }), c.error) << c.name;
+}
+
+TEST(ValidateRefs, EveryReferenceIsChecked) {
+    struct Case {
+        const char* text;
+        const char* result;
+    } cases[] = {{"plain", "ok"},           {"a&amp;b&#10;c", "ok"},
+                 {"a&amp", "M:bad reference"}, {"&amp;&", "M:bad reference"},
+                 {"&amp;&bogus;", "M:undefined entity"}, {"x; &#0;", "M:invalid char ref"}};
+    for (const Case& c : cases)
+        EXPECT_EQ(outcome([&] { validate_refs(bytes(c.text), std::strlen(c.text)); }), c.result)
+            << c.text;
+}
+
+TEST(ValidateChars, ControlBytesUtf8AndNonCharacters) {
+    struct Case {
+        std::string_view text;
+        const char* result;
+    } cases[] = {
+        {"tab\tlf\ncr\r", "ok"},
+        {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "ok"},
+        {"\xEF\xBF\xBD", "ok"},  // U+FFFD is allowed
+        {"a\0b"sv, "M:invalid character"},
+        {"\x1F", "M:invalid character"},
+        {"\x7F", "ok"},
+        {"\xEF\xBF\xBE", "M:invalid character"},
+        {"x\xEF\xBF\xBF", "M:invalid character"},
+        {"\xC3", "M:invalid utf-8"},
+        {"\x80", "M:invalid utf-8"},
+        {"\xC1\xBF", "M:invalid utf-8"},
+        {"\xE0\x80\x80", "M:invalid utf-8"},
+        {"\xED\xBF\xBF", "M:invalid utf-8"},
+        {"\xF4\x90\x80\x80", "M:invalid utf-8"},
+        {"\xF5\x80\x80\x80", "M:invalid utf-8"},
+        {"\xE2\x82", "M:invalid utf-8"},
+        {"\xC3\xA9\x01", "M:invalid character"},  // control bytes are reported first
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(outcome([&] { validate_chars(bytes(c.text), c.text.size()); }), c.result)
+            << "case " << (&c - cases);
+}
+
+TEST(Decode, AttributeValueNormalisation) {
+    struct Case {
+        const char* raw;
+        const char* decoded;
+        bool copied;
+    } cases[] = {
+        {"plain", "plain", false},        {"", "", false},
+        {"a&#9;b", "a\tb", true},         {"a\tb", "a b", true},
+        {"a\r\nb", "a b", true},          {"a\n\rb", "a  b", true},
+        {"a\r\rb", "a  b", true},         {"x&lt;y&gt;", "x<y>", true},
+        {"&#10;&#13;", "\n\r", true},     {"&#x20AC;", "\xE2\x82\xAC", true},
+        {" keep  spaces ", " keep  spaces ", false},
+    };
+    for (const Case& c : cases) {
+        std::string scratch;
+        std::string_view raw = c.raw;
+        std::string_view out = decode_attr(raw, scratch);
+        EXPECT_EQ(out, c.decoded) << c.raw;
+        EXPECT_EQ(out.data() != raw.data(), c.copied) << c.raw;
+    }
+}
+
+TEST(Decode, TextLineEndsAndReferences) {
+    struct Case {
+        const char* raw;
+        bool cdata;
+        const char* decoded;
+    } cases[] = {
+        {"a\r\nb\rc", false, "a\nb\nc"}, {"a\tb\nc", false, "a\tb\nc"},
+        {"&amp;&#13;", false, "&\r"},    {"&amp;\r\n", true, "&amp;\n"},
+        {"\r", true, "\n"},               {"\r\r\n", false, "\n\n"},
+    };
+    for (const Case& c : cases) {
+        std::string scratch;
+        EXPECT_EQ(decode_text(c.raw, c.cdata, scratch), c.decoded) << c.raw;
+    }
+}
+
+TEST(QName, Split) {
+    struct Case {
+        const char* name;
+        const char* result;  // colon offset or error
+    } cases[] = {
+        {"a", "none"},          {"p:a", "1"},          {"pre:_x", "3"},
+        {"a:b:c", "U:bad qname"}, {":a", "U:bad qname"}, {"a:", "U:bad qname"},
+        {"a:1b", "M:bad qname"}, {"a:-b", "M:bad qname"}, {"a::b", "U:bad qname"},
+    };
+    for (const Case& c : cases) {
+        std::string result;
+        try {
+            std::size_t colon = split_qname(c.name);
+            result = colon == std::string_view::npos ? "none" : std::to_string(colon);
+        } catch (const XmlError& e) {
+            result = std::string(e.kind() == XmlError::Kind::Malformed ? "M:" : "U:") + e.what();
+        }
+        EXPECT_EQ(result, c.result) << c.name;
+    }
+}
+
+TEST(Namespaces, PresetIdsInterningAndLookup) {
+    Namespaces ns;
+    EXPECT_EQ(ns.intern(""), kNoNamespace);
+    EXPECT_EQ(ns.intern(kXmlUri), kXmlNamespace);
+    EXPECT_EQ(ns.intern(kMainUri), kMainNamespace);
+    EXPECT_EQ(ns.intern("u"), 3u);
+    EXPECT_EQ(ns.intern("v"), 4u);
+    EXPECT_EQ(ns.intern("u"), 3u);
+    EXPECT_EQ(ns.uri(4), "v");
+
+    std::uint32_t id = 99;
+    EXPECT_TRUE(ns.lookup("xml", id));
+    EXPECT_EQ(id, kXmlNamespace);
+    EXPECT_TRUE(ns.lookup("", id));
+    EXPECT_EQ(id, kNoNamespace);
+    EXPECT_FALSE(ns.lookup("p", id));
+
+    ns.push("", 3);
+    ns.push("p", 3);
+    ns.push("p", 4);
+    ns.push("", 2);
+    EXPECT_EQ(ns.default_id(), 2u);
+    EXPECT_TRUE(ns.lookup("p", id));
+    EXPECT_EQ(id, 4u);
+    ns.pop(2);
+    EXPECT_EQ(ns.default_id(), 3u);
+    EXPECT_TRUE(ns.lookup("p", id));
+    EXPECT_EQ(id, 3u);
+    ns.pop(2);
+    EXPECT_EQ(ns.default_id(), kNoNamespace);
+    EXPECT_FALSE(ns.lookup("p", id));
+}
+
+TEST(Scan, WordSearchesMatchByteSearches) {
+    // Every position of a hit and every range end, through an 8-byte-aligned and a shifted start.
+    std::string buf(64 + 16, 'a');
+    for (std::size_t hit = 0; hit < 40; ++hit) {
+        for (std::size_t end = 0; end < 48; ++end) {
+            std::string s = buf;
+            s[hit] = '<';
+            const auto* b = bytes(s);
+            const std::uint8_t* want = hit < end ? b + hit : b + end;
+            EXPECT_EQ(scan::find1(b, b + end, '<'), want);
+            EXPECT_EQ(scan::find3(b, b + end, '>', '<', '"'), want);
+            bool special = false;
+            EXPECT_EQ(scan::scan_text(b, b + end, special), want);
+            EXPECT_FALSE(special);
+            s[hit] = '\x05';
+            special = false;
+            scan::scan_text(bytes(s), bytes(s) + end, special);
+            EXPECT_EQ(special, hit < end) << hit << " " << end;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tovrel
