@@ -68,18 +68,6 @@ inline const std::uint8_t* find3(const std::uint8_t* p, const std::uint8_t* end,
     return end;
 }
 
-// Whether [p, end) holds a byte below 0x20 or of 0x80 and above.
-inline bool any_control_or_high(const std::uint8_t* p, const std::uint8_t* end) noexcept {
-    for (; p < end; p += 8) {
-        std::uint64_t w = load(p);
-        std::uint64_t m = below_bytes(w, 0x20) | (w & kHigh);
-        std::size_t left = static_cast<std::size_t>(end - p);
-        if (left < 8) m &= low_bytes(left);
-        if (m) return true;
-    }
-    return false;
-}
-
 // Character data up to the next '<': returns the '<' (or end) and sets `special` when a byte
 // before it needs a closer look (control bytes, bytes >= 0x80, '&', ']').
 inline const std::uint8_t* scan_text(const std::uint8_t* p, const std::uint8_t* end,
