@@ -27,7 +27,8 @@ double round_half_even(double x) noexcept {
     const double diff = x - lower;  // exact for x >= 0
     if (diff > 0.5) return lower + 1.0;
     if (diff < 0.5) return lower;
-    return std::fmod(lower, 2.0) == 0.0 ? lower : lower + 1.0;
+    // A tie has a fractional part, so lower < 2^52 and converts exactly.
+    return (static_cast<std::int64_t>(lower) & 1) == 0 ? lower : lower + 1.0;
 }
 
 }  // namespace

@@ -85,6 +85,8 @@ struct IntCase {
     DateResult mac;
 };
 
+void PrintTo(const IntCase& c, std::ostream* os) { *os << "serial " << c.serial; }
+
 class FromExcelInt : public ::testing::TestWithParam<IntCase> {};
 
 TEST_P(FromExcelInt, OnBothEpochs) {
@@ -121,6 +123,8 @@ struct FloatCase {
     DateResult windows;
     DateResult mac;
 };
+
+void PrintTo(const FloatCase& c, std::ostream* os) { *os << "serial " << c.serial; }
 
 class FromExcelFloat : public ::testing::TestWithParam<FloatCase> {};
 
