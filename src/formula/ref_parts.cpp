@@ -46,34 +46,4 @@ std::int64_t column_number(std::string_view letters) noexcept {
     return n;
 }
 
-std::size_t column_letters(std::int64_t column, char* out) noexcept {
-    if (column <= 26) {
-        out[0] = static_cast<char>('A' + column - 1);
-        return 1;
-    }
-    if (column <= 702) {
-        const std::int64_t c = column - 27;
-        out[0] = static_cast<char>('A' + c / 26);
-        out[1] = static_cast<char>('A' + c % 26);
-        return 2;
-    }
-    const std::int64_t c = column - 703;
-    out[0] = static_cast<char>('A' + c / 676);
-    out[1] = static_cast<char>('A' + c / 26 % 26);
-    out[2] = static_cast<char>('A' + c % 26);
-    return 3;
-}
-
-std::size_t decimal_digits(std::int64_t value, char* out) noexcept {
-    char tmp[20];
-    std::size_t n = 0;
-    std::uint64_t v = static_cast<std::uint64_t>(value);
-    do {
-        tmp[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    for (std::size_t i = 0; i < n; ++i) out[i] = tmp[n - 1 - i];
-    return n;
-}
-
 }  // namespace tovrel

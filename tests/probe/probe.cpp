@@ -107,6 +107,10 @@ PyMethodDef probe_methods[] = {
     {"formula_tokenize", probe_formula_tokenize, METH_VARARGS, nullptr},
     {"formula_translate", probe_formula_translate, METH_VARARGS, nullptr},
     {"formula_bench", probe_formula_bench, METH_VARARGS, nullptr},
+    {"read_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_all)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
+    {"events", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_events)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
