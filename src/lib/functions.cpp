@@ -1,12 +1,16 @@
 #include "lib/functions.h"
 
 #include "sheet/py_dimension.h"
+#include "sheet/py_shared_strings.h"
 
 namespace tovrel {
 
 namespace {
 
 PyMethodDef g_functions[] = {
+    {"read_string_table",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_read_string_table)),
+     METH_FASTCALL | METH_KEYWORDS, kReadStringTableDoc},
     {"find_dimension",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_find_dimension)),
      METH_FASTCALL | METH_KEYWORDS, kFindDimensionDoc},

@@ -1,0 +1,78 @@
+#include "sheet/py_shared_strings.h"
+
+#include <string>
+
+#include "lib/args.h"
+#include "lib/boundary.h"
+#include "sheet/py_helpers.h"
+#include "text/element_text.h"
+#include "utils/py_ref.h"
+#include "xml/names.h"
+#include "xml/py_reader.h"
+
+namespace tovrel {
+
+const char kReadStringTableDoc[] =
+    "read_string_table(source, helpers)\n--\n\nread_string_table(source, helpers) -> list";
+
+namespace {
+
+Ref bytes_of(std::string_view s) {
+    return Ref::check(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+// validate_rpr(snippet, namespaces), by truth value.
+bool check_rpr(PyObject* validate_rpr, const Reader& reader, std::string_view rpr) {
+    Ref snippet = bytes_of(rpr);
+    Ref namespaces = Ref::steal(in_scope_namespaces(reader));
+    PyObject* args[2] = {snippet.get(), namespaces.get()};
+    Ref verdict = Ref::check(PyObject_Vectorcall(validate_rpr, args, 2, nullptr));
+    return check_rc(PyObject_IsTrue(verdict.get())) != 0;
+}
+
+Ref read_items(PyObject* source, PyObject* helpers_dict) {
+    Helpers helpers = Helpers::from_dict(helpers_dict);
+    Ref si_content = lookup_helper(helpers_dict, "si_content");
+    Reader reader = make_py_reader(source);
+    TextCtx ctx{std::move(helpers.text_dangerous), std::move(helpers.rich_dangerous), {}, {}};
+    Ref result = Ref::check(PyList_New(0));
+    std::string text;
+    auto rpr_check = [&](std::string_view rpr) {
+        return check_rpr(helpers.validate_rpr.get(), reader, rpr);
+    };
+    for (;;) {
+        XmlEvent ev = reader.next();
+        if (ev == XmlEvent::Eof) return result;
+        if (ev != XmlEvent::Start && ev != XmlEvent::Empty) continue;
+        if (!reader.is_main("si")) continue;
+        if (reader.depth() != 2) throw Unsupported("nested si");
+        Ref item;
+        if (parse_text(reader, ctx, forbid_si, rpr_check, text) == TextKind::Plain) {
+            remove_x005f(text);
+            item = Ref::check(
+                PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+        } else {
+            Ref snippet = bytes_of(text);
+            Ref namespaces = Ref::steal(in_scope_namespaces(reader));
+            PyObject* args[2] = {snippet.get(), namespaces.get()};
+            item = Ref::check(PyObject_Vectorcall(si_content.get(), args, 2, nullptr));
+        }
+        check_rc(PyList_Append(result.get(), item.get()));
+    }
+}
+
+}  // namespace
+
+PyObject* py_read_string_table(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+    return guard_obj([&] {
+        static const char* const names[] = {"source", "helpers"};
+        static const Signature sig{"read_string_table", names, 2, 2};
+        PyObject* bound[2];
+        bind_args(sig, args, nargs, kwnames, bound);
+        require_dict("read_string_table", "helpers", bound[1]);
+        return read_items(bound[0], bound[1]).release();
+    });
+}
+
+}  // namespace tovrel

@@ -1,0 +1,184 @@
+#include "text/element_text.h"
+
+#include <cstring>
+
+#include "utils/error.h"
+#include "xml/names.h"
+
+namespace tovrel {
+
+namespace {
+
+[[noreturn]] void nested_forbidden() { throw Unsupported("nested element handled by dispatcher"); }
+
+bool has_plain_attribute(const Reader& reader) noexcept {
+    for (const Attr& a : reader.attrs())
+        if (a.ns == kNoNamespace) return true;
+    return false;
+}
+
+// The common walk over an element's content. `on_text` sees the decoded Text events that come
+// before the first nested element; nested elements are checked against `forbid` and skipped.
+template <class OnText>
+void walk(Reader& reader, Forbid forbid, OnText&& on_text) {
+    if (reader.last_event() == XmlEvent::Empty) {
+        reader.next();
+        return;
+    }
+    const std::size_t depth = reader.depth();
+    bool nested = false;
+    std::string scratch;
+    for (;;) {
+        switch (reader.next()) {
+            case XmlEvent::Start:
+            case XmlEvent::Empty:
+                if (forbid(reader.ns(), reader.local_name())) nested_forbidden();
+                nested = true;
+                break;
+            case XmlEvent::Text:
+                if (!nested) on_text(reader.text(scratch));
+                break;
+            case XmlEvent::End:
+                if (reader.depth() < depth) return;
+                break;
+            case XmlEvent::Eof:
+                throw Malformed("unexpected eof");
+        }
+    }
+}
+
+}  // namespace
+
+bool forbid_si(std::uint32_t ns, std::string_view local) noexcept {
+    return ns == kMainNamespace && local == "si";
+}
+
+void skip_checked(Reader& reader, Forbid forbid) {
+    walk(reader, forbid, [](std::string_view) {});
+}
+
+void element_text_into(Reader& reader, std::string& out, Forbid forbid) {
+    walk(reader, forbid, [&out](std::string_view text) { out.append(text); });
+}
+
+std::optional<std::string> element_text_checked(Reader& reader, Forbid forbid) {
+    std::optional<std::string> out;
+    walk(reader, forbid, [&out](std::string_view text) {
+        if (out)
+            out->append(text);
+        else
+            out.emplace(text);
+    });
+    return out;
+}
+
+TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_check,
+                    std::string& out) {
+    Input& in = reader.input();
+    reader.begin_capture();
+    bool needs_markup = has_plain_attribute(reader);
+    out.clear();
+    ctx.runs.clear();
+
+    if (reader.last_event() == XmlEvent::Start) {
+        const std::size_t depth = reader.depth();
+        for (;;) {
+            XmlEvent ev = reader.next();
+            if (ev == XmlEvent::End) {
+                if (reader.depth() < depth) break;
+                continue;
+            }
+            if (ev == XmlEvent::Text) continue;
+            if (ev == XmlEvent::Eof) throw Malformed("unexpected eof");
+
+            // A direct child of the item.
+            if (forbid(reader.ns(), reader.local_name())) nested_forbidden();
+            std::string_view name = reader.local_name();
+            if (name == "t") {
+                out.clear();
+                element_text_into(reader, out, forbid);
+            } else if (name == "r") {
+                if (has_plain_attribute(reader)) needs_markup = true;
+                const std::size_t run_mark = ctx.runs.size();
+                if (reader.last_event() == XmlEvent::Empty) {
+                    reader.next();
+                    continue;
+                }
+                const std::size_t run_depth = reader.depth();
+                for (;;) {
+                    XmlEvent rev = reader.next();
+                    if (rev == XmlEvent::End) {
+                        if (reader.depth() < run_depth) break;
+                        continue;
+                    }
+                    if (rev == XmlEvent::Text) continue;
+                    if (rev == XmlEvent::Eof) throw Malformed("unexpected eof");
+                    if (forbid(reader.ns(), reader.local_name())) nested_forbidden();
+                    std::string_view child = reader.local_name();
+                    if (child == "rPr") {
+                        // The item's capture keeps these bytes in the window.
+                        const std::uint64_t start = in.base + reader.tag_start();
+                        skip_checked(reader, forbid);
+                        if (needs_markup) continue;
+                        std::string_view rpr(
+                            reinterpret_cast<const char*>(in.data()) + (start - in.base),
+                            reader.tag_end() - (start - in.base));
+                        auto it = ctx.rpr_cache.find(rpr);
+                        bool ok;
+                        if (it != ctx.rpr_cache.end()) {
+                            ok = it->second;
+                        } else {
+                            ok = rpr_check(rpr);
+                            ctx.rpr_cache.emplace(std::string(rpr), ok);
+                        }
+                        if (!ok) needs_markup = true;
+                    } else if (child == "t") {
+                        ctx.runs.resize(run_mark);
+                        element_text_into(reader, ctx.runs, forbid);
+                    } else {
+                        const bool dangerous = ctx.rich_dangerous.contains(child);
+                        skip_checked(reader, forbid);
+                        if (dangerous) needs_markup = true;
+                    }
+                }
+            } else if (name == "rPh" || name == "phoneticPr") {
+                skip_checked(reader, forbid);
+                needs_markup = true;
+            } else {
+                const bool dangerous = ctx.text_dangerous.contains(name);
+                skip_checked(reader, forbid);
+                if (dangerous) needs_markup = true;
+            }
+        }
+    } else {
+        reader.next();  // the End of an empty item
+    }
+
+    if (needs_markup) {
+        out = reader.end_capture();
+        return TextKind::Markup;
+    }
+    in.capture = Input::kNoCapture;
+    out.append(ctx.runs);
+    return TextKind::Plain;
+}
+
+bool remove_x005f(std::string& text) {
+    static constexpr std::string_view kPattern = "x005F_";
+    std::size_t hit = text.find(kPattern);
+    if (hit == std::string::npos) return false;
+    std::size_t write = hit;
+    std::size_t read = hit + kPattern.size();
+    for (;;) {
+        std::size_t next = text.find(kPattern, read);
+        std::size_t stop = next == std::string::npos ? text.size() : next;
+        std::memmove(text.data() + write, text.data() + read, stop - read);
+        write += stop - read;
+        if (next == std::string::npos) break;
+        read = next + kPattern.size();
+    }
+    text.resize(write);
+    return true;
+}
+
+}  // namespace tovrel

@@ -1,0 +1,262 @@
+"""read_string_table: the shared-strings part as a list."""
+import inspect
+import io
+import sys
+import xml.etree.ElementTree as ET
+import zipfile
+
+import pytest
+
+import _tovrel
+from tovrel.helpers import MAIN_NS, make_helpers
+
+NF = _tovrel.NativeFallback
+
+
+def sst(items, decl='xmlns="%s"' % MAIN_NS):
+    return f"<sst {decl}>{items}</sst>".encode()
+
+
+class Markup:
+    """What the test's si_content returns: the snippet and namespaces it was handed."""
+
+    def __init__(self, snippet, namespaces):
+        self.snippet = snippet
+        self.namespaces = namespaces
+
+    def __eq__(self, other):
+        return isinstance(other, Markup) and (self.snippet, self.namespaces) == (other.snippet, other.namespaces)
+
+    def __repr__(self):
+        return f"Markup({self.snippet!r}, {self.namespaces!r})"
+
+
+def helpers(**over):
+    h = make_helpers()
+    h["si_content"] = Markup
+    h.update(over)
+    return h
+
+
+def read(data, **over):
+    return _tovrel.read_string_table(io.BytesIO(data), helpers(**over))
+
+
+NS = [("", MAIN_NS)]
+
+
+@pytest.mark.parametrize("items, expected", [
+    ("<si><t>a</t></si><si><t>b_x005F_c</t></si>", ["a", "b_c"]),
+    ("<si><t>x005F_</t></si>", [""]),
+    ("<si><t>x005F_x005F_</t></si>", [""]),
+    ("<si><t>x005F</t></si>", ["x005F"]),
+    ("<si><t>_x005F_x005F_x</t></si>", ["_x"]),
+    ("<si><t>ax005F_</t></si><si><t>x005F_b</t></si>", ["a", "b"]),
+    ("<si><t>abc</t></si><si><t/></si><si/>", ["abc", "", ""]),
+    ("<si><r><t>x</t></r><r><t>y</t></r></si>", ["xy"]),
+    ("<si><r><rPr><b/><sz val='11'/></rPr><t>x</t></r><r><t>y</t></r></si>", ["xy"]),
+    ("<si><r><t>run</t></r><t>direct</t></si>", ["directrun"]),
+    ("<si><t>first</t><t>second</t></si>", ["second"]),
+    ("<si><r><t>a</t><t>b</t></r></si>", ["b"]),
+    ("<si><t>a<b/>c</t></si>", ["a"]),
+    ("<si><t>a&amp;b&#x41;&#66;</t></si>", ["a&bAB"]),
+    ("<si><t><![CDATA[<raw>]]></t></si>", ["<raw>"]),
+    ("<si><t>line\r\nnext\rlast</t></si>", ["line\nnext\nlast"]),
+    ("<si><t>épsilon 東京 😀</t></si>", ["épsilon 東京 😀"]),
+    ("<si><t xml:space='preserve'>  pad  </t></si>", ["  pad  "]),
+    ("<si>stray<t>a</t>text</si>", ["a"]),
+    ("<si><extra><t>no</t></extra><t>yes</t></si>", ["yes"]),
+    ("", []),
+])
+def test_plain_items(items, expected):
+    assert read(sst(items)) == expected
+
+
+@pytest.mark.parametrize("item", [
+    "<si><r><rPr><vertAlign val='superscript'/><weird/></rPr><t>a</t></r></si>",
+    "<si><t>a</t><rPh sb='0' eb='1'><t>x</t></rPh></si>",
+    "<si><t>a</t><phoneticPr fontId='1'/></si>",
+    "<si count='1'><t>a</t></si>",
+    "<si><r foo='1'><t>a</t></r></si>",
+    "<si><r><rPh/><t>a</t></r></si>",
+])
+def test_markup_items_go_to_si_content(item):
+    assert read(sst(item)) == [Markup(item.encode(), NS)]
+
+
+def test_markup_namespaces_are_those_in_scope():
+    data = b'<x:sst xmlns:x="%s" xmlns:o="urn:other"><x:si><x:t>a</x:t><x:rPh/></x:si></x:sst>' % MAIN_NS.encode()
+    assert read(data) == [Markup(b"<x:si><x:t>a</x:t><x:rPh/></x:si>",
+                                 [("x", MAIN_NS), ("o", "urn:other")])]
+
+
+def test_items_outside_the_main_namespace_are_ignored():
+    data = b'<sst xmlns="%s"><si xmlns="urn:x"><t>no</t></si><si><t>yes</t></si></sst>' % MAIN_NS.encode()
+    assert read(data) == ["yes"]
+
+
+def test_root_name_is_not_checked():
+    assert read(b'<anything xmlns="%s"><si><t>a</t></si></anything>' % MAIN_NS.encode()) == ["a"]
+
+
+@pytest.mark.parametrize("items, message", [
+    ("<wrap><si><t>a</t></si></wrap>", "unsupported: nested si"),
+    ("<si><si/></si>", "unsupported: nested element handled by dispatcher"),
+    ("<si><r><t>a<si/></t></r></si>", "unsupported: nested element handled by dispatcher"),
+    ("<si><t>a</t>", "malformed: mismatched tag"),
+])
+def test_fallbacks(items, message):
+    with pytest.raises(NF) as info:
+        read(sst(items))
+    assert str(info.value) == message
+
+
+def test_truncated_part():
+    with pytest.raises(NF, match="^malformed: unclosed element$"):
+        read(sst("<si><t>abc</t></si>")[:-len("</sst>")])
+
+
+def test_validate_rpr_called_once_per_distinct_markup():
+    calls = []
+
+    def validate(snippet, namespaces):
+        calls.append((snippet, namespaces))
+        return True
+
+    rpr = "<rPr><b/></rPr>"
+    items = f"<si><r>{rpr}<t>a</t></r></si>" * 3 + "<si><r><rPr><i/></rPr><t>b</t></r></si>"
+    assert read(sst(items), validate_rpr=validate) == ["a"] * 3 + ["b"]
+    assert calls == [(rpr.encode(), NS), (b"<rPr><i/></rPr>", NS)]
+
+
+def test_rejected_rpr_is_not_asked_again_within_the_item():
+    calls = []
+
+    def validate(snippet, namespaces):
+        calls.append(snippet)
+        return 0
+
+    item = "<si><r><rPr><b/></rPr><t>a</t></r><r><rPr><i/></rPr><t>b</t></r></si>"
+    assert read(sst(item), validate_rpr=validate) == [Markup(item.encode(), NS)]
+    assert calls == [b"<rPr><b/></rPr>"]
+
+
+class Boom(Exception):
+    pass
+
+
+def raiser(*args):
+    raise Boom()
+
+
+@pytest.mark.parametrize("over, items", [
+    ({"validate_rpr": raiser}, "<si><r><rPr><b/></rPr><t>a</t></r></si>"),
+    ({"si_content": raiser}, "<si><t>a</t><rPh/></si>"),
+])
+def test_helper_exceptions_propagate(over, items):
+    with pytest.raises(Boom):
+        read(sst(items), **over)
+
+
+def test_truth_test_exception_propagates():
+    class Bad:
+        def __bool__(self):
+            raise Boom()
+
+    with pytest.raises(Boom):
+        read(sst("<si><r><rPr><b/></rPr><t>a</t></r></si>"), validate_rpr=lambda *a: Bad())
+
+
+def test_read_exception_propagates():
+    class Source:
+        def read(self, n):
+            raise Boom()
+
+    with pytest.raises(Boom):
+        _tovrel.read_string_table(Source(), helpers())
+
+
+@pytest.mark.parametrize("value", [[], None, "helpers", [("int", int)]])
+def test_helpers_must_be_a_dict(value):
+    with pytest.raises(TypeError) as info:
+        _tovrel.read_string_table(io.BytesIO(sst("")), value)
+    assert str(info.value) == (
+        f"read_string_table() argument 'helpers' must be dict, not {type(value).__name__}")
+
+
+def test_helpers_dict_subclass_accepted():
+    class D(dict):
+        pass
+
+    assert _tovrel.read_string_table(io.BytesIO(sst("<si><t>a</t></si>")), D(helpers())) == ["a"]
+
+
+@pytest.mark.parametrize("missing", ["validate_rpr", "rich_dangerous", "si_content"])
+def test_missing_helper_leaks_nothing(missing):
+    h = helpers()
+    del h[missing]
+    before = {k: sys.getrefcount(v) for k, v in h.items()}
+    src = io.BytesIO(sst("<si><t>a</t></si>"))
+    with pytest.raises(TypeError, match=f"^missing helper {missing}$"):
+        _tovrel.read_string_table(src, h)
+    assert src.tell() == 0, "nothing may be read before the helpers are checked"
+    assert {k: sys.getrefcount(v) for k, v in h.items()} == before
+
+
+def test_signature_and_keywords():
+    assert _tovrel.read_string_table.__text_signature__ == "(source, helpers)"
+    assert _tovrel.read_string_table.__doc__ == "read_string_table(source, helpers) -> list"
+    assert str(inspect.signature(_tovrel.read_string_table)) == "(source, helpers)"
+    assert _tovrel.read_string_table(helpers=helpers(), source=io.BytesIO(sst("<si><t>k</t></si>"))) == ["k"]
+
+
+def test_one_byte_reads_give_the_same_list():
+    class OneByte(io.BytesIO):
+        def read(self, n=-1):
+            return super().read(1)
+
+    items = "".join(f"<si><t>item {i} &amp; é</t></si><si><r><rPr><b/></rPr><t>r{i}</t></r></si>" for i in range(50))
+    data = sst(items)
+    assert _tovrel.read_string_table(OneByte(data), helpers()) == read(data)
+
+
+# --- real shared-strings parts ------------------------------------------------------------------
+
+def et_plain_text(si):
+    """An item's text as ElementTree sees it: direct <t>, then each run's <t>."""
+    t = si.find(f"{{{MAIN_NS}}}t")
+    text = (t.text or "") if t is not None else ""
+    for r in si.findall(f"{{{MAIN_NS}}}r"):
+        for rt in r.findall(f"{{{MAIN_NS}}}t"):
+            text += rt.text or ""
+    return text.replace("x005F_", "")
+
+
+def workbooks(shared):
+    books = sorted((shared / "corpus").glob("*.xlsx")) + sorted((shared / "realworld").glob("*.xlsx"))
+    return [b for b in books if zipfile.is_zipfile(b)]
+
+
+def test_real_shared_strings_parts(shared_dir):
+    checked = fallbacks = markup = 0
+    for book in workbooks(shared_dir):
+        with zipfile.ZipFile(book) as z:
+            parts = [n for n in z.namelist() if n.lower().endswith("sharedstrings.xml")]
+            for part in parts:
+                data = z.read(part)
+                try:
+                    got = _tovrel.read_string_table(io.BytesIO(data), helpers())
+                except NF as e:
+                    fallbacks += 1
+                    print(f"{book.name}:{part}: {e}")
+                    continue
+                items = [el for el in ET.fromstring(data).iter(f"{{{MAIN_NS}}}si")]
+                assert len(got) == len(items), book.name
+                for value, si in zip(got, items):
+                    if isinstance(value, Markup):
+                        markup += 1
+                        continue
+                    assert value == et_plain_text(si), (book.name, ET.tostring(si))
+                    checked += 1
+    print(f"plain items checked {checked}, markup items {markup}, parts falling back {fallbacks}")
+    assert checked > 1000
