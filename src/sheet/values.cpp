@@ -98,7 +98,10 @@ std::optional<std::int64_t> fast_int(std::string_view text) noexcept {
 }
 
 bool has_float_mark(std::string_view text) noexcept {
-    return text.find_first_of(".eE") != std::string_view::npos;
+    for (char c : text) {
+        if (c == '.' || c == 'e' || c == 'E') return true;
+    }
+    return false;
 }
 
 bool float_shape(std::string_view text) noexcept { return split_float(text).has_value(); }

@@ -8,5 +8,6 @@ namespace tovrel {
 PyObject* probe_interpret_cells(PyObject*, PyObject* args);
 PyObject* probe_slot_offsets(PyObject*, PyObject* args);
 PyObject* probe_slot_build(PyObject*, PyObject* args);
+PyObject* probe_bench_interpret(PyObject*, PyObject* args);
 
 }  // namespace tovrel
