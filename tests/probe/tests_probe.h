@@ -13,5 +13,7 @@ PyObject* probe_bench_dates(PyObject*, PyObject* args);
 PyObject* probe_escape(PyObject*, PyObject* args);
 PyObject* probe_py_strip(PyObject*, PyObject* text);
 PyObject* probe_fast_coordinate(PyObject*, PyObject* text);
+PyObject* probe_read_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* probe_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace tovrel
