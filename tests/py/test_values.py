@@ -88,6 +88,7 @@ VALUE_CASES = [
     ({"t": "b", "v": "2"}, True, "b", "Bool"),
     ({"t": "b", "v": "0"}, False, "b", "Bool"),
     ({"t": "b", "v": "-0"}, False, "b", "Bool"),
+    ({"t": "b", "v": "-1"}, True, "b", "Bool"),
     ({"t": "b", "v": "+0"}, False, "b", "Bool"),
     ({"t": "b", "v": " 1 "}, True, "b", "Bool"),
     # ISO dates, errors, formula texts, strings, unknown types
