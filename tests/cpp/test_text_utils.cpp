@@ -1,7 +1,10 @@
 // py_strip (Python's str.strip() on UTF-8) and the A1-reference fast parser.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <optional>
+#include <random>
 #include <string>
 
 #include "utils/text.h"
@@ -87,6 +90,33 @@ TEST(PyStrip, EveryCodePoint) {
         found += space;
     }
     EXPECT_EQ(found, std::size(spaces));
+}
+
+// Random bytes (whitespace pieces, other characters, malformed bytes) in buffers of exactly their
+// size: the result is a sub-slice, stripping it again changes nothing, and only whitespace
+// characters were cut away from either end.
+TEST(PyStrip, RandomBytesInExactBuffers) {
+    const std::string pieces[] = {" ", "\t", "\xc2\xa0", "\xe3\x80\x80", "\xc2\x85", "x", "\xc3\xa9",
+                                  "\xa0", "\x85", "\xc2", "\xe2\x80", "\xe2\x80\xa8", "\xf0\x9f\x98\x80"};
+    std::mt19937 rng(777);
+    for (int round = 0; round < 5000; ++round) {
+        std::string s;
+        for (int k = static_cast<int>(rng() % 6); k > 0; --k) s += pieces[rng() % std::size(pieces)];
+        auto buf = std::make_unique<char[]>(s.size() + 1);
+        std::copy(s.begin(), s.end(), buf.get());
+        const std::string_view text(buf.get(), s.size());
+        const std::string_view r = py_strip(text);
+        ASSERT_GE(r.data(), text.data());
+        ASSERT_LE(r.data() + r.size(), text.data() + text.size());
+        ASSERT_EQ(py_strip(r), r);
+        for (std::string_view cut : {text.substr(0, static_cast<std::size_t>(r.data() - text.data())),
+                                     text.substr(static_cast<std::size_t>(r.data() - text.data()) + r.size())}) {
+            for (std::size_t i = 0, len = 0; i < cut.size(); i += len) {
+                const std::uint32_t cp = decode_utf8(cut, i, len);
+                ASSERT_TRUE(is_py_space(cp) && (cp < 0x80 || len > 1)) << s;
+            }
+        }
+    }
 }
 
 TEST(DecodeUtf8, LengthsAndRejections) {

@@ -4,7 +4,6 @@ import re
 import sys
 import xml.etree.ElementTree as ET
 
-import pytest
 from hypothesis import given, settings, strategies as st
 
 import _tovrel_probe as probe
@@ -84,12 +83,3 @@ COORD = st.lists(st.sampled_from(list("ABXYZaz$019 :") + ["ZZZ", "XFD", "AAAA"])
 @given(st.one_of(COORD, st.text(max_size=12)))
 def test_fast_coordinate_matches_reference(text):
     assert probe.fast_coordinate(text) == coordinate_reference(text)
-
-
-@pytest.mark.parametrize("text, expect", [
-    ("A1", (1, 1)), ("XFD1048576", (1048576, 16384)), ("ZZZ1", (1, 18278)),
-    ("a1", None), ("$A$1", None), ("A01", None), ("AAAA1", None), ("A", None), ("A1B", None),
-    ("A1234567890", None), ("A999999999", (999999999, 1)), ("\uff21\uff11", None),
-])
-def test_fast_coordinate_table(text, expect):
-    assert probe.fast_coordinate(text) == expect
