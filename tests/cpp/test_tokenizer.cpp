@@ -1,6 +1,7 @@
 // Formula tokenizer: token boundaries, kinds and subkinds, and every error with its message.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -284,6 +285,41 @@ TEST(Tokenizer, MakeOperandDecidesTheSubkind) {
         EXPECT_EQ(t.value, c.text);
     }
     EXPECT_THROW(make_operand("\xC3\xA9"), FormulaError);
+}
+
+// Random formulas over the characters that matter. Tokenizing either fails with a FormulaError or
+// yields tokens whose texts, in order, spell the formula after its "=" again: no character is lost,
+// duplicated or moved (line feeds, double quotes and space runs, which legitimately do one of
+// those, are left out of the alphabet).
+TEST(Tokenizer, RandomFormulasSpellThemselvesOrFailCleanly) {
+    static const char kAlphabet[] = "A1b9$:!'[]#/?(){},;+-*^&=<>%eE._ \tTRUEN";
+    std::mt19937_64 rng(20261208);
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kAlphabet - 2);
+    std::uniform_int_distribution<int> length(0, 14);
+    int tokenized = 0, failed = 0;
+    for (int i = 0; i < 50000; ++i) {
+        std::string formula = "=";
+        for (int n = length(rng); n > 0; --n) {
+            const char c = kAlphabet[pick(rng)];
+            if (c == ' ' && formula.back() == ' ') continue;
+            formula += c;
+        }
+        try {
+            const std::vector<Token> tokens = tokenize(formula);
+            std::string spelled;
+            for (const Token& t : tokens) {
+                ASSERT_FALSE(t.value.empty()) << formula;
+                spelled += t.value;
+            }
+            ASSERT_EQ(spelled, formula.substr(1)) << formula << "\n" << show(tokens);
+            ++tokenized;
+        } catch (const FormulaError& e) {
+            ASSERT_NE(e.kind(), FormulaError::Kind::NeedPython) << formula;
+            ++failed;
+        }
+    }
+    EXPECT_GT(tokenized, 10000);
+    EXPECT_GT(failed, 10000);
 }
 
 TEST(FloatText, FollowsPythonFloat) {
