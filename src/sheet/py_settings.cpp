@@ -23,8 +23,8 @@ IntSet int_set(PyObject* obj) {
         PyObject* raw;
         if (check_rc(PyIter_NextItem(iter.get(), &raw)) == 0) break;
         Ref item = Ref::steal(raw);
-        const long v = PyLong_AsLong(item.get());
-        if (v == -1 && PyErr_Occurred()) {
+        std::int64_t v;
+        if (PyLong_AsInt64(item.get(), &v) < 0) {
             PyErr_Clear();  // not an integer, or too large: not a format id
             continue;
         }

@@ -132,6 +132,11 @@ class Indexable:
         return 30
 
 
+class BadIndex:
+    def __index__(self):
+        raise Boom("conversion errors are discarded")
+
+
 def gen_then_fail():
     yield 5
     raise Boom("iteration")
@@ -142,7 +147,7 @@ def gen_then_fail():
     ([3, 1, 2, 3, 1], [1, 2, 3]),
     ((False, True, 0), [0]),
     ([-5, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1], [-(2**63), -5, 2**63 - 1]),
-    ([MyInt(9), Color.RED, Indexable(), 1.0, b"4", None], [7, 9]),
+    ([MyInt(9), Color.RED, Indexable(), BadIndex(), 1.0, b"4", None], [7, 9]),
     ({}, []),
     ("123", []),
     (range(3), [0, 1, 2]),
