@@ -109,4 +109,10 @@ void bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject*
     check_required(sig, out);
 }
 
+void raise_arg_type(const char* fname, const char* arg, const char* expected, PyObject* obj) {
+    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %T", fname, arg, expected,
+                 obj);
+    throw PyErrorSet();
+}
+
 }  // namespace tovrel

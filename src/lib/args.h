@@ -24,4 +24,8 @@ void bind_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, Py
 // The same for a tuple of positional arguments and an optional dict of keywords (tp_new).
 void bind_args(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
+// Throws TypeError "<fname>() argument '<arg>' must be <expected>, not <type of obj>".
+[[noreturn]] void raise_arg_type(const char* fname, const char* arg, const char* expected,
+                                 PyObject* obj);
+
 }  // namespace tovrel

@@ -1,6 +1,7 @@
 // Module entry: PyInit__tovrel and the registration of the module's names in __all__ order.
 #include "lib/fallback.h"
 #include "lib/functions.h"
+#include "lib/row_reader.h"
 #include "utils/py_ref.h"
 
 namespace tovrel {
@@ -46,6 +47,10 @@ int module_exec(PyObject* module) {
     if (!fallback || add_public(module, "NativeFallback", fallback) < 0) return -1;
     for (PyMethodDef* def = module_functions(); def->ml_name; ++def)
         if (add_function(module, def) < 0) return -1;
+    PyTypeObject* row_reader = row_reader_type();
+    if (!row_reader ||
+        add_public(module, "RowReader", reinterpret_cast<PyObject*>(row_reader)) < 0)
+        return -1;
     return 0;
 }
 

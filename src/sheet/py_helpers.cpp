@@ -29,12 +29,6 @@ void read_name_set(PyObject* iterable, NameSet& out) {
     }
 }
 
-void require_dict(const char* fname, const char* arg, PyObject* obj) {
-    if (PyDict_Check(obj)) return;
-    PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be dict, not %T", fname, arg, obj);
-    throw PyErrorSet();
-}
-
 Helpers Helpers::from_dict(PyObject* helpers) {
     Helpers h;
     h.int_ = lookup_helper(helpers, "int");

@@ -37,7 +37,4 @@ Ref lookup_helper(PyObject* helpers, const char* key);
 // Copies an iterable of str into a name set; a non-str item fails with the conversion's TypeError.
 void read_name_set(PyObject* iterable, NameSet& out);
 
-// Throws TypeError "<fname>() argument '<arg>' must be dict, not <type>" unless obj is a dict.
-void require_dict(const char* fname, const char* arg, PyObject* obj);
-
 }  // namespace tovrel

@@ -70,7 +70,7 @@ PyObject* py_read_string_table(PyObject*, PyObject* const* args, Py_ssize_t narg
         static const Signature sig{"read_string_table", names, 2, 2};
         PyObject* bound[2];
         bind_args(sig, args, nargs, kwnames, bound);
-        require_dict("read_string_table", "helpers", bound[1]);
+        if (!PyDict_Check(bound[1])) raise_arg_type("read_string_table", "helpers", "dict", bound[1]);
         return read_items(bound[0], bound[1]).release();
     });
 }

@@ -1,0 +1,408 @@
+#include "lib/row_reader.h"
+
+#include <deque>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lib/args.h"
+#include "lib/boundary.h"
+#include "lib/fallback.h"
+#include "sheet/py_sheet_parser.h"
+#include "store/py_slot_class.h"
+#include "utils/borrow.h"
+
+namespace tovrel {
+
+namespace {
+
+constexpr std::uint64_t kBlock = 16384;
+
+struct Queued {
+    Item item;
+    std::uint64_t position;
+};
+
+struct ReaderState {
+    ReaderState(PyObject* source, Helpers helpers, Settings settings, PyObject* actions,
+                PyObject* row_dimensions)
+        : parser(source, std::move(helpers), std::move(settings), actions, row_dimensions),
+          actions(Ref::borrow(actions)),
+          row_dimensions(Ref::borrow(row_dimensions)) {}
+
+    SheetParser parser;
+    Ref actions;
+    Ref row_dimensions;
+    std::deque<Queued> queue;
+    bool finished = false;
+    Ref deferred;  // an exception instance, raised by the next call
+    std::optional<SlotClass> slots;
+};
+
+struct RowReaderObject {
+    PyObject_HEAD
+    BorrowFlag borrow;
+    ReaderState* state;
+};
+
+RowReaderObject* as_reader(PyObject* self) { return reinterpret_cast<RowReaderObject*>(self); }
+
+ReaderState& state_of(PyObject* self) {
+    ReaderState* st = as_reader(self)->state;
+    if (!st) {
+        PyErr_SetString(PyExc_RuntimeError, "RowReader was cleared");
+        throw PyErrorSet();
+    }
+    return *st;
+}
+
+// Turns the failure being handled into the exception to defer: NativeFallback as it is, any other
+// exception as NativeFallback("native reader error: <type>: <text>").
+Ref deferred_error() {
+    set_python_error_from_current();
+    Ref exc = Ref::steal(PyErr_GetRaisedException());
+    PyObject* fallback = native_fallback_type();
+    if (!fallback) throw PyErrorSet();
+    if (PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(fallback))) return exc;
+    Ref text = Ref::steal(PyObject_Str(exc.get()));
+    if (!text) {
+        PyErr_Clear();
+        text = Ref::check(PyUnicode_FromString("<exception str() failed>"));
+    }
+    Ref name = Ref::check(PyType_GetName(Py_TYPE(exc.get())));
+    Ref message = Ref::check(PyUnicode_FromFormat("native reader error: %U: %U", name.get(),
+                                                  text.get()));
+    Ref replaced = Ref::check(PyObject_CallOneArg(fallback, message.get()));
+    return replaced;
+}
+
+// The next item in document order, held back until the input is consumed to the end of the
+// 16 KiB block the item ended in; a failure before that discards the held items.
+Item next_ready(ReaderState& st) {
+    for (;;) {
+        if (st.deferred) {
+            st.queue.clear();
+            PyErr_SetRaisedException(st.deferred.release());
+            throw PyErrorSet();
+        }
+        if (!st.queue.empty()) {
+            std::uint64_t front = st.queue.front().position;
+            if (st.finished || st.parser.position() >= front / kBlock * kBlock + kBlock) {
+                Item item = std::move(st.queue.front().item);
+                st.queue.pop_front();
+                return item;
+            }
+        } else if (st.finished) {
+            return EndItem{};
+        }
+        try {
+            Item item = st.parser.next_item();
+            if (std::holds_alternative<EndItem>(item))
+                st.finished = true;
+            else
+                st.queue.push_back(Queued{std::move(item), st.parser.position()});
+        } catch (...) {
+            st.deferred = deferred_error();
+        }
+    }
+}
+
+// Appends ("element", bytes, namespaces) to the actions list.
+void queue_element(ReaderState& st, ElementItem& el) {
+    Ref tuple = Ref::check(Py_BuildValue("(sOO)", "element", el.xml.get(), el.namespaces.get()));
+    check_rc(PyList_Append(st.actions.get(), tuple.get()));
+}
+
+// The next row, with every element before it moved to the actions list; nothing at the end.
+std::optional<RowItem> next_row_item(ReaderState& st) {
+    for (;;) {
+        Item item = next_ready(st);
+        if (auto* el = std::get_if<ElementItem>(&item)) {
+            queue_element(st, *el);
+            continue;
+        }
+        if (std::holds_alternative<EndItem>(item)) return std::nullopt;
+        return std::move(std::get<RowItem>(item));
+    }
+}
+
+Ref int_of(std::int64_t v) { return Ref::check(PyLong_FromInt64(v)); }
+
+PyObject* next_raw(PyObject* self, PyObject*) {
+    return guard_obj([&]() -> PyObject* {
+        ExclusiveBorrow borrow(as_reader(self)->borrow);
+        ReaderState& st = state_of(self);
+        std::optional<RowItem> row = next_row_item(st);
+        if (!row) Py_RETURN_NONE;
+        Ref cells = Ref::check(PyList_New(static_cast<Py_ssize_t>(row->cells.size())));
+        Py_ssize_t i = 0;
+        for (CellRec& c : row->cells) {
+            Ref r = int_of(c.row);
+            Ref col = int_of(c.column);
+            Ref value = st.parser.to_py(std::move(c.value));
+            Ref dtype = c.dtype.to_py(st.parser.dt());
+            Ref style = c.style.to_py();
+            PyList_SET_ITEM(cells.get(), i++,
+                            Ref::check(PyTuple_Pack(5, r.get(), col.get(), value.get(),
+                                                    dtype.get(), style.get()))
+                                .release());
+        }
+        Ref index = int_of(row->index);
+        return PyTuple_Pack(2, index.get(), cells.get());
+    });
+}
+
+long long_arg(const char* name, PyObject* obj) {
+    long v = PyLong_AsLong(obj);
+    if (v == -1 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) raise_arg_type("next_row", name, "int", obj);
+        throw PyErrorSet();
+    }
+    return v;
+}
+
+std::vector<std::string> extra_names(PyObject* obj) {
+    std::vector<std::string> names;
+    if (!obj || obj == Py_None) return names;
+    if (PyUnicode_Check(obj)) {
+        PyErr_SetString(PyExc_TypeError,
+                        "next_row() argument 'extra_none': Can't extract `str` to `Vec`");
+        throw PyErrorSet();
+    }
+    if (!PySequence_Check(obj)) raise_arg_type("next_row", "extra_none", "a sequence", obj);
+    Ref seq = Ref::check(PySequence_Fast(obj, "extra_none must be a sequence"));
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        if (!PyUnicode_Check(item)) raise_arg_type("next_row", "extra_none", "a sequence of str", obj);
+        Py_ssize_t len;
+        const char* text = PyUnicode_AsUTF8AndSize(item, &len);
+        if (!text) throw PyErrorSet();
+        names.emplace_back(text, static_cast<std::size_t>(len));
+    }
+    return names;
+}
+
+PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guard_obj([&]() -> PyObject* {
+        static const char* const names[] = {"ws", "min_col", "max_col", "values_only",
+                                            "cell_cls", "filler", "extra_none"};
+        static const Signature sig{"next_row", names, 7, 6};
+        PyObject* a[7];
+        bind_args(sig, args, nargs, kwnames, a);
+        PyObject* ws = a[0];
+        const long min_col = long_arg("min_col", a[1]);
+        std::optional<long> max_col;
+        if (a[2] != Py_None) max_col = long_arg("max_col", a[2]);
+        if (!PyBool_Check(a[3])) raise_arg_type("next_row", "values_only", "bool", a[3]);
+        const bool values_only = a[3] == Py_True;
+        if (!PyType_Check(a[4])) raise_arg_type("next_row", "cell_cls", "type", a[4]);
+        PyObject* cell_cls = a[4];
+        PyObject* filler = a[5];
+        std::vector<std::string> extra = extra_names(a[6]);
+
+        ExclusiveBorrow borrow(as_reader(self)->borrow);
+        ReaderState& st = state_of(self);
+        std::optional<RowItem> row = next_row_item(st);
+        if (!row) Py_RETURN_NONE;
+        Ref index = int_of(row->index);
+        std::vector<CellRec>& cells = row->cells;
+
+        long hi;
+        if (max_col && *max_col != 0) {
+            hi = *max_col;
+        } else if (cells.empty()) {
+            Ref empty = Ref::check(PyTuple_New(0));
+            return PyTuple_Pack(2, index.get(), empty.get());
+        } else {
+            hi = static_cast<long>(cells.back().column);
+        }
+        const long width = hi >= min_col ? hi - min_col + 1 : 0;
+        Ref slots = Ref::check(PyTuple_New(width));
+        for (long i = 0; i < width; ++i) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
+
+        const bool fv = st.parser.settings().formula_and_value;
+        if (!values_only && (!st.slots || st.slots->cls() != cell_cls)) {
+            std::vector<std::string> slot_names = {"parent", "row", "column", "_value",
+                                                   "data_type", "_style_id"};
+            if (fv) {
+                slot_names.emplace_back("formula");
+                slot_names.emplace_back("cached_value");
+            }
+            slot_names.insert(slot_names.end(), extra.begin(), extra.end());
+            st.slots.reset();
+            st.slots.emplace(SlotClass::make(cell_cls, slot_names));
+        }
+
+        Ref row_obj;
+        std::int64_t row_of_obj = 0;
+        for (CellRec& c : cells) {
+            if (c.column < min_col || c.column > hi) continue;
+            const Py_ssize_t at = static_cast<Py_ssize_t>(c.column - min_col);
+            Ref value = st.parser.to_py(std::move(c.value));
+            Ref put;
+            if (values_only) {
+                put = std::move(value);
+            } else {
+                const SlotClass& sc = *st.slots;
+                Ref cell = sc.alloc();
+                if (!row_obj || row_of_obj != c.row) {
+                    row_obj = int_of(c.row);
+                    row_of_obj = c.row;
+                }
+                std::size_t k = 0;
+                sc.set(cell.get(), k++, Ref::borrow(ws));
+                sc.set(cell.get(), k++, row_obj.dup());
+                sc.set(cell.get(), k++, int_of(c.column));
+                if (fv) {
+                    Ref formula;
+                    if (c.has_formula)
+                        formula = value.dup();
+                    else if (c.formula)
+                        formula = st.parser.to_py(std::move(*c.formula));
+                    else
+                        formula = Ref::borrow(Py_None);
+                    Ref cached = c.cached ? st.parser.to_py(std::move(*c.cached)) : value.dup();
+                    sc.set(cell.get(), k++, std::move(value));
+                    sc.set(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
+                    sc.set(cell.get(), k++, c.style.to_py());
+                    sc.set(cell.get(), k++, std::move(formula));
+                    sc.set(cell.get(), k++, std::move(cached));
+                } else {
+                    sc.set(cell.get(), k++, std::move(value));
+                    sc.set(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
+                    sc.set(cell.get(), k++, c.style.to_py());
+                }
+                for (std::size_t e = 0; e < extra.size(); ++e)
+                    sc.set(cell.get(), k++, Ref::borrow(Py_None));
+                put = std::move(cell);
+            }
+            PyObject* old = PyTuple_GET_ITEM(slots.get(), at);
+            PyTuple_SET_ITEM(slots.get(), at, put.release());
+            Py_DECREF(old);
+        }
+        return PyTuple_Pack(2, index.get(), slots.get());
+    });
+}
+
+PyObject* get_actions(PyObject* self, void*) {
+    return guard_obj([&] {
+        SharedBorrow borrow(as_reader(self)->borrow);
+        return state_of(self).actions.dup().release();
+    });
+}
+
+PyObject* row_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guard_obj([&]() -> PyObject* {
+        static const char* const names[] = {"source", "parser", "helpers"};
+        static const Signature sig{"RowReader", names, 3, 3};
+        PyObject* a[3];
+        bind_args(sig, args, kwargs, a);
+        if (!PyDict_Check(a[2])) raise_arg_type("RowReader", "helpers", "dict", a[2]);
+        Helpers helpers = Helpers::from_dict(a[2]);
+        Settings settings = Settings::from_parser(a[1]);
+        Ref actions = Ref::check(PyList_New(0));
+        Ref row_dims = Ref::check(PyObject_GetAttrString(a[1], "row_dimensions"));
+        if (!PyDict_Check(row_dims.get()))
+            raise_arg_type("RowReader", "parser.row_dimensions", "dict", row_dims.get());
+        auto state = std::make_unique<ReaderState>(a[0], std::move(helpers), std::move(settings),
+                                                   actions.get(), row_dims.get());
+        Ref self = Ref::check(type->tp_alloc(type, 0));
+        RowReaderObject* obj = as_reader(self.get());
+        new (&obj->borrow) BorrowFlag();
+        obj->state = state.release();
+        return self.release();
+    });
+}
+
+int row_reader_traverse(PyObject* self, visitproc visit, void* arg) {
+    ReaderState* st = as_reader(self)->state;
+    Py_VISIT(Py_TYPE(self));
+    if (st) {
+        Py_VISIT(st->actions.get());
+        Py_VISIT(st->row_dimensions.get());
+        if (st->slots) {
+            int rc = st->slots->traverse(visit, arg);
+            if (rc) return rc;
+        }
+    }
+    return 0;
+}
+
+int row_reader_clear(PyObject* self) {
+    RowReaderObject* obj = as_reader(self);
+    ReaderState* st = obj->state;
+    obj->state = nullptr;
+    delete st;
+    return 0;
+}
+
+void row_reader_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    row_reader_clear(self);
+    as_reader(self)->borrow.~BorrowFlag();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef row_reader_methods[] = {
+    {"next_raw", next_raw, METH_NOARGS,
+     "next_raw($self, /)\n--\n\n"
+     "The next row as (index, [(row, column, value, data_type, style_id), ...]), or None at the "
+     "end."},
+    {"next_row", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(next_row)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "next_row($self, /, ws, min_col, max_col, values_only, cell_cls, filler, extra_none=None)\n"
+     "--\n\n"
+     "The next row as (index, tuple of cells or values), or None at the end."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef row_reader_getset[] = {
+    {"actions", get_actions, nullptr,
+     "Elements that are not rows, and warnings, in document order.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot row_reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>("RowReader(source, parser, helpers)\n--\n\n"
+                                  "The streaming row reader used by the read-only worksheet "
+                                  "class.")},
+    {Py_tp_new, reinterpret_cast<void*>(row_reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(row_reader_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(row_reader_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(row_reader_clear)},
+    {Py_tp_methods, row_reader_methods},
+    {Py_tp_getset, row_reader_getset},
+    {0, nullptr},
+};
+
+PyType_Spec row_reader_spec = {
+    "_tovrel.RowReader",
+    sizeof(RowReaderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+    row_reader_slots,
+};
+
+PyObject* g_row_reader_type = nullptr;
+std::once_flag g_row_reader_once;
+
+}  // namespace
+
+PyTypeObject* row_reader_type() noexcept {
+    // Created once per process and never released.
+    std::call_once(g_row_reader_once, [] { g_row_reader_type = PyType_FromSpec(&row_reader_spec); });
+    if (!g_row_reader_type) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "_tovrel: RowReader type could not be created");
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(g_row_reader_type);
+}
+
+}  // namespace tovrel

@@ -1,0 +1,32 @@
+// The worksheet parser's fast path for a whole <c> element: reads the cell straight from the
+// reader's buffer when it has the plain shape spreadsheet programs write (attributes in simple
+// form, <v> and <f> children with plain text and nothing between them), and otherwise leaves
+// everything untouched for the general reader. It never raises.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "xml/fast_attrs.h"
+
+namespace tovrel {
+
+struct FastCell {
+    std::size_t end = 0;      // offset after the cell's "</c>" or "/>"
+    FastSlots cell{};         // r, s, t value spans
+    FastSlots formula{};      // t, ref, si value spans of <f>
+    bool has_formula = false;
+    std::optional<Span> value;    // the <v> text (a non-empty one)
+    std::optional<Span> formula_text;
+};
+
+// Reads a cell starting at buf[position] ("<c"). Returns nothing when the fast path gives up.
+std::optional<FastCell> fast_cell(const std::uint8_t* buf, std::size_t length,
+                                  std::size_t position) noexcept;
+
+// Whether a <v>/<f> text may be taken as it stands: bytes of 0x20 and above other than '&', '<'
+// and '>', tab and LF; valid UTF-8 without U+FFFE and U+FFFF.
+bool fast_text_ok(const std::uint8_t* p, std::size_t n) noexcept;
+
+}  // namespace tovrel

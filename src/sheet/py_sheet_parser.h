@@ -1,0 +1,84 @@
+// The worksheet parser: turns the XML events of one worksheet part into items: one per <row>
+// with its parsed cells, one per element that is not sheet data (for the host to replay), and a
+// final End.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "sheet/py_formulas.h"
+#include "sheet/py_helpers.h"
+#include "sheet/py_settings.h"
+#include "sheet/py_values.h"
+#include "text/element_text.h"
+#include "utils/py_ref.h"
+#include "xml/reader.h"
+
+namespace tovrel {
+
+struct RowItem {
+    std::vector<CellRec> cells;
+    std::int64_t index = 0;
+};
+
+// An element that is not sheet data: its exact bytes and the namespaces in scope at its start,
+// already as the Python objects handed to the host: bytes, and a list of (prefix, uri) tuples.
+struct ElementItem {
+    Ref xml;
+    Ref namespaces;
+};
+
+struct EndItem {};
+
+using Item = std::variant<RowItem, ElementItem, EndItem>;
+
+// Elements the host's worksheet parser dispatches to handlers of their own; inside a row or a
+// cell they make the native path give up.
+bool forbid_dispatch(std::uint32_t ns, std::string_view local) noexcept;
+
+class SheetParser {
+public:
+    // Takes over the helper bundle and the settings; `actions` receives ("warn", message) tuples,
+    // `row_dimensions` the attributes of rows that carry more than r and spans. Reads nothing.
+    SheetParser(PyObject* source, Helpers helpers, Settings settings, PyObject* actions,
+                PyObject* row_dimensions);
+
+    // The next item; after End or an error the parser must not be used again.
+    Item next_item();
+
+    // The Python object of a value read by this parser.
+    Ref to_py(Val&& value) const { return val_to_py(settings_, shared_, std::move(value)); }
+    const DT& dt() const noexcept { return dt_; }
+    const Settings& settings() const noexcept { return settings_; }
+    // Stream bytes consumed so far.
+    std::uint64_t position() noexcept { return reader_.input().offset(); }
+
+private:
+    RowItem parse_row();
+    ElementItem capture_checked();
+    CellRec read_cell();
+    bool try_fast_cell(CellRec& out);
+    std::optional<Val> inline_value();
+    CellContext context() noexcept {
+        return CellContext{settings_, helpers_, dt_, shared_, actions_.get(), row_, column_};
+    }
+
+    Reader reader_;
+    Helpers helpers_;
+    Settings settings_;
+    TextCtx text_;
+    DT dt_;
+    SharedFormulas shared_;
+    CellBufs bufs_;
+    Ref actions_;
+    Ref row_dimensions_;
+    std::int64_t row_ = 0;
+    std::int64_t column_ = 0;
+    bool in_sheet_data_ = false;
+    std::string scratch_;
+    std::string item_;
+};
+
+}  // namespace tovrel
