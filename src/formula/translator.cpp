@@ -60,12 +60,10 @@ void Translator::compile_range(std::string_view text) {
         push_text(prefix);
         compile_col(rest.substr(0, split));
         compile_row(rest.substr(split));
-    } else if (rest.empty()) {
-        // Nothing after the last "!": the text is kept whole rather than dropped.
-        push_text(text);
     } else {
-        // A defined name or anything else: written without its sheet prefix.
-        push_text(rest);
+        // A defined name or anything else: kept whole, sheet prefix included, since
+        // «Sheet1!MyName» and «MyName» may name different things.
+        push_text(text);
     }
 }
 

@@ -47,8 +47,9 @@ const MoveCase kMoveCases[] = {
     {"='a!b'!A1", 1, 1, CellPos{2, 1}, "='a!b'!A2"},
     {"=[1]Data!B2:C3", 2, 2, CellPos{3, 3}, "=[1]Data!C3:D4"},
     {"=MyName", 1, 1, CellPos{9, 9}, "=MyName"},
-    {"=Sheet1!MyName", 1, 1, std::nullopt, "=MyName"},
-    {"=Sheet1!MyName", 1, 1, CellPos{2, 2}, "=MyName"},
+    {"=Sheet1!MyName", 1, 1, std::nullopt, "=Sheet1!MyName"},
+    {"=Sheet1!MyName", 1, 1, CellPos{2, 2}, "=Sheet1!MyName"},
+    {"='My Sheet'!A0+[1]Data!Tax.Rate", 1, 1, CellPos{2, 2}, "='My Sheet'!A0+[1]Data!Tax.Rate"},
     {"=Sheet1!A1:Sheet1!B2", 1, 1, CellPos{2, 1}, "=Sheet1!A1:Sheet1!B3"},
     {"=Sheet1!A1:B2", 1, 1, CellPos{2, 1}, "=Sheet1!A2:B3"},
     {"=Sheet1!#REF!", 1, 1, CellPos{2, 2}, "=Sheet1!#REF!"},
@@ -190,9 +191,9 @@ TEST(Translator, RendersIntoAByteBuffer) {
 // Random formulas built together with their rendering at every offset.
 //
 // Rendering at the origin (or with no destination) gives the normalised formula: relative column
-// letters in uppercase, every run of spaces and line feeds reduced to its first character, the
-// sheet prefix dropped from an operand whose text after the last "!" is not a reference; absolute
-// parts, function names, strings, numbers and every other text stay exactly as written.
+// letters in uppercase and every run of spaces and line feeds reduced to its first character;
+// absolute parts, sheet prefixes, names, function names, strings, numbers and every other text
+// stay exactly as written.
 class FormulaGen {
 public:
     explicit FormulaGen(std::uint64_t seed) : rng_(seed) {}
@@ -353,10 +354,9 @@ private:
                 text(":", ":");
                 row_part();
                 break;
-            default: {  // a name: written without its sheet prefix
-                // Except an error literal, which keeps its prefix.
-                const std::string name = choose(kNames);
-                text(pre + name, name == std::string("#REF!") ? pre + name : name);
+            default: {  // a name or an error literal, prefix and all
+                const std::string name = pre + choose(kNames);
+                text(name, name);
                 break;
             }
         }
