@@ -418,6 +418,11 @@ def test_shared_formula_out_of_range_raises_at_read_time():
     # A2 would move it left of column A
     with pytest.raises(host.TranslatorError, match="^Formula out of range$"):
         run([shared("B2", "A1*2"), shared("A2")])
+    # a row distance near the 64-bit limit overflows the larger row part, not the smaller
+    with pytest.raises(host.TranslatorError, match="^Formula out of range$"):
+        run([shared("A1", "A1+A9999999"), shared("A9223372036854775800")])
+    results, _ = run([shared("A1", "A1+$A$9999999"), shared("A9223372036854775800")])
+    assert values(results)[1] == ("=A9223372036854775800+$A$9999999", "SharedRef")
     # absolute parts never go out of range
     results, _ = run([shared("B2", "$A$1*2"), shared("A1")])
     assert values(results)[1] == ("=$A$1*2", "SharedRef")
