@@ -5,13 +5,16 @@ child texts; a key's presence is the attribute's presence) and compares what Pyt
 """
 import datetime
 import math
+import re
 import sys
 
 import pytest
 
 import _tovrel
 import _tovrel_probe as probe
+from sheets import raw_rows, sheet
 from tovrel import helpers as host
+from tovrel.reader import SheetParser
 from tovrel.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
 DATE_STYLE = 14
@@ -567,3 +570,47 @@ def test_date_warning_is_not_reported_while_a_formula_is_kept(mode, expected):
 def test_inline_value_of_a_formula_cell():
     got = one({"r": "A1", "t": "inlineStr", "inline": "x", "f": "B1"}, formula_and_value=True)
     assert (got["value"], got["cached"], got["data_type"]) == ("=B1", "x", "f")
+
+
+# --- through the worksheet parser ---------------------------------------------------------------
+
+# A row of cells as written in a worksheet, and the (row, column, value, data_type, style) of
+# each cell. Every row is read twice: as written (cells taken from the buffer in one step) and
+# with a comment opening every cell (cells read event by event); both must agree.
+SHEET_CASES = [
+    ('<c r="A1"><v>007</v></c><c><v>-0</v></c><c><v>+1</v></c>',
+     [(1, 1, 7, "n", 0), (1, 2, 0, "n", 0), (1, 3, 1, "n", 0)]),
+    ('<c r="A1"><v>1E3</v></c><c r="B1" t="s"><v>-1</v></c><c r="C1" t="b"><v>2</v></c>',
+     [(1, 1, 1000.0, "n", 0), (1, 2, "s2", "s", 0), (1, 3, True, "b", 0)]),
+    ('<c r="A1" t="str"><v>x</v></c><c r="B1" t="str"/><c r="C1" t="e"><v>#N/A</v></c>',
+     [(1, 1, "x", "s", 0), (1, 2, None, "str", 0), (1, 3, "#N/A", "e", 0)]),
+    ('<c r="A1" s=""/><c r="B1" s="99999999999999999999"/><c r="C1" s="14"><v>60</v></c>',
+     [(1, 1, None, "n", ""), (1, 2, None, "n", 99999999999999999999),
+      (1, 3, datetime.datetime(1900, 2, 28), "d", 14)]),
+    ('<c r="B2"><f t="shared" ref="B2:B4" si="0">A2*2</f><v>1</v></c>'
+     '<c r="B3"><f t="shared" si="0"/><v>2</v></c><c r="B4"><f t="shared" si="0"/></c>',
+     [(2, 2, "=A2*2", "f", 0), (3, 2, "=A3*2", "f", 0), (4, 2, "=A4*2", "f", 0)]),
+    ('<c r="A1"><f t="array" ref="A1:A2">SUM(B1:B2)</f><v>3</v></c><c r="B1"><f>1+1</f></c>',
+     [(1, 1, host.ArrayFormula(ref="A1:A2", text="=SUM(B1:B2)"), "f", 0),
+      (1, 2, "=1+1", "f", 0)]),
+]
+
+
+def read_raw(row_xml, **settings):
+    got, actions = raw_rows(sheet(f"<row>{row_xml}</row>"),
+                            parser=SheetParser(["s0", "s1", "s2"], date_formats=[14], **settings))
+    return [tuple(c) for _, cells in got for c in cells], actions
+
+
+@pytest.mark.parametrize("row_xml,expected", SHEET_CASES)
+def test_cells_through_the_worksheet_parser(row_xml, expected):
+    fast, _ = read_raw(row_xml)
+    generic, _ = read_raw(re.sub(r"(<c\b[^>]*?)(?<!/)>", r"\1><!---->", row_xml))
+    assert fast == expected
+    assert generic == expected
+
+
+def test_date_warning_through_the_worksheet_parser():
+    cells, actions = read_raw('<c r="A1" s="14"><v>1e10</v></c>')
+    assert cells == [(1, 1, "#VALUE!", "e", 14)]
+    assert actions == [warning("A1", 1e10)]
