@@ -99,6 +99,7 @@ void Translator::push_number(SegKind kind, std::int64_t value) {
     segs_.push_back(Seg{kind, 0, value});
     if (kind == SegKind::Row) {
         min_row_ = std::min(min_row_, value);
+        max_row_ = std::max(max_row_, value);
     } else {
         min_col_ = std::min(min_col_, value);
         max_col_ = std::max(max_col_, value);
@@ -129,6 +130,7 @@ bool Translator::fits(std::optional<CellPos> dest) const noexcept {
     if (min_row_ != INT64_MAX) {
         std::int64_t n;
         if (__builtin_add_overflow(min_row_, drow, &n) || n < 1) return false;
+        if (__builtin_add_overflow(max_row_, drow, &n)) return false;
     }
     if (min_col_ != INT64_MAX && (min_col_ + dcol < 1 || max_col_ + dcol > kMaxRefColumn))
         return false;

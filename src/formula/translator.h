@@ -35,8 +35,8 @@ public:
     std::int64_t origin_row() const noexcept { return origin_row_; }
     std::int64_t origin_col() const noexcept { return origin_col_; }
 
-    // Whether rendering for `dest` succeeds: every relative row stays >= 1 and every relative
-    // column within 1..18278. No destination means no move.
+    // Whether rendering for `dest` succeeds: every relative row stays >= 1 (and representable)
+    // and every relative column within 1..18278. No destination means no move.
     bool fits(std::optional<CellPos> dest) const noexcept;
 
     // The formula rendered for `dest` (unmoved without one). Throws
@@ -74,6 +74,7 @@ private:
     std::string text_;  // the texts of all Text segments, back to back
     // Bounds of the relative parts, for fits().
     std::int64_t min_row_ = INT64_MAX;
+    std::int64_t max_row_ = INT64_MIN;
     std::int64_t min_col_ = INT64_MAX;
     std::int64_t max_col_ = INT64_MIN;
 };

@@ -115,6 +115,13 @@ const MoveCase kMoveCases[] = {
     {"=$A1", 1, -5, CellPos{1, INT64_MAX}, "=$A1"},
     {"=A$1", -5, 1, CellPos{INT64_MAX, 1}, "=A$1"},
     {"=A1", 1, 1, CellPos{INT64_MIN, 1}, kFail},
+    // Every row part must stay representable, not only the smallest.
+    {"=A1+A9999999", 1, 1, CellPos{INT64_MAX - 10, 1}, kFail},
+    {"=A9999999+A1", 1, 1, CellPos{INT64_MAX - 10, 1}, kFail},
+    {"=A1+$A$9999999", 1, 1, CellPos{INT64_MAX - 10, 1}, "=A9223372036854775797+$A$9999999"},
+    {"=A1+A9999999", 1, 1, CellPos{INT64_MAX - 9999998, 1},
+     "=A9223372036844775809+A9223372036854775807"},
+    {"=A1+A9999999", 1, 1, CellPos{INT64_MAX - 9999997, 1}, kFail},
 };
 
 TEST(Translator, RendersForDestinations) {
