@@ -5,6 +5,7 @@ child texts; a key's presence is the attribute's presence) and compares what Pyt
 """
 import datetime
 import math
+import random
 import re
 import sys
 
@@ -614,3 +615,26 @@ def test_date_warning_through_the_worksheet_parser():
     cells, actions = read_raw('<c r="A1" s="14"><v>1e10</v></c>')
     assert cells == [(1, 1, "#VALUE!", "e", 14)]
     assert actions == [warning("A1", 1e10)]
+
+
+def python_number(text):
+    """The host's rule for a numeric cell's text."""
+    return float(text) if any(c in text for c in ".eE") else int(text)
+
+
+def test_random_number_texts_match_the_host_rule():
+    rng = random.Random(20261208)
+    alphabet = "0123456789" * 4 + ".eE+- _"
+    texts = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 26)))
+             for _ in range(3000)]
+    texts += [f"{rng.randrange(10**rng.randrange(1, 40))}.{rng.randrange(10**12)}"
+              f"e{rng.randrange(-330, 330)}" for _ in range(1000)]
+    for text in texts:
+        try:
+            expected = python_number(text)
+        except ValueError:
+            with pytest.raises(ValueError):
+                one({"r": "A1", "v": text})
+            continue
+        got = one({"r": "A1", "v": text})["value"]
+        assert same(got, expected), text
