@@ -21,24 +21,33 @@ namespace {
 
 constexpr std::uint64_t kBlock = 16384;
 
+// A warning the parser gave while reading an item: ("warn", message), queued in front of it.
+struct WarnItem {
+    Ref tuple;
+};
+
 struct Queued {
-    Item item;
+    std::variant<Item, WarnItem> entry;
     std::uint64_t position;
 };
 
 struct ReaderState {
     ReaderState(PyObject* source, Helpers helpers, Settings settings, PyObject* actions,
-                PyObject* row_dimensions)
-        : parser(source, std::move(helpers), std::move(settings), actions, row_dimensions),
+                PyObject* warnings, PyObject* row_dimensions)
+        : parser(source, std::move(helpers), std::move(settings), warnings, row_dimensions),
           actions(Ref::borrow(actions)),
+          warnings(Ref::borrow(warnings)),
           row_dimensions(Ref::borrow(row_dimensions)) {}
 
     SheetParser parser;
     Ref actions;
+    // The parser's warnings land here first and are queued with the item they came with, so
+    // they reach `actions` in document order with the elements around them.
+    Ref warnings;
     Ref row_dimensions;
     std::deque<Queued> queue;
     bool finished = false;
-    Ref deferred;  // an exception instance, raised by the next call
+    Ref deferred;  // an exception instance, raised by the next call and every call after it
     std::optional<SlotClass> slots;
 };
 
@@ -79,33 +88,42 @@ Ref deferred_error() {
     return replaced;
 }
 
-// The next item in document order, held back until the input is consumed to the end of the
-// 16 KiB block the item ended in; a failure before that discards the held items.
-Item next_ready(ReaderState& st) {
+// The next item or warning in document order, held back until the input is consumed to the end
+// of the 16 KiB block the item ended in; a failure before that discards the held items.
+std::variant<Item, WarnItem> next_ready(ReaderState& st) {
     for (;;) {
         if (st.deferred) {
+            // The parser cannot go on after an error: every later call raises it again.
             st.queue.clear();
-            PyErr_SetRaisedException(st.deferred.release());
+            PyErr_SetRaisedException(st.deferred.dup().release());
             throw PyErrorSet();
         }
         if (!st.queue.empty()) {
             std::uint64_t front = st.queue.front().position;
             if (st.finished || st.parser.position() >= front / kBlock * kBlock + kBlock) {
-                Item item = std::move(st.queue.front().item);
+                auto entry = std::move(st.queue.front().entry);
                 st.queue.pop_front();
-                return item;
+                return entry;
             }
         } else if (st.finished) {
-            return EndItem{};
+            return Item(EndItem{});
         }
         try {
             Item item = st.parser.next_item();
+            const std::uint64_t position = st.parser.position();
+            PyObject* warnings = st.warnings.get();
+            const Py_ssize_t n = PyList_GET_SIZE(warnings);
+            for (Py_ssize_t i = 0; i < n; ++i)
+                st.queue.push_back(
+                    Queued{WarnItem{Ref::borrow(PyList_GET_ITEM(warnings, i))}, position});
+            if (n) check_rc(PyList_SetSlice(warnings, 0, n, nullptr));
             if (std::holds_alternative<EndItem>(item))
                 st.finished = true;
             else
-                st.queue.push_back(Queued{std::move(item), st.parser.position()});
+                st.queue.push_back(Queued{std::move(item), position});
         } catch (...) {
             st.deferred = deferred_error();
+            check_rc(PyList_SetSlice(st.warnings.get(), 0, PY_SSIZE_T_MAX, nullptr));
         }
     }
 }
@@ -119,7 +137,12 @@ void queue_element(ReaderState& st, ElementItem& el) {
 // The next row, with every element before it moved to the actions list; nothing at the end.
 std::optional<RowItem> next_row_item(ReaderState& st) {
     for (;;) {
-        Item item = next_ready(st);
+        auto entry = next_ready(st);
+        if (auto* warn = std::get_if<WarnItem>(&entry)) {
+            check_rc(PyList_Append(st.actions.get(), warn->tuple.get()));
+            continue;
+        }
+        Item& item = std::get<Item>(entry);
         if (auto* el = std::get_if<ElementItem>(&item)) {
             queue_element(st, *el);
             continue;
@@ -305,11 +328,13 @@ PyObject* row_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Helpers helpers = Helpers::from_dict(a[2]);
         Settings settings = Settings::from_parser(a[1]);
         Ref actions = Ref::check(PyList_New(0));
+        Ref warnings = Ref::check(PyList_New(0));
         Ref row_dims = Ref::check(PyObject_GetAttrString(a[1], "row_dimensions"));
         if (!PyDict_Check(row_dims.get()))
             raise_arg_type("RowReader", "parser.row_dimensions", "dict", row_dims.get());
         auto state = std::make_unique<ReaderState>(a[0], std::move(helpers), std::move(settings),
-                                                   actions.get(), row_dims.get());
+                                                   actions.get(), warnings.get(),
+                                                   row_dims.get());
         Ref self = Ref::check(type->tp_alloc(type, 0));
         RowReaderObject* obj = as_reader(self.get());
         new (&obj->borrow) BorrowFlag();

@@ -62,7 +62,7 @@ void fill(Window& w, std::size_t total) {
 }
 
 TEST(Input, CompactsOnlyWhenAtLeast64KiBAndHalfAreConsumed) {
-    const std::string data = pattern(4 * 65536);
+    const std::string data = pattern(8 * 65536);
     Window w(data, 65536);
     fill(w, 2 * 65536);
     ASSERT_EQ(w.input->filled(), 2u * 65536);
@@ -77,18 +77,20 @@ TEST(Input, CompactsOnlyWhenAtLeast64KiBAndHalfAreConsumed) {
     ASSERT_TRUE(w.input->more());
     EXPECT_EQ(w.input->base, 0u);
 
-    // Two thirds consumed: the consumed prefix is dropped and offsets shift with it.
-    w.input->pos = 3 * 65536 - 10;
+    // Now 256 KiB are in the window; with all but 10 bytes consumed the consumed prefix is
+    // dropped and the offsets shift with it.
+    ASSERT_EQ(w.input->filled(), 4u * 65536);
+    w.input->pos = 4 * 65536 - 10;
     w.input->tag_start = 100;                  // inside the dropped prefix
-    w.input->tag_end = 3 * 65536 - 20;         // after it
+    w.input->tag_end = 4 * 65536 - 5;          // after it
     ASSERT_TRUE(w.input->more());
-    EXPECT_EQ(w.input->base, 3u * 65536 - 10);
+    EXPECT_EQ(w.input->base, 4u * 65536 - 10);
     EXPECT_EQ(w.input->pos, 0u);
     EXPECT_EQ(w.input->tag_start, 0u);
-    EXPECT_EQ(w.input->tag_end, 0u);
+    EXPECT_EQ(w.input->tag_end, 5u);
     EXPECT_EQ(w.input->filled(), 65536u + 10);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(w.input->data()), 10),
-              data.substr(3 * 65536 - 10, 10));
+              data.substr(4 * 65536 - 10, 10));
 }
 
 TEST(Input, ActiveCaptureKeepsItsBytes) {
