@@ -240,3 +240,18 @@ PyObject* probe_bench_interpret(PyObject*, PyObject* args) {
 }
 
 }  // namespace tovrel
+
+namespace tovrel {
+
+// fx_hash(data: bytes) -> the engine's hash of a byte-string key, as the si map uses it.
+PyObject* probe_fx_hash(PyObject*, PyObject* data) {
+    return guard_obj([&] {
+        char* buf = nullptr;
+        Py_ssize_t len = 0;
+        check_rc(PyBytes_AsStringAndSize(data, &buf, &len));
+        const std::size_t h = FxBytesHash{}(std::string_view(buf, static_cast<std::size_t>(len)));
+        return Ref::check(PyLong_FromUnsignedLongLong(h)).release();
+    });
+}
+
+}  // namespace tovrel

@@ -638,3 +638,25 @@ def test_random_number_texts_match_the_host_rule():
             continue
         got = one({"r": "A1", "v": text})["value"]
         assert same(got, expected), text
+
+
+def fx_hash(data):
+    """The engine's 64-bit hash of a byte-string key, written out from its definition."""
+    mask = 2**64 - 1
+    k = 0x517CC1B727220A95
+
+    def add(h, word):
+        return ((((h << 5) | (h >> 59)) & mask) ^ word) * k & mask
+
+    h = add(0, len(data))
+    for i in range(0, len(data), 8):
+        h = add(h, int.from_bytes(data[i:i + 8].ljust(8, b"\0"), "little"))
+    for mul in (0xFF51AFD7ED558CCD, 0xC4CEB9FE1A85EC53):
+        h ^= h >> 33
+        h = h * mul & mask
+    return h ^ (h >> 33)
+
+
+@pytest.mark.parametrize("key", [b"", b"0", b"12", b"abcdefgh", b"abcdefghi", "ü€".encode() * 5])
+def test_si_keys_hash_with_the_engine_hash(key):
+    assert probe.fx_hash(key) == fx_hash(key)
