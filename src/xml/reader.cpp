@@ -34,6 +34,19 @@ constexpr std::array<std::uint8_t, 256> make_value_classes() {
 
 constexpr std::array<std::uint8_t, 256> kValueClass = make_value_classes();
 
+// Byte equality for the short names of tags, without a library call.
+inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
+// Offset of the prefix colon of a name whose scan saw a colon, else npos.
+inline std::size_t qname_colon(std::string_view name, bool has_colon) {
+    return has_colon ? split_qname(name) : std::string_view::npos;
+}
+
 bool equal_ascii_nocase(std::string_view a, std::string_view lower) noexcept {
     if (a.size() != lower.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
@@ -182,7 +195,7 @@ XmlEvent Reader::next() {
             }
             return last_ = text_run();
         }
-        if (!fill(2)) throw Malformed("unclosed token");
+        if (in_.available() < 2 && !fill(2)) throw Malformed("unclosed token");
         switch (in_.data()[in_.pos + 1]) {
             case '/':
                 return last_ = end_tag();
@@ -222,19 +235,33 @@ XmlEvent Reader::text_run() {
     text_end_ = end;
     text_cdata_ = false;
     text_needs_ = false;
-    if (special) {
-        const std::uint8_t* b = in_.data();
-        validate_chars(b + start, rel);
-        std::string_view t = view(start, end);
-        if (t.find('&') != std::string_view::npos) {
-            validate_refs(b + start, rel);
-            text_needs_ = true;
-        }
-        if (t.find("]]>") != std::string_view::npos) throw Malformed("]]> in text");
-        if (t.find('\r') != std::string_view::npos) text_needs_ = true;
-    }
+    if (special) check_text(start, end);
     in_.pos = end;
     return XmlEvent::Text;
+}
+
+// The closer look at a text run that holds control or high bytes, '&' or ']': characters, then
+// references, then "]]>"; sets the needs-processing flag for '&' and CR.
+void Reader::check_text(std::size_t start, std::size_t end) {
+    const std::uint8_t* b = in_.data();
+    bool high = false, amp = false, cr = false, cdata_end = false;
+    for (std::size_t i = start; i < end; ++i) {
+        std::uint8_t c = b[i];
+        if (c >= 0x80) {
+            high = true;
+        } else if (c < 0x20) {
+            if (c == '\r') cr = true;
+            else if (c != '\t' && c != '\n') throw Malformed("invalid character");
+        } else if (c == '&') {
+            amp = true;
+        } else if (c == ']' && i + 2 < end && b[i + 1] == ']' && b[i + 2] == '>') {
+            cdata_end = true;
+        }
+    }
+    if (high) validate_chars(b + start, end - start);
+    if (amp) validate_refs(b + start, end - start);
+    if (cdata_end) throw Malformed("]]> in text");
+    text_needs_ = amp || cr;
 }
 
 // "<!": a comment (skipped, false), a CDATA section (the current text, true), or an error.
@@ -283,14 +310,17 @@ void Reader::processing_instruction() {
     in_.pos = close + 2;
 }
 
-// End of the name starting at p (bounded by end): ASCII name characters only.
-std::size_t Reader::name_end(std::size_t p, std::size_t end) const {
+// End of the name starting at p (bounded by end): ASCII name characters only. Sets has_colon
+// when the name holds a colon.
+std::size_t Reader::name_end(std::size_t p, std::size_t end, bool& has_colon) const {
     const std::uint8_t* b = in_.data();
     if (b[p] >= 0x80) throw Unsupported("non-ascii name");
     if (!is_name_start(b[p])) throw Malformed("bad name");
+    std::uint8_t colon = b[p] == ':';
     ++p;
-    while (p < end && is_name_char(b[p])) ++p;
+    while (p < end && is_name_char(b[p])) colon |= b[p++] == ':';
     if (p < end && b[p] >= 0x80) throw Unsupported("non-ascii name");
+    has_colon = colon;
     return p;
 }
 
@@ -347,11 +377,13 @@ XmlEvent Reader::start_tag() {
 
     std::size_t p = lt + 1;
     if (p == cend) throw Malformed("expected name");
-    const std::size_t elem_name_end = name_end(p, cend);
+    bool elem_colon;
+    const std::size_t elem_name_end = name_end(p, cend, elem_colon);
     p = elem_name_end;
 
     attrs_.clear();
     std::uint32_t bindings = 0;
+    bool any_colon = false;
     for (;;) {
         std::size_t ws = p;
         while (p < cend && is_ws(b[p])) ++p;
@@ -359,8 +391,10 @@ XmlEvent Reader::start_tag() {
         if (p == ws) throw Malformed("missing whitespace between attributes");
         Attr a;
         a.qname_start = p;
-        p = name_end(p, cend);
+        bool attr_colon;
+        p = name_end(p, cend, attr_colon);
         a.qname_end = p;
+        any_colon |= attr_colon;
         while (p < cend && is_ws(b[p])) ++p;
         if (p == cend || b[p] != '=') throw Malformed("expected =");
         ++p;
@@ -377,7 +411,7 @@ XmlEvent Reader::start_tag() {
 
         std::string_view qname = view(a.qname_start, a.qname_end);
         for (const Attr& other : attrs_)
-            if (attr_qname(other) == qname) throw Malformed("duplicate attribute");
+            if (same_bytes(attr_qname(other), qname)) throw Malformed("duplicate attribute");
 
         a.ns = kNoNamespace;
         a.local_start = a.qname_start;
@@ -398,7 +432,7 @@ XmlEvent Reader::start_tag() {
 
     // Resolve the element's name, then the attributes', with this tag's declarations in force.
     std::string_view elem_qname = view(lt + 1, elem_name_end);
-    std::size_t colon = split_qname(elem_qname);
+    std::size_t colon = qname_colon(elem_qname, elem_colon);
     std::uint32_t elem_ns;
     if (colon == std::string_view::npos) {
         elem_ns = ns_.default_id();
@@ -416,7 +450,8 @@ XmlEvent Reader::start_tag() {
         attrs_.resize(kept);
     }
     bool prefixed = false;
-    for (Attr& a : attrs_) {
+    for (std::size_t i = 0; any_colon && i < attrs_.size(); ++i) {
+        Attr& a = attrs_[i];
         std::string_view qname = attr_qname(a);
         std::size_t c = split_qname(qname);
         if (c == std::string_view::npos) continue;
@@ -430,7 +465,8 @@ XmlEvent Reader::start_tag() {
     if (prefixed) {
         for (std::size_t i = 0; i < attrs_.size(); ++i)
             for (std::size_t j = 0; j < i; ++j)
-                if (attrs_[i].ns == attrs_[j].ns && attr_local(attrs_[i]) == attr_local(attrs_[j]))
+                if (attrs_[i].ns == attrs_[j].ns &&
+                    same_bytes(attr_local(attrs_[i]), attr_local(attrs_[j])))
                     throw Malformed("duplicate attribute");
     }
 
@@ -450,19 +486,29 @@ XmlEvent Reader::start_tag() {
 }
 
 XmlEvent Reader::end_tag() {
-    const std::size_t gt = find_seq(2, ">", "unclosed end tag");
+    std::size_t rel = 2;
+    for (;;) {
+        const std::uint8_t* b = in_.data();
+        const std::uint8_t* end = b + in_.filled();
+        const std::uint8_t* hit = scan::find1(b + in_.pos + rel, end, '>');
+        rel = static_cast<std::size_t>(hit - b) - in_.pos;
+        if (hit < end) break;
+        if (!in_.more()) throw Malformed("unclosed end tag");
+    }
     const std::uint8_t* b = in_.data();
     const std::size_t lt = in_.pos;
+    const std::size_t gt = lt + rel;
     std::size_t p = lt + 2;
     if (p == gt) throw Malformed("expected name");
-    const std::size_t n = name_end(p, gt);
+    bool has_colon;
+    const std::size_t n = name_end(p, gt, has_colon);
     for (p = n; p < gt; ++p)
         if (!is_ws(b[p])) throw Malformed("bad end tag");
     std::string_view qname = view(lt + 2, n);
-    std::size_t colon = split_qname(qname);
+    std::size_t colon = qname_colon(qname, has_colon);
     if (stack_.empty()) throw Malformed("mismatched tag");
     const OpenElem& top = stack_.back();
-    if (std::string_view(names_).substr(top.name_offset, top.name_length) != qname)
+    if (!same_bytes(std::string_view(names_).substr(top.name_offset, top.name_length), qname))
         throw Malformed("mismatched tag");
     if (colon == std::string_view::npos) {
         elem_ns_ = ns_.default_id();

@@ -102,11 +102,12 @@ private:
     void check_decl(std::size_t start, std::size_t end);
     void skip_outside_whitespace();
     XmlEvent text_run();
+    void check_text(std::size_t start, std::size_t end);
     bool markup_declaration();
     void processing_instruction();
     XmlEvent start_tag();
     XmlEvent end_tag();
-    std::size_t name_end(std::size_t p, std::size_t end) const;
+    std::size_t name_end(std::size_t p, std::size_t end, bool& has_colon) const;
     void check_attr_value(std::size_t start, std::size_t end, std::uint8_t classes) const;
     void declare(std::string_view prefix, const Attr& a);
     void pop_element();

@@ -1,6 +1,5 @@
-// Word-at-a-time byte searches over the reader's buffer. Every search loads eight bytes per step;
-// callers pass ranges inside a ByteBuffer, whose zero padding makes a load at any position before
-// the end safe. Results past the end of the range are clamped to it.
+// Word-at-a-time byte searches: eight bytes per step while a whole word fits in the range, then
+// byte by byte, so any range is safe to search (padded or not).
 #pragma once
 
 #include <bit>
@@ -38,34 +37,28 @@ inline std::size_t first(std::uint64_t mask) noexcept {
     return static_cast<std::size_t>(std::countr_zero(mask)) >> 3;
 }
 
-// Mask keeping the high bits of the first n bytes (0 < n < 8).
+// Mask keeping the bytes below byte n (0 < n < 8).
 inline std::uint64_t low_bytes(std::size_t n) noexcept { return (1ULL << (8 * n)) - 1; }
 
 // First byte equal to c in [p, end), or end.
 inline const std::uint8_t* find1(const std::uint8_t* p, const std::uint8_t* end,
                                  std::uint8_t c) noexcept {
-    for (; p < end; p += 8) {
-        std::uint64_t m = eq_bytes(load(p), c);
-        if (m) {
-            const std::uint8_t* hit = p + first(m);
-            return hit < end ? hit : end;
-        }
-    }
-    return end;
+    for (; end - p >= 8; p += 8)
+        if (std::uint64_t m = eq_bytes(load(p), c)) return p + first(m);
+    while (p < end && *p != c) ++p;
+    return p;
 }
 
 // First byte equal to a, b or c in [p, end), or end.
 inline const std::uint8_t* find3(const std::uint8_t* p, const std::uint8_t* end, std::uint8_t a,
                                  std::uint8_t b, std::uint8_t c) noexcept {
-    for (; p < end; p += 8) {
+    for (; end - p >= 8; p += 8) {
         std::uint64_t w = load(p);
-        std::uint64_t m = eq_bytes(w, a) | eq_bytes(w, b) | eq_bytes(w, c);
-        if (m) {
-            const std::uint8_t* hit = p + first(m);
-            return hit < end ? hit : end;
-        }
+        if (std::uint64_t m = eq_bytes(w, a) | eq_bytes(w, b) | eq_bytes(w, c))
+            return p + first(m);
     }
-    return end;
+    while (p < end && *p != a && *p != b && *p != c) ++p;
+    return p;
 }
 
 // Character data up to the next '<': returns the '<' (or end) and sets `special` when a byte
@@ -73,24 +66,21 @@ inline const std::uint8_t* find3(const std::uint8_t* p, const std::uint8_t* end,
 inline const std::uint8_t* scan_text(const std::uint8_t* p, const std::uint8_t* end,
                                      bool& special) noexcept {
     std::uint64_t acc = 0;
-    for (; p < end; p += 8) {
+    for (; end - p >= 8; p += 8) {
         std::uint64_t w = load(p);
-        std::uint64_t lt = eq_bytes(w, '<');
         std::uint64_t sp = below_bytes(w, 0x20) | (w & kHigh) | eq_bytes(w, '&') | eq_bytes(w, ']');
-        std::size_t left = static_cast<std::size_t>(end - p);
-        if (lt) {
+        if (std::uint64_t lt = eq_bytes(w, '<')) {
             std::size_t i = first(lt);
-            if (i < left) {
-                if (i) acc |= sp & low_bytes(i);
-                special = special || acc != 0;
-                return p + i;
-            }
+            if (i) acc |= sp & low_bytes(i);
+            special = special || acc != 0;
+            return p + i;
         }
-        if (left < 8) sp &= low_bytes(left);
         acc |= sp;
     }
+    for (; p < end && *p != '<'; ++p)
+        acc |= *p < 0x20 || *p >= 0x80 || *p == '&' || *p == ']';
     special = special || acc != 0;
-    return end;
+    return p;
 }
 
 }  // namespace tovrel::scan
