@@ -35,7 +35,7 @@ def main(argv):
         print(f"# workbook {path}: {len(wb.sheet_names)} sheets, "
               f"{len(wb.shared_strings)} shared strings")
         for name, part in wb.package.sheets:
-            size = wb.package.zip.getinfo(part).file_size
+            size = wb.package.size(part)
             print(f"# sheet {name!r}")
             rows = cells = 0
             t0 = time.perf_counter()

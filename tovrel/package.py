@@ -13,6 +13,8 @@ class Package:
     def __init__(self, path):
         self.path = path
         self.zip = zipfile.ZipFile(path)
+        # Part names compare case-insensitively, and some writers store them with backslashes.
+        self.names = {self._key(name.replace("\\", "/")): name for name in self.zip.namelist()}
         self.workbook_part = self._office_document()
         self.sheets = self._sheets()
 
@@ -25,12 +27,22 @@ class Package:
     def __exit__(self, *exc):
         self.close()
 
+    @staticmethod
+    def _key(part):
+        return part.lower()
+
     def open(self, part):
         """A binary file object for a part (its name without a leading slash)."""
-        return self.zip.open(part)
+        return self.zip.open(self.names[self._key(part)])
+
+    def read(self, part):
+        return self.zip.read(self.names[self._key(part)])
+
+    def size(self, part):
+        return self.zip.getinfo(self.names[self._key(part)]).file_size
 
     def has(self, part):
-        return part in self.zip.NameToInfo
+        return self._key(part) in self.names
 
     def _rels(self, part):
         folder, name = posixpath.split(part)
@@ -38,7 +50,7 @@ class Package:
         if not self.has(rels):
             return {}
         out = {}
-        for rel in ET.fromstring(self.zip.read(rels)).iter(PKG_REL_NS + "Relationship"):
+        for rel in ET.fromstring(self.read(rels)).iter(PKG_REL_NS + "Relationship"):
             target = rel.get("Target")
             if rel.get("TargetMode") == "External":
                 continue
@@ -57,7 +69,7 @@ class Package:
 
     def _sheets(self):
         rels = self._rels(self.workbook_part)
-        root = ET.fromstring(self.zip.read(self.workbook_part))
+        root = ET.fromstring(self.read(self.workbook_part))
         sheets = []
         for sheet in root.iter(MAIN_NS + "sheet"):
             kind, path = rels.get(sheet.get(REL_NS + "id"), (None, None))

@@ -82,9 +82,9 @@ class Workbook:
         else:
             self.shared_strings = []
         styles = self.package.related("styles")
-        xml = self.package.zip.read(styles) if styles else None
+        xml = self.package.read(styles) if styles else None
         self.date_formats, self.timedelta_formats = date_styles(xml)
-        root = ET.fromstring(self.package.zip.read(self.package.workbook_part))
+        root = ET.fromstring(self.package.read(self.package.workbook_part))
         pr = root.find(MAIN_NS + "workbookPr")
         self.epoch = MAC_EPOCH if pr is not None and pr.get("date1904") in ("1", "true") else WINDOWS_EPOCH
 
