@@ -1,0 +1,95 @@
+// The buffer-level cell reader: which cells it takes, what it reads from them, and where it stops.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "sheet/fast_cell.h"
+
+namespace tovrel {
+namespace {
+
+std::string span(const std::string& buf, const std::optional<Span>& s) {
+    return s ? buf.substr(s->start, s->end - s->start) : std::string("<none>");
+}
+
+struct Taken {
+    std::string r, s, t, v, ft, fref, fsi, ftext;
+    std::size_t end;
+};
+
+std::optional<Taken> read(const std::string& doc) {
+    auto cell = fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0);
+    if (!cell) return std::nullopt;
+    return Taken{span(doc, cell->cell[0]),    span(doc, cell->cell[1]),
+                 span(doc, cell->cell[2]),    span(doc, cell->value),
+                 span(doc, cell->formula[0]), span(doc, cell->formula[1]),
+                 span(doc, cell->formula[2]), cell->has_formula ? span(doc, cell->formula_text) : "-",
+                 cell->end};
+}
+
+TEST(FastCell, TakesPlainCells) {
+    const std::string tail = "<c r=\"Z9\"/>";
+    struct Case {
+        std::string cell, r, s, t, v, ft, fsi, ftext;
+    } cases[] = {
+        {"<c r=\"A1\"><v>1</v></c>", "A1", "<none>", "<none>", "1", "<none>", "<none>", "-"},
+        {"<c r=\"B2\" s=\"3\" t=\"s\"><v>0</v></c>", "B2", "3", "s", "0", "<none>", "<none>", "-"},
+        {"<c/>", "<none>", "<none>", "<none>", "<none>", "<none>", "<none>", "-"},
+        {"<c r=\"A1\"/>", "A1", "<none>", "<none>", "<none>", "<none>", "<none>", "-"},
+        {"<c r=\"A1\"></c>", "A1", "<none>", "<none>", "<none>", "<none>", "<none>", "-"},
+        {"<c r=\"A1\"><v></v></c>", "A1", "<none>", "<none>", "<none>", "<none>", "<none>", "-"},
+        {"<c r=\"A1\"><v/></c>", "A1", "<none>", "<none>", "<none>", "<none>", "<none>", "-"},
+        {"<c r=\"A1\"><f>SUM(B1:B2)</f><v>3</v></c>", "A1", "<none>", "<none>", "3", "<none>", "<none>", "SUM(B1:B2)"},
+        {"<c r=\"A1\"><v>3</v><f>1</f></c>", "A1", "<none>", "<none>", "3", "<none>", "<none>", "1"},
+        {"<c r=\"A2\"><f t=\"shared\" si=\"0\"/><v>4</v></c>", "A2", "<none>", "<none>", "4", "shared", "0", "<none>"},
+        {"<c r=\"A1\" t=\"str\"><f>\"x\"</f><v>x\ty\n\xC3\xA9</v></c>", "A1", "<none>", "str", "x\ty\n\xC3\xA9", "<none>", "<none>", "\"x\""},
+        {"<c t=\"n\" x=\"1\" r=\"C3\"><v>1</v></c>", "C3", "<none>", "n", "1", "<none>", "<none>", "-"},
+    };
+    for (const Case& c : cases) {
+        auto got = read(c.cell + tail);
+        ASSERT_TRUE(got) << c.cell;
+        EXPECT_EQ(got->r, c.r) << c.cell;
+        EXPECT_EQ(got->s, c.s) << c.cell;
+        EXPECT_EQ(got->t, c.t) << c.cell;
+        EXPECT_EQ(got->v, c.v) << c.cell;
+        EXPECT_EQ(got->ft, c.ft) << c.cell;
+        EXPECT_EQ(got->fsi, c.fsi) << c.cell;
+        EXPECT_EQ(got->ftext, c.ftext) << c.cell;
+        EXPECT_EQ(got->end, c.cell.size()) << c.cell;
+    }
+}
+
+TEST(FastCell, GivesUpOnAnythingElse) {
+    const char* cells[] = {
+        "<c r='A1'><v>1</v></c>",                 // single quotes
+        "<c r = \"A1\"><v>1</v></c>",             // spaces around =
+        "<c r=\"A&#49;\"><v>1</v></c>",           // a reference in a value
+        "<c r=\"A1\"> <v>1</v></c>",              // whitespace between children
+        "<c r=\"A1\"><v>1</v> </c>",
+        "<c r=\"A1\"><!--x--><v>1</v></c>",       // a comment
+        "<c r=\"A1\"><v>&amp;</v></c>",           // a reference in the text
+        "<c r=\"A1\"><v>a\rb</v></c>",            // CR needs line-end handling
+        "<c r=\"A1\"><v>a>b</v></c>",
+        "<c r=\"A1\"><v>\x01</v></c>",
+        "<c r=\"A1\"><v>\xEF\xBF\xBE</v></c>",   // U+FFFE
+        "<c r=\"A1\"><v>\xC3</v></c>",            // broken UTF-8
+        "<c r=\"A1\"><v>1</v><v>2</v></c>",       // a second <v>
+        "<c r=\"A1\"><f>1</f><f>2</f></c>",       // a second <f>
+        "<c r=\"A1\"><v x=\"1\">1</v></c>",       // attributes on <v>
+        "<c r=\"A1\"><f t=\"dataTable\" r1=\"A1\"/></c>",
+        "<c r=\"A1\"><f t=\"dataTable\"/></c>",
+        "<c r=\"A1\"><f aca=\"1\">1</f></c>",     // an attribute the formula selector refuses
+        "<c r=\"A1\"><is><t>x</t></is></c>",
+        "<c r=\"A1\"><v>1</w></c>",
+        "<cell r=\"A1\"/>",
+        "<c\nr=\"A1\"/>",
+        "<c r=\"A1\"><v>1</v>",                   // runs into the end of the buffer
+        "<c r=\"A1\"><v>1",
+        "<c",
+    };
+    for (const char* c : cells) EXPECT_FALSE(read(c)) << c;
+}
+
+}  // namespace
+}  // namespace tovrel

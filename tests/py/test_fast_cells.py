@@ -1,0 +1,144 @@
+"""The worksheet parser reads plain cells straight from the buffer; any cell it refuses goes
+through the general reader. Both must give the same rows."""
+import random
+
+from hypothesis import given, settings, strategies as st
+
+import _tovrel
+from sheets import raw_rows, sheet
+
+KINDS = [None, "n", "s", "b", "e", "str"]
+
+
+def value_text(kind, rnd):
+    if kind == "s":
+        return str(rnd.randrange(3))
+    if kind == "b":
+        return str(rnd.randrange(2))
+    if kind == "e":
+        return rnd.choice(["#N/A", "#DIV/0!", "#REF!"])
+    if kind == "str":
+        return rnd.choice(["text", "a b", "é 東京", ""])
+    return rnd.choice(["0", "-17", "3.25", "1E3", "-2.5e-3", "123456789012345678", "007", ""])
+
+
+def attrs(pairs, slow, rnd):
+    out = []
+    for name, value in pairs:
+        if not slow:
+            out.append(f' {name}="{value}"')
+            continue
+        style = rnd.randrange(3)
+        if style == 0:
+            out.append(f" {name}='{value}'")
+        elif style == 1:
+            out.append(f'\n {name} = "{value}"')
+        else:
+            enc = "".join(f"&#{ord(ch)};" for ch in value)
+            out.append(f' {name}="{enc}"')
+    return "".join(out)
+
+
+def text(value, slow, rnd):
+    if slow and value and rnd.randrange(2):
+        return "".join(f"&#{ord(ch)};" for ch in value)
+    return value
+
+
+def cell(spec, slow, rnd):
+    r, s, kind, v, formula = spec
+    pairs = []
+    if r:
+        pairs.append(("r", r))
+    if s is not None:
+        pairs.append(("s", str(s)))
+    if kind is not None:
+        pairs.append(("t", kind))
+    if slow:
+        rnd.shuffle(pairs)
+    children = []
+    if formula:
+        f_attrs, f_text = formula
+        children.append(f"<f{attrs(f_attrs, slow, rnd)}>{text(f_text, slow, rnd)}</f>" if f_text
+                        else f"<f{attrs(f_attrs, slow, rnd)}/>")
+    if v is not None:
+        children.append(f"<v>{text(v, slow, rnd)}</v>" if v or not slow else "<v></v>")
+    sep = " " if slow else ""
+    inner = sep.join(children)
+    if not children:
+        return f"<c{attrs(pairs, slow, rnd)}/>"
+    return f"<c{attrs(pairs, slow, rnd)}>{sep}{inner}{sep}</c>"
+
+
+def cell_specs(seed, rows):
+    rnd = random.Random(seed)
+    out = []
+    shared_open = False
+    for row in range(1, rows + 1):
+        cells = []
+        col = 0
+        for _ in range(rnd.randrange(0, 6)):
+            col += rnd.randrange(1, 3)
+            letters = "ABCDEFGHIJ"[col - 1] if col <= 10 else "K"
+            r = f"{letters}{row}" if rnd.randrange(4) else None
+            if r is None:
+                col = col  # the parser counts on from the previous cell
+            kind = rnd.choice(KINDS)
+            v = value_text(kind, rnd) if rnd.randrange(5) else None
+            formula = None
+            roll = rnd.randrange(8)
+            if roll == 0:
+                formula = ([], "SUM(A1:B2)+1")
+            elif roll == 1 and r:
+                if not shared_open:
+                    formula = ([("t", "shared"), ("ref", "A1:K99"), ("si", "0")], "A1*2")
+                    shared_open = True
+                else:
+                    formula = ([("t", "shared"), ("si", "0")], "")
+            cells.append((r, rnd.choice([None, 0, 1, 2]), kind, v, formula))
+        out.append(cells)
+    return out
+
+
+def render(specs, slow, seed):
+    rnd = random.Random(seed + 1)
+    rows = []
+    for i, cells in enumerate(specs, start=1):
+        rows.append(f'<row r="{i}">' + "".join(cell(c, slow, rnd) for c in cells) + "</row>")
+    return sheet("".join(rows))
+
+
+@settings(max_examples=150, deadline=None)
+@given(seed=st.integers(0, 2**32), rows=st.integers(1, 12))
+def test_fast_and_general_paths_agree(seed, rows):
+    specs = cell_specs(seed, rows)
+    fast = render(specs, slow=False, seed=seed)
+    slow = render(specs, slow=True, seed=seed)
+    for data_only in (False, True):
+        assert outcome(fast, data_only) == outcome(slow, data_only)
+
+
+def outcome(data, data_only):
+    """The rows and actions, or the fallback message (both paths must fail alike too)."""
+    try:
+        return raw_rows(data, data_only=data_only)
+    except _tovrel.NativeFallback as e:
+        return str(e)
+
+
+def test_rich_text_setting_turns_the_fast_path_off():
+    data = sheet('<row><c r="A1" t="s"><v>1</v></c><c r="B1"><f>1+1</f><v>2</v></c></row>')
+    assert raw_rows(data, rich_text=True) == raw_rows(data)
+
+
+def test_fast_path_needs_the_main_namespace_as_default():
+    plain = sheet('<row><c r="A1"><v>1</v></c></row>')
+    prefixed = plain.replace(b'<worksheet xmlns=', b'<x:worksheet xmlns:x=').replace(
+        b"</worksheet>", b"</x:worksheet>").replace(b"<sheetData>", b"<x:sheetData>").replace(
+        b"</sheetData>", b"</x:sheetData>").replace(b"<row>", b"<x:row>").replace(
+        b"</row>", b"</x:row>").replace(b"<c ", b"<x:c ").replace(b"</c>", b"</x:c>").replace(
+        b"<v>", b"<x:v>").replace(b"</v>", b"</x:v>")
+    assert raw_rows(prefixed) == raw_rows(plain)
+    # <c> in no namespace: still a cell (any child of a row is), but its <v> is not the main v.
+    other = plain.replace(b"<c ", b'<c xmlns="" ')
+    assert raw_rows(other)[0] == [(1, [(1, 1, None, "n", 0)])]
