@@ -13,7 +13,8 @@ constexpr std::uint8_t class_of(int c) {
     bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
     if (letter) k |= kLetter;
     if (letter || c == '_' || c == ':') k |= kNameStart | kNameChar;
-    if ((c >= '0' && c <= '9') || c == '-' || c == '.') k |= kNameChar;
+    if (letter || c == '_') k |= kPlainStart | kPlainChar;
+    if ((c >= '0' && c <= '9') || c == '-' || c == '.') k |= kNameChar | kPlainChar;
     if (c == ' ' || c == '\t' || c == '\n' || c == '\r') k |= kWhite;
     if (c >= 0x80) k |= kHighByte;
     return k;

@@ -16,6 +16,8 @@ enum : std::uint8_t {
     kWhite = 4,      // space, tab, LF, CR
     kHighByte = 8,   // 0x80 and above
     kLetter = 16,    // ASCII letter
+    kPlainStart = 32,  // ASCII letter, '_': starts a name without a prefix
+    kPlainChar = 64,   // kPlainStart plus digits, '-', '.': name characters other than ':'
 };
 
 extern const std::array<std::uint8_t, 256> kClass;
@@ -26,6 +28,8 @@ inline bool is_ws(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kW
 inline bool is_name_start(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kNameStart; }
 inline bool is_name_char(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kNameChar; }
 inline bool is_letter(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kLetter; }
+inline bool is_plain_start(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kPlainStart; }
+inline bool is_plain_char(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kPlainChar; }
 
 // Throws Malformed("invalid character") for a byte below 0x20 other than tab, LF and CR, or for
 // U+FFFE / U+FFFF; Malformed("invalid utf-8") when bytes of 0x80 and above do not form valid

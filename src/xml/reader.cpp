@@ -344,6 +344,8 @@ void Reader::declare(std::string_view prefix, const Attr& a) {
 }
 
 XmlEvent Reader::start_tag() {
+    XmlEvent ev;
+    if (plain_start_tag(ev)) return ev;
     // Find the '>' that ends the tag, skipping quoted values.
     std::size_t rel = 1;
     std::uint8_t quote = 0;
@@ -471,11 +473,17 @@ XmlEvent Reader::start_tag() {
     }
 
     elem_ns_ = elem_ns;
+    return open_element(lt, gt, elem_name_end, empty, bindings);
+}
+
+// Commits a parsed start tag: the tag offsets, the element stack and name buffer, the position.
+XmlEvent Reader::open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
+                              std::uint32_t bindings) {
     in_.tag_start = lt;
     in_.tag_end = gt + 1;
     stack_.push_back(OpenElem{static_cast<std::uint32_t>(names_.size()),
-                              static_cast<std::uint32_t>(elem_qname.size()), bindings});
-    names_.append(elem_qname);
+                              static_cast<std::uint32_t>(name_end - lt - 1), bindings});
+    names_.append(view(lt + 1, name_end));
     root_seen_ = true;
     in_.pos = gt + 1;
     if (empty) {
@@ -483,6 +491,74 @@ XmlEvent Reader::start_tag() {
         return XmlEvent::Empty;
     }
     return XmlEvent::Start;
+}
+
+// Start tags of the common shape, read in one pass when the whole tag is already in the buffer:
+// names without prefixes, no namespace declarations, values without '<', '&', control or
+// non-ASCII bytes, no repeated attribute. Anything else returns false before any state that
+// outlives the tag has changed, and the general parse reads the tag (and reports its errors).
+bool Reader::plain_start_tag(XmlEvent& ev) {
+    const std::uint8_t* b = in_.data();
+    const std::size_t end = in_.filled();
+    const std::size_t lt = in_.pos;
+    std::size_t p = lt + 1;
+    if (!is_plain_start(b[p])) return false;
+    while (++p < end && is_plain_char(b[p])) {
+    }
+    const std::size_t name_end = p;
+    attrs_.clear();
+    std::size_t gt;
+    bool empty;
+    for (;;) {
+        bool spaced = false;
+        while (p < end && is_ws(b[p])) {
+            ++p;
+            spaced = true;
+        }
+        if (p >= end) return false;
+        if (b[p] == '>') {
+            gt = p;
+            empty = false;
+            break;
+        }
+        if (b[p] == '/') {
+            if (p + 1 >= end || b[p + 1] != '>') return false;
+            gt = p + 1;
+            empty = true;
+            break;
+        }
+        if (!spaced || !is_plain_start(b[p])) return false;
+        Attr a;
+        a.qname_start = p;
+        while (++p < end && is_plain_char(b[p])) {
+        }
+        a.qname_end = p;
+        while (p < end && is_ws(b[p])) ++p;
+        if (p >= end || b[p] != '=') return false;
+        ++p;
+        while (p < end && is_ws(b[p])) ++p;
+        if (p >= end || (b[p] != '"' && b[p] != '\'')) return false;
+        const std::uint8_t q = b[p++];
+        a.value_start = p;
+        std::uint8_t classes = 0;
+        while (p < end && b[p] != q) classes |= kValueClass[b[p++]];
+        if (p >= end || (classes & ~kValWhite)) return false;
+        a.value_end = p++;
+        std::string_view qname = view(a.qname_start, a.qname_end);
+        if (qname == "xmlns") return false;
+        for (const Attr& other : attrs_)
+            if (same_bytes(attr_qname(other), qname)) return false;
+        a.local_start = a.qname_start;
+        a.local_end = a.qname_end;
+        a.ns = kNoNamespace;
+        a.needs_decoding = classes != 0;
+        attrs_.push_back(a);
+    }
+    elem_ns_ = ns_.default_id();
+    local_start_ = lt + 1;
+    local_end_ = name_end;
+    ev = open_element(lt, gt, name_end, empty, 0);
+    return true;
 }
 
 XmlEvent Reader::end_tag() {

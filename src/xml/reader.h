@@ -106,6 +106,9 @@ private:
     bool markup_declaration();
     void processing_instruction();
     XmlEvent start_tag();
+    bool plain_start_tag(XmlEvent& ev);
+    XmlEvent open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
+                          std::uint32_t bindings);
     XmlEvent end_tag();
     std::size_t name_end(std::size_t p, std::size_t end, bool& has_colon) const;
     void check_attr_value(std::size_t start, std::size_t end, std::uint8_t classes) const;
