@@ -45,9 +45,11 @@ Ref call2(PyObject* fn, PyObject* a, PyObject* b) {
 }  // namespace
 
 bool forbid_dispatch(std::uint32_t ns, std::string_view local) noexcept {
-    if (ns != kMainNamespace) return false;
+    // Every dispatch tag is at least three bytes long, so the worksheet's own one- and two-letter
+    // names (c, v, f, is, t, r) leave at once.
+    if (ns != kMainNamespace || local.size() < 3) return false;
     for (std::string_view tag : kDispatchTags)
-        if (tag == local) return true;
+        if (tag.size() == local.size() && tag[0] == local[0] && tag == local) return true;
     return false;
 }
 
@@ -156,17 +158,16 @@ RowItem SheetParser::parse_row() {
     }
     const std::size_t depth = reader_.depth();
     const bool fast = !settings_.rich_text;
+    row.cells.reserve(last_row_cells_);
     for (;;) {
-        if (fast && reader_.namespaces().default_id() == kMainNamespace) {
-            CellRec rec;
-            if (try_fast_cell(rec)) {
-                row.cells.push_back(std::move(rec));
-                continue;
-            }
-        }
+        if (fast && reader_.namespaces().default_id() == kMainNamespace && try_fast_cell(row.cells))
+            continue;
         XmlEvent ev = reader_.next();
         if (ev == XmlEvent::End) {
-            if (reader_.depth() < depth) return row;
+            if (reader_.depth() < depth) {
+                last_row_cells_ = row.cells.size();
+                return row;
+            }
             continue;
         }
         if (ev == XmlEvent::Text) continue;
@@ -278,7 +279,7 @@ std::optional<Val> SheetParser::inline_value() {
     return Val(call2(helpers_.text_content.get(), snippet.get(), namespaces.get()));
 }
 
-bool SheetParser::try_fast_cell(CellRec& out) {
+bool SheetParser::try_fast_cell(std::vector<CellRec>& cells) {
     Input& in = reader_.input();
     const std::uint8_t* buf = in.data();
     std::optional<FastCell> cell = fast_cell(buf, in.filled(), in.pos);
@@ -320,7 +321,7 @@ bool SheetParser::try_fast_cell(CellRec& out) {
     reader_.consume_tag(start, cell->end);
     StyleId style = style_of(helpers_.int_.get(), s.has_value(), bufs_.s);
     CellContext ctx = context();
-    out = interpret(ctx, bufs_, std::move(style), flags, nullptr, std::nullopt);
+    cells.push_back(interpret(ctx, bufs_, std::move(style), flags, nullptr, std::nullopt));
     return true;
 }
 

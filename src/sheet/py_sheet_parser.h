@@ -59,7 +59,9 @@ private:
     RowItem parse_row();
     ElementItem capture_checked();
     CellRec read_cell();
-    bool try_fast_cell(CellRec& out);
+    // Reads the cell at the current position straight from the buffer and appends it; false
+    // (nothing consumed) when the cell does not have the plain shape.
+    bool try_fast_cell(std::vector<CellRec>& cells);
     std::optional<Val> inline_value();
     CellContext context() noexcept {
         return CellContext{settings_, helpers_, dt_, shared_, actions_.get(), row_, column_};
@@ -77,6 +79,7 @@ private:
     std::int64_t row_ = 0;
     std::int64_t column_ = 0;
     bool in_sheet_data_ = false;
+    std::size_t last_row_cells_ = 0;  // capacity hint for the next row
     std::string scratch_;
     std::string item_;
 };
