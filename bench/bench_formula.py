@@ -14,6 +14,8 @@ except ImportError:  # not linked into the environment: use the default build di
     sys.path[:0] = [str(ROOT / "build"), str(ROOT)]
     import _tovrel_probe as probe
 
+from tovrel.helpers import column_index, column_letters  # noqa: E402
+
 FORMULA = '=SUM(A1:B2)*$C$1+Sheet1!D4-IF(E5>0,F$6,"x")'
 ORIGIN = (1, 1)
 N_NATIVE = 1_000_000
@@ -22,26 +24,11 @@ N_PYTHON = 100_000
 REF = re.compile(r"(?<![A-Za-z0-9_.])(\$?)([A-Za-z]{1,3})(\$?)([1-9][0-9]{0,6})(?![A-Za-z0-9_(])")
 
 
-def col_number(letters):
-    n = 0
-    for ch in letters.upper():
-        n = n * 26 + ord(ch) - 64
-    return n
-
-
-def col_letters(n):
-    out = ""
-    while n:
-        n, r = divmod(n - 1, 26)
-        out = chr(65 + r) + out
-    return out
-
-
 def shift(formula, drow, dcol):
     def move(m):
         col_abs, col, row_abs, row = m.groups()
         if not col_abs:
-            col = col_letters(col_number(col) + dcol)
+            col = column_letters(column_index(col) + dcol)
         if not row_abs:
             row = str(int(row) + drow)
         return col_abs + col + row_abs + row

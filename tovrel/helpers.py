@@ -20,6 +20,15 @@ def column_index(letters):
     return n
 
 
+def column_letters(n):
+    """3 -> 'C', 28 -> 'AB'."""
+    letters = ""
+    while n:
+        n, rem = divmod(n - 1, 26)
+        letters = chr(65 + rem) + letters
+    return letters
+
+
 def coordinate_to_tuple(coordinate):
     """'B7' -> (7, 2)."""
     m = _COORD.match(coordinate)
@@ -126,11 +135,7 @@ class Translator:
             r = int(m.group(4)) + (0 if m.group(3) else drow)
             if c < 1 or r < 1 or c > 18278:
                 raise TranslatorError("Formula out of range")
-            letters = ""
-            while c:
-                c, rem = divmod(c - 1, 26)
-                letters = chr(65 + rem) + letters
-            return f"{m.group(1)}{letters}{m.group(3)}{r}"
+            return f"{m.group(1)}{column_letters(c)}{m.group(3)}{r}"
 
         return _REF.sub(shift, self.formula)
 

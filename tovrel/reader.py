@@ -5,7 +5,7 @@ import xml.etree.ElementTree as ET
 
 import _tovrel
 
-from tovrel.helpers import make_helpers
+from tovrel.helpers import column_letters, make_helpers
 from tovrel.package import MAIN_NS, Package
 from tovrel.styles import date_styles
 from tovrel.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
@@ -31,11 +31,7 @@ class ReadOnlyCell:
 
     @property
     def coordinate(self):
-        letters, n = "", self.column
-        while n:
-            n, r = divmod(n - 1, 26)
-            letters = chr(65 + r) + letters
-        return f"{letters}{self.row}"
+        return f"{column_letters(self.column)}{self.row}"
 
     def __repr__(self):
         return f"<ReadOnlyCell {self.coordinate} {self._value!r}>"

@@ -45,8 +45,8 @@ def text(value, slow, rnd):
     return value
 
 
-def cell(spec, slow, rnd):
-    r, s, kind, v, formula = spec
+def cell(desc, slow, rnd):
+    r, s, kind, v, formula = desc
     pairs = []
     if r:
         pairs.append(("r", r))

@@ -9,19 +9,11 @@ import zipfile
 import pytest
 
 import _tovrel
-from tovrel.helpers import MAIN_NS, make_helpers
+from tovrel.helpers import MAIN_NS, column_letters, make_helpers
 from tovrel.package import Package
 from tovrel.reader import SheetParser, Workbook
 
 CORPUS = ["xlsxwriter", "xlsxwriter-constant-memory", "libreoffice", "gnumeric"]
-
-
-def letters(n):
-    s = ""
-    while n:
-        n, r = divmod(n - 1, 26)
-        s = chr(65 + r) + s
-    return s
 
 
 def read_cells(path, data_only, fallbacks=None):
@@ -35,7 +27,7 @@ def read_cells(path, data_only, fallbacks=None):
                 for index, values in wb.rows(name):
                     for col, v in enumerate(values, start=1):
                         if v is not None:
-                            cells[f"{letters(col)}{index}"] = v
+                            cells[f"{column_letters(col)}{index}"] = v
             except _tovrel.NativeFallback as e:
                 if fallbacks is None:
                     raise
