@@ -412,8 +412,7 @@ XmlEvent Reader::start_tag() {
         a.needs_decoding = classes & (kValAmp | kValWhite);
 
         std::string_view qname = view(a.qname_start, a.qname_end);
-        for (const Attr& other : attrs_)
-            if (same_bytes(attr_qname(other), qname)) throw Malformed("duplicate attribute");
+        if (repeated_qname(qname)) throw Malformed("duplicate attribute");
 
         a.ns = kNoNamespace;
         a.local_start = a.qname_start;
@@ -464,16 +463,44 @@ XmlEvent Reader::start_tag() {
         a.local_start = a.qname_start + c + 1;
         prefixed = true;
     }
-    if (prefixed) {
+    if (prefixed && repeated_expanded_name()) throw Malformed("duplicate attribute");
+
+    elem_ns_ = elem_ns;
+    return open_element(lt, gt, elem_name_end, empty, bindings);
+}
+
+// Whether an attribute already read in this tag has this qualified name. Tags with many
+// attributes are checked through a hash set, so a hostile tag cannot make the check quadratic.
+bool Reader::repeated_qname(std::string_view qname) {
+    if (attrs_.size() < kLinearAttrs) {
+        for (const Attr& other : attrs_)
+            if (same_bytes(attr_qname(other), qname)) return true;
+        return false;
+    }
+    if (attrs_.size() == kLinearAttrs) {
+        seen_names_.clear();
+        for (const Attr& other : attrs_) seen_names_.insert(attr_qname(other));
+    }
+    return !seen_names_.insert(qname).second;
+}
+
+// Whether two attributes share namespace and local name.
+bool Reader::repeated_expanded_name() {
+    if (attrs_.size() <= kLinearAttrs) {
         for (std::size_t i = 0; i < attrs_.size(); ++i)
             for (std::size_t j = 0; j < i; ++j)
                 if (attrs_[i].ns == attrs_[j].ns &&
                     same_bytes(attr_local(attrs_[i]), attr_local(attrs_[j])))
-                    throw Malformed("duplicate attribute");
+                    return true;
+        return false;
     }
-
-    elem_ns_ = elem_ns;
-    return open_element(lt, gt, elem_name_end, empty, bindings);
+    std::unordered_set<std::string> keys;
+    for (const Attr& a : attrs_) {
+        std::string key(reinterpret_cast<const char*>(&a.ns), sizeof a.ns);
+        key += attr_local(a);
+        if (!keys.insert(std::move(key)).second) return true;
+    }
+    return false;
 }
 
 // Commits a parsed start tag: the tag offsets, the element stack and name buffer, the position.
@@ -545,7 +572,7 @@ bool Reader::plain_start_tag(XmlEvent& ev) {
         if (p >= end || (classes & ~kValWhite)) return false;
         a.value_end = p++;
         std::string_view qname = view(a.qname_start, a.qname_end);
-        if (qname == "xmlns") return false;
+        if (qname == "xmlns" || attrs_.size() >= kLinearAttrs) return false;
         for (const Attr& other : attrs_)
             if (same_bytes(attr_qname(other), qname)) return false;
         a.local_start = a.qname_start;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "xml/byte_source.h"
@@ -107,6 +108,8 @@ private:
     void processing_instruction();
     XmlEvent start_tag();
     bool plain_start_tag(XmlEvent& ev);
+    bool repeated_qname(std::string_view qname);
+    bool repeated_expanded_name();
     XmlEvent open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
                           std::uint32_t bindings);
     XmlEvent end_tag();
@@ -124,6 +127,9 @@ private:
     std::uint32_t elem_ns_ = kNoNamespace;
     std::size_t local_start_ = 0, local_end_ = 0;
     std::vector<Attr> attrs_;
+    // Duplicate checks compare pairwise up to this many attributes, then through seen_names_.
+    static constexpr std::size_t kLinearAttrs = 16;
+    std::unordered_set<std::string_view> seen_names_;
 
     std::size_t text_start_ = 0, text_end_ = 0;
     bool text_cdata_ = false, text_needs_ = false;

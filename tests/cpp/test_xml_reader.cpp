@@ -319,6 +319,32 @@ TEST_P(ReaderChunks, CaptureSurvivesCompaction) {
     EXPECT_THROW(r.end_capture(), std::logic_error);
 }
 
+std::string many_attributes(std::size_t n, const char* prefix) {
+    std::string tag = "<a xmlns:p='u'";
+    for (std::size_t i = 0; i < n; ++i) {
+        tag += ' ';
+        tag += prefix;
+        tag += 'k';
+        tag += std::to_string(i);
+        tag += "='1'";
+    }
+    return tag;
+}
+
+TEST_P(ReaderChunks, DuplicatesAmongManyAttributes) {
+    for (const char* prefix : {"", "p:"}) {
+        std::string tag = many_attributes(5000, prefix);
+        EXPECT_EQ(run(tag + "/>", GetParam()).error, "") << prefix;
+        tag += ' ';
+        tag += prefix;
+        tag += "k4321='2'/>";
+        EXPECT_EQ(run(tag, GetParam()).error, "M:duplicate attribute") << prefix;
+    }
+    // The same local name and namespace under two prefixes, after many attributes.
+    std::string tag = many_attributes(40, "p:") + " xmlns:q='u' q:k7='2'/>";
+    EXPECT_EQ(run(tag, GetParam()).error, "M:duplicate attribute");
+}
+
 TEST(ReaderSource, EofIsLatchedWithoutReadingAgain) {
     auto src = std::make_unique<MemorySource>("<a/>", 65536);
     MemorySource* raw = src.get();
