@@ -72,16 +72,13 @@ bool Namespaces::lookup(std::string_view prefix, std::uint32_t& id) const noexce
 
 std::vector<std::pair<std::string_view, std::uint32_t>> Namespaces::in_scope() const {
     std::vector<std::pair<std::string_view, std::uint32_t>> out;
+    std::unordered_map<std::string_view, std::size_t> position;  // prefix -> index in out
     for (const Binding& b : bindings_) {
-        bool replaced = false;
-        for (auto& entry : out) {
-            if (entry.first == b.prefix) {
-                entry.second = b.id;
-                replaced = true;
-                break;
-            }
-        }
-        if (!replaced) out.emplace_back(b.prefix, b.id);
+        auto [it, fresh] = position.try_emplace(b.prefix, out.size());
+        if (fresh)
+            out.emplace_back(b.prefix, b.id);
+        else
+            out[it->second].second = b.id;
     }
     return out;
 }
