@@ -112,6 +112,8 @@ TEST(ReaderFuzz, MutatedDocumentsEndCleanlyAndAgreeAcrossChunkSizes) {
         } catch (const XmlError&) {
         }
     }
+    RecordProperty("mutants", mutants);
+    RecordProperty("errors", errors);
     EXPECT_GT(mutants, 100);
     EXPECT_GT(errors, 0);
     EXPECT_LT(errors, mutants);  // some mutants stay well-formed
