@@ -7,6 +7,7 @@
 #include "sheet/py_helpers.h"
 #include "text/element_text.h"
 #include "utils/py_ref.h"
+#include "utils/py_str.h"
 #include "xml/names.h"
 #include "xml/py_reader.h"
 
@@ -49,8 +50,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         Ref item;
         if (parse_text(reader, ctx, forbid_si, rpr_check, text) == TextKind::Plain) {
             remove_x005f(text);
-            item = Ref::check(
-                PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+            item = str_of(text);
         } else {
             Ref snippet = bytes_of(text);
             Ref namespaces = Ref::steal(in_scope_namespaces(reader));

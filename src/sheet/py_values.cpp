@@ -1,5 +1,7 @@
 #include "sheet/py_values.h"
 
+#include "utils/py_str.h"
+
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -231,11 +233,6 @@ const char* kind_name(ValKind kind) noexcept {
         case ValKind::Py: return "Py";
     }
     return "?";
-}
-
-Ref str_of(std::string_view text) {
-    return Ref::check(
-        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 Coord parse_coordinate(const Helpers& helpers, std::string_view text) {

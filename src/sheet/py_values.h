@@ -14,6 +14,7 @@
 
 #include "utils/py_compat.h"
 #include "utils/py_ref.h"
+#include "utils/py_str.h"
 
 namespace tovrel {
 
@@ -151,9 +152,6 @@ struct Coord {
     std::int64_t row;
     std::int64_t column;
 };
-
-// UTF-8 text as a Python str (the text was validated by the reader).
-Ref str_of(std::string_view text);
 
 // (row, column) of a cell reference: the native A1 parser first, the host's
 // coordinate_to_tuple for anything it rejects. Host exceptions propagate.

@@ -1,5 +1,5 @@
 // Growable byte array for the reader's input window. It always keeps kPad zero bytes readable
-// past its end, so scanners may load a whole machine word at any position before the end.
+// right past its end, so scanners may load a whole machine word at any position before the end.
 #pragma once
 
 #include <cstddef>
@@ -31,7 +31,7 @@ public:
         if (!grown) throw std::bad_alloc();
         data_ = static_cast<std::uint8_t*>(grown);
         capacity_ = capacity;
-        std::memset(data_ + size_, 0, capacity_ + kPad - size_);
+        std::memset(data_ + size_, 0, kPad);
     }
 
     void append(const void* bytes, std::size_t n) {
@@ -39,14 +39,15 @@ public:
         if (n > capacity_ - size_) reserve(grow_to(size_ + n));
         std::memcpy(data_ + size_, bytes, n);
         size_ += n;
+        std::memset(data_ + size_, 0, kPad);
     }
 
     // Drops the first n bytes, moving the rest to the front.
     void erase_front(std::size_t n) noexcept {
         if (n == 0) return;
         std::memmove(data_, data_ + n, size_ - n);
-        std::memset(data_ + size_ - n, 0, n);
         size_ -= n;
+        std::memset(data_ + size_, 0, kPad);
     }
 
 private:

@@ -1,6 +1,7 @@
 #include "xml/chars.h"
 
 #include "utils/error.h"
+#include "xml/scan.h"
 
 namespace tovrel {
 
@@ -32,52 +33,98 @@ const std::array<std::uint8_t, 256> kClass = make_table();
 
 }  // namespace chars
 
+namespace {
+
+// Length of the valid UTF-8 sequence at p[0] (a byte of 0x80 or above) within n bytes, or 0.
+std::size_t utf8_length(const std::uint8_t* p, std::size_t n) noexcept {
+    std::uint8_t c = p[0];
+    std::size_t len;
+    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
+    } else {
+        return 0;
+    }
+    if (n < len || p[1] < lo || p[1] > hi) return 0;
+    for (std::size_t k = 2; k < len; ++k)
+        if ((p[k] & 0xC0) != 0x80) return 0;
+    return len;
+}
+
+}  // namespace
+
 bool valid_utf8(const std::uint8_t* p, std::size_t n) noexcept {
     std::size_t i = 0;
     while (i < n) {
-        std::uint8_t c = p[i];
-        if (c < 0x80) {
+        if (n - i >= 8 && !(scan::load(p + i) & scan::kHigh)) {
+            i += 8;
+            continue;
+        }
+        if (p[i] < 0x80) {
             ++i;
             continue;
         }
-        std::size_t len;
-        std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0) lo = 0xA0;
-            if (c == 0xED) hi = 0x9F;  // no surrogates
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0) lo = 0x90;
-            if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
-        } else {
-            return false;
-        }
-        if (n - i < len) return false;
-        if (p[i + 1] < lo || p[i + 1] > hi) return false;
-        for (std::size_t k = 2; k < len; ++k)
-            if ((p[i + k] & 0xC0) != 0x80) return false;
+        std::size_t len = utf8_length(p + i, n - i);
+        if (!len) return false;
         i += len;
     }
     return true;
 }
 
-void validate_chars(const std::uint8_t* p, std::size_t n) {
-    bool high = false;
-    for (std::size_t i = 0; i < n; ++i) {
+CharFlags check_chars(const std::uint8_t* p, std::size_t n) {
+    using namespace scan;
+    CharFlags flags;
+    // A control byte wins over bad UTF-8, which wins over U+FFFE/U+FFFF, wherever they stand.
+    bool bad_utf8 = false, nonchar = false;
+    std::size_t i = 0;
+    while (i < n) {
+        if (n - i >= 8) {
+            std::uint64_t w = load(p + i);
+            std::uint64_t m = below_bytes(w, 0x20) | (w & kHigh) | eq_bytes(w, '&') | eq_bytes(w, ']');
+            if (!m) {
+                i += 8;
+                continue;
+            }
+            i += first(m);
+        }
         std::uint8_t c = p[i];
-        if (c < 0x20 && !(chars::kClass[c] & chars::kWhite)) throw Malformed("invalid character");
-        high |= c >= 0x80;
+        if (c < 0x80) {
+            if (c < 0x20) {
+                if (c == '\r')
+                    flags.cr = true;
+                else if (c != '\t' && c != '\n')
+                    throw Malformed("invalid character");
+            } else if (c == '&') {
+                flags.amp = true;
+            } else if (c == ']' && n - i >= 3 && p[i + 1] == ']' && p[i + 2] == '>') {
+                flags.cdata_end = true;
+            }
+            ++i;
+            continue;
+        }
+        std::size_t len = utf8_length(p + i, n - i);
+        if (!len) {
+            bad_utf8 = true;
+            ++i;
+            continue;
+        }
+        // U+FFFE and U+FFFF: EF BF BE / EF BF BF.
+        if (len == 3 && c == 0xEF && p[i + 1] == 0xBF && p[i + 2] >= 0xBE) nonchar = true;
+        i += len;
     }
-    if (!high) return;
-    if (!valid_utf8(p, n)) throw Malformed("invalid utf-8");
-    // U+FFFE and U+FFFF: EF BF BE / EF BF BF. Valid UTF-8 cannot hold EF BF as trailing bytes of
-    // another character, so a byte match is a character match.
-    for (std::size_t i = 0; i + 2 < n; ++i)
-        if (p[i] == 0xEF && p[i + 1] == 0xBF && (p[i + 2] == 0xBE || p[i + 2] == 0xBF))
-            throw Malformed("invalid character");
+    if (bad_utf8) throw Malformed("invalid utf-8");
+    if (nonchar) throw Malformed("invalid character");
+    return flags;
 }
+
+void validate_chars(const std::uint8_t* p, std::size_t n) { check_chars(p, n); }
 
 }  // namespace tovrel

@@ -36,6 +36,17 @@ inline bool is_plain_char(std::uint8_t c) noexcept { return chars::kClass[c] & c
 // UTF-8. Pure-ASCII spans skip the UTF-8 check.
 void validate_chars(const std::uint8_t* p, std::size_t n);
 
+// What check_chars saw besides valid characters.
+struct CharFlags {
+    bool amp = false;        // '&'
+    bool cr = false;         // CR
+    bool cdata_end = false;  // "]]>"
+};
+
+// validate_chars, reporting in the same pass which of '&', CR and "]]>" occur. ASCII runs free
+// of those are skipped a word at a time; multi-byte characters are checked where they stand.
+CharFlags check_chars(const std::uint8_t* p, std::size_t n);
+
 // Whether the bytes are valid UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool valid_utf8(const std::uint8_t* p, std::size_t n) noexcept;
 

@@ -244,24 +244,10 @@ XmlEvent Reader::text_run() {
 // references, then "]]>"; sets the needs-processing flag for '&' and CR.
 void Reader::check_text(std::size_t start, std::size_t end) {
     const std::uint8_t* b = in_.data();
-    bool high = false, amp = false, cr = false, cdata_end = false;
-    for (std::size_t i = start; i < end; ++i) {
-        std::uint8_t c = b[i];
-        if (c >= 0x80) {
-            high = true;
-        } else if (c < 0x20) {
-            if (c == '\r') cr = true;
-            else if (c != '\t' && c != '\n') throw Malformed("invalid character");
-        } else if (c == '&') {
-            amp = true;
-        } else if (c == ']' && i + 2 < end && b[i + 1] == ']' && b[i + 2] == '>') {
-            cdata_end = true;
-        }
-    }
-    if (high) validate_chars(b + start, end - start);
-    if (amp) validate_refs(b + start, end - start);
-    if (cdata_end) throw Malformed("]]> in text");
-    text_needs_ = amp || cr;
+    CharFlags seen = check_chars(b + start, end - start);
+    if (seen.amp) validate_refs(b + start, end - start);
+    if (seen.cdata_end) throw Malformed("]]> in text");
+    text_needs_ = seen.amp || seen.cr;
 }
 
 // "<!": a comment (skipped, false), a CDATA section (the current text, true), or an error.

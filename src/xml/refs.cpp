@@ -85,18 +85,31 @@ namespace {
 // The shared decoding loop. In attribute values tab, LF and CR each become a space (CR LF one
 // space); in text CR LF and a lone CR become LF and tab/LF stay. `refs` replaces references.
 std::string_view decode(std::string_view raw, bool attr, bool refs, std::string& out) {
-    std::size_t i = 0, n = raw.size();
+    const std::size_t n = raw.size();
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(raw.data());
     auto special = [&](char c) {
         return (c == '&' && refs) || c == '\r' || (attr && (c == '\t' || c == '\n'));
     };
-    while (i < n && !special(raw[i])) ++i;
+    // Offset of the next byte that needs handling at or after i, a word at a time.
+    auto next_special = [&](std::size_t i) {
+        for (; n - i >= 8; i += 8) {
+            std::uint64_t w = scan::load(bytes + i);
+            std::uint64_t m = scan::eq_bytes(w, '\r');
+            if (refs) m |= scan::eq_bytes(w, '&');
+            if (attr) m |= scan::eq_bytes(w, '\t') | scan::eq_bytes(w, '\n');
+            if (m) return i + scan::first(m);
+        }
+        while (i < n && !special(raw[i])) ++i;
+        return i;
+    };
+    std::size_t i = next_special(0);
     if (i == n) return raw;
     out.assign(raw.data(), i);
     while (i < n) {
         char c = raw[i];
         if (!special(c)) {
             std::size_t run = i;
-            while (i < n && !special(raw[i])) ++i;
+            i = next_special(i);
             out.append(raw.data() + run, i - run);
             continue;
         }

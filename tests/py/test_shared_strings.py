@@ -260,3 +260,30 @@ def test_real_shared_strings_parts(shared_dir):
                     checked += 1
     print(f"plain items checked {checked}, markup items {markup}, parts falling back {fallbacks}")
     assert checked > 1000
+
+
+# --- str building -------------------------------------------------------------------------------
+
+from hypothesis import given, settings, strategies as st  # noqa: E402
+
+XML_CHARS = st.characters(
+    blacklist_categories=("Cs",),
+    blacklist_characters="\r\ufffe\uffff",
+).filter(lambda c: c in "\t\n" or ord(c) >= 0x20)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.text(XML_CHARS, max_size=40), min_size=1, max_size=5))
+def test_any_text_round_trips(texts):
+    from xml.sax.saxutils import escape
+    items = "".join(f"<si><t>{escape(t)}</t></si>" for t in texts)
+    got = read(sst(items))
+    assert got == [t.replace("x005F_", "") for t in texts]
+    for g, t in zip(got, texts):
+        assert type(g) is str and g.isascii() == t.replace("x005F_", "").isascii()
+
+
+@pytest.mark.parametrize("text", ["", "a", "ascii only 1234567", "é", "ÿ", "Ā", "東京", "😀", "a😀é東",
+                                  "\u0080", "\u00ff\u0100", "\U0010ffff", "x" * 100 + "é"])
+def test_width_boundaries(text):
+    assert read(sst(f"<si><t>{text}</t></si>")) == [text]

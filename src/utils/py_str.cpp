@@ -1,0 +1,92 @@
+#include "utils/py_str.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "xml/chars.h"
+#include "xml/scan.h"
+
+namespace tovrel {
+
+namespace {
+
+Ref decode_general(std::string_view text) {
+    return Ref::check(
+        PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
+template <class Unit>
+void fill(Unit* out, const std::uint8_t* p, std::size_t n) noexcept {
+    std::size_t i = 0;
+    while (i < n) {
+        std::uint32_t c = p[i];
+        if (c < 0x80) {
+            *out++ = static_cast<Unit>(c);
+            ++i;
+        } else if (c < 0xE0) {
+            *out++ = static_cast<Unit>(((c & 0x1F) << 6) | (p[i + 1] & 0x3F));
+            i += 2;
+        } else if (c < 0xF0) {
+            *out++ = static_cast<Unit>(((c & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) |
+                                       (p[i + 2] & 0x3F));
+            i += 3;
+        } else {
+            *out++ = static_cast<Unit>(((c & 0x07) << 18) | ((p[i + 1] & 0x3F) << 12) |
+                                       ((p[i + 2] & 0x3F) << 6) | (p[i + 3] & 0x3F));
+            i += 4;
+        }
+    }
+}
+
+}  // namespace
+
+Ref str_of(std::string_view text) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::size_t n = text.size();
+    // Count characters and find the widest, skipping ASCII a word at a time.
+    std::size_t chars = 0;
+    std::uint32_t widest = 0;
+    std::size_t i = 0;
+    while (i < n) {
+        if (n - i >= 8 && !(scan::load(p + i) & scan::kHigh)) {
+            i += 8;
+            chars += 8;
+            continue;
+        }
+        std::uint8_t c = p[i];
+        if (c < 0x80) {
+            ++i;
+            ++chars;
+            continue;
+        }
+        const std::size_t len = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        if (n - i < len || !valid_utf8(p + i, len)) return decode_general(text);
+        if (c < 0xE0) {
+            widest = std::max<std::uint32_t>(widest, c <= 0xC3 ? 0xFF : 0x7FF);
+            i += 2;
+        } else if (c < 0xF0) {
+            widest = std::max<std::uint32_t>(widest, 0xFFFF);
+            i += 3;
+        } else {
+            widest = 0x10FFFF;
+            i += 4;
+        }
+        ++chars;
+    }
+    if (i != n) return decode_general(text);
+    const Py_UCS4 maxchar = widest == 0 ? 0x7F : widest;
+    Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar));
+    if (widest == 0) {
+        std::memcpy(PyUnicode_1BYTE_DATA(str.get()), p, n);
+    } else if (widest <= 0xFF) {
+        fill(PyUnicode_1BYTE_DATA(str.get()), p, n);
+    } else if (widest <= 0xFFFF) {
+        fill(PyUnicode_2BYTE_DATA(str.get()), p, n);
+    } else {
+        fill(PyUnicode_4BYTE_DATA(str.get()), p, n);
+    }
+    return str;
+}
+
+}  // namespace tovrel
