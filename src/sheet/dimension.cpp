@@ -1,31 +1,16 @@
 #include "sheet/dimension.h"
 
+#include "text/element_text.h"
 #include "utils/error.h"
+#include "xml/names.h"
 
 namespace tovrel {
 
 namespace {
 
-// Reads from the dimension's Start to its End, refusing elements the sheet dispatcher would
-// handle itself.
-void skip_dimension_content(Reader& reader) {
-    const std::size_t depth = reader.depth();
-    for (;;) {
-        switch (reader.next()) {
-            case XmlEvent::Start:
-            case XmlEvent::Empty:
-                if (reader.is_main("sheetData") || reader.is_main("dimension"))
-                    throw Unsupported("nested element handled by dispatcher");
-                break;
-            case XmlEvent::End:
-                if (reader.depth() < depth) return;
-                break;
-            case XmlEvent::Eof:
-                throw Malformed("unexpected eof");
-            case XmlEvent::Text:
-                break;
-        }
-    }
+// Elements the sheet dispatcher would handle itself, inside the dimension.
+bool forbid_in_dimension(std::uint32_t ns, std::string_view local) noexcept {
+    return ns == kMainNamespace && (local == "sheetData" || local == "dimension");
 }
 
 }  // namespace
@@ -43,10 +28,7 @@ std::optional<std::string> find_dimension(Reader& reader) {
             case XmlEvent::Empty:
                 if (reader.is_main("dimension")) {
                     reader.begin_capture();
-                    if (ev == XmlEvent::Empty)
-                        reader.next();
-                    else
-                        skip_dimension_content(reader);
+                    skip_checked(reader, forbid_in_dimension);
                     return reader.end_capture();
                 }
                 break;
