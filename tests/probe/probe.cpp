@@ -6,8 +6,6 @@
 #include "lib/args.h"
 #include "lib/boundary.h"
 #include "lib/fallback.h"
-#include "probe_formula.h"
-#include "probe_values.h"
 #include "tests_probe.h"
 #include "utils/py_ref.h"
 #include "xml/input.h"

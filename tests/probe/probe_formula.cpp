@@ -1,6 +1,5 @@
 // Probe functions for the formula tokenizer and translator. A FormulaError surfaces as
 // ValueError carrying the error's debug form, e.g. "Tokenizer(Encountered unmatched '[' in =[)".
-#include "probe_formula.h"
 
 #include <chrono>
 #include <optional>
@@ -10,6 +9,7 @@
 #include "formula/tokenizer.h"
 #include "formula/translator.h"
 #include "lib/boundary.h"
+#include "tests_probe.h"
 #include "utils/error.h"
 #include "utils/py_ref.h"
 

@@ -1,5 +1,4 @@
 // Probe functions for cell values, formulas in cells and the slot-class accessor.
-#include "probe_values.h"
 
 #include <chrono>
 #include <optional>
@@ -7,6 +6,7 @@
 #include <vector>
 
 #include "lib/boundary.h"
+#include "tests_probe.h"
 #include "sheet/py_formulas.h"
 #include "sheet/py_helpers.h"
 #include "sheet/py_settings.h"

@@ -15,5 +15,13 @@ PyObject* probe_py_strip(PyObject*, PyObject* text);
 PyObject* probe_fast_coordinate(PyObject*, PyObject* text);
 PyObject* probe_read_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* probe_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* probe_interpret_cells(PyObject*, PyObject* args);
+PyObject* probe_slot_offsets(PyObject*, PyObject* args);
+PyObject* probe_slot_build(PyObject*, PyObject* args);
+PyObject* probe_bench_interpret(PyObject*, PyObject* args);
+PyObject* probe_fx_hash(PyObject*, PyObject* data);
+PyObject* probe_formula_tokenize(PyObject*, PyObject* args);
+PyObject* probe_formula_translate(PyObject*, PyObject* args);
+PyObject* probe_formula_bench(PyObject*, PyObject* args);
 
 }  // namespace tovrel
