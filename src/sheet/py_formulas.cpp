@@ -25,17 +25,6 @@ inline std::uint64_t fx_finish(std::uint64_t h) noexcept {
     return h;
 }
 
-// fits() bounds the smallest relative row only; a row distance within ten million of the
-// 64-bit limit can still overflow a larger row part, so such a move is checked by rendering.
-bool renders_far_down(const Translator& t, const CellPos& dest) {
-    constexpr std::int64_t kRowPartLimit = 10'000'000;  // row parts have at most 7 digits
-    std::int64_t drow;
-    if (__builtin_sub_overflow(dest.row, t.origin_row(), &drow)) return true;  // fits() decided
-    if (drow <= INT64_MAX - kRowPartLimit) return true;
-    std::string scratch;
-    return t.translate_into(dest, scratch);
-}
-
 // Calls the host's class `cls` with `text` and `origin` (a str or None) as positional arguments.
 Ref host_translator(const Helpers& helpers, const std::string& text, PyObject* origin) {
     Ref formula = str_of(text);
@@ -75,7 +64,7 @@ Val shared_formula(CellContext& ctx, const CellBufs& bufs, CellFlags flags, std:
         SharedRef ref{*found};
         if (cell) {
             const CellPos dest{cell->row, cell->column};
-            if (!entry.native->fits(dest) || !renders_far_down(*entry.native, dest)) {
+            if (!entry.native->fits(dest)) {
                 raise_formula_error(helpers, FormulaError::translator(Translator::kOutOfRange));
             }
             ref.has_dest = true;
