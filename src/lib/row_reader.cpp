@@ -311,11 +311,10 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     });
 }
 
+// The list is fixed at construction, so reading the attribute needs no borrow: a callback
+// running inside next_row may look at it.
 PyObject* get_actions(PyObject* self, void*) {
-    return guard_obj([&] {
-        SharedBorrow borrow(as_reader(self)->borrow);
-        return state_of(self).actions.dup().release();
-    });
+    return guard_obj([&] { return state_of(self).actions.dup().release(); });
 }
 
 PyObject* row_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

@@ -328,6 +328,9 @@ def test_reentrant_call_is_refused():
     def sneaky(text):
         with pytest.raises(RuntimeError, match="^Already borrowed$"):
             r_holder[0].next_raw()
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            r_holder[0].next_row("ws", 1, None, True, ReadOnlyCell, None)
+        assert r_holder[0].actions == []
         return int(text)
 
     h = make_helpers()
