@@ -42,6 +42,15 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         return check_rpr(helpers.validate_rpr.get(), reader, rpr);
     };
     for (;;) {
+        // Items of the plain shape are taken straight from the buffer.
+        if (reader.depth() == 1 && reader.last_event() != XmlEvent::Empty &&
+            reader.namespaces().default_id() == kMainNamespace &&
+            fast_plain_item(reader, "si", text)) {
+            remove_x005f(text);
+            Ref item = str_of(text);
+            check_rc(PyList_Append(result.get(), item.get()));
+            continue;
+        }
         XmlEvent ev = reader.next();
         if (ev == XmlEvent::Eof) return result;
         if (ev != XmlEvent::Start && ev != XmlEvent::Empty) continue;

@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "utils/error.h"
+#include "xml/chars.h"
 #include "xml/names.h"
+#include "xml/refs.h"
 
 namespace tovrel {
 
@@ -161,6 +163,47 @@ TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_ch
     in.capture = Input::kNoCapture;
     out.append(ctx.runs);
     return TextKind::Plain;
+}
+
+bool fast_plain_item(Reader& reader, std::string_view name, std::string& out) {
+    Input& in = reader.input();
+    const std::uint8_t* b = in.data();
+    const std::size_t n = in.filled();
+    const std::size_t p = in.pos;
+    auto at = [&](std::size_t pos, std::string_view lit) {
+        return pos <= n && n - pos >= lit.size() && std::memcmp(b + pos, lit.data(), lit.size()) == 0;
+    };
+    if (!at(p, "<") || !at(p + 1, name) || !at(p + 1 + name.size(), ">")) return false;
+    std::size_t q = p + name.size() + 2;
+    if (at(q, "<t>"))
+        q += 3;
+    else if (at(q, "<t xml:space=\"preserve\">"))
+        q += 24;
+    else
+        return false;
+    const void* lt = std::memchr(b + q, '<', n - q);
+    if (!lt) return false;
+    const std::size_t text_end = static_cast<std::size_t>(static_cast<const std::uint8_t*>(lt) - b);
+    if (!at(text_end, "</t></") || !at(text_end + 6, name) || !at(text_end + 6 + name.size(), ">"))
+        return false;
+    const std::size_t end = text_end + 7 + name.size();
+    CharFlags seen;
+    try {
+        seen = check_chars(b + q, text_end - q);
+        if (seen.amp) validate_refs(b + q, text_end - q);
+    } catch (const XmlError&) {
+        return false;  // the general reader reports it
+    }
+    if (seen.cdata_end) return false;
+    std::string_view raw(reinterpret_cast<const char*>(b + q), text_end - q);
+    if (seen.amp || seen.cr) {
+        std::string scratch;
+        out.assign(decode_text(raw, false, scratch));
+    } else {
+        out.assign(raw);
+    }
+    reader.consume_tag(p, end);
+    return true;
 }
 
 bool remove_x005f(std::string& text) {

@@ -60,6 +60,13 @@ enum class TextKind : std::uint8_t { Plain, Markup };
 TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_check,
                     std::string& out);
 
+// Reads a whole item of the most common shape, <NAME><t>text</t></NAME> (or with
+// <t xml:space="preserve">), straight from the reader's buffer at its current position, and puts
+// its plain text into `out`. The caller makes sure that an unprefixed NAME is the item it wants
+// (default namespace) and that the reader owes no End. Returns false, consuming nothing, for any
+// other shape or anything the general reader would have to report, which then reads the item.
+bool fast_plain_item(Reader& reader, std::string_view name, std::string& out);
+
 // Removes every "x005F_" (left to right, non-overlapping) in place. Returns whether any was found.
 bool remove_x005f(std::string& text);
 

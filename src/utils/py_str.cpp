@@ -20,6 +20,12 @@ template <class Unit>
 void fill(Unit* out, const std::uint8_t* p, std::size_t n) noexcept {
     std::size_t i = 0;
     while (i < n) {
+        if (n - i >= 8 && !(scan::load(p + i) & scan::kHigh)) {
+            for (std::size_t k = 0; k < 8; ++k) out[k] = p[i + k];
+            out += 8;
+            i += 8;
+            continue;
+        }
         std::uint32_t c = p[i];
         if (c < 0x80) {
             *out++ = static_cast<Unit>(c);
@@ -60,12 +66,12 @@ Ref str_of(std::string_view text) {
             ++chars;
             continue;
         }
-        const std::size_t len = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-        if (n - i < len || !valid_utf8(p + i, len)) return decode_general(text);
-        if (c < 0xE0) {
+        const std::size_t len = utf8_length(p + i, n - i);
+        if (!len) return decode_general(text);
+        if (len == 2) {
             widest = std::max<std::uint32_t>(widest, c <= 0xC3 ? 0xFF : 0x7FF);
             i += 2;
-        } else if (c < 0xF0) {
+        } else if (len == 3) {
             widest = std::max<std::uint32_t>(widest, 0xFFFF);
             i += 3;
         } else {

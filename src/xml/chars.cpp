@@ -33,34 +33,6 @@ const std::array<std::uint8_t, 256> kClass = make_table();
 
 }  // namespace chars
 
-namespace {
-
-// Length of the valid UTF-8 sequence at p[0] (a byte of 0x80 or above) within n bytes, or 0.
-std::size_t utf8_length(const std::uint8_t* p, std::size_t n) noexcept {
-    std::uint8_t c = p[0];
-    std::size_t len;
-    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
-    } else {
-        return 0;
-    }
-    if (n < len || p[1] < lo || p[1] > hi) return 0;
-    for (std::size_t k = 2; k < len; ++k)
-        if ((p[k] & 0xC0) != 0x80) return 0;
-    return len;
-}
-
-}  // namespace
-
 bool valid_utf8(const std::uint8_t* p, std::size_t n) noexcept {
     std::size_t i = 0;
     while (i < n) {
