@@ -287,3 +287,19 @@ def test_any_text_round_trips(texts):
                                   "\u0080", "\u00ff\u0100", "\U0010ffff", "x" * 100 + "é"])
 def test_width_boundaries(text):
     assert read(sst(f"<si><t>{text}</t></si>")) == [text]
+
+
+@pytest.mark.parametrize("item, message", [
+    ("<si><t>a]]>b</t></si>", "malformed: ]]> in text"),
+    ("<si><t>a\x01b</t></si>", "malformed: invalid character"),
+    ("<si><t>&bogus;</t></si>", "malformed: undefined entity"),
+])
+def test_errors_in_plain_items(item, message):
+    with pytest.raises(NF) as info:
+        read(sst(item))
+    assert str(info.value) == message
+
+
+def test_bad_utf8_in_a_plain_item():
+    with pytest.raises(NF, match="^malformed: invalid utf-8$"):
+        read(sst("").replace(b"</sst>", b"<si><t>\xc3</t></si></sst>"))
