@@ -1,5 +1,6 @@
 # Set-up and everyday commands; see README.md.
 SHELL := /bin/bash
+MAKEFLAGS += --no-print-directory
 ROOT := $(CURDIR)
 VENV ?= $(ROOT)/.venv
 PY := $(VENV)/bin/python
