@@ -1,8 +1,11 @@
 // Module entry: PyInit__tovrel and the registration of the module's names in __all__ order.
+#include "lib/boundary.h"
 #include "lib/fallback.h"
 #include "lib/functions.h"
 #include "lib/row_reader.h"
+#include "sheet/py_dates.h"
 #include "utils/py_ref.h"
+#include "xml/py_file_source.h"
 
 namespace tovrel {
 namespace {
@@ -37,12 +40,26 @@ int add_function(PyObject* module, PyMethodDef* def) {
     return rc;
 }
 
+// Process-wide objects are made while the module is imported, so that no thread ever waits
+// for another to create them.
+int prepare_shared_objects() {
+    try {
+        init_file_source_constants();
+        ensure_datetime_api();
+    } catch (...) {
+        set_python_error_from_current();
+        return -1;
+    }
+    return 0;
+}
+
 int module_exec(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'",
                      Py_TYPE(module)->tp_name);
         return -1;
     }
+    if (prepare_shared_objects() < 0) return -1;
     PyObject* fallback = native_fallback_type();
     if (!fallback || add_public(module, "NativeFallback", fallback) < 0) return -1;
     for (PyMethodDef* def = module_functions(); def->ml_name; ++def)

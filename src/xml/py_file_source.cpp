@@ -13,7 +13,9 @@ PyObject* g_read_name = nullptr;
 PyObject* g_chunk_size = nullptr;
 std::once_flag g_once;
 
-void init_constants() {
+}  // namespace
+
+void init_file_source_constants() {
     std::call_once(g_once, [] {
         g_read_name = PyUnicode_InternFromString("read");
         g_chunk_size = PyLong_FromSsize_t(static_cast<Py_ssize_t>(Input::kChunk));
@@ -24,10 +26,8 @@ void init_constants() {
     }
 }
 
-}  // namespace
-
 bool PyFileSource::read_chunk(ByteBuffer& out) {
-    init_constants();
+    init_file_source_constants();
     PyObject* call_args[2] = {file_.get(), g_chunk_size};
     Ref result = Ref::check(PyObject_VectorcallMethod(g_read_name, call_args, 2, nullptr));
     PyObject* r = result.get();

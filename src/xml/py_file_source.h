@@ -7,6 +7,10 @@
 
 namespace tovrel {
 
+// Creates the interned method name and chunk-size argument every read uses. Called once while
+// the module is imported, so no later first use has to wait on another thread.
+void init_file_source_constants();
+
 class PyFileSource final : public ByteSource {
 public:
     // Keeps a strong reference to `file`; no I/O until the first read_chunk.
