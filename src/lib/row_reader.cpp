@@ -346,6 +346,7 @@ int row_reader_traverse(PyObject* self, visitproc visit, void* arg) {
     ReaderState* st = as_reader(self)->state;
     Py_VISIT(Py_TYPE(self));
     if (st) {
+        if (int rc = st->parser.traverse(visit, arg)) return rc;
         Py_VISIT(st->actions.get());
         Py_VISIT(st->row_dimensions.get());
         if (st->slots) {

@@ -28,6 +28,16 @@ struct Helpers {
     // Looks every key up in the fixed order; the first failure (a missing key: TypeError
     // "missing helper <key>") aborts, and the record's destructor releases what was taken.
     static Helpers from_dict(PyObject* helpers);
+
+    // Visits every held object (for an owner's GC traverse).
+    int traverse(visitproc visit, void* arg) const {
+        for (const Ref* r : {&int_, &float_, &coordinate_to_tuple, &row_index, &from_excel,
+                             &from_ISO8601, &date_warning, &ArrayFormula, &DataTableFormula,
+                             &Translator, &TokenizerError, &TranslatorError, &text_content,
+                             &rich_inline, &validate_rpr})
+            Py_VISIT(r->get());
+        return 0;
+    }
 };
 
 // One helper lookup with the bundle's rule, for callers that need only a few keys:

@@ -381,3 +381,32 @@ def test_two_threads_on_one_reader_never_crash():
         t.join()
     assert sorted(seen) == list(range(1, 20001))
     assert set(errors) <= {"Already borrowed"}
+
+
+@pytest.mark.parametrize("through", ["actions", "shared_strings", "helper"])
+def test_cycles_through_the_reader_are_collected(through):
+    import gc
+    import weakref
+
+    class Marker:
+        pass
+
+    marker = Marker()
+    strings = []
+    helpers = make_helpers()
+    r = _tovrel.RowReader(io.BytesIO(sheet("<row/>")), SheetParser(strings), helpers)
+    holder = {"actions": r.actions, "shared_strings": strings}.get(through)
+    if holder is None:
+        # A helper that refers back to the reader.
+        def row_index(text, _refs=[r, marker]):
+            return int(text)
+        helpers["row_index"] = row_index
+        r = _tovrel.RowReader(io.BytesIO(sheet("<row/>")), SheetParser(strings), helpers)
+        row_index.__defaults__[0][0] = r
+        del row_index
+    else:
+        holder.extend([r, marker])
+    alive = weakref.ref(marker)
+    del r, marker, holder, strings, helpers
+    gc.collect()
+    assert alive() is None, f"a cycle through {through} was not collected"
