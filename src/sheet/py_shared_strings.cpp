@@ -37,19 +37,26 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     Reader reader = make_py_reader(source);
     TextCtx ctx{std::move(helpers.text_dangerous), std::move(helpers.rich_dangerous), {}, {}};
     Ref result = Ref::check(PyList_New(0));
-    std::string text;
+    std::string text, scratch;
     auto rpr_check = [&](std::string_view rpr) {
         return check_rpr(helpers.validate_rpr.get(), reader, rpr);
     };
     for (;;) {
         // Items of the plain shape are taken straight from the buffer.
         if (reader.depth() == 1 && reader.last_event() != XmlEvent::Empty &&
-            reader.namespaces().default_id() == kMainNamespace &&
-            fast_plain_item(reader, "si", text)) {
-            remove_x005f(text);
-            Ref item = str_of(text);
-            check_rc(PyList_Append(result.get(), item.get()));
-            continue;
+            reader.namespaces().default_id() == kMainNamespace) {
+            if (auto plain = fast_plain_item(reader, "si", scratch)) {
+                Ref item;
+                if (plain->find("x005F_") == std::string_view::npos) {
+                    item = str_of(*plain);
+                } else {
+                    text.assign(*plain);
+                    remove_x005f(text);
+                    item = str_of(text);
+                }
+                check_rc(PyList_Append(result.get(), item.get()));
+                continue;
+            }
         }
         XmlEvent ev = reader.next();
         if (ev == XmlEvent::Eof) return result;

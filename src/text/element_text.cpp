@@ -165,7 +165,8 @@ TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_ch
     return TextKind::Plain;
 }
 
-bool fast_plain_item(Reader& reader, std::string_view name, std::string& out) {
+std::optional<std::string_view> fast_plain_item(Reader& reader, std::string_view name,
+                                                std::string& scratch) {
     Input& in = reader.input();
     const std::uint8_t* b = in.data();
     const std::size_t n = in.filled();
@@ -173,37 +174,32 @@ bool fast_plain_item(Reader& reader, std::string_view name, std::string& out) {
     auto at = [&](std::size_t pos, std::string_view lit) {
         return pos <= n && n - pos >= lit.size() && std::memcmp(b + pos, lit.data(), lit.size()) == 0;
     };
-    if (!at(p, "<") || !at(p + 1, name) || !at(p + 1 + name.size(), ">")) return false;
+    if (!at(p, "<") || !at(p + 1, name) || !at(p + 1 + name.size(), ">")) return std::nullopt;
     std::size_t q = p + name.size() + 2;
     if (at(q, "<t>"))
         q += 3;
     else if (at(q, "<t xml:space=\"preserve\">"))
         q += 24;
     else
-        return false;
+        return std::nullopt;
     const void* lt = std::memchr(b + q, '<', n - q);
-    if (!lt) return false;
+    if (!lt) return std::nullopt;
     const std::size_t text_end = static_cast<std::size_t>(static_cast<const std::uint8_t*>(lt) - b);
     if (!at(text_end, "</t></") || !at(text_end + 6, name) || !at(text_end + 6 + name.size(), ">"))
-        return false;
+        return std::nullopt;
     const std::size_t end = text_end + 7 + name.size();
     CharFlags seen;
     try {
         seen = check_chars(b + q, text_end - q);
         if (seen.amp) validate_refs(b + q, text_end - q);
     } catch (const XmlError&) {
-        return false;  // the general reader reports it
+        return std::nullopt;  // the general reader reports it
     }
-    if (seen.cdata_end) return false;
-    std::string_view raw(reinterpret_cast<const char*>(b + q), text_end - q);
-    if (seen.amp || seen.cr) {
-        std::string scratch;
-        out.assign(decode_text(raw, false, scratch));
-    } else {
-        out.assign(raw);
-    }
+    if (seen.cdata_end) return std::nullopt;
+    std::string_view text(reinterpret_cast<const char*>(b + q), text_end - q);
+    if (seen.amp || seen.cr) text = decode_text(text, false, scratch);
     reader.consume_tag(p, end);
-    return true;
+    return text;
 }
 
 bool remove_x005f(std::string& text) {

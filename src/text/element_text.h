@@ -61,11 +61,13 @@ TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_ch
                     std::string& out);
 
 // Reads a whole item of the most common shape, <NAME><t>text</t></NAME> (or with
-// <t xml:space="preserve">), straight from the reader's buffer at its current position, and puts
-// its plain text into `out`. The caller makes sure that an unprefixed NAME is the item it wants
-// (default namespace) and that the reader owes no End. Returns false, consuming nothing, for any
-// other shape or anything the general reader would have to report, which then reads the item.
-bool fast_plain_item(Reader& reader, std::string_view name, std::string& out);
+// <t xml:space="preserve">), straight from the reader's buffer at its current position. Its plain
+// text is a view of the buffer (valid until the reader moves on) or, when references or line ends
+// had to be decoded, of `scratch`. The caller makes sure that an unprefixed NAME is the item it
+// wants (default namespace) and that the reader owes no End. Returns nothing, consuming nothing,
+// for any other shape or anything the general reader would have to report.
+std::optional<std::string_view> fast_plain_item(Reader& reader, std::string_view name,
+                                                std::string& scratch);
 
 // Removes every "x005F_" (left to right, non-overlapping) in place. Returns whether any was found.
 bool remove_x005f(std::string& text);

@@ -194,16 +194,16 @@ TEST(FastPlainItem, TakesTheCommonShapesOnly) {
         std::string doc = std::string("<sst>") + c.item + "</sst>";
         Reader r(std::make_unique<MemorySource>(doc));
         ASSERT_EQ(r.next(), XmlEvent::Start);
-        std::string out = "stale";
+        std::string scratch = "stale";
         const std::size_t pos = r.input().pos;
-        bool taken = fast_plain_item(r, "si", out);
+        auto taken = fast_plain_item(r, "si", scratch);
         if (!c.text) {
             EXPECT_FALSE(taken) << c.item;
             EXPECT_EQ(r.input().pos, pos) << c.item;
             continue;
         }
         ASSERT_TRUE(taken) << c.item;
-        EXPECT_EQ(out, c.text) << c.item;
+        EXPECT_EQ(*taken, c.text) << c.item;
         EXPECT_EQ(r.next(), XmlEvent::End) << c.item;
         EXPECT_EQ(r.local_name(), "sst");
     }
