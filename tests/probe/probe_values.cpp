@@ -53,6 +53,26 @@ std::vector<std::string> names_of(PyObject* seq) {
 
 }  // namespace
 
+// What interpret works against, built from a parser object and a helpers dict.
+struct Cells {
+    Cells(PyObject* parser, PyObject* helpers_dict, std::int64_t first_row)
+        : helpers(Helpers::from_dict(helpers_dict)),
+          settings(Settings::from_parser(parser)),
+          dt(DT::make()),
+          actions(Ref::check(PyList_New(0))),
+          row(first_row),
+          ctx{settings, helpers, dt, shared, actions.get(), row, column} {}
+
+    Helpers helpers;
+    Settings settings;
+    DT dt;
+    SharedFormulas shared;
+    Ref actions;
+    std::int64_t row;
+    std::int64_t column = 0;
+    CellContext ctx;
+};
+
 // interpret_cells(parser, helpers, cells) -> (results, actions)
 // Each cell is a dict of the raw texts a parser would collect: "t", "r", "s", "v", "f" (the <f>
 // text; the key marks an <f> child), "f_t", "f_ref", "f_si"; optionally "f_attrs" (dict),
@@ -67,13 +87,8 @@ PyObject* probe_interpret_cells(PyObject*, PyObject* args) {
         if (!PyArg_ParseTuple(args, "OO!O", &parser, &PyDict_Type, &helpers_dict, &cells)) {
             throw PyErrorSet();
         }
-        Helpers helpers = Helpers::from_dict(helpers_dict);
-        Settings settings = Settings::from_parser(parser);
-        DT dt = DT::make();
-        SharedFormulas shared;
-        Ref actions = Ref::check(PyList_New(0));
-        std::int64_t row = 0, column = 0;
-        CellContext ctx{settings, helpers, dt, shared, actions.get(), row, column};
+        Cells cells_state(parser, helpers_dict, 0);
+        auto& [helpers, settings, dt, shared, actions, row, column, ctx] = cells_state;
 
         Ref fast = Ref::check(PySequence_Fast(cells, "cells must be a sequence"));
         std::vector<CellRec> recs;
@@ -198,13 +213,8 @@ PyObject* probe_bench_interpret(PyObject*, PyObject* args) {
                               &convert)) {
             throw PyErrorSet();
         }
-        Helpers helpers = Helpers::from_dict(helpers_dict);
-        Settings settings = Settings::from_parser(parser);
-        DT dt = DT::make();
-        SharedFormulas shared;
-        Ref actions = Ref::check(PyList_New(0));
-        std::int64_t row = 1, column = 0;
-        CellContext ctx{settings, helpers, dt, shared, actions.get(), row, column};
+        Cells cells_state(parser, helpers_dict, 1);
+        auto& [helpers, settings, dt, shared, actions, row, column, ctx] = cells_state;
 
         Ref fast = Ref::check(PySequence_Fast(texts, "values must be a sequence"));
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
