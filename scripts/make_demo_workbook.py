@@ -3,19 +3,15 @@ change the workbook; the result is committed."""
 import datetime
 import pathlib
 import random
+import sys
 import zipfile
 from xml.sax.saxutils import escape
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent))
+from tovrel.helpers import column_letters  # noqa: E402
+
 NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
-
-
-def col_letter(n):
-    s = ""
-    while n:
-        n, r = divmod(n - 1, 26)
-        s = chr(65 + r) + s
-    return s
 
 
 def build():
@@ -35,7 +31,7 @@ def build():
     rows = []
     header = ["Date", "Region", "Product", "Units", "Price", "Total", "Note"]
     rows.append('<row r="1">' + "".join(
-        f'<c r="{col_letter(i + 1)}1" t="s"><v>{sst(h)}</v></c>' for i, h in enumerate(header)) + "</row>")
+        f'<c r="{column_letters(i + 1)}1" t="s"><v>{sst(h)}</v></c>' for i, h in enumerate(header)) + "</row>")
     for r in range(2, 202):
         day = datetime.date(2026, 1, 1) + datetime.timedelta(days=rng.randrange(365))
         serial = (day - epoch).days
