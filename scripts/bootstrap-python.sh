@@ -33,6 +33,28 @@ apt_install() {
     apt-get install -y -qq "${missing[@]}" >/dev/null || die "apt-get install ${missing[*]} failed"
 }
 
+# The first Debian archive named by the machine's own apt sources, in either format: one-line
+# "deb [opts] URI suite ..." lists and deb822 ".sources" stanzas ("URIs:" fields). Security and
+# third-party archives are skipped: only a path ending in /debian serves trixie's sources.
+debian_mirror() {
+    local f uri
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        while read -r uri; do
+            case "$uri" in
+                http://*/debian|https://*/debian|http://*/debian/|https://*/debian/) echo "${uri%/}"; return 0 ;;
+            esac
+        done < <(awk '
+            /^[[:space:]]*#/ { next }
+            $1 == "deb" || $1 == "deb-src" {
+                for (i = 2; i <= NF; i++) { if ($i ~ /^\[/) { while ($i !~ /\]$/ && i < NF) i++; continue } print $i; break }
+            }
+            $1 == "URIs:" { for (i = 2; i <= NF; i++) print $i }
+        ' "$f")
+    done
+    return 1
+}
+
 build_interpreter() {
     apt_install build-essential pkg-config libssl-dev zlib1g-dev libffi-dev libbz2-dev \
         liblzma-dev libsqlite3-dev libreadline-dev xz-utils
@@ -42,11 +64,7 @@ build_interpreter() {
     local aptdir=$cache/apt
     mkdir -p "$aptdir/lists/partial" "$aptdir/cache/archives/partial" "$aptdir/etc"
     local mirror
-    mirror=$(awk '/^URIs:/ {print $2; exit}' /etc/apt/sources.list.d/debian.sources 2>/dev/null || true)
-    if [ -z "$mirror" ] && [ -f /etc/apt/sources.list ]; then
-        mirror=$(awk '$1=="deb" {print $2; exit}' /etc/apt/sources.list)
-    fi
-    mirror=${mirror:-http://deb.debian.org/debian}
+    mirror=$(debian_mirror) || die "no Debian mirror in this machine's apt sources (/etc/apt/sources.list, /etc/apt/sources.list.d/): add one, then run again"
     echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main" \
         > "$aptdir/etc/sources.list"
     local aptopts=(-o "APT::Sandbox::User=root"
@@ -94,7 +112,7 @@ else
     say "interpreter built in $(( $(date +%s) - start )) s"
 fi
 
-apt_install libgtest-dev cmake g++
+apt_install libgtest-dev cmake g++ python3-lxml
 
 if [ ! -x "$venv/bin/python" ] || ! "$venv/bin/python" -c 'import sys; sys.exit(sys._is_gil_enabled())' 2>/dev/null \
    || [ "$("$venv/bin/python" -c 'import sys; print(sys.base_prefix)' 2>/dev/null)" != "$prefix" ]; then

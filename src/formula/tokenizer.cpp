@@ -5,6 +5,7 @@
 #include <string>
 
 #include "formula/float_text.h"
+#include "utils/utf8.h"
 
 namespace tovrel {
 namespace {
@@ -24,15 +25,6 @@ bool is_token_ender(char c) noexcept {
 }
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
-
-// Byte length of the UTF-8 sequence led by `lead`; 1 for ASCII and for stray bytes.
-std::size_t utf8_length(unsigned char lead) noexcept {
-    if (lead < 0xC0) return 1;
-    if (lead < 0xE0) return 2;
-    if (lead < 0xF0) return 3;
-    if (lead < 0xF8) return 4;
-    return 1;
-}
 
 // The mantissa-and-"E" prefix of a number in scientific notation: one digit 1-9, optionally a
 // "." and digits, then "E" or "e"; one final line feed is tolerated after it.
@@ -95,7 +87,7 @@ private:
             case ')': case '}': return parse_closer(c);
             case ';': case ',': return parse_separator(c);
             default: {
-                std::size_t n = utf8_length(static_cast<unsigned char>(c));
+                std::size_t n = utf8_lead_length(static_cast<std::uint8_t>(c));
                 if (n > f_.size() - pos_) n = f_.size() - pos_;
                 push_piece(f_.substr(pos_, n));
                 return n;

@@ -1,8 +1,8 @@
 // Module entry: PyInit__tovrel and the registration of the module's names in __all__ order.
-#include "lib/boundary.h"
-#include "lib/fallback.h"
+#include "utils/py_boundary.h"
+#include "utils/py_fallback.h"
 #include "lib/functions.h"
-#include "lib/row_reader.h"
+#include "sheet/py_row_reader.h"
 #include "sheet/py_dates.h"
 #include "utils/py_ref.h"
 #include "xml/py_file_source.h"

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "utils/utf8.h"
 #include "xml/chars.h"
 
 namespace tovrel {
@@ -44,10 +45,8 @@ bool fast_text_ok(const std::uint8_t* p, std::size_t n) noexcept {
     }
     if (!high) return true;
     if (!valid_utf8(p, n)) return false;
-    // U+FFFE and U+FFFF are EF BF BE and EF BF BF.
     for (std::size_t i = 0; i + 2 < n; ++i)
-        if (p[i] == 0xEF && p[i + 1] == 0xBF && (p[i + 2] == 0xBE || p[i + 2] == 0xBF))
-            return false;
+        if (is_fffe_or_ffff(p + i)) return false;
     return true;
 }
 

@@ -1,7 +1,7 @@
 #include "sheet/py_dimension.h"
 
-#include "lib/args.h"
-#include "lib/boundary.h"
+#include "utils/py_args.h"
+#include "utils/py_boundary.h"
 #include "sheet/dimension.h"
 #include "utils/py_ref.h"
 #include "xml/py_reader.h"

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "lib/args.h"
-#include "lib/boundary.h"
+#include "utils/py_args.h"
+#include "utils/py_boundary.h"
 #include "sheet/py_helpers.h"
 #include "text/element_text.h"
 #include "utils/py_ref.h"

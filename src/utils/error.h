@@ -1,7 +1,7 @@
 // The engine's one error convention.
 //
 // Internal code reports failures by throwing one of the exception types below; the module
-// boundary (src/lib/boundary.h) converts each into a Python exception exactly once. Nothing
+// boundary (src/utils/py_boundary.h) converts each into a Python exception exactly once. Nothing
 // in here touches Python, so the pure cores (XML reader, tokenizer, ...) use it too.
 #pragma once
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "utils/text.h"
+#include "utils/utf8.h"
 
 namespace tovrel {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "xml/chars.h"
-#include "xml/scan.h"
+#include "utils/scan.h"
+#include "utils/utf8.h"
 
 namespace tovrel {
 
@@ -26,22 +26,9 @@ void fill(Unit* out, const std::uint8_t* p, std::size_t n) noexcept {
             i += 8;
             continue;
         }
-        std::uint32_t c = p[i];
-        if (c < 0x80) {
-            *out++ = static_cast<Unit>(c);
-            ++i;
-        } else if (c < 0xE0) {
-            *out++ = static_cast<Unit>(((c & 0x1F) << 6) | (p[i + 1] & 0x3F));
-            i += 2;
-        } else if (c < 0xF0) {
-            *out++ = static_cast<Unit>(((c & 0x0F) << 12) | ((p[i + 1] & 0x3F) << 6) |
-                                       (p[i + 2] & 0x3F));
-            i += 3;
-        } else {
-            *out++ = static_cast<Unit>(((c & 0x07) << 18) | ((p[i + 1] & 0x3F) << 12) |
-                                       ((p[i + 2] & 0x3F) << 6) | (p[i + 3] & 0x3F));
-            i += 4;
-        }
+        const std::size_t len = utf8_lead_length(p[i]);
+        *out++ = static_cast<Unit>(utf8_code_point(p + i, len));
+        i += len;
     }
 }
 
@@ -66,7 +53,7 @@ Ref str_of(std::string_view text) {
             ++chars;
             continue;
         }
-        const std::size_t len = utf8_length(p + i, n - i);
+        const std::size_t len = utf8_sequence_length(p + i, n - i);
         if (!len) return decode_general(text);
         if (len == 2) {
             widest = std::max<std::uint32_t>(widest, c <= 0xC3 ? 0xFF : 0x7FF);

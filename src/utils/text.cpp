@@ -1,36 +1,8 @@
 #include "utils/text.h"
 
-namespace tovrel {
+#include "utils/utf8.h"
 
-std::uint32_t decode_utf8(std::string_view text, std::size_t i, std::size_t& len) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const std::size_t n = text.size();
-    const std::uint32_t b0 = p[i];
-    len = 1;
-    std::size_t need;
-    std::uint32_t cp;
-    std::uint32_t min;
-    if (b0 < 0x80) {
-        return b0;
-    } else if (b0 >= 0xC2 && b0 <= 0xDF) {
-        need = 1, cp = b0 & 0x1F, min = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        need = 2, cp = b0 & 0x0F, min = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        need = 3, cp = b0 & 0x07, min = 0x10000;
-    } else {
-        return b0;
-    }
-    if (need > n - 1 - i) return b0;
-    for (std::size_t k = 1; k <= need; ++k) {
-        const std::uint32_t b = p[i + k];
-        if ((b & 0xC0) != 0x80) return b0;
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF) return b0;
-    len = need + 1;
-    return cp;
-}
+namespace tovrel {
 
 namespace {
 

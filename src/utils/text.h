@@ -8,12 +8,6 @@
 
 namespace tovrel {
 
-// Decodes the UTF-8 character starting at text[i] (i < text.size()) and stores its length in
-// `len`. A byte that does not start a well-formed sequence (stray continuation byte, overlong
-// form, value above U+10FFFF, truncated sequence) decodes as itself with length 1, so callers
-// always make progress and never read past the end.
-std::uint32_t decode_utf8(std::string_view text, std::size_t i, std::size_t& len) noexcept;
-
 // The characters Python's str.isspace() accepts.
 constexpr bool is_py_space(std::uint32_t cp) noexcept {
     if (cp < 0x80) return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20);

@@ -1,7 +1,8 @@
 #include "xml/chars.h"
 
 #include "utils/error.h"
-#include "xml/scan.h"
+#include "utils/scan.h"
+#include "utils/utf8.h"
 
 namespace tovrel {
 
@@ -32,24 +33,6 @@ constexpr std::array<std::uint8_t, 256> make_table() {
 const std::array<std::uint8_t, 256> kClass = make_table();
 
 }  // namespace chars
-
-bool valid_utf8(const std::uint8_t* p, std::size_t n) noexcept {
-    std::size_t i = 0;
-    while (i < n) {
-        if (n - i >= 8 && !(scan::load(p + i) & scan::kHigh)) {
-            i += 8;
-            continue;
-        }
-        if (p[i] < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len = utf8_length(p + i, n - i);
-        if (!len) return false;
-        i += len;
-    }
-    return true;
-}
 
 CharFlags check_chars(const std::uint8_t* p, std::size_t n) {
     using namespace scan;
@@ -82,14 +65,14 @@ CharFlags check_chars(const std::uint8_t* p, std::size_t n) {
             ++i;
             continue;
         }
-        std::size_t len = utf8_length(p + i, n - i);
+        std::size_t len = utf8_sequence_length(p + i, n - i);
         if (!len) {
             bad_utf8 = true;
             ++i;
             continue;
         }
         // U+FFFE and U+FFFF: EF BF BE / EF BF BF.
-        if (len == 3 && c == 0xEF && p[i + 1] == 0xBF && p[i + 2] >= 0xBE) nonchar = true;
+        if (len == 3 && is_fffe_or_ffff(p + i)) nonchar = true;
         i += len;
     }
     if (bad_utf8) throw Malformed("invalid utf-8");

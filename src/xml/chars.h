@@ -47,32 +47,4 @@ struct CharFlags {
 // of those are skipped a word at a time; multi-byte characters are checked where they stand.
 CharFlags check_chars(const std::uint8_t* p, std::size_t n);
 
-// Length of the valid UTF-8 sequence starting with p[0] (a byte of 0x80 or above) within n
-// bytes, or 0 when the bytes there are not one.
-inline std::size_t utf8_length(const std::uint8_t* p, std::size_t n) noexcept {
-    const std::uint8_t c = p[0];
-    std::size_t len;
-    std::uint8_t lo = 0x80, hi = 0xBF;  // allowed range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;  // no surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
-    } else {
-        return 0;
-    }
-    if (n < len || p[1] < lo || p[1] > hi) return 0;
-    for (std::size_t k = 2; k < len; ++k)
-        if ((p[k] & 0xC0) != 0x80) return 0;
-    return len;
-}
-
-// Whether the bytes are valid UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool valid_utf8(const std::uint8_t* p, std::size_t n) noexcept;
-
 }  // namespace tovrel

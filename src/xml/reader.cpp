@@ -7,7 +7,7 @@
 #include "utils/error.h"
 #include "xml/chars.h"
 #include "xml/refs.h"
-#include "xml/scan.h"
+#include "utils/scan.h"
 
 namespace tovrel {
 

@@ -1,7 +1,8 @@
 #include "xml/refs.h"
 
 #include "utils/error.h"
-#include "xml/scan.h"
+#include "utils/scan.h"
+#include "utils/utf8.h"
 
 namespace tovrel {
 
@@ -59,24 +60,6 @@ void validate_refs(const std::uint8_t* p, std::size_t n) {
         resolve_ref(std::string_view(reinterpret_cast<const char*>(amp + 1),
                                      static_cast<std::size_t>(semi - amp - 1)));
         p = semi + 1;
-    }
-}
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
     }
 }
 

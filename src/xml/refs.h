@@ -17,9 +17,6 @@ std::uint32_t resolve_ref(std::string_view name);
 // ';', else the error of resolve_ref.
 void validate_refs(const std::uint8_t* p, std::size_t n);
 
-// Appends the UTF-8 encoding of a code point.
-void append_utf8(std::string& out, std::uint32_t cp);
-
 // Attribute-value normalisation of a validated raw value: tab, LF and CR become a space (CR LF
 // one space), references their character. Returns `raw` itself when nothing changes, else a view
 // of `scratch`, which it fills.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "utils/text.h"
+#include "utils/utf8.h"
 #include "xml/refs.h"
 
 namespace tovrel {

@@ -8,7 +8,7 @@
 #include "xml/chars.h"
 #include "xml/names.h"
 #include "xml/refs.h"
-#include "xml/scan.h"
+#include "utils/scan.h"
 
 namespace tovrel {
 namespace {

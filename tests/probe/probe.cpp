@@ -3,9 +3,9 @@
 #include <memory>
 #include <string>
 
-#include "lib/args.h"
-#include "lib/boundary.h"
-#include "lib/fallback.h"
+#include "utils/py_args.h"
+#include "utils/py_boundary.h"
+#include "utils/py_fallback.h"
 #include "tests_probe.h"
 #include "utils/py_ref.h"
 #include "xml/input.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "lib/boundary.h"
+#include "utils/py_boundary.h"
 #include "sheet/dates.h"
 #include "sheet/py_dates.h"
 #include "sheet/py_settings.h"

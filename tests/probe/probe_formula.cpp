@@ -8,7 +8,7 @@
 
 #include "formula/tokenizer.h"
 #include "formula/translator.h"
-#include "lib/boundary.h"
+#include "utils/py_boundary.h"
 #include "tests_probe.h"
 #include "utils/error.h"
 #include "utils/py_ref.h"

@@ -1,5 +1,5 @@
 // Probe functions for the helper bundle.
-#include "lib/boundary.h"
+#include "utils/py_boundary.h"
 #include "sheet/py_helpers.h"
 #include "tests_probe.h"
 

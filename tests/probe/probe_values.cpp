@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "lib/boundary.h"
+#include "utils/py_boundary.h"
 #include "tests_probe.h"
 #include "sheet/py_formulas.h"
 #include "sheet/py_helpers.h"
 #include "sheet/py_settings.h"
 #include "sheet/py_values.h"
-#include "store/py_slot_class.h"
+#include "utils/py_slot_class.h"
 
 namespace tovrel {
 namespace {

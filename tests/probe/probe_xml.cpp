@@ -1,6 +1,6 @@
 // Probe functions for the XML reader.
-#include "lib/args.h"
-#include "lib/boundary.h"
+#include "utils/py_args.h"
+#include "utils/py_boundary.h"
 #include "tests_probe.h"
 #include "utils/py_ref.h"
 #include "xml/py_reader.h"

@@ -1,4 +1,4 @@
-#include "lib/args.h"
+#include "utils/py_args.h"
 
 #include <string>
 

@@ -1,8 +1,8 @@
-#include "lib/boundary.h"
+#include "utils/py_boundary.h"
 
 #include <new>
 
-#include "lib/fallback.h"
+#include "utils/py_fallback.h"
 #include "utils/error.h"
 
 namespace tovrel {

@@ -1,4 +1,4 @@
-#include "store/py_slot_class.h"
+#include "utils/py_slot_class.h"
 
 namespace tovrel {
 

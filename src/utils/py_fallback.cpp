@@ -1,4 +1,4 @@
-#include "lib/fallback.h"
+#include "utils/py_fallback.h"
 
 #include <mutex>
 #include <string>

@@ -1,4 +1,4 @@
-#include "lib/row_reader.h"
+#include "sheet/py_row_reader.h"
 
 #include <deque>
 #include <limits>
@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "lib/args.h"
-#include "lib/boundary.h"
-#include "lib/fallback.h"
+#include "utils/py_args.h"
+#include "utils/py_boundary.h"
+#include "utils/py_fallback.h"
 #include "sheet/py_sheet_parser.h"
-#include "store/py_slot_class.h"
+#include "utils/py_slot_class.h"
 #include "utils/borrow.h"
 
 namespace tovrel {
