@@ -2,6 +2,8 @@
 
 #include <cstddef>
 
+#include "utils/text.h"
+
 namespace tovrel {
 namespace {
 
@@ -11,7 +13,6 @@ bool is_ascii_space(char c) noexcept {
     return (c >= '\t' && c <= '\r') || c == ' ';
 }
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // Consumes a run of digits in which single underscores may stand between two digits.
 // Returns the number of digits read; `i` is left after the run. A stray underscore (leading,

@@ -1,10 +1,11 @@
 #include "formula/ref_parts.h"
 
+#include "utils/text.h"
+
 namespace tovrel {
 namespace {
 
 bool is_letter(char c) noexcept { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "formula/float_text.h"
+#include "utils/text.h"
 #include "utils/utf8.h"
 
 namespace tovrel {
@@ -24,7 +25,6 @@ bool is_token_ender(char c) noexcept {
     }
 }
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 // The mantissa-and-"E" prefix of a number in scientific notation: one digit 1-9, optionally a
 // "." and digits, then "E" or "e"; one final line feed is tolerated after it.

@@ -5,10 +5,11 @@
 #include <cstddef>
 #include <system_error>
 
+#include "utils/text.h"
+
 namespace tovrel {
 namespace {
 
-bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 
 std::size_t digit_run(std::string_view s, std::size_t i) noexcept {
     std::size_t n = 0;

@@ -8,6 +8,9 @@
 
 namespace tovrel {
 
+// An ASCII decimal digit 0-9 (locale-free, unlike std::isdigit).
+constexpr bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+
 // The characters Python's str.isspace() accepts.
 constexpr bool is_py_space(std::uint32_t cp) noexcept {
     if (cp < 0x80) return (cp >= 0x09 && cp <= 0x0D) || (cp >= 0x1C && cp <= 0x20);
