@@ -23,10 +23,8 @@ PyObject* py_find_dimension(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         Reader reader = make_py_reader(bound[0]);
         std::optional<std::string> snippet = find_dimension(reader);
         if (!snippet) Py_RETURN_NONE;
-        Ref markup = Ref::check(
-            PyBytes_FromStringAndSize(snippet->data(), static_cast<Py_ssize_t>(snippet->size())));
-        Ref namespaces = Ref::steal(in_scope_namespaces(reader));
-        return PyTuple_Pack(2, markup.get(), namespaces.get());
+        PyMarkup markup = py_markup(reader, *snippet);
+        return PyTuple_Pack(2, markup.snippet.get(), markup.namespaces.get());
     });
 }
 

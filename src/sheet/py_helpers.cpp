@@ -1,6 +1,13 @@
 #include "sheet/py_helpers.h"
 
+#include "xml/py_reader.h"
+
 namespace tovrel {
+
+bool Helpers::rpr_accepted(const Reader& reader, std::string_view rpr) const {
+    Ref verdict = call_with_markup(validate_rpr.get(), reader, rpr);
+    return check_rc(PyObject_IsTrue(verdict.get())) != 0;
+}
 
 Ref lookup_helper(PyObject* helpers, const char* key) {
     Ref name = Ref::check(PyUnicode_FromString(key));

@@ -1,8 +1,11 @@
 // The host's helper objects for one reading call, copied out of the `helpers` dict once.
 #pragma once
 
+#include <string_view>
+
 #include "text/name_set.h"
 #include "utils/py_ref.h"
+#include "xml/reader.h"
 
 namespace tovrel {
 
@@ -28,6 +31,10 @@ struct Helpers {
     // Looks every key up in the fixed order; the first failure (a missing key: TypeError
     // "missing helper <key>") aborts, and the record's destructor releases what was taken.
     static Helpers from_dict(PyObject* helpers);
+
+    // validate_rpr(snippet, namespaces) on the raw bytes of an <rPr> element, by truth value:
+    // whether the plain text may ignore these run properties.
+    bool rpr_accepted(const Reader& reader, std::string_view rpr) const;
 
     // Visits every held object (for an owner's GC traverse).
     int traverse(visitproc visit, void* arg) const {

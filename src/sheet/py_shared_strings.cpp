@@ -18,19 +18,6 @@ const char kReadStringTableDoc[] =
 
 namespace {
 
-Ref bytes_of(std::string_view s) {
-    return Ref::check(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
-// validate_rpr(snippet, namespaces), by truth value.
-bool check_rpr(PyObject* validate_rpr, const Reader& reader, std::string_view rpr) {
-    Ref snippet = bytes_of(rpr);
-    Ref namespaces = Ref::steal(in_scope_namespaces(reader));
-    PyObject* args[2] = {snippet.get(), namespaces.get()};
-    Ref verdict = Ref::check(PyObject_Vectorcall(validate_rpr, args, 2, nullptr));
-    return check_rc(PyObject_IsTrue(verdict.get())) != 0;
-}
-
 Ref read_items(PyObject* source, PyObject* helpers_dict) {
     Helpers helpers = Helpers::from_dict(helpers_dict);
     Ref si_content = lookup_helper(helpers_dict, "si_content");
@@ -38,9 +25,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     TextCtx ctx{std::move(helpers.text_dangerous), std::move(helpers.rich_dangerous), {}, {}};
     Ref result = Ref::check(PyList_New(0));
     std::string text, scratch;
-    auto rpr_check = [&](std::string_view rpr) {
-        return check_rpr(helpers.validate_rpr.get(), reader, rpr);
-    };
+    auto rpr_check = [&](std::string_view rpr) { return helpers.rpr_accepted(reader, rpr); };
     for (;;) {
         // Items of the plain shape are taken straight from the buffer.
         if (reader.depth() == 1 && reader.last_event() != XmlEvent::Empty &&
@@ -68,10 +53,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
             remove_x005f(text);
             item = str_of(text);
         } else {
-            Ref snippet = bytes_of(text);
-            Ref namespaces = Ref::steal(in_scope_namespaces(reader));
-            PyObject* args[2] = {snippet.get(), namespaces.get()};
-            item = Ref::check(PyObject_Vectorcall(si_content.get(), args, 2, nullptr));
+            item = call_with_markup(si_content.get(), reader, text);
         }
         check_rc(PyList_Append(result.get(), item.get()));
     }

@@ -22,10 +22,6 @@ constexpr std::array<std::string_view, 22> kDispatchTags = {
     "customSheetViews", "conditionalFormatting",
 };
 
-Ref bytes_of(std::string_view s) {
-    return Ref::check(PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
-}
-
 // A dict of all attributes of the current start tag: keys "local" or "{uri}local".
 Ref attribute_dict(const Reader& reader) {
     Ref dict = Ref::check(PyDict_New());
@@ -35,11 +31,6 @@ Ref attribute_dict(const Reader& reader) {
         check_rc(PyDict_SetItem(dict.get(), key.get(), value.get()));
     }
     return dict;
-}
-
-Ref call2(PyObject* fn, PyObject* a, PyObject* b) {
-    PyObject* args[2] = {a, b};
-    return Ref::check(PyObject_Vectorcall(fn, args, 2, nullptr));
 }
 
 }  // namespace
@@ -112,11 +103,8 @@ ElementItem SheetParser::capture_checked() {
             if (ev == XmlEvent::Eof) throw Malformed("unexpected eof");
         }
     }
-    std::string bytes = reader_.end_capture();
-    ElementItem item;
-    item.xml = bytes_of(bytes);
-    item.namespaces = Ref::steal(in_scope_namespaces(reader_));
-    return item;
+    PyMarkup markup = py_markup(reader_, reader_.end_capture());
+    return ElementItem{std::move(markup.snippet), std::move(markup.namespaces)};
 }
 
 RowItem SheetParser::parse_row() {
@@ -262,21 +250,12 @@ std::optional<Val> SheetParser::inline_value() {
     if (settings_.rich_text) {
         reader_.begin_capture();
         skip_checked(reader_, forbid_dispatch);
-        Ref snippet = bytes_of(reader_.end_capture());
-        Ref namespaces = Ref::steal(in_scope_namespaces(reader_));
-        return Val(call2(helpers_.rich_inline.get(), snippet.get(), namespaces.get()));
+        return Val(call_with_markup(helpers_.rich_inline.get(), reader_, reader_.end_capture()));
     }
-    auto rpr_check = [this](std::string_view rpr) {
-        Ref snippet = bytes_of(rpr);
-        Ref namespaces = Ref::steal(in_scope_namespaces(reader_));
-        Ref verdict = call2(helpers_.validate_rpr.get(), snippet.get(), namespaces.get());
-        return check_rc(PyObject_IsTrue(verdict.get())) != 0;
-    };
+    auto rpr_check = [this](std::string_view rpr) { return helpers_.rpr_accepted(reader_, rpr); };
     if (parse_text(reader_, text_, forbid_dispatch, rpr_check, item_) == TextKind::Plain)
         return Val(std::string(item_));
-    Ref snippet = bytes_of(item_);
-    Ref namespaces = Ref::steal(in_scope_namespaces(reader_));
-    return Val(call2(helpers_.text_content.get(), snippet.get(), namespaces.get()));
+    return Val(call_with_markup(helpers_.text_content.get(), reader_, item_));
 }
 
 bool SheetParser::try_fast_cell(std::vector<CellRec>& cells) {

@@ -34,6 +34,10 @@ void fill(Unit* out, const std::uint8_t* p, std::size_t n) noexcept {
 
 }  // namespace
 
+Ref bytes_of(std::string_view text) {
+    return Ref::check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
 Ref str_of(std::string_view text) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
     const std::size_t n = text.size();

@@ -1,4 +1,4 @@
-// Python str objects from UTF-8 text the reader has already validated.
+// Python str and bytes objects from the byte texts the reader hands out.
 #pragma once
 
 #include <string_view>
@@ -11,5 +11,8 @@ namespace tovrel {
 // string's storage (the general decoder widens and copies as it meets wider characters). Text
 // that is not valid UTF-8 goes to the general decoder, which raises UnicodeDecodeError.
 Ref str_of(std::string_view text);
+
+// The bytes object holding `text`.
+Ref bytes_of(std::string_view text);
 
 }  // namespace tovrel

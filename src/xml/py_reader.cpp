@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "utils/py_ref.h"
+#include "utils/py_str.h"
 #include "xml/py_file_source.h"
 
 namespace tovrel {
@@ -42,6 +42,19 @@ PyObject* in_scope_namespaces(const Reader& reader) {
         PyList_SET_ITEM(list.get(), i++, Ref::check(PyTuple_Pack(2, p.get(), u.get())).release());
     }
     return list.release();
+}
+
+PyMarkup py_markup(const Reader& reader, std::string_view snippet) {
+    PyMarkup markup;
+    markup.snippet = bytes_of(snippet);
+    markup.namespaces = Ref::steal(in_scope_namespaces(reader));
+    return markup;
+}
+
+Ref call_with_markup(PyObject* callable, const Reader& reader, std::string_view snippet) {
+    PyMarkup markup = py_markup(reader, snippet);
+    PyObject* args[2] = {markup.snippet.get(), markup.namespaces.get()};
+    return Ref::check(PyObject_Vectorcall(callable, args, 2, nullptr));
 }
 
 PyObject* text_str(const Reader& reader) {

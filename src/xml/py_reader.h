@@ -2,7 +2,10 @@
 // conversions of its names, namespaces, values and text into Python strings.
 #pragma once
 
+#include <string_view>
+
 #include "utils/py_compat.h"
+#include "utils/py_ref.h"
 #include "xml/reader.h"
 
 namespace tovrel {
@@ -15,6 +18,17 @@ PyObject* attr_key(const Reader& reader, const Attr& attr);
 
 // The namespaces in scope as a list of (prefix, uri) str tuples, the default one with prefix "".
 PyObject* in_scope_namespaces(const Reader& reader);
+
+// Raw markup as the host takes it: the snippet as bytes and the namespaces in scope at the
+// reader's current position (in_scope_namespaces).
+struct PyMarkup {
+    Ref snippet;
+    Ref namespaces;
+};
+PyMarkup py_markup(const Reader& reader, std::string_view snippet);
+
+// callable(snippet, namespaces) for raw markup, as py_markup builds the pair; the result.
+Ref call_with_markup(PyObject* callable, const Reader& reader, std::string_view snippet);
 
 // The decoded current text / attribute value as str.
 PyObject* text_str(const Reader& reader);
