@@ -166,29 +166,19 @@ RowItem SheetParser::parse_row() {
     }
 }
 
+void SheetParser::store_attrs(const AttrSlot (&slots)[3], CellFlags& flags) {
+    for (const Attr& a : reader_.attrs()) {
+        if (a.ns != kNoNamespace) continue;
+        if (const AttrSlot* slot = find_attr_slot(slots, reader_.attr_local(a)))
+            slot->store(bufs_, flags, reader_.attr_value(a, scratch_));
+    }
+}
+
 CellRec SheetParser::read_cell() {
     bufs_.clear();
     CellFlags flags;
-    bool has_s = false;
-    for (const Attr& a : reader_.attrs()) {
-        if (a.ns != kNoNamespace) continue;
-        std::string_view name = reader_.attr_local(a);
-        std::string* target;
-        if (name == "r") {
-            target = &bufs_.r;
-            flags.set(CellFlags::R);
-        } else if (name == "s") {
-            target = &bufs_.s;
-            has_s = true;
-        } else if (name == "t") {
-            target = &bufs_.t;
-            flags.set(CellFlags::T);
-        } else {
-            continue;
-        }
-        target->assign(reader_.attr_value(a, scratch_));
-    }
-    StyleId style = style_of(helpers_.int_.get(), has_s, bufs_.s);
+    store_attrs(kCellAttrs, flags);
+    StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), bufs_.s);
     Ref f_attrs;
     std::optional<Val> inline_val;
     if (reader_.last_event() == XmlEvent::Start) {
@@ -214,20 +204,7 @@ CellRec SheetParser::read_cell() {
                 element_text_into(reader_, bufs_.v, forbid_dispatch);
             } else if (name == "f" && !flags.has(CellFlags::F)) {
                 flags.set(CellFlags::F);
-                for (const Attr& a : reader_.attrs()) {
-                    if (a.ns != kNoNamespace) continue;
-                    std::string_view an = reader_.attr_local(a);
-                    if (an == "t") {
-                        bufs_.f_t.assign(reader_.attr_value(a, scratch_));
-                        flags.set(CellFlags::FT);
-                    } else if (an == "ref") {
-                        bufs_.f_ref.assign(reader_.attr_value(a, scratch_));
-                        flags.set(CellFlags::FRef);
-                    } else if (an == "si") {
-                        bufs_.f_si.assign(reader_.attr_value(a, scratch_));
-                        flags.set(CellFlags::FSi);
-                    }
-                }
+                store_attrs(kFormulaAttrs, flags);
                 if (flags.has(CellFlags::FT) && bufs_.f_t == "dataTable")
                     f_attrs = attribute_dict(reader_);
                 element_text_into(reader_, bufs_.f_text, forbid_dispatch);
@@ -266,39 +243,24 @@ bool SheetParser::try_fast_cell(std::vector<CellRec>& cells) {
     auto text = [buf](const Span& s) {
         return std::string_view(reinterpret_cast<const char*>(buf) + s.start, s.end - s.start);
     };
+    // The slot values need no decoding: the fast path takes only attributes without references.
+    auto store = [&](const AttrSlot (&slots)[3], const FastSlots& spans, CellFlags& flags) {
+        for (std::size_t i = 0; i < 3; ++i)
+            if (spans[i]) slots[i].store(bufs_, flags, text(*spans[i]));
+    };
     bufs_.clear();
     CellFlags flags;
-    const auto& [r, s, t] = cell->cell;
-    if (r) {
-        bufs_.r.assign(text(*r));
-        flags.set(CellFlags::R);
-    }
-    if (s) bufs_.s.assign(text(*s));
-    if (t) {
-        bufs_.t.assign(text(*t));
-        flags.set(CellFlags::T);
-    }
+    store(kCellAttrs, cell->cell, flags);
     if (cell->has_formula) {
         flags.set(CellFlags::F);
-        const auto& [ft, fref, fsi] = cell->formula;
-        if (ft) {
-            bufs_.f_t.assign(text(*ft));
-            flags.set(CellFlags::FT);
-        }
-        if (fref) {
-            bufs_.f_ref.assign(text(*fref));
-            flags.set(CellFlags::FRef);
-        }
-        if (fsi) {
-            bufs_.f_si.assign(text(*fsi));
-            flags.set(CellFlags::FSi);
-        }
+        store(kFormulaAttrs, cell->formula, flags);
         if (cell->formula_text) bufs_.f_text.assign(text(*cell->formula_text));
     }
-    if (cell->value && !(t && bufs_.t == "inlineStr")) bufs_.v.assign(text(*cell->value));
+    if (cell->value && !(flags.has(CellFlags::T) && bufs_.t == "inlineStr"))
+        bufs_.v.assign(text(*cell->value));
     const std::size_t start = in.pos;
     reader_.consume_tag(start, cell->end);
-    StyleId style = style_of(helpers_.int_.get(), s.has_value(), bufs_.s);
+    StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), bufs_.s);
     CellContext ctx = context();
     cells.push_back(interpret(ctx, bufs_, std::move(style), flags, nullptr, std::nullopt));
     return true;

@@ -128,12 +128,45 @@ struct CellFlags {
         FT = 1 << 3,     // <f t=...>
         FRef = 1 << 4,   // <f ref=...>
         FSi = 1 << 5,    // <f si=...>
+        S = 1 << 6,      // the cell's `s`
     };
     std::uint8_t bits = 0;
 
     bool has(std::uint8_t bit) const noexcept { return (bits & bit) != 0; }
     void set(std::uint8_t bit) noexcept { bits |= bit; }
 };
+
+// Where the value of an attribute the reader keeps goes: its buffer and its presence bit.
+struct AttrSlot {
+    std::string_view name;
+    std::string CellBufs::*buffer;
+    std::uint8_t flag;
+
+    void store(CellBufs& bufs, CellFlags& flags, std::string_view value) const {
+        (bufs.*buffer).assign(value);
+        flags.set(flag);
+    }
+};
+
+// The attributes kept from <c> and from <f>, all without a namespace; other attributes are
+// ignored. The order is that of the buffer-level reader's slots (select_cell, select_formula).
+inline constexpr AttrSlot kCellAttrs[3] = {
+    {"r", &CellBufs::r, CellFlags::R},
+    {"s", &CellBufs::s, CellFlags::S},
+    {"t", &CellBufs::t, CellFlags::T},
+};
+inline constexpr AttrSlot kFormulaAttrs[3] = {
+    {"t", &CellBufs::f_t, CellFlags::FT},
+    {"ref", &CellBufs::f_ref, CellFlags::FRef},
+    {"si", &CellBufs::f_si, CellFlags::FSi},
+};
+
+// The slot of `name` in one of the tables above, or null.
+inline const AttrSlot* find_attr_slot(const AttrSlot (&slots)[3], std::string_view name) noexcept {
+    for (const AttrSlot& slot : slots)
+        if (slot.name == name) return &slot;
+    return nullptr;
+}
 
 // What `interpret` works against. The worksheet parser owns every piece and hands out a
 // context for the cells it reads; the row and column counters are updated in place.
