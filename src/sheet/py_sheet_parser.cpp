@@ -5,6 +5,7 @@
 
 #include "sheet/fast_cell.h"
 #include "sheet/values.h"
+#include "xml/content_walk.h"
 #include "xml/names.h"
 #include "xml/py_reader.h"
 
@@ -93,16 +94,7 @@ Item SheetParser::next_item() {
 
 ElementItem SheetParser::capture_checked() {
     reader_.begin_capture();
-    if (reader_.last_event() == XmlEvent::Empty) {
-        reader_.next();
-    } else {
-        const std::size_t depth = reader_.depth();
-        for (;;) {
-            XmlEvent ev = reader_.next();
-            if (ev == XmlEvent::End && reader_.depth() < depth) break;
-            if (ev == XmlEvent::Eof) throw Malformed("unexpected eof");
-        }
-    }
+    ContentWalk(reader_, "unexpected eof").finish();
     PyMarkup markup = py_markup(reader_, reader_.end_capture());
     return ElementItem{std::move(markup.snippet), std::move(markup.namespaces)};
 }
@@ -141,29 +133,24 @@ RowItem SheetParser::parse_row() {
         check_rc(PyDict_SetItem(row_dimensions_.get(), key.get(), dims.get()));
     }
     if (reader_.last_event() == XmlEvent::Empty) {
-        reader_.next();
+        reader_.next();  // before the fast path could take a following cell into this row
         return row;
     }
-    const std::size_t depth = reader_.depth();
     const bool fast = !settings_.rich_text;
     row.cells.reserve(last_row_cells_);
+    ContentWalk content(reader_, "eof in row");
     for (;;) {
         if (fast && reader_.namespaces().default_id() == kMainNamespace && try_fast_cell(row.cells))
             continue;
-        XmlEvent ev = reader_.next();
-        if (ev == XmlEvent::End) {
-            if (reader_.depth() < depth) {
-                last_row_cells_ = row.cells.size();
-                return row;
-            }
-            continue;
-        }
+        XmlEvent ev;
+        if (!content.next(ev)) break;
         if (ev == XmlEvent::Text) continue;
-        if (ev == XmlEvent::Eof) throw Malformed("eof in row");
         if (forbid_dispatch(reader_.ns(), reader_.local_name()))
             throw Unsupported("dispatch tag inside row");
         row.cells.push_back(read_cell());
     }
+    last_row_cells_ = row.cells.size();
+    return row;
 }
 
 void SheetParser::store_attrs(const AttrSlot (&slots)[3], CellFlags& flags) {
@@ -181,43 +168,33 @@ CellRec SheetParser::read_cell() {
     StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), bufs_.s);
     Ref f_attrs;
     std::optional<Val> inline_val;
-    if (reader_.last_event() == XmlEvent::Start) {
-        const std::size_t depth = reader_.depth();
-        bool v_seen = false, is_seen = false;
-        for (;;) {
-            XmlEvent ev = reader_.next();
-            if (ev == XmlEvent::End) {
-                if (reader_.depth() < depth) break;
-                continue;
-            }
-            if (ev == XmlEvent::Text) continue;
-            if (ev == XmlEvent::Eof) throw Malformed("eof in cell");
-            if (forbid_dispatch(reader_.ns(), reader_.local_name()))
-                throw Unsupported("dispatch tag inside cell");
-            if (reader_.ns() != kMainNamespace) {
-                skip_checked(reader_, forbid_dispatch);
-                continue;
-            }
-            std::string_view name = reader_.local_name();
-            if (name == "v" && !v_seen) {
-                v_seen = true;
-                element_text_into(reader_, bufs_.v, forbid_dispatch);
-            } else if (name == "f" && !flags.has(CellFlags::F)) {
-                flags.set(CellFlags::F);
-                store_attrs(kFormulaAttrs, flags);
-                if (flags.has(CellFlags::FT) && bufs_.f_t == "dataTable")
-                    f_attrs = attribute_dict(reader_);
-                element_text_into(reader_, bufs_.f_text, forbid_dispatch);
-            } else if (name == "is" && !is_seen && flags.has(CellFlags::T) &&
-                       bufs_.t == "inlineStr") {
-                is_seen = true;
-                inline_val = inline_value();
-            } else {
-                skip_checked(reader_, forbid_dispatch);
-            }
+    bool v_seen = false, is_seen = false;
+    ContentWalk content(reader_, "eof in cell");
+    for (XmlEvent ev; content.next(ev);) {
+        if (ev == XmlEvent::Text) continue;
+        // A child of the cell: each is read whole before the walk goes on.
+        if (forbid_dispatch(reader_.ns(), reader_.local_name()))
+            throw Unsupported("dispatch tag inside cell");
+        if (reader_.ns() != kMainNamespace) {
+            skip_checked(reader_, forbid_dispatch);
+            continue;
         }
-    } else {
-        reader_.next();  // the End of <c/>
+        std::string_view name = reader_.local_name();
+        if (name == "v" && !v_seen) {
+            v_seen = true;
+            element_text_into(reader_, bufs_.v, forbid_dispatch);
+        } else if (name == "f" && !flags.has(CellFlags::F)) {
+            flags.set(CellFlags::F);
+            store_attrs(kFormulaAttrs, flags);
+            if (flags.has(CellFlags::FT) && bufs_.f_t == "dataTable")
+                f_attrs = attribute_dict(reader_);
+            element_text_into(reader_, bufs_.f_text, forbid_dispatch);
+        } else if (name == "is" && !is_seen && flags.has(CellFlags::T) && bufs_.t == "inlineStr") {
+            is_seen = true;
+            inline_val = inline_value();
+        } else {
+            skip_checked(reader_, forbid_dispatch);
+        }
     }
     CellContext ctx = context();
     return interpret(ctx, bufs_, std::move(style), flags, f_attrs.get(), std::move(inline_val));

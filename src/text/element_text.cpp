@@ -4,6 +4,7 @@
 
 #include "utils/error.h"
 #include "xml/chars.h"
+#include "xml/content_walk.h"
 #include "xml/names.h"
 #include "xml/refs.h"
 
@@ -19,34 +20,34 @@ bool has_plain_attribute(const Reader& reader) noexcept {
     return false;
 }
 
+constexpr const char* kUnexpectedEof = "unexpected eof";
+
 // The common walk over an element's content. `on_text` sees the decoded Text events that come
-// before the first nested element; nested elements are checked against `forbid` and skipped.
+// before the first nested element; nested elements are checked against `forbid` and passed over.
 template <class OnText>
 void walk(Reader& reader, Forbid forbid, OnText&& on_text) {
-    if (reader.last_event() == XmlEvent::Empty) {
-        reader.next();
-        return;
-    }
-    const std::size_t depth = reader.depth();
+    ContentWalk content(reader, kUnexpectedEof);
     bool nested = false;
     std::string scratch;
-    for (;;) {
-        switch (reader.next()) {
-            case XmlEvent::Start:
-            case XmlEvent::Empty:
-                if (forbid(reader.ns(), reader.local_name())) nested_forbidden();
-                nested = true;
-                break;
-            case XmlEvent::Text:
-                if (!nested) on_text(reader.text(scratch));
-                break;
-            case XmlEvent::End:
-                if (reader.depth() < depth) return;
-                break;
-            case XmlEvent::Eof:
-                throw Malformed("unexpected eof");
+    for (XmlEvent ev; content.next(ev);) {
+        if (ev == XmlEvent::Text) {
+            if (!nested) on_text(reader.text(scratch));
+            continue;
         }
+        if (forbid(reader.ns(), reader.local_name())) nested_forbidden();
+        nested = true;
     }
+}
+
+// The next direct child of the element `content` walks (text is passed over), checked against
+// `forbid`; false at the element's end. The caller reads each child whole.
+bool next_child(ContentWalk& content, const Reader& reader, Forbid forbid) {
+    for (XmlEvent ev; content.next(ev);) {
+        if (ev == XmlEvent::Text) continue;
+        if (forbid(reader.ns(), reader.local_name())) nested_forbidden();
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -82,78 +83,51 @@ TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_ch
     out.clear();
     ctx.runs.clear();
 
-    if (reader.last_event() == XmlEvent::Start) {
-        const std::size_t depth = reader.depth();
-        for (;;) {
-            XmlEvent ev = reader.next();
-            if (ev == XmlEvent::End) {
-                if (reader.depth() < depth) break;
-                continue;
-            }
-            if (ev == XmlEvent::Text) continue;
-            if (ev == XmlEvent::Eof) throw Malformed("unexpected eof");
-
-            // A direct child of the item.
-            if (forbid(reader.ns(), reader.local_name())) nested_forbidden();
-            std::string_view name = reader.local_name();
-            if (name == "t") {
-                out.clear();
-                element_text_into(reader, out, forbid);
-            } else if (name == "r") {
-                if (has_plain_attribute(reader)) needs_markup = true;
-                const std::size_t run_mark = ctx.runs.size();
-                if (reader.last_event() == XmlEvent::Empty) {
-                    reader.next();
-                    continue;
-                }
-                const std::size_t run_depth = reader.depth();
-                for (;;) {
-                    XmlEvent rev = reader.next();
-                    if (rev == XmlEvent::End) {
-                        if (reader.depth() < run_depth) break;
-                        continue;
-                    }
-                    if (rev == XmlEvent::Text) continue;
-                    if (rev == XmlEvent::Eof) throw Malformed("unexpected eof");
-                    if (forbid(reader.ns(), reader.local_name())) nested_forbidden();
-                    std::string_view child = reader.local_name();
-                    if (child == "rPr") {
-                        // The item's capture keeps these bytes in the window.
-                        const std::uint64_t start = in.base + reader.tag_start();
-                        skip_checked(reader, forbid);
-                        if (needs_markup) continue;
-                        std::string_view rpr(
-                            reinterpret_cast<const char*>(in.data()) + (start - in.base),
-                            reader.tag_end() - (start - in.base));
-                        auto it = ctx.rpr_cache.find(rpr);
-                        bool ok;
-                        if (it != ctx.rpr_cache.end()) {
-                            ok = it->second;
-                        } else {
-                            ok = rpr_check(rpr);
-                            ctx.rpr_cache.emplace(std::string(rpr), ok);
-                        }
-                        if (!ok) needs_markup = true;
-                    } else if (child == "t") {
-                        ctx.runs.resize(run_mark);
-                        element_text_into(reader, ctx.runs, forbid);
+    ContentWalk item(reader, kUnexpectedEof);
+    while (next_child(item, reader, forbid)) {
+        std::string_view name = reader.local_name();
+        if (name == "t") {
+            out.clear();
+            element_text_into(reader, out, forbid);
+        } else if (name == "r") {
+            if (has_plain_attribute(reader)) needs_markup = true;
+            const std::size_t run_mark = ctx.runs.size();
+            ContentWalk run(reader, kUnexpectedEof);
+            while (next_child(run, reader, forbid)) {
+                std::string_view child = reader.local_name();
+                if (child == "rPr") {
+                    // The item's capture keeps these bytes in the window.
+                    const std::uint64_t start = in.base + reader.tag_start();
+                    skip_checked(reader, forbid);
+                    if (needs_markup) continue;
+                    std::string_view rpr(reinterpret_cast<const char*>(in.data()) + (start - in.base),
+                                         reader.tag_end() - (start - in.base));
+                    auto it = ctx.rpr_cache.find(rpr);
+                    bool ok;
+                    if (it != ctx.rpr_cache.end()) {
+                        ok = it->second;
                     } else {
-                        const bool dangerous = ctx.rich_dangerous.contains(child);
-                        skip_checked(reader, forbid);
-                        if (dangerous) needs_markup = true;
+                        ok = rpr_check(rpr);
+                        ctx.rpr_cache.emplace(std::string(rpr), ok);
                     }
+                    if (!ok) needs_markup = true;
+                } else if (child == "t") {
+                    ctx.runs.resize(run_mark);
+                    element_text_into(reader, ctx.runs, forbid);
+                } else {
+                    const bool dangerous = ctx.rich_dangerous.contains(child);
+                    skip_checked(reader, forbid);
+                    if (dangerous) needs_markup = true;
                 }
-            } else if (name == "rPh" || name == "phoneticPr") {
-                skip_checked(reader, forbid);
-                needs_markup = true;
-            } else {
-                const bool dangerous = ctx.text_dangerous.contains(name);
-                skip_checked(reader, forbid);
-                if (dangerous) needs_markup = true;
             }
+        } else if (name == "rPh" || name == "phoneticPr") {
+            skip_checked(reader, forbid);
+            needs_markup = true;
+        } else {
+            const bool dangerous = ctx.text_dangerous.contains(name);
+            skip_checked(reader, forbid);
+            if (dangerous) needs_markup = true;
         }
-    } else {
-        reader.next();  // the End of an empty item
     }
 
     if (needs_markup) {
