@@ -38,13 +38,4 @@ bool match_range(std::string_view text, bool (*part)(std::string_view) noexcept)
     return part(text.substr(0, colon)) && part(text.substr(colon + 1));
 }
 
-std::int64_t column_number(std::string_view letters) noexcept {
-    std::int64_t n = 0;
-    for (char c : letters) {
-        const char upper = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-        n = n * 26 + (upper - 'A' + 1);
-    }
-    return n;
-}
-
 }  // namespace tovrel

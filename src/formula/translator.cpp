@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "formula/ref_parts.h"
 #include "formula/tokenizer.h"
 
 namespace tovrel {
@@ -106,7 +107,7 @@ void Translator::push_number(SegKind kind, std::int64_t value) {
     }
 }
 
-bool Translator::offsets(std::optional<CellPos> dest, std::int64_t& drow,
+bool Translator::offsets(std::optional<CellRef> dest, std::int64_t& drow,
                          std::int64_t& dcol) const noexcept {
     drow = dcol = 0;
     if (!dest) return true;
@@ -116,15 +117,15 @@ bool Translator::offsets(std::optional<CellPos> dest, std::int64_t& drow,
         if (min_row_ != INT64_MAX) return false;
         drow = 0;
     }
-    if (__builtin_sub_overflow(dest->col, origin_col_, &dcol) || dcol > kMaxRefColumn ||
-        dcol < -kMaxRefColumn) {
+    if (__builtin_sub_overflow(dest->column, origin_col_, &dcol) || dcol > kMaxColumn ||
+        dcol < -kMaxColumn) {
         if (min_col_ != INT64_MAX) return false;
         dcol = 0;
     }
     return true;
 }
 
-bool Translator::fits(std::optional<CellPos> dest) const noexcept {
+bool Translator::fits(std::optional<CellRef> dest) const noexcept {
     std::int64_t drow, dcol;
     if (!offsets(dest, drow, dcol)) return false;
     if (min_row_ != INT64_MAX) {
@@ -132,12 +133,12 @@ bool Translator::fits(std::optional<CellPos> dest) const noexcept {
         if (__builtin_add_overflow(min_row_, drow, &n) || n < 1) return false;
         if (__builtin_add_overflow(max_row_, drow, &n)) return false;
     }
-    if (min_col_ != INT64_MAX && (min_col_ + dcol < 1 || max_col_ + dcol > kMaxRefColumn))
+    if (min_col_ != INT64_MAX && (min_col_ + dcol < 1 || max_col_ + dcol > kMaxColumn))
         return false;
     return true;
 }
 
-std::string Translator::translate(std::optional<CellPos> dest) const {
+std::string Translator::translate(std::optional<CellRef> dest) const {
     std::string out;
     out.reserve(64);
     if (!translate_into(dest, out)) throw FormulaError::translator(kOutOfRange);

@@ -12,16 +12,11 @@
 #include <vector>
 
 #include "formula/formula_error.h"
-#include "formula/ref_parts.h"
 #include "formula/token.h"
+#include "utils/cell_ref.h"
+#include "utils/text.h"
 
 namespace tovrel {
-
-// A destination cell, 1-based.
-struct CellPos {
-    std::int64_t row;
-    std::int64_t col;
-};
 
 class Translator {
 public:
@@ -36,17 +31,17 @@ public:
     std::int64_t origin_col() const noexcept { return origin_col_; }
 
     // Whether rendering for `dest` succeeds: every relative row stays >= 1 (and representable)
-    // and every relative column within 1..18278. No destination means no move.
-    bool fits(std::optional<CellPos> dest) const noexcept;
+    // and every relative column within 1..kMaxColumn. No destination means no move.
+    bool fits(std::optional<CellRef> dest) const noexcept;
 
     // The formula rendered for `dest` (unmoved without one). Throws
     // FormulaError::Translator("Formula out of range").
-    std::string translate(std::optional<CellPos> dest) const;
+    std::string translate(std::optional<CellRef> dest) const;
 
     // Appends the rendering for `dest` to `out` (anything with append(const char*, size_t)).
     // Returns false when a relative part leaves its range; `out` may then hold a partial text.
     template <class Buf>
-    [[nodiscard]] bool translate_into(std::optional<CellPos> dest, Buf& out) const;
+    [[nodiscard]] bool translate_into(std::optional<CellRef> dest, Buf& out) const;
 
     // Number of compiled segments (for tests).
     std::size_t segment_count() const noexcept { return segs_.size(); }
@@ -65,7 +60,7 @@ private:
     void compile_row(std::string_view part);
     void push_text(std::string_view text);
     void push_number(SegKind kind, std::int64_t value);
-    bool offsets(std::optional<CellPos> dest, std::int64_t& drow, std::int64_t& dcol) const noexcept;
+    bool offsets(std::optional<CellRef> dest, std::int64_t& drow, std::int64_t& dcol) const noexcept;
 
     std::vector<Token> tokens_;
     std::int64_t origin_row_;
@@ -80,7 +75,7 @@ private:
 };
 
 template <class Buf>
-bool Translator::translate_into(std::optional<CellPos> dest, Buf& out) const {
+bool Translator::translate_into(std::optional<CellRef> dest, Buf& out) const {
     std::int64_t drow, dcol;
     if (!offsets(dest, drow, dcol)) return false;
     char tmp[24];
@@ -96,7 +91,7 @@ bool Translator::translate_into(std::optional<CellPos> dest, Buf& out) const {
                 break;
             case SegKind::Col:
                 n = seg.value + dcol;  // dcol is bounded by offsets()
-                if (n < 1 || n > kMaxRefColumn) return false;
+                if (n < 1 || n > kMaxColumn) return false;
                 out.append(tmp, column_letters(n, tmp));
                 break;
         }

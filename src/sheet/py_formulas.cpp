@@ -50,7 +50,7 @@ Val data_table_formula(const Helpers& helpers, PyObject* f_attrs) {
 }
 
 Val shared_formula(CellContext& ctx, const CellBufs& bufs, CellFlags flags, std::string text,
-                   std::optional<Coord> cell) {
+                   std::optional<CellRef> cell) {
     const Helpers& helpers = ctx.helpers;
     const std::string* si = flags.has(CellFlags::FSi) ? &bufs.f_si : nullptr;
 
@@ -61,16 +61,10 @@ Val shared_formula(CellContext& ctx, const CellBufs& bufs, CellFlags flags, std:
             Ref name = Ref::check(PyUnicode_FromString("translate_formula"));
             return Ref::check(PyObject_CallMethodOneArg(entry.py.get(), name.get(), dest.get()));
         }
-        SharedRef ref{*found};
-        if (cell) {
-            const CellPos dest{cell->row, cell->column};
-            if (!entry.native->fits(dest)) {
-                raise_formula_error(helpers, FormulaError::translator(Translator::kOutOfRange));
-            }
-            ref.has_dest = true;
-            ref.row = cell->row;
-            ref.column = cell->column;
-        }
+        SharedRef ref{*found, std::nullopt};
+        if (cell && !entry.native->fits(*cell))
+            raise_formula_error(helpers, FormulaError::translator(Translator::kOutOfRange));
+        ref.dest = cell;
         return ref;
     }
 
@@ -80,7 +74,7 @@ Val shared_formula(CellContext& ctx, const CellBufs& bufs, CellFlags flags, std:
     if (!flags.has(CellFlags::R)) {
         entry.py = host_translator(helpers, text, Py_None);
     } else {
-        const Coord origin = cell ? *cell : parse_coordinate(helpers, bufs.r);
+        const CellRef origin = cell ? *cell : parse_coordinate(helpers, bufs.r);
         try {
             entry.native = std::make_shared<const Translator>(text, origin.row, origin.column);
         } catch (const FormulaError& err) {
@@ -133,11 +127,9 @@ std::uint32_t SharedFormulas::add(SharedEntry entry, const std::string* si) {
 Ref SharedFormulas::render(const SharedRef& ref) const {
     const SharedEntry& e = entry(ref.entry);
     if (!e.native) throw std::logic_error("shared formula value on a host translator");
-    std::optional<CellPos> dest;
-    if (ref.has_dest) dest = CellPos{ref.row, ref.column};
     std::string out;
     out.reserve(64);
-    if (!e.native->translate_into(dest, out)) {
+    if (!e.native->translate_into(ref.dest, out)) {
         throw std::logic_error("shared formula no longer fits the cell it was read for");
     }
     return str_of(out);
@@ -162,7 +154,7 @@ void raise_formula_error(const Helpers& helpers, const FormulaError& err) {
 }
 
 Val formula_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, PyObject* f_attrs,
-                  std::optional<Coord> cell) {
+                  std::optional<CellRef> cell) {
     std::string text;
     text.reserve(bufs.f_text.size() + 1);
     text += '=';

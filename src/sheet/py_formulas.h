@@ -68,6 +68,6 @@ private:
 // The formula value of a cell with an <f> child: an Str beginning with "=", a SharedRef, or a
 // host object. `cell` is the cell's position when its `r` is present and non-empty.
 Val formula_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, PyObject* f_attrs,
-                  std::optional<Coord> cell);
+                  std::optional<CellRef> cell);
 
 }  // namespace tovrel

@@ -13,7 +13,7 @@
 #include "sheet/py_settings.h"
 #include "sheet/values.h"
 #include "utils/error.h"
-#include "utils/text.h"
+#include "utils/cell_ref.h"
 
 namespace tovrel {
 
@@ -235,8 +235,8 @@ const char* kind_name(ValKind kind) noexcept {
     return "?";
 }
 
-Coord parse_coordinate(const Helpers& helpers, std::string_view text) {
-    if (std::optional<CellCoord> c = fast_coordinate(text)) return Coord{c->row, c->column};
+CellRef parse_coordinate(const Helpers& helpers, std::string_view text) {
+    if (std::optional<CellRef> c = fast_coordinate(text)) return *c;
     Ref s = str_of(text);
     Ref pair = call1(helpers.coordinate_to_tuple.get(), s.get());
     if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
@@ -245,7 +245,7 @@ Coord parse_coordinate(const Helpers& helpers, std::string_view text) {
                      pair.get());
         throw PyErrorSet();
     }
-    Coord c{};
+    CellRef c;
     check_rc(PyLong_AsInt64(PyTuple_GET_ITEM(pair.get(), 0), &c.row));
     check_rc(PyLong_AsInt64(PyTuple_GET_ITEM(pair.get(), 1), &c.column));
     return c;
@@ -271,7 +271,7 @@ CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFla
     CellRec rec;
     rec.style = std::move(style);
 
-    std::optional<Coord> cell;
+    std::optional<CellRef> cell;
     if (flags.has(CellFlags::R) && !bufs.r.empty()) {
         cell = parse_coordinate(ctx.helpers, bufs.r);
         ctx.column = cell->column;

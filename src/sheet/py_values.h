@@ -12,6 +12,7 @@
 #include <string_view>
 #include <variant>
 
+#include "utils/cell_ref.h"
 #include "utils/py_compat.h"
 #include "utils/py_ref.h"
 #include "utils/py_str.h"
@@ -61,10 +62,8 @@ struct SharedStr {
     std::uint32_t index;
 };
 struct SharedRef {
-    std::uint32_t entry;     // index into the parser's shared-formula table
-    bool has_dest = false;   // rendered unmoved without a destination
-    std::int64_t row = 0;
-    std::int64_t column = 0;
+    std::uint32_t entry;           // index into the parser's shared-formula table
+    std::optional<CellRef> dest;   // the cell it was read for; rendered unmoved without one
 };
 struct DateInt {
     std::int64_t serial;
@@ -180,15 +179,9 @@ struct CellContext {
     std::int64_t& column;   // the column of the previous cell of the row
 };
 
-// A cell's row and column.
-struct Coord {
-    std::int64_t row;
-    std::int64_t column;
-};
-
 // (row, column) of a cell reference: the native A1 parser first, the host's
 // coordinate_to_tuple for anything it rejects. Host exceptions propagate.
-Coord parse_coordinate(const Helpers& helpers, std::string_view text);
+CellRef parse_coordinate(const Helpers& helpers, std::string_view text);
 
 // The style of a cell from its `s` attribute.
 StyleId style_of(PyObject* int_helper, bool present, std::string_view text);

@@ -35,24 +35,4 @@ std::string_view py_strip(std::string_view text) noexcept {
     return text.substr(begin, end - begin);
 }
 
-std::optional<CellCoord> fast_coordinate(std::string_view text) noexcept {
-    const std::size_t n = text.size();
-    std::size_t i = 0;
-    std::uint32_t column = 0;
-    while (i < n && i < 4 && text[i] >= 'A' && text[i] <= 'Z') {
-        column = column * 26 + static_cast<std::uint32_t>(text[i] - 'A' + 1);
-        ++i;
-    }
-    if (i == 0 || i > 3 || column > 18278) return std::nullopt;
-    const std::size_t digits = n - i;
-    if (digits == 0 || digits > 9 || text[i] == '0') return std::nullopt;
-    std::uint32_t row = 0;
-    for (; i < n; ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9') return std::nullopt;
-        row = row * 10 + static_cast<std::uint32_t>(c - '0');
-    }
-    return CellCoord{row, column};
-}
-
 }  // namespace tovrel

@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <string_view>
 
 namespace tovrel {
@@ -22,15 +21,13 @@ constexpr bool is_py_space(std::uint32_t cp) noexcept {
 // whitespace (empty when nothing else remains).
 std::string_view py_strip(std::string_view text) noexcept;
 
-struct CellCoord {
-    std::uint32_t row;
-    std::uint32_t column;
-    friend bool operator==(const CellCoord&, const CellCoord&) = default;
-};
-
-// Fast parse of an A1 reference: 1-3 letters A-Z (column, bijective base 26, at most 18278)
-// then 1-9 digits without a leading zero (row). Anything else - lowercase, "$", leading zeros,
-// longer runs, trailing characters - gives nothing and is left to the general parser.
-std::optional<CellCoord> fast_coordinate(std::string_view text) noexcept;
+// Writes a non-negative number in decimal into `out` (room for 19); returns the length.
+inline std::size_t decimal_digits(std::int64_t value, char* out) noexcept {
+    std::uint64_t v = static_cast<std::uint64_t>(value);
+    std::size_t n = 1;
+    for (std::uint64_t t = v; t >= 10; t /= 10) ++n;
+    for (std::size_t i = n; i-- > 0; v /= 10) out[i] = static_cast<char>('0' + v % 10);
+    return n;
+}
 
 }  // namespace tovrel

@@ -1,9 +1,8 @@
-// py_strip (Python's str.strip() on UTF-8) and the A1-reference fast parser.
+// py_strip (Python's str.strip() on UTF-8) and the lenient UTF-8 decoder behind it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <memory>
-#include <optional>
 #include <random>
 #include <string>
 
@@ -132,70 +131,6 @@ TEST(DecodeUtf8, LengthsAndRejections) {
         EXPECT_EQ(decode_utf8(c.bytes, 0, len), c.cp) << c.bytes;
         EXPECT_EQ(len, c.len) << c.bytes;
     }
-}
-
-TEST(FastCoordinate, Table) {
-    struct Case {
-        const char* text;
-        std::optional<CellCoord> expect;
-    };
-    const Case cases[] = {
-        {"A1", CellCoord{1, 1}},
-        {"XFD1048576", CellCoord{1048576, 16384}},
-        {"ZZZ1", CellCoord{1, 18278}},
-        {"Z9", CellCoord{9, 26}},
-        {"AA10", CellCoord{10, 27}},
-        {"AZ1", CellCoord{1, 52}},
-        {"BA1", CellCoord{1, 53}},
-        {"A999999999", CellCoord{999999999, 1}},
-        {"C100", CellCoord{100, 3}},
-        {"a1", std::nullopt},
-        {"$A$1", std::nullopt},
-        {"A$1", std::nullopt},
-        {"A01", std::nullopt},
-        {"A0", std::nullopt},
-        {"AAAA1", std::nullopt},
-        {"A", std::nullopt},
-        {"1", std::nullopt},
-        {"", std::nullopt},
-        {"A1B", std::nullopt},
-        {"A1234567890", std::nullopt},
-        {" A1", std::nullopt},
-        {"A1 ", std::nullopt},
-        {"A 1", std::nullopt},
-        {"A-1", std::nullopt},
-        {"A+1", std::nullopt},
-        {"A1:B2", std::nullopt},
-        {"@1", std::nullopt},
-        {"[1", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        const auto got = fast_coordinate(c.text);
-        ASSERT_EQ(got.has_value(), c.expect.has_value()) << c.text;
-        if (got) {
-            EXPECT_EQ(*got, *c.expect) << c.text;
-        }
-    }
-}
-
-// Every column name of one, two and three letters maps to consecutive numbers from 1 to 18278.
-TEST(FastCoordinate, EveryColumnName) {
-    std::uint32_t expect = 0;
-    for (int len = 1; len <= 3; ++len) {
-        std::string name(len, 'A');
-        for (;;) {
-            ++expect;
-            const auto got = fast_coordinate(name + "7");
-            ASSERT_TRUE(got.has_value()) << name;
-            ASSERT_EQ(got->column, expect) << name;
-            ASSERT_EQ(got->row, 7u);
-            int i = len - 1;
-            while (i >= 0 && name[i] == 'Z') name[i--] = 'A';
-            if (i < 0) break;
-            ++name[i];
-        }
-    }
-    EXPECT_EQ(expect, 18278u);
 }
 
 }  // namespace

@@ -15,7 +15,7 @@ namespace {
 
 constexpr const char* kFail = "<out of range>";
 
-std::string render(const Translator& t, std::optional<CellPos> dest) {
+std::string render(const Translator& t, std::optional<CellRef> dest) {
     try {
         return t.translate(dest);
     } catch (const FormulaError& e) {
@@ -28,100 +28,100 @@ std::string render(const Translator& t, std::optional<CellPos> dest) {
 struct MoveCase {
     const char* formula;
     std::int64_t orow, ocol;
-    std::optional<CellPos> dest;
+    std::optional<CellRef> dest;
     const char* want;  // kFail for "Formula out of range"
 };
 
 const MoveCase kMoveCases[] = {
-    {"=A1+B$2", 1, 1, CellPos{3, 3}, "=C3+D$2"},
-    {"=$A$1", 1, 1, CellPos{3, 3}, "=$A$1"},
-    {"=$A$1", 5, 5, CellPos{1, 1}, "=$A$1"},
-    {"=$A1+A$1", 1, 1, CellPos{4, 2}, "=$A4+B$1"},
-    {"=SUM(A:B)", 1, 1, CellPos{1, 2}, "=SUM(B:C)"},
-    {"=SUM(1:2)", 1, 1, CellPos{2, 1}, "=SUM(2:3)"},
-    {"=SUM($A:B)", 1, 1, CellPos{1, 2}, "=SUM($A:C)"},
-    {"=SUM($3:5)", 1, 1, CellPos{2, 2}, "=SUM($3:6)"},
-    {"=SUM(a:$c)", 1, 1, CellPos{1, 2}, "=SUM(B:$c)"},
-    {"='My Sheet'!A1:B2", 1, 1, CellPos{3, 3}, "='My Sheet'!C3:D4"},
-    {"=Sheet1!A1", 1, 1, CellPos{3, 3}, "=Sheet1!C3"},
-    {"='a!b'!A1", 1, 1, CellPos{2, 1}, "='a!b'!A2"},
-    {"=[1]Data!B2:C3", 2, 2, CellPos{3, 3}, "=[1]Data!C3:D4"},
-    {"=MyName", 1, 1, CellPos{9, 9}, "=MyName"},
+    {"=A1+B$2", 1, 1, CellRef{3, 3}, "=C3+D$2"},
+    {"=$A$1", 1, 1, CellRef{3, 3}, "=$A$1"},
+    {"=$A$1", 5, 5, CellRef{1, 1}, "=$A$1"},
+    {"=$A1+A$1", 1, 1, CellRef{4, 2}, "=$A4+B$1"},
+    {"=SUM(A:B)", 1, 1, CellRef{1, 2}, "=SUM(B:C)"},
+    {"=SUM(1:2)", 1, 1, CellRef{2, 1}, "=SUM(2:3)"},
+    {"=SUM($A:B)", 1, 1, CellRef{1, 2}, "=SUM($A:C)"},
+    {"=SUM($3:5)", 1, 1, CellRef{2, 2}, "=SUM($3:6)"},
+    {"=SUM(a:$c)", 1, 1, CellRef{1, 2}, "=SUM(B:$c)"},
+    {"='My Sheet'!A1:B2", 1, 1, CellRef{3, 3}, "='My Sheet'!C3:D4"},
+    {"=Sheet1!A1", 1, 1, CellRef{3, 3}, "=Sheet1!C3"},
+    {"='a!b'!A1", 1, 1, CellRef{2, 1}, "='a!b'!A2"},
+    {"=[1]Data!B2:C3", 2, 2, CellRef{3, 3}, "=[1]Data!C3:D4"},
+    {"=MyName", 1, 1, CellRef{9, 9}, "=MyName"},
     {"=Sheet1!MyName", 1, 1, std::nullopt, "=Sheet1!MyName"},
-    {"=Sheet1!MyName", 1, 1, CellPos{2, 2}, "=Sheet1!MyName"},
-    {"='My Sheet'!A0+[1]Data!Tax.Rate", 1, 1, CellPos{2, 2}, "='My Sheet'!A0+[1]Data!Tax.Rate"},
-    {"=Sheet1!A1:Sheet1!B2", 1, 1, CellPos{2, 1}, "=Sheet1!A1:Sheet1!B3"},
-    {"=Sheet1!A1:B2", 1, 1, CellPos{2, 1}, "=Sheet1!A2:B3"},
-    {"=Sheet1!#REF!", 1, 1, CellPos{2, 2}, "=Sheet1!#REF!"},
-    {"=Sheet1!", 1, 1, CellPos{2, 2}, "=Sheet1!"},
-    {"='My Sheet'!+1", 1, 1, CellPos{2, 2}, "='My Sheet'!+1"},
+    {"=Sheet1!MyName", 1, 1, CellRef{2, 2}, "=Sheet1!MyName"},
+    {"='My Sheet'!A0+[1]Data!Tax.Rate", 1, 1, CellRef{2, 2}, "='My Sheet'!A0+[1]Data!Tax.Rate"},
+    {"=Sheet1!A1:Sheet1!B2", 1, 1, CellRef{2, 1}, "=Sheet1!A1:Sheet1!B3"},
+    {"=Sheet1!A1:B2", 1, 1, CellRef{2, 1}, "=Sheet1!A2:B3"},
+    {"=Sheet1!#REF!", 1, 1, CellRef{2, 2}, "=Sheet1!#REF!"},
+    {"=Sheet1!", 1, 1, CellRef{2, 2}, "=Sheet1!"},
+    {"='My Sheet'!+1", 1, 1, CellRef{2, 2}, "='My Sheet'!+1"},
     {"=a1", 1, 1, std::nullopt, "=A1"},
-    {"=a1", 7, 7, CellPos{7, 7}, "=A1"},
+    {"=a1", 7, 7, CellRef{7, 7}, "=A1"},
     {"=$a1", 1, 1, std::nullopt, "=$a1"},
     {"=xfd$3", 1, 1, std::nullopt, "=XFD$3"},
-    {"=A1", 2, 2, CellPos{1, 2}, kFail},
-    {"=A1", 2, 2, CellPos{2, 1}, kFail},
-    {"=XFD1", 1, 1, CellPos{1, 2}, "=XFE1"},
-    {"=ZZZ1", 1, 1, CellPos{1, 2}, kFail},
-    {"=ZZZ1", 1, 2, CellPos{1, 1}, "=ZZY1"},
-    {"=A1048576", 1, 1, CellPos{2, 1}, "=A1048577"},
-    {"=A9999999", 1, 1, CellPos{3, 1}, "=A10000001"},
-    {"=AAAA1", 1, 1, CellPos{5, 5}, "=AAAA1"},
-    {"=A0", 1, 1, CellPos{5, 5}, "=A0"},
-    {"=A12345678", 1, 1, CellPos{5, 5}, "=A12345678"},
-    {"=A01", 1, 1, CellPos{5, 5}, "=A01"},
-    {"=$$A1", 1, 1, CellPos{5, 5}, "=$$A1"},
-    {"=1:2:3", 1, 1, CellPos{5, 5}, "=1:2:3"},
-    {"=A1::B2", 1, 1, CellPos{2, 2}, "=B2::C3"},
-    {"=A1:B2:c3", 1, 1, CellPos{2, 2}, "=B2:C3:D4"},
-    {"=Name:C2", 1, 1, CellPos{2, 2}, "=Name:D3"},
-    {"=A1:", 1, 1, CellPos{2, 2}, "=B2:"},
-    {"=\"A1\"&A1", 1, 1, CellPos{2, 2}, "=\"A1\"&B2"},
-    {"=A1(B1)", 1, 1, CellPos{2, 2}, "=A1(C2)"},
-    {"=1E+5+E5", 1, 1, CellPos{2, 2}, "=1E+5+F6"},
-    {"=TRUE+#REF!+#N/A", 1, 1, CellPos{2, 2}, "=TRUE+#REF!+#N/A"},
-    {"={1,2;3,4}", 1, 1, CellPos{2, 2}, "={1,2;3,4}"},
-    {"=SUM(A1 , B1)", 1, 1, CellPos{2, 2}, "=SUM(B2 , C2)"},
+    {"=A1", 2, 2, CellRef{1, 2}, kFail},
+    {"=A1", 2, 2, CellRef{2, 1}, kFail},
+    {"=XFD1", 1, 1, CellRef{1, 2}, "=XFE1"},
+    {"=ZZZ1", 1, 1, CellRef{1, 2}, kFail},
+    {"=ZZZ1", 1, 2, CellRef{1, 1}, "=ZZY1"},
+    {"=A1048576", 1, 1, CellRef{2, 1}, "=A1048577"},
+    {"=A9999999", 1, 1, CellRef{3, 1}, "=A10000001"},
+    {"=AAAA1", 1, 1, CellRef{5, 5}, "=AAAA1"},
+    {"=A0", 1, 1, CellRef{5, 5}, "=A0"},
+    {"=A12345678", 1, 1, CellRef{5, 5}, "=A12345678"},
+    {"=A01", 1, 1, CellRef{5, 5}, "=A01"},
+    {"=$$A1", 1, 1, CellRef{5, 5}, "=$$A1"},
+    {"=1:2:3", 1, 1, CellRef{5, 5}, "=1:2:3"},
+    {"=A1::B2", 1, 1, CellRef{2, 2}, "=B2::C3"},
+    {"=A1:B2:c3", 1, 1, CellRef{2, 2}, "=B2:C3:D4"},
+    {"=Name:C2", 1, 1, CellRef{2, 2}, "=Name:D3"},
+    {"=A1:", 1, 1, CellRef{2, 2}, "=B2:"},
+    {"=\"A1\"&A1", 1, 1, CellRef{2, 2}, "=\"A1\"&B2"},
+    {"=A1(B1)", 1, 1, CellRef{2, 2}, "=A1(C2)"},
+    {"=1E+5+E5", 1, 1, CellRef{2, 2}, "=1E+5+F6"},
+    {"=TRUE+#REF!+#N/A", 1, 1, CellRef{2, 2}, "=TRUE+#REF!+#N/A"},
+    {"={1,2;3,4}", 1, 1, CellRef{2, 2}, "={1,2;3,4}"},
+    {"=SUM(A1 , B1)", 1, 1, CellRef{2, 2}, "=SUM(B2 , C2)"},
     {"=1  +  2", 1, 1, std::nullopt, "=1 + 2"},
     {"=1  +\n 2", 1, 1, std::nullopt, "=1 +\n2"},
     {"=1\n\n+ 2", 1, 1, std::nullopt, "=\n1+ 2"},
     {"=A1 \tB1", 1, 1, std::nullopt, "=A1 \tB1"},
-    {"=Table1[[#This Row],[Col]]", 1, 1, CellPos{3, 3}, "=Table1[[#This Row],[Col]]"},
-    {"abc", 1, 1, CellPos{3, 3}, "abc"},
-    {"A1+1", 1, 1, CellPos{3, 3}, "A1+1"},
-    {"", 1, 1, CellPos{3, 3}, ""},
-    {"=", 1, 1, CellPos{3, 3}, ""},
+    {"=Table1[[#This Row],[Col]]", 1, 1, CellRef{3, 3}, "=Table1[[#This Row],[Col]]"},
+    {"abc", 1, 1, CellRef{3, 3}, "abc"},
+    {"A1+1", 1, 1, CellRef{3, 3}, "A1+1"},
+    {"", 1, 1, CellRef{3, 3}, ""},
+    {"=", 1, 1, CellRef{3, 3}, ""},
     // Render failure boundaries: row 0, column 0, column 18279.
-    {"=A1", 1, 1, CellPos{0, 1}, kFail},
-    {"=A2", 2, 1, CellPos{1, 1}, "=A1"},
-    {"=A2", 2, 1, CellPos{0, 1}, kFail},
-    {"=A1", 1, 1, CellPos{1, 0}, kFail},
-    {"=B1", 1, 1, CellPos{1, 0}, "=A1"},
-    {"=A1", 1, 1, CellPos{1, 18278}, "=ZZZ1"},
-    {"=A1", 1, 1, CellPos{1, 18279}, kFail},
-    {"=A:A", 1, 1, CellPos{1, 18279}, kFail},
-    {"=1:1", 1, 1, CellPos{0, 1}, kFail},
-    {"=$A1", 1, 1, CellPos{1, 18279}, "=$A1"},
-    {"=A$1", 1, 1, CellPos{0, 1}, "=A$1"},
-    {"=$A$1:$B$2", 1, 1, CellPos{-5, -5}, "=$A$1:$B$2"},
-    {"=MyName", 1, 1, CellPos{-5, 99999}, "=MyName"},
+    {"=A1", 1, 1, CellRef{0, 1}, kFail},
+    {"=A2", 2, 1, CellRef{1, 1}, "=A1"},
+    {"=A2", 2, 1, CellRef{0, 1}, kFail},
+    {"=A1", 1, 1, CellRef{1, 0}, kFail},
+    {"=B1", 1, 1, CellRef{1, 0}, "=A1"},
+    {"=A1", 1, 1, CellRef{1, 18278}, "=ZZZ1"},
+    {"=A1", 1, 1, CellRef{1, 18279}, kFail},
+    {"=A:A", 1, 1, CellRef{1, 18279}, kFail},
+    {"=1:1", 1, 1, CellRef{0, 1}, kFail},
+    {"=$A1", 1, 1, CellRef{1, 18279}, "=$A1"},
+    {"=A$1", 1, 1, CellRef{0, 1}, "=A$1"},
+    {"=$A$1:$B$2", 1, 1, CellRef{-5, -5}, "=$A$1:$B$2"},
+    {"=MyName", 1, 1, CellRef{-5, 99999}, "=MyName"},
     // The first failing part ends the render, whatever follows.
-    {"=B2+A1", 2, 2, CellPos{1, 1}, kFail},
+    {"=B2+A1", 2, 2, CellRef{1, 1}, kFail},
     // No upper bound on rows, but a distance that cannot be computed does not wrap around.
-    {"=A1", 1, 1, CellPos{INT64_MAX, 1}, "=A9223372036854775807"},
-    {"=A2", 1, 1, CellPos{INT64_MAX, 1}, kFail},
-    {"=A1", -5, 1, CellPos{INT64_MAX, 1}, kFail},
-    {"=A1", 1, -5, CellPos{1, INT64_MAX}, kFail},
-    {"=$A1", 1, -5, CellPos{1, INT64_MAX}, "=$A1"},
-    {"=A$1", -5, 1, CellPos{INT64_MAX, 1}, "=A$1"},
-    {"=A1", 1, 1, CellPos{INT64_MIN, 1}, kFail},
+    {"=A1", 1, 1, CellRef{INT64_MAX, 1}, "=A9223372036854775807"},
+    {"=A2", 1, 1, CellRef{INT64_MAX, 1}, kFail},
+    {"=A1", -5, 1, CellRef{INT64_MAX, 1}, kFail},
+    {"=A1", 1, -5, CellRef{1, INT64_MAX}, kFail},
+    {"=$A1", 1, -5, CellRef{1, INT64_MAX}, "=$A1"},
+    {"=A$1", -5, 1, CellRef{INT64_MAX, 1}, "=A$1"},
+    {"=A1", 1, 1, CellRef{INT64_MIN, 1}, kFail},
     // Every row part must stay representable, not only the smallest.
-    {"=A1+A9999999", 1, 1, CellPos{INT64_MAX - 10, 1}, kFail},
-    {"=A9999999+A1", 1, 1, CellPos{INT64_MAX - 10, 1}, kFail},
-    {"=A1+$A$9999999", 1, 1, CellPos{INT64_MAX - 10, 1}, "=A9223372036854775797+$A$9999999"},
-    {"=A1+A9999999", 1, 1, CellPos{INT64_MAX - 9999998, 1},
+    {"=A1+A9999999", 1, 1, CellRef{INT64_MAX - 10, 1}, kFail},
+    {"=A9999999+A1", 1, 1, CellRef{INT64_MAX - 10, 1}, kFail},
+    {"=A1+$A$9999999", 1, 1, CellRef{INT64_MAX - 10, 1}, "=A9223372036854775797+$A$9999999"},
+    {"=A1+A9999999", 1, 1, CellRef{INT64_MAX - 9999998, 1},
      "=A9223372036844775809+A9223372036854775807"},
-    {"=A1+A9999999", 1, 1, CellPos{INT64_MAX - 9999997, 1}, kFail},
+    {"=A1+A9999999", 1, 1, CellRef{INT64_MAX - 9999997, 1}, kFail},
 };
 
 TEST(Translator, RendersForDestinations) {
@@ -190,7 +190,7 @@ TEST(Translator, TokenizerFailuresSurfaceFromConstruction) {
 TEST(Translator, RendersIntoAByteBuffer) {
     Translator t("=SUM(A1:B2)", 1, 1);
     ByteBuffer buf;
-    for (std::int64_t row = 1; row <= 3; ++row) ASSERT_TRUE(t.translate_into(CellPos{row, 2}, buf));
+    for (std::int64_t row = 1; row <= 3; ++row) ASSERT_TRUE(t.translate_into(CellRef{row, 2}, buf));
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(buf.data()), buf.size()),
               "=SUM(B1:C2)=SUM(B2:C3)=SUM(B3:C4)");
 }
@@ -459,13 +459,13 @@ TEST(TranslatorProperty, OriginRenderIsTheNormalisedFormulaAndMovesMatch) {
         }
         const std::string normalised = *gen.expected(0, 0);
         ASSERT_EQ(t->translate(std::nullopt), normalised) << src;
-        ASSERT_EQ(t->translate(CellPos{orow, ocol}), normalised) << src;
+        ASSERT_EQ(t->translate(CellRef{orow, ocol}), normalised) << src;
 
         for (int k = 0; k < 8; ++k) {
             const std::int64_t drow = std::uniform_int_distribution<std::int64_t>(-orow - 3, 40)(rng);
             const std::int64_t dcol = k % 2 ? std::uniform_int_distribution<std::int64_t>(-ocol - 3, 40)(rng)
                                             : std::uniform_int_distribution<std::int64_t>(-20000, 20000)(rng);
-            const CellPos dest{orow + drow, ocol + dcol};
+            const CellRef dest{orow + drow, ocol + dcol};
             const std::optional<std::string> want = gen.expected(drow, dcol);
             ASSERT_EQ(t->fits(dest), want.has_value()) << src << " by " << drow << "," << dcol;
             std::string got;
@@ -478,8 +478,8 @@ TEST(TranslatorProperty, OriginRenderIsTheNormalisedFormulaAndMovesMatch) {
             ++moved;
             ASSERT_EQ(got, *want) << src << " by " << drow << "," << dcol;
             // Moving the result back from where it now stands restores the normalised formula.
-            Translator back(got, dest.row, dest.col);
-            ASSERT_EQ(back.translate(CellPos{orow, ocol}), normalised) << got;
+            Translator back(got, dest.row, dest.column);
+            ASSERT_EQ(back.translate(CellRef{orow, ocol}), normalised) << got;
         }
     }
     // Both outcomes must have been exercised for the property to mean anything.

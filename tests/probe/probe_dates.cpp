@@ -11,6 +11,7 @@
 #include "sheet/py_settings.h"
 #include "tests_probe.h"
 #include "utils/escape.h"
+#include "utils/cell_ref.h"
 #include "utils/py_ref.h"
 #include "utils/text.h"
 
@@ -201,7 +202,8 @@ PyObject* probe_fast_coordinate(PyObject*, PyObject* text) {
         }
         const auto c = fast_coordinate(utf8_of(text));
         if (!c) return Py_NewRef(Py_None);
-        return Py_BuildValue("(II)", c->row, c->column);
+        return Py_BuildValue("(LL)", static_cast<long long>(c->row),
+                             static_cast<long long>(c->column));
     });
 }
 

@@ -63,13 +63,13 @@ PyObject* probe_formula_translate(PyObject*, PyObject* args) {
         PyObject* dcol = Py_None;
         if (!PyArg_ParseTuple(args, "ULL|OO:formula_translate", &formula, &orow, &ocol, &drow, &dcol))
             throw PyErrorSet();
-        std::optional<CellPos> dest;
+        std::optional<CellRef> dest;
         if (drow != Py_None || dcol != Py_None) {
             const long long r = PyLong_AsLongLong(drow);
             if (r == -1 && PyErr_Occurred()) throw PyErrorSet();
             const long long c = PyLong_AsLongLong(dcol);
             if (c == -1 && PyErr_Occurred()) throw PyErrorSet();
-            dest = CellPos{r, c};
+            dest = CellRef{r, c};
         }
         std::string text;
         try {
@@ -99,7 +99,7 @@ PyObject* probe_formula_bench(PyObject*, PyObject* args) {
             std::string buf;
             for (long long i = 0; i < count; ++i) {
                 buf.clear();
-                if (!t.translate_into(CellPos{orow + i, ocol + i % 16}, buf)) {
+                if (!t.translate_into(CellRef{orow + i, ocol + i % 16}, buf)) {
                     total = -1;
                     break;
                 }

@@ -1,0 +1,71 @@
+// Cell references: a cell's row and column, their A1 text, and the 64-bit cell key.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+namespace tovrel {
+
+// The last column a reference may name: "ZZZ". Three letters never name a larger one; sheets
+// themselves end at "XFD" (16384), but references and moved formulas go up to here.
+inline constexpr std::int64_t kMaxColumn = 18278;
+
+// A cell reference, 1-based. Signed 64-bit like the host's coordinates: a reference parsed
+// natively is within 1..999999999 and 1..kMaxColumn, one from the host's coordinate parser or a
+// destination of a formula move may be any value.
+struct CellRef {
+    std::int64_t row = 0;
+    std::int64_t column = 0;
+
+    friend bool operator==(const CellRef&, const CellRef&) = default;
+
+    // The cell key row << 32 | column under which the store and the writer file a cell (keys
+    // order cells by row, then column). Nothing when row or column is outside 0..2^32-1.
+    std::optional<std::uint64_t> key() const noexcept {
+        if (static_cast<std::uint64_t>(row) >> 32 || static_cast<std::uint64_t>(column) >> 32)
+            return std::nullopt;
+        return static_cast<std::uint64_t>(row) << 32 | static_cast<std::uint64_t>(column);
+    }
+    static constexpr CellRef of_key(std::uint64_t key) noexcept {
+        return CellRef{static_cast<std::int64_t>(key >> 32),
+                       static_cast<std::int64_t>(key & 0xFFFFFFFFu)};
+    }
+};
+
+// 1-3 letters of either case read as a bijective base-26 number: A=1, Z=26, AA=27, ZZZ=18278.
+std::int64_t column_number(std::string_view letters) noexcept;
+
+// Writes column 1..kMaxColumn as uppercase letters into `out` (room for 3); returns the length.
+inline std::size_t column_letters(std::int64_t column, char* out) noexcept {
+    if (column <= 26) {
+        out[0] = static_cast<char>('A' + column - 1);
+        return 1;
+    }
+    if (column <= 702) {
+        const std::int64_t c = column - 27;
+        out[0] = static_cast<char>('A' + c / 26);
+        out[1] = static_cast<char>('A' + c % 26);
+        return 2;
+    }
+    const std::int64_t c = column - 703;
+    out[0] = static_cast<char>('A' + c / 676);
+    out[1] = static_cast<char>('A' + c / 26 % 26);
+    out[2] = static_cast<char>('A' + c % 26);
+    return 3;
+}
+
+// Room for the A1 text of any reference format_a1 accepts.
+inline constexpr std::size_t kMaxA1Length = 3 + 19;
+
+// Writes the A1 text of `ref` (column 1..kMaxColumn, row >= 1), such as "XFD1048576", into `out`
+// (room for kMaxA1Length); returns the length.
+std::size_t format_a1(CellRef ref, char* out) noexcept;
+
+// Fast parse of an A1 reference: 1-3 letters A-Z (the column) then 1-9 digits without a leading
+// zero (the row). Anything else - lowercase, "$", leading zeros, longer runs, trailing
+// characters - gives nothing and is left to the general parser.
+std::optional<CellRef> fast_coordinate(std::string_view text) noexcept;
+
+}  // namespace tovrel
