@@ -1,10 +1,10 @@
 #include "sheet/py_formulas.h"
 
 #include <cstring>
-#include <stdexcept>
 #include <utility>
 
 #include "sheet/py_helpers.h"
+#include "utils/error.h"
 
 namespace tovrel {
 
@@ -132,13 +132,13 @@ std::uint32_t SharedFormulas::add(SharedEntry entry, const std::string* si) {
 
 Ref SharedFormulas::render(const SharedRef& ref) const {
     const SharedEntry& e = entry(ref.entry);
-    if (!e.native) throw std::logic_error("shared formula value on a host translator");
+    if (!e.native) throw InternalError("shared formula value on a host translator");
     std::optional<CellPos> dest;
     if (ref.has_dest) dest = CellPos{ref.row, ref.column};
     std::string out;
     out.reserve(64);
     if (!e.native->translate_into(dest, out)) {
-        throw std::logic_error("shared formula no longer fits the cell it was read for");
+        throw InternalError("shared formula no longer fits the cell it was read for");
     }
     return str_of(out);
 }

@@ -3,7 +3,6 @@
 #include "utils/py_str.h"
 
 #include <limits>
-#include <stdexcept>
 #include <utility>
 
 #include "sheet/dates.h"
@@ -47,7 +46,7 @@ Ref number_obj(const Val& v) {
         case ValKind::Py: return std::get<Ref>(v).dup();
         default: break;
     }
-    throw std::logic_error("date rule on a value that is not a number");
+    throw InternalError("date rule on a value that is not a number");
 }
 
 Ref r_or_none(const CellBufs& bufs, CellFlags flags) {
@@ -332,7 +331,7 @@ Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& valu
         case ValKind::SharedRef: return shared.render(std::get<SharedRef>(value));
         case ValKind::DateInt:
         case ValKind::DateFloat: {
-            if (!settings.native_epoch) throw std::logic_error("date value without a native epoch");
+            if (!settings.native_epoch) throw InternalError("date value without a native epoch");
             const Epoch& epoch = *settings.native_epoch;
             const DateResult r = kind_of(value) == ValKind::DateInt
                                      ? from_excel_int(std::get<DateInt>(value).serial, epoch)
@@ -341,7 +340,7 @@ Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& valu
         }
         case ValKind::Py: return std::move(std::get<Ref>(value));
     }
-    throw std::logic_error("unknown value kind");
+    throw InternalError("unknown value kind");
 }
 
 }  // namespace tovrel

@@ -10,18 +10,30 @@
 
 namespace tovrel {
 
-// Errors of the XML reader and of the parsers built on it. Messages are static texts.
+// Errors of the XML reader and of the parsers built on it. Messages are static texts. The offset
+// is the absolute input position (bytes from the start of the document) at which the error was
+// detected; the reader stamps it on errors that leave it (see Reader::next), so throw sites do
+// not pass it. Errors found elsewhere keep kNoOffset.
 class XmlError : public std::exception {
 public:
     enum class Kind : std::uint8_t { Malformed, Unsupported };
+    static constexpr std::uint64_t kNoOffset = UINT64_MAX;
 
     XmlError(Kind kind, const char* message) noexcept : kind_(kind), message_(message) {}
     Kind kind() const noexcept { return kind_; }
     const char* what() const noexcept override { return message_; }
 
+    std::uint64_t offset() const noexcept { return offset_; }
+    bool has_offset() const noexcept { return offset_ != kNoOffset; }
+    // Records where the error was detected, unless an inner layer already did.
+    void stamp(std::uint64_t offset) noexcept {
+        if (offset_ == kNoOffset) offset_ = offset;
+    }
+
 private:
     Kind kind_;
     const char* message_;
+    std::uint64_t offset_ = kNoOffset;
 };
 
 // Not well-formed XML: reaches Python as NativeFallback("malformed: " + message).
@@ -48,6 +60,18 @@ private:
 class BorrowConflict : public std::exception {
 public:
     explicit BorrowConflict(const char* message) noexcept : message_(message) {}
+    const char* what() const noexcept override { return message_; }
+
+private:
+    const char* message_;
+};
+
+// An internal invariant does not hold: a state the engine's own checks rule out, such as a value
+// kind a switch does not know or a capture ended that was never begun. Never behaviour the host
+// can rely on: it reaches Python as SystemError("_tovrel internal error: " + message).
+class InternalError : public std::exception {
+public:
+    explicit InternalError(const char* message) noexcept : message_(message) {}
     const char* what() const noexcept override { return message_; }
 
 private:

@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstring>
-#include <stdexcept>
 
 #include "utils/error.h"
 #include "xml/chars.h"
@@ -81,7 +80,7 @@ std::string_view Reader::text(std::string& scratch) const {
 }
 
 std::string Reader::end_capture() {
-    if (in_.capture == Input::kNoCapture) throw std::logic_error("capture not started");
+    if (in_.capture == Input::kNoCapture) throw InternalError("capture not started");
     std::size_t start = in_.capture;
     in_.capture = Input::kNoCapture;
     return std::string(view(start, in_.tag_end));

@@ -79,6 +79,7 @@ PyObject* raise_error(PyObject*, PyObject* args) {
         if (k == "fallback") throw Fallback(text.c_str());
         if (k == "borrow") throw BorrowConflict(text.c_str());
         if (k == "memory") throw std::bad_alloc();
+        if (k == "internal") throw InternalError(text.c_str());
         throw std::runtime_error(text);
     });
 }

@@ -57,7 +57,8 @@ def test_native_fallback_class():
     ("fallback", "nested si", _tovrel.NativeFallback, "nested si"),
     ("borrow", "Already borrowed", RuntimeError, "Already borrowed"),
     ("memory", "", MemoryError, None),
-    ("other", "broken invariant", SystemError, "_tovrel internal error: broken invariant"),
+    ("internal", "broken invariant", SystemError, "_tovrel internal error: broken invariant"),
+    ("other", "length", SystemError, "_tovrel internal error: unexpected exception: length"),
 ])
 def test_error_conversion(kind, message, exc_type, text):
     with pytest.raises(exc_type) as info:
@@ -65,6 +66,8 @@ def test_error_conversion(kind, message, exc_type, text):
     assert type(info.value) is exc_type
     if text is not None:
         assert info.value.args == (text,)
+    if exc_type is _tovrel.NativeFallback:
+        assert info.value.offset is None
 
 
 def test_native_fallback_from_the_boundary_is_the_module_class():
