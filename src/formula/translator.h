@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "formula/formula_error.h"
+#include "utils/error.h"
 #include "formula/ref_parts.h"
 #include "formula/token.h"
 

@@ -152,8 +152,8 @@ void raise_formula_error(const Helpers& helpers, const FormulaError& err) {
             PyErr_SetString(PyExc_IndexError, "pop from empty list");
             throw PyErrorSet();
         case FormulaError::Kind::NeedPython:
-            PyErr_SetString(PyExc_TypeError, "internal: NeedPython");
-            throw PyErrorSet();
+            // Always answered by the host's translator before a failure is raised.
+            throw InternalError("NeedPython raised as a formula failure");
     }
     Ref message = str_of(err.message());
     Ref instance = Ref::check(PyObject_CallOneArg(cls, message.get()));

@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <exception>
+#include <memory>
+#include <string>
+#include <utility>
 
 namespace tovrel {
 
@@ -54,6 +57,57 @@ public:
 
 private:
     const char* message_;
+};
+
+// The failure of tokenizing a formula or of moving it to another cell. Unlike the errors above
+// its conversion needs the host's exception classes, so the caller that holds the helper bundle
+// maps it (sheet/py_formulas.h, raise_formula_error); the boundary never sees one.
+class FormulaError : public std::exception {
+public:
+    // In this order; Tokenizer and Translator carry a message, the others none.
+    enum class Kind : std::uint8_t { Tokenizer, Translator, PopEmpty, NeedPython };
+
+    static FormulaError tokenizer(std::string message) {
+        return FormulaError(Kind::Tokenizer, std::move(message));
+    }
+    static FormulaError translator(std::string message) {
+        return FormulaError(Kind::Translator, std::move(message));
+    }
+    static FormulaError pop_empty() { return FormulaError(Kind::PopEmpty, {}); }
+    static FormulaError need_python() { return FormulaError(Kind::NeedPython, {}); }
+
+    Kind kind() const noexcept { return kind_; }
+    bool has_message() const noexcept { return kind_ == Kind::Tokenizer || kind_ == Kind::Translator; }
+    // The message of Tokenizer and Translator; empty for the other two.
+    const std::string& message() const noexcept { return *message_; }
+    // The message, or the variant name when there is none.
+    const char* what() const noexcept override {
+        return has_message() ? message_->c_str() : kind_name(kind_);
+    }
+    // The variant name, followed by the message in parentheses when there is one.
+    std::string debug() const {
+        std::string out = kind_name(kind_);
+        if (has_message()) out.append("(").append(*message_).append(")");
+        return out;
+    }
+
+    static const char* kind_name(Kind kind) noexcept {
+        switch (kind) {
+            case Kind::Tokenizer: return "Tokenizer";
+            case Kind::Translator: return "Translator";
+            case Kind::PopEmpty: return "PopEmpty";
+            case Kind::NeedPython: return "NeedPython";
+        }
+        return "?";
+    }
+
+private:
+    FormulaError(Kind kind, std::string message)
+        : kind_(kind), message_(std::make_shared<const std::string>(std::move(message))) {}
+
+    Kind kind_;
+    // Shared so that copying the exception cannot throw.
+    std::shared_ptr<const std::string> message_;
 };
 
 // A borrow flag was already taken in a conflicting mode: RuntimeError(message).
