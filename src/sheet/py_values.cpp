@@ -218,22 +218,6 @@ Ref StyleId::to_py() const {
     return Ref::check(PyLong_FromInt64(value));
 }
 
-const char* kind_name(ValKind kind) noexcept {
-    switch (kind) {
-        case ValKind::None: return "None";
-        case ValKind::Int: return "Int";
-        case ValKind::Float: return "Float";
-        case ValKind::Bool: return "Bool";
-        case ValKind::SharedStr: return "SharedStr";
-        case ValKind::Str: return "Str";
-        case ValKind::SharedRef: return "SharedRef";
-        case ValKind::DateInt: return "DateInt";
-        case ValKind::DateFloat: return "DateFloat";
-        case ValKind::Py: return "Py";
-    }
-    return "?";
-}
-
 Coord parse_coordinate(const Helpers& helpers, std::string_view text) {
     if (std::optional<CellCoord> c = fast_coordinate(text)) return Coord{c->row, c->column};
     Ref s = str_of(text);

@@ -104,7 +104,6 @@ PyMethodDef probe_methods[] = {
     {"slot_offsets", probe_slot_offsets, METH_VARARGS, nullptr},
     {"slot_build", probe_slot_build, METH_VARARGS, nullptr},
     {"bench_interpret", probe_bench_interpret, METH_VARARGS, nullptr},
-    {"fx_hash", probe_fx_hash, METH_O, nullptr},
     {"formula_tokenize", probe_formula_tokenize, METH_VARARGS, nullptr},
     {"formula_translate", probe_formula_translate, METH_VARARGS, nullptr},
     {"formula_bench", probe_formula_bench, METH_VARARGS, nullptr},

@@ -37,8 +37,6 @@ void put(PyObject* dict, const char* key, Ref value) {
     check_rc(PyDict_SetItemString(dict, key, value.get()));
 }
 
-Ref kind_str(const Val& v) { return Ref::check(PyUnicode_FromString(kind_name(kind_of(v)))); }
-
 std::vector<std::string> names_of(PyObject* seq) {
     Ref fast = Ref::check(PySequence_Fast(seq, "names must be a sequence"));
     std::vector<std::string> names;
@@ -79,8 +77,8 @@ struct Cells {
 // "inline" (a str becomes a native text value, anything else a host value), "row" (starts a
 // row: sets the row counter and clears the column counter) and "column" (sets the column
 // counter). Every cell is interpreted before any value is converted, so shared formulas render
-// lazily. Each result is a dict: row, column, value, kind, data_type, style, has_formula and,
-// when kept, formula/formula_kind and cached/cached_kind.
+// lazily. Each result is a dict: row, column, value, data_type, style, has_formula and, when
+// kept, formula and cached.
 PyObject* probe_interpret_cells(PyObject*, PyObject* args) {
     return guard_obj([&] {
         PyObject *parser, *helpers_dict, *cells;
@@ -141,17 +139,14 @@ PyObject* probe_interpret_cells(PyObject*, PyObject* args) {
             Ref d = Ref::check(PyDict_New());
             put(d.get(), "row", Ref::check(PyLong_FromInt64(rec.row)));
             put(d.get(), "column", Ref::check(PyLong_FromInt64(rec.column)));
-            put(d.get(), "kind", kind_str(rec.value));
             put(d.get(), "value", val_to_py(ctx, std::move(rec.value)));
             put(d.get(), "data_type", rec.dtype.to_py(dt));
             put(d.get(), "style", rec.style.to_py());
             put(d.get(), "has_formula", Ref::borrow(rec.has_formula ? Py_True : Py_False));
             if (rec.formula) {
-                put(d.get(), "formula_kind", kind_str(*rec.formula));
                 put(d.get(), "formula", val_to_py(ctx, std::move(*rec.formula)));
             }
             if (rec.cached) {
-                put(d.get(), "cached_kind", kind_str(*rec.cached));
                 put(d.get(), "cached", val_to_py(ctx, std::move(*rec.cached)));
             }
             check_rc(PyList_Append(results.get(), d.get()));
@@ -246,21 +241,6 @@ PyObject* probe_bench_interpret(PyObject*, PyObject* args) {
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
                             std::chrono::steady_clock::now() - t0).count();
         return Py_BuildValue("(LO)", static_cast<long long>(ns), results.get());
-    });
-}
-
-}  // namespace tovrel
-
-namespace tovrel {
-
-// fx_hash(data: bytes) -> the engine's hash of a byte-string key, as the si map uses it.
-PyObject* probe_fx_hash(PyObject*, PyObject* data) {
-    return guard_obj([&] {
-        char* buf = nullptr;
-        Py_ssize_t len = 0;
-        check_rc(PyBytes_AsStringAndSize(data, &buf, &len));
-        const std::size_t h = FxBytesHash{}(std::string_view(buf, static_cast<std::size_t>(len)));
-        return Ref::check(PyLong_FromUnsignedLongLong(h)).release();
     });
 }
 

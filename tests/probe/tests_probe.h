@@ -19,7 +19,6 @@ PyObject* probe_interpret_cells(PyObject*, PyObject* args);
 PyObject* probe_slot_offsets(PyObject*, PyObject* args);
 PyObject* probe_slot_build(PyObject*, PyObject* args);
 PyObject* probe_bench_interpret(PyObject*, PyObject* args);
-PyObject* probe_fx_hash(PyObject*, PyObject* data);
 PyObject* probe_formula_tokenize(PyObject*, PyObject* args);
 PyObject* probe_formula_translate(PyObject*, PyObject* args);
 PyObject* probe_formula_bench(PyObject*, PyObject* args);
