@@ -48,9 +48,6 @@ public:
     template <class Buf>
     [[nodiscard]] bool translate_into(std::optional<CellPos> dest, Buf& out) const;
 
-    // Number of compiled segments (for tests).
-    std::size_t segment_count() const noexcept { return segs_.size(); }
-
 private:
     enum class SegKind : std::uint8_t { Text, Row, Col };
     struct Seg {
