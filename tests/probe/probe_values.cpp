@@ -1,6 +1,5 @@
 // Probe functions for cell values, formulas in cells and the slot-class accessor.
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -189,58 +188,6 @@ PyObject* probe_slot_build(PyObject*, PyObject* args) {
                    Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), static_cast<Py_ssize_t>(i))));
         }
         return inst.release();
-    });
-}
-
-}  // namespace tovrel
-
-namespace tovrel {
-
-// bench_interpret(parser, helpers, values, t, convert) -> (ns, results)
-// Interprets one cell per text of `values` (all with the data type `t`, or none when `t` is
-// None) in a C++ loop, converting each value to Python when `convert` is true; returns the time
-// taken and the converted values (None where not converted).
-PyObject* probe_bench_interpret(PyObject*, PyObject* args) {
-    return guard_obj([&] {
-        PyObject *parser, *helpers_dict, *texts, *t;
-        int convert = 0;
-        if (!PyArg_ParseTuple(args, "OO!OOp", &parser, &PyDict_Type, &helpers_dict, &texts, &t,
-                              &convert)) {
-            throw PyErrorSet();
-        }
-        Cells cells_state(parser, helpers_dict, 1);
-        auto& [helpers, settings, dt, shared, actions, row, column, ctx] = cells_state;
-
-        Ref fast = Ref::check(PySequence_Fast(texts, "values must be a sequence"));
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-        std::vector<std::string> values;
-        values.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_ssize_t len = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(fast.get(), i), &len);
-            if (!text) throw PyErrorSet();
-            values.emplace_back(text, static_cast<std::size_t>(len));
-        }
-        CellFlags flags;
-        CellBufs bufs;
-        if (t != Py_None) {
-            Py_ssize_t len = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(t, &len);
-            if (!text) throw PyErrorSet();
-            bufs.t.assign(text, static_cast<std::size_t>(len));
-            flags.set(CellFlags::T);
-        }
-        Ref results = Ref::check(PyList_New(n));
-        const auto t0 = std::chrono::steady_clock::now();
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            bufs.v = values[static_cast<std::size_t>(i)];
-            CellRec rec = interpret(ctx, bufs, StyleId{}, flags, nullptr, std::nullopt);
-            Ref obj = convert ? val_to_py(ctx, std::move(rec.value)) : Ref::borrow(Py_None);
-            PyList_SET_ITEM(results.get(), i, obj.release());
-        }
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::steady_clock::now() - t0).count();
-        return Py_BuildValue("(LO)", static_cast<long long>(ns), results.get());
     });
 }
 
