@@ -1,6 +1,7 @@
-"""Date serials to Python objects: the native conversion (run in a C++ loop inside the test probe)
-against the host's pure-Python path, epoch + timedelta(days) + timedelta(milliseconds), on the
-same serials in the same run. Figures are per conversion; the ratio is Python time / native time."""
+"""Date serials to Python objects: the native conversion (run in a C++ loop inside _tovrel_bench,
+the benchmarks' helper module) against the host's pure-Python path, epoch + timedelta(days) +
+timedelta(milliseconds), on the same serials in the same run. Figures are per conversion; the
+ratio is Python time / native time."""
 import datetime as dt
 import pathlib
 import sys
@@ -8,10 +9,10 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 try:
-    import _tovrel_probe as probe
+    import _tovrel_bench as native
 except ImportError:  # not linked into the environment: use the default build directory
     sys.path[:0] = [str(ROOT / "build"), str(ROOT)]
-    import _tovrel_probe as probe
+    import _tovrel_bench as native
 from tovrel.utils.datetime import WINDOWS_EPOCH  # noqa: E402
 
 N = 1_000_000
@@ -40,12 +41,12 @@ def main():
     epoch = WINDOWS_EPOCH
     # Same results first: the benchmark compares equal work.
     sample = [START + i * STEP for i in range(0, N, 9973)]
-    assert probe.from_excel_list(sample, epoch) == [
+    assert native.dates_list(sample, epoch) == [
         epoch + dt.timedelta(days=divmod(v, 1)[0] + (1 if v < 60 else 0))
         + dt.timedelta(milliseconds=round(divmod(v, 1)[1] * 86400 * 1000)) for v in sample]
 
-    native_convert = best_of(3, lambda: probe.bench_dates(N, START, STEP, epoch, False)[0])
-    native_build = best_of(3, lambda: probe.bench_dates(N, START, STEP, epoch, True)[0])
+    native_convert = best_of(3, lambda: native.dates(N, START, STEP, epoch, False)[0])
+    native_build = best_of(3, lambda: native.dates(N, START, STEP, epoch, True)[0])
     python = best_of(2, lambda: python_path(N, epoch))
 
     print(f"{N:,} float serials on the 1900 epoch")

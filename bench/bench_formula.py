@@ -1,5 +1,5 @@
 """Shared-formula rendering: one formula compiled once and rendered for 1,000,000 destination cells
-in a C++ loop inside the test probe, against a pure-Python reference shifter (one regular-expression
+in a C++ loop inside _tovrel_bench, against a pure-Python reference shifter (one regular-expression
 substitution per destination) over 100,000 destinations in the same run. Both produce the same
 texts (checked first). Figures are per rendered formula; the ratio is Python time / native time."""
 import pathlib
@@ -9,10 +9,10 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 try:
-    import _tovrel_probe as probe
+    import _tovrel_bench as native
 except ImportError:  # not linked into the environment: use the default build directory
     sys.path[:0] = [str(ROOT / "build"), str(ROOT)]
-    import _tovrel_probe as probe
+    import _tovrel_bench as native
 
 from tovrel.helpers import column_index, column_letters  # noqa: E402
 
@@ -36,7 +36,7 @@ def shift(formula, drow, dcol):
 
 
 def destination(i):
-    return ORIGIN[0] + i, ORIGIN[1] + i % 16  # the same walk as the probe's loop
+    return ORIGIN[0] + i, ORIGIN[1] + i % 16  # the same walk as the native loop
 
 
 def python_path(n):
@@ -52,10 +52,10 @@ def main():
     # Same results first: the benchmark compares equal work.
     for i in range(0, N_PYTHON, 997):
         row, col = destination(i)
-        native = probe.formula_translate(FORMULA, *ORIGIN, row, col)
-        assert native == shift(FORMULA, row - ORIGIN[0], col - ORIGIN[1]), (i, native)
+        got = native.formula_at(FORMULA, *ORIGIN, row, col)
+        assert got == shift(FORMULA, row - ORIGIN[0], col - ORIGIN[1]), (i, got)
 
-    native_ns, native_bytes = min(probe.formula_bench(FORMULA, *ORIGIN, N_NATIVE) for _ in range(3))
+    native_ns, native_bytes = min(native.formula(FORMULA, *ORIGIN, N_NATIVE) for _ in range(3))
     python_ns, python_bytes = min(python_path(N_PYTHON) for _ in range(2))
     assert native_bytes > 0 and python_bytes > 0
     native_op = native_ns / N_NATIVE

@@ -1,5 +1,5 @@
 """Cell values: the native decision of a cell's value from its <v> text (`interpret`, run in a C++
-loop inside the test probe, with and without building the Python object) against the host's
+loop inside _tovrel_bench, with and without building the Python object) against the host's
 pure-Python rule for the same texts (int()/float() by the presence of ".", "e", "E"; shared
 strings by list indexing), in the same run. Figures are per cell; ratios are Python / native."""
 import pathlib
@@ -9,10 +9,10 @@ import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 try:
-    import _tovrel_probe as probe
+    import _tovrel_bench as native
 except ImportError:  # not linked into the environment: use the default build directory
     sys.path[:0] = [str(ROOT / "build"), str(ROOT)]
-    import _tovrel_probe as probe
+    import _tovrel_bench as native
 from tovrel.helpers import make_helpers  # noqa: E402
 from tovrel.utils.datetime import WINDOWS_EPOCH  # noqa: E402
 
@@ -69,8 +69,8 @@ def main():
             py_ns, expected = best(3, lambda: python_strings(texts, strings))
         else:
             py_ns, expected = best(3, lambda: python_numbers(texts))
-        native_obj, got = best(3, lambda: probe.bench_interpret(parser, helpers, texts, t, True))
-        native_only, _ = best(3, lambda: probe.bench_interpret(parser, helpers, texts, t, False))
+        native_obj, got = best(3, lambda: native.interpret(parser, helpers, texts, t, True))
+        native_only, _ = best(3, lambda: native.interpret(parser, helpers, texts, t, False))
         assert got == expected, name  # same results: the benchmark compares equal work
         print(f"{N:,} {name}")
         print(f"  native decision only           {native_only / N:8.1f} ns/cell")

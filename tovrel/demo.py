@@ -46,7 +46,8 @@ def main(argv):
                     out.writerow([index] + [text(v) for v in values])
             except _tovrel.NativeFallback as e:
                 failed.append(name)
-                print(f"# sheet {name!r}: the native engine falls back to Python: {e}")
+                where = "" if getattr(e, "offset", None) is None else f" at byte {e.offset}"
+                print(f"# sheet {name!r}: the native engine falls back to Python: {e}{where}")
                 continue
             elapsed = time.perf_counter() - t0
             total_rows += rows

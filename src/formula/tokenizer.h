@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "formula/formula_error.h"
+#include "utils/error.h"
 #include "formula/token.h"
 
 namespace tovrel {

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "formula/formula_error.h"
 #include "formula/token.h"
+#include "utils/error.h"
 #include "utils/cell_ref.h"
 #include "utils/text.h"
 
@@ -42,9 +42,6 @@ public:
     // Returns false when a relative part leaves its range; `out` may then hold a partial text.
     template <class Buf>
     [[nodiscard]] bool translate_into(std::optional<CellRef> dest, Buf& out) const;
-
-    // Number of compiled segments (for tests).
-    std::size_t segment_count() const noexcept { return segs_.size(); }
 
 private:
     enum class SegKind : std::uint8_t { Text, Row, Col };

@@ -4,6 +4,7 @@
 #include "lib/functions.h"
 #include "sheet/py_row_reader.h"
 #include "sheet/py_dates.h"
+#include "utils/error.h"
 #include "utils/py_ref.h"
 #include "xml/py_file_source.h"
 
@@ -11,64 +12,46 @@ namespace tovrel {
 namespace {
 
 // Sets module.<name> = value and appends name to module.__all__ (created if missing).
-int add_public(PyObject* module, const char* name, PyObject* value) {
-    PyObject* all = nullptr;
-    if (PyObject_GetOptionalAttrString(module, "__all__", &all) < 0) return -1;
+void add_public(PyObject* module, const char* name, PyObject* value) {
+    PyObject* found = nullptr;
+    check_rc(PyObject_GetOptionalAttrString(module, "__all__", &found));
+    Ref all = Ref::steal(found);
     if (!all) {
-        all = PyList_New(0);
-        if (!all || PyModule_AddObjectRef(module, "__all__", all) < 0) {
-            Py_XDECREF(all);
-            return -1;
-        }
+        all = Ref::check(PyList_New(0));
+        check_rc(PyModule_AddObjectRef(module, "__all__", all.get()));
     }
-    PyObject* key = PyUnicode_FromString(name);
-    int rc = key ? PyList_Append(all, key) : -1;
-    Py_XDECREF(key);
-    Py_DECREF(all);
-    if (rc < 0) return -1;
-    return PyModule_AddObjectRef(module, name, value);
+    Ref key = Ref::check(PyUnicode_FromString(name));
+    check_rc(PyList_Append(all.get(), key.get()));
+    check_rc(PyModule_AddObjectRef(module, name, value));
 }
 
-int add_function(PyObject* module, PyMethodDef* def) {
-    PyObject* module_name = PyModule_GetNameObject(module);
-    if (!module_name) return -1;
-    PyObject* func = PyCFunction_NewEx(def, nullptr, module_name);
-    Py_DECREF(module_name);
-    if (!func) return -1;
-    int rc = add_public(module, def->ml_name, func);
-    Py_DECREF(func);
-    return rc;
+void add_function(PyObject* module, PyMethodDef* def) {
+    Ref module_name = Ref::check(PyModule_GetNameObject(module));
+    Ref func = Ref::check(PyCFunction_NewEx(def, nullptr, module_name.get()));
+    add_public(module, def->ml_name, func.get());
 }
 
-// Process-wide objects are made while the module is imported, so that no thread ever waits
-// for another to create them.
-int prepare_shared_objects() {
-    try {
+// Adds the public names in __all__ order; the first failure ends the import. Process-wide
+// objects are made first, while the module is imported, so that no thread ever waits for
+// another to create them.
+int module_exec(PyObject* module) {
+    return guard_int([&] {
+        if (!PyModule_Check(module)) {
+            PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'",
+                         Py_TYPE(module)->tp_name);
+            throw PyErrorSet();
+        }
         init_file_source_constants();
         ensure_datetime_api();
-    } catch (...) {
-        set_python_error_from_current();
-        return -1;
-    }
-    return 0;
-}
-
-int module_exec(PyObject* module) {
-    if (!PyModule_Check(module)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyModule'",
-                     Py_TYPE(module)->tp_name);
-        return -1;
-    }
-    if (prepare_shared_objects() < 0) return -1;
-    PyObject* fallback = native_fallback_type();
-    if (!fallback || add_public(module, "NativeFallback", fallback) < 0) return -1;
-    for (PyMethodDef* def = module_functions(); def->ml_name; ++def)
-        if (add_function(module, def) < 0) return -1;
-    PyTypeObject* row_reader = row_reader_type();
-    if (!row_reader ||
-        add_public(module, "RowReader", reinterpret_cast<PyObject*>(row_reader)) < 0)
-        return -1;
-    return 0;
+        PyObject* fallback = native_fallback_type();
+        if (!fallback) throw PyErrorSet();
+        add_public(module, "NativeFallback", fallback);
+        for (PyMethodDef* def = module_functions(); def->ml_name; ++def) add_function(module, def);
+        PyTypeObject* row_reader = row_reader_type();
+        if (!row_reader) throw PyErrorSet();
+        add_public(module, "RowReader", reinterpret_cast<PyObject*>(row_reader));
+        return 0;
+    });
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -8,7 +8,8 @@
 #pragma GCC diagnostic pop
 
 #include <atomic>
-#include <stdexcept>
+
+#include "utils/error.h"
 
 namespace tovrel {
 
@@ -51,7 +52,7 @@ Ref build_date(const DateResult& r) {
         case DateResult::Kind::OutOfRange:
             break;
     }
-    throw std::logic_error("date serial out of range where a date was expected");
+    throw InternalError("date serial out of range where a date was expected");
 }
 
 std::optional<Epoch> epoch_from_datetime(PyObject* e, PyObject* datetime_type,

@@ -1,10 +1,10 @@
 #include "sheet/py_formulas.h"
 
 #include <cstring>
-#include <stdexcept>
 #include <utility>
 
 #include "sheet/py_helpers.h"
+#include "utils/error.h"
 
 namespace tovrel {
 
@@ -126,11 +126,11 @@ std::uint32_t SharedFormulas::add(SharedEntry entry, const std::string* si) {
 
 Ref SharedFormulas::render(const SharedRef& ref) const {
     const SharedEntry& e = entry(ref.entry);
-    if (!e.native) throw std::logic_error("shared formula value on a host translator");
+    if (!e.native) throw InternalError("shared formula value on a host translator");
     std::string out;
     out.reserve(64);
     if (!e.native->translate_into(ref.dest, out)) {
-        throw std::logic_error("shared formula no longer fits the cell it was read for");
+        throw InternalError("shared formula no longer fits the cell it was read for");
     }
     return str_of(out);
 }
@@ -144,8 +144,8 @@ void raise_formula_error(const Helpers& helpers, const FormulaError& err) {
             PyErr_SetString(PyExc_IndexError, "pop from empty list");
             throw PyErrorSet();
         case FormulaError::Kind::NeedPython:
-            PyErr_SetString(PyExc_TypeError, "internal: NeedPython");
-            throw PyErrorSet();
+            // Always answered by the host's translator before a failure is raised.
+            throw InternalError("NeedPython raised as a formula failure");
     }
     Ref message = str_of(err.message());
     Ref instance = Ref::check(PyObject_CallOneArg(cls, message.get()));

@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "formula/formula_error.h"
+#include "utils/error.h"
 #include "formula/translator.h"
 #include "sheet/py_values.h"
 #include "utils/py_compat.h"
@@ -61,8 +61,10 @@ private:
     std::optional<std::uint32_t> no_si_;
 };
 
-// Raises the Python exception of a formula failure: the host's TokenizerError / TranslatorError
-// instance with the message, IndexError for an unbalanced closer. Always throws PyErrorSet.
+// The one conversion of a FormulaError into a Python exception: the host's TokenizerError /
+// TranslatorError instance with the message, IndexError("pop from empty list") for an
+// unbalanced closer. Always throws PyErrorSet (InternalError for NeedPython, which callers
+// answer with the host's translator instead).
 [[noreturn]] void raise_formula_error(const Helpers& helpers, const FormulaError& err);
 
 // The formula value of a cell with an <f> child: an Str beginning with "=", a SharedRef, or a

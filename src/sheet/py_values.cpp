@@ -3,7 +3,6 @@
 #include "utils/py_str.h"
 
 #include <limits>
-#include <stdexcept>
 #include <utility>
 
 #include "sheet/dates.h"
@@ -47,7 +46,7 @@ Ref number_obj(const Val& v) {
         case ValKind::Py: return std::get<Ref>(v).dup();
         default: break;
     }
-    throw std::logic_error("date rule on a value that is not a number");
+    throw InternalError("date rule on a value that is not a number");
 }
 
 Ref r_or_none(const CellBufs& bufs, CellFlags flags) {
@@ -219,22 +218,6 @@ Ref StyleId::to_py() const {
     return Ref::check(PyLong_FromInt64(value));
 }
 
-const char* kind_name(ValKind kind) noexcept {
-    switch (kind) {
-        case ValKind::None: return "None";
-        case ValKind::Int: return "Int";
-        case ValKind::Float: return "Float";
-        case ValKind::Bool: return "Bool";
-        case ValKind::SharedStr: return "SharedStr";
-        case ValKind::Str: return "Str";
-        case ValKind::SharedRef: return "SharedRef";
-        case ValKind::DateInt: return "DateInt";
-        case ValKind::DateFloat: return "DateFloat";
-        case ValKind::Py: return "Py";
-    }
-    return "?";
-}
-
 CellRef parse_coordinate(const Helpers& helpers, std::string_view text) {
     if (std::optional<CellRef> c = fast_coordinate(text)) return *c;
     Ref s = str_of(text);
@@ -332,7 +315,7 @@ Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& valu
         case ValKind::SharedRef: return shared.render(std::get<SharedRef>(value));
         case ValKind::DateInt:
         case ValKind::DateFloat: {
-            if (!settings.native_epoch) throw std::logic_error("date value without a native epoch");
+            if (!settings.native_epoch) throw InternalError("date value without a native epoch");
             const Epoch& epoch = *settings.native_epoch;
             const DateResult r = kind_of(value) == ValKind::DateInt
                                      ? from_excel_int(std::get<DateInt>(value).serial, epoch)
@@ -341,7 +324,7 @@ Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& valu
         }
         case ValKind::Py: return std::move(std::get<Ref>(value));
     }
-    throw std::logic_error("unknown value kind");
+    throw InternalError("unknown value kind");
 }
 
 }  // namespace tovrel

@@ -80,7 +80,6 @@ enum class ValKind : std::uint8_t {
 };
 
 inline ValKind kind_of(const Val& v) noexcept { return static_cast<ValKind>(v.index()); }
-const char* kind_name(ValKind kind) noexcept;
 
 // One parsed cell.
 struct CellRec {

@@ -162,14 +162,10 @@ std::optional<std::string_view> fast_plain_item(Reader& reader, std::string_view
     if (!at(text_end, "</t></") || !at(text_end + 6, name) || !at(text_end + 6 + name.size(), ">"))
         return std::nullopt;
     const std::size_t end = text_end + 7 + name.size();
-    CharFlags seen;
-    try {
-        seen = check_chars(b + q, text_end - q);
-        if (seen.amp) validate_refs(b + q, text_end - q);
-    } catch (const XmlError&) {
-        return std::nullopt;  // the general reader reports it
-    }
-    if (seen.cdata_end) return std::nullopt;
+    // Invalid text is left to the general reader, which reports it.
+    const CharFlags seen = scan_chars(b + q, text_end - q);
+    if (seen.error || seen.cdata_end) return std::nullopt;
+    if (seen.amp && refs_error(b + q, text_end - q)) return std::nullopt;
     std::string_view text(reinterpret_cast<const char*>(b + q), text_end - q);
     if (seen.amp || seen.cr) text = decode_text(text, false, scratch);
     reader.consume_tag(p, end);

@@ -9,12 +9,14 @@
 namespace tovrel {
 
 // Converts the exception being handled into the current Python exception:
-//   Malformed / Unsupported -> NativeFallback("malformed: ..." / "unsupported: ...")
-//   Fallback                -> NativeFallback(message)
+//   Malformed / Unsupported -> NativeFallback("malformed: ..." / "unsupported: ..."), with the
+//                              error's input offset as the instance's `offset` (None if unknown)
+//   Fallback                -> NativeFallback(message), offset None
 //   BorrowConflict          -> RuntimeError(message)
 //   PyErrorSet              -> the exception already set, unchanged
+//   InternalError           -> SystemError("_tovrel internal error: " + message)
 //   std::bad_alloc          -> MemoryError
-//   anything else           -> SystemError (an internal invariant was broken)
+//   anything else           -> SystemError, also named an internal error
 // Must be called from inside a catch block.
 void set_python_error_from_current() noexcept;
 

@@ -27,7 +27,8 @@ void adopt_native_fallback_type(PyObject* cls) noexcept {
     std::call_once(g_native_fallback_once, [cls] { g_native_fallback = Py_NewRef(cls); });
 }
 
-void raise_native_fallback(const char* prefix, const char* message) noexcept {
+void raise_native_fallback(const char* prefix, const char* message,
+                           std::uint64_t offset) noexcept {
     PyObject* type = native_fallback_type();
     if (!type) return;
     std::string text;
@@ -40,8 +41,18 @@ void raise_native_fallback(const char* prefix, const char* message) noexcept {
     PyObject* msg = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                          "replace");
     if (!msg) return;
-    PyErr_SetObject(type, msg);
+    PyObject* instance = PyObject_CallOneArg(type, msg);
     Py_DECREF(msg);
+    if (!instance) return;
+    PyObject* where = offset == kNoFallbackOffset ? Py_NewRef(Py_None)
+                                                  : PyLong_FromUnsignedLongLong(offset);
+    if (!where || PyObject_SetAttrString(instance, "offset", where) < 0) {
+        Py_XDECREF(where);
+        Py_DECREF(instance);
+        return;
+    }
+    Py_DECREF(where);
+    PyErr_SetRaisedException(instance);
 }
 
 }  // namespace tovrel

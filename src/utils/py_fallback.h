@@ -2,6 +2,8 @@
 // its pure-Python path.
 #pragma once
 
+#include <cstdint>
+
 #include "utils/py_compat.h"
 
 namespace tovrel {
@@ -14,7 +16,11 @@ PyObject* native_fallback_type() noexcept;
 // these sources (the test probe), so that it raises the class _tovrel exposes.
 void adopt_native_fallback_type(PyObject* cls) noexcept;
 
-// Sets NativeFallback(prefix + message) as the current exception.
-void raise_native_fallback(const char* prefix, const char* message) noexcept;
+// Sets NativeFallback(prefix + message) as the current exception. The instance's `offset`
+// attribute is `offset` as an int (the input position of a reader error), or None when it is
+// kNoFallbackOffset.
+inline constexpr std::uint64_t kNoFallbackOffset = UINT64_MAX;
+void raise_native_fallback(const char* prefix, const char* message,
+                           std::uint64_t offset = kNoFallbackOffset) noexcept;
 
 }  // namespace tovrel

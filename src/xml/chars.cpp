@@ -34,7 +34,7 @@ const std::array<std::uint8_t, 256> kClass = make_table();
 
 }  // namespace chars
 
-CharFlags check_chars(const std::uint8_t* p, std::size_t n) {
+CharFlags scan_chars(const std::uint8_t* p, std::size_t n) noexcept {
     using namespace scan;
     CharFlags flags;
     // A control byte wins over bad UTF-8, which wins over U+FFFE/U+FFFF, wherever they stand.
@@ -56,7 +56,7 @@ CharFlags check_chars(const std::uint8_t* p, std::size_t n) {
                 if (c == '\r')
                     flags.cr = true;
                 else if (c != '\t' && c != '\n')
-                    throw Malformed("invalid character");
+                    return flags.error = "invalid character", flags;
             } else if (c == '&') {
                 flags.amp = true;
             } else if (c == ']' && n - i >= 3 && p[i + 1] == ']' && p[i + 2] == '>') {
@@ -75,8 +75,16 @@ CharFlags check_chars(const std::uint8_t* p, std::size_t n) {
         if (len == 3 && is_fffe_or_ffff(p + i)) nonchar = true;
         i += len;
     }
-    if (bad_utf8) throw Malformed("invalid utf-8");
-    if (nonchar) throw Malformed("invalid character");
+    if (bad_utf8)
+        flags.error = "invalid utf-8";
+    else if (nonchar)
+        flags.error = "invalid character";
+    return flags;
+}
+
+CharFlags check_chars(const std::uint8_t* p, std::size_t n) {
+    const CharFlags flags = scan_chars(p, n);
+    if (flags.error) throw Malformed(flags.error);
     return flags;
 }
 

@@ -41,10 +41,14 @@ struct CharFlags {
     bool amp = false;        // '&'
     bool cr = false;         // CR
     bool cdata_end = false;  // "]]>"
+    const char* error = nullptr;  // scan_chars only: the message validate_chars would throw
 };
 
 // validate_chars, reporting in the same pass which of '&', CR and "]]>" occur. ASCII runs free
 // of those are skipped a word at a time; multi-byte characters are checked where they stand.
 CharFlags check_chars(const std::uint8_t* p, std::size_t n);
+// The same pass without throwing, for callers that take another path on invalid input: the
+// rule broken comes back in `error` (the other flags are then incomplete).
+CharFlags scan_chars(const std::uint8_t* p, std::size_t n) noexcept;
 
 }  // namespace tovrel

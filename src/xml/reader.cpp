@@ -2,7 +2,6 @@
 
 #include <array>
 #include <cstring>
-#include <stdexcept>
 
 #include "utils/error.h"
 #include "xml/chars.h"
@@ -81,7 +80,7 @@ std::string_view Reader::text(std::string& scratch) const {
 }
 
 std::string Reader::end_capture() {
-    if (in_.capture == Input::kNoCapture) throw std::logic_error("capture not started");
+    if (in_.capture == Input::kNoCapture) throw InternalError("capture not started");
     std::size_t start = in_.capture;
     in_.capture = Input::kNoCapture;
     return std::string(view(start, in_.tag_end));
@@ -175,7 +174,10 @@ void Reader::check_decl(std::size_t start, std::size_t end) {
     if (prev == kNone) throw Malformed("bad decl");
 }
 
-XmlEvent Reader::next() {
+// Every reader error leaves through here and is stamped with the absolute offset of the
+// construct being read when it was found (no throw site passes a position: nothing moves the
+// position past a construct until it has been checked).
+XmlEvent Reader::next() try {
     if (pending_end_) {
         pending_end_ = false;
         pop_element();
@@ -210,6 +212,9 @@ XmlEvent Reader::next() {
                 return last_ = start_tag();
         }
     }
+} catch (XmlError& e) {
+    e.stamp(in_.offset());
+    throw;
 }
 
 void Reader::skip_outside_whitespace() {

@@ -34,7 +34,11 @@ class Reader {
 public:
     explicit Reader(std::unique_ptr<ByteSource> source);
 
+    // Errors thrown carry offset() as the position of the construct being read (XmlError::offset).
     XmlEvent next();
+
+    // Absolute input offset of the next unread byte: bytes from the start of the document.
+    std::uint64_t offset() const noexcept { return in_.offset(); }
 
     // Open elements; after Start/Empty this includes the new element, after End it does not.
     std::size_t depth() const noexcept { return stack_.size(); }

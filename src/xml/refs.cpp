@@ -21,46 +21,61 @@ bool legal_char(std::uint32_t cp) noexcept {
            (cp >= 0xE000 && cp <= 0xFFFD) || (cp >= 0x10000 && cp <= 0x10FFFF);
 }
 
-std::uint32_t char_ref(std::string_view digits, bool hex) {
-    if (digits.empty() || digits.size() > 10) throw Malformed("bad char ref");
+// The code point of a character reference's digits into `cp`; else the error message.
+const char* char_ref(std::string_view digits, bool hex, std::uint32_t& cp) noexcept {
+    if (digits.empty() || digits.size() > 10) return "bad char ref";
     std::uint64_t value = 0;
     for (char c : digits) {
         int d = digit_value(c, hex);
-        if (d < 0) throw Malformed("bad char ref");
+        if (d < 0) return "bad char ref";
         value = value * (hex ? 16 : 10) + static_cast<std::uint64_t>(d);
-        if (value > 0xFFFFFFFFULL) throw Malformed("bad char ref");
+        if (value > 0xFFFFFFFFULL) return "bad char ref";
     }
-    auto cp = static_cast<std::uint32_t>(value);
-    if (!legal_char(cp)) throw Malformed("invalid char ref");
-    return cp;
+    cp = static_cast<std::uint32_t>(value);
+    if (!legal_char(cp)) return "invalid char ref";
+    return nullptr;
 }
 
 }  // namespace
 
-std::uint32_t resolve_ref(std::string_view name) {
-    if (name == "lt") return '<';
-    if (name == "gt") return '>';
-    if (name == "amp") return '&';
-    if (name == "quot") return '"';
-    if (name == "apos") return '\'';
+const char* ref_error(std::string_view name, std::uint32_t& cp) noexcept {
+    if (name == "lt") return cp = '<', nullptr;
+    if (name == "gt") return cp = '>', nullptr;
+    if (name == "amp") return cp = '&', nullptr;
+    if (name == "quot") return cp = '"', nullptr;
+    if (name == "apos") return cp = '\'', nullptr;
     if (name.size() >= 2 && name[0] == '#') {
-        if (name[1] == 'x') return char_ref(name.substr(2), true);
-        return char_ref(name.substr(1), false);
+        if (name[1] == 'x') return char_ref(name.substr(2), true, cp);
+        return char_ref(name.substr(1), false, cp);
     }
-    throw Malformed("undefined entity");
+    return "undefined entity";
 }
 
-void validate_refs(const std::uint8_t* p, std::size_t n) {
+std::uint32_t resolve_ref(std::string_view name) {
+    std::uint32_t cp = 0;
+    if (const char* error = ref_error(name, cp)) throw Malformed(error);
+    return cp;
+}
+
+const char* refs_error(const std::uint8_t* p, std::size_t n) noexcept {
     const std::uint8_t* end = p + n;
     for (;;) {
         const std::uint8_t* amp = scan::find1(p, end, '&');
-        if (amp == end) return;
+        if (amp == end) return nullptr;
         const std::uint8_t* semi = scan::find1(amp + 1, end, ';');
-        if (semi == end) throw Malformed("bad reference");
-        resolve_ref(std::string_view(reinterpret_cast<const char*>(amp + 1),
-                                     static_cast<std::size_t>(semi - amp - 1)));
+        if (semi == end) return "bad reference";
+        std::uint32_t cp;
+        if (const char* error = ref_error(
+                std::string_view(reinterpret_cast<const char*>(amp + 1),
+                                 static_cast<std::size_t>(semi - amp - 1)),
+                cp))
+            return error;
         p = semi + 1;
     }
+}
+
+void validate_refs(const std::uint8_t* p, std::size_t n) {
+    if (const char* error = refs_error(p, n)) throw Malformed(error);
 }
 
 namespace {

@@ -12,10 +12,14 @@ namespace tovrel {
 // The code point a reference stands for; `name` is the text between '&' and ';'. Throws
 // Malformed("undefined entity"), Malformed("bad char ref") or Malformed("invalid char ref").
 std::uint32_t resolve_ref(std::string_view name);
+// The same check without throwing: null with the code point in `cp`, or the error message.
+const char* ref_error(std::string_view name, std::uint32_t& cp) noexcept;
 
 // Checks every reference in the span: Malformed("bad reference") for an '&' without a later
 // ';', else the error of resolve_ref.
 void validate_refs(const std::uint8_t* p, std::size_t n);
+// The same check without throwing: the message of the first error, or null.
+const char* refs_error(const std::uint8_t* p, std::size_t n) noexcept;
 
 // Attribute-value normalisation of a validated raw value: tab, LF and CR become a space (CR LF
 // one space), references their character. Returns `raw` itself when nothing changes, else a view

@@ -2,9 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
+#include <string_view>
 
-#include "utils/borrow.h"
 #include "xml/input.h"
 
 namespace tovrel {
@@ -55,89 +56,47 @@ TEST(Input, PaddingAfterTheEndIsZero) {
     for (std::size_t i = 0; i < ByteBuffer::kPad; ++i) EXPECT_EQ(w.input->data()[3 + i], 0);
 }
 
-// Fills the window with `total` bytes in 64 KiB chunks, consuming up to `consumed`.
-void fill(Window& w, std::size_t total) {
-    while (w.input->filled() < total && w.input->more()) {
-    }
-}
+// However a reader consumes and captures, the window keeps what it still needs: the unread
+// bytes, the end of the last tag and an active capture stay where offsets say they are, and
+// memory stays within a constant factor of what is needed, so consumed input does not pile up.
+TEST(Input, DropsConsumedBytesButKeepsWhatIsStillNeeded) {
+    const std::string data = pattern(1500000);
+    std::mt19937 rng(20261208);
+    for (std::size_t chunk : {1000u, 65536u, 150000u}) {
+        Window w(data, chunk);
+        Input& in = *w.input;
+        std::uint64_t capture_at = 0;  // absolute offset of the active capture
+        while (true) {
+            // Consume some of what is there: often all of it, sometimes little.
+            const std::size_t avail = in.available();
+            in.pos += rng() % 3 == 0 ? avail : (avail ? rng() % (avail + 1) : 0);
+            const unsigned roll = rng() % 16;
+            if (roll == 0 && in.capture == Input::kNoCapture) {
+                in.capture = in.pos;
+                capture_at = in.offset();
+            } else if (roll < 3) {
+                in.capture = Input::kNoCapture;
+            }
+            const std::uint64_t offset = in.offset();
+            in.tag_end = in.pos;  // the last tag ends where reading stopped
+            const std::size_t keep_from =
+                in.capture != Input::kNoCapture && in.capture < in.pos ? in.capture : in.pos;
+            const std::size_t needed = in.filled() - keep_from;
+            if (!in.more()) break;
 
-TEST(Input, CompactsOnlyWhenAtLeast64KiBAndHalfAreConsumed) {
-    const std::string data = pattern(8 * 65536);
-    Window w(data, 65536);
-    fill(w, 2 * 65536);
-    ASSERT_EQ(w.input->filled(), 2u * 65536);
-
-    // Less than 64 KiB consumed: nothing moves.
-    w.input->pos = 65535;
-    ASSERT_TRUE(w.input->more());
-    EXPECT_EQ(w.input->base, 0u);
-
-    // 64 KiB consumed but under half of 192 KiB: nothing moves.
-    w.input->pos = 65536;
-    ASSERT_TRUE(w.input->more());
-    EXPECT_EQ(w.input->base, 0u);
-
-    // Now 256 KiB are in the window; with all but 10 bytes consumed the consumed prefix is
-    // dropped and the offsets shift with it.
-    ASSERT_EQ(w.input->filled(), 4u * 65536);
-    w.input->pos = 4 * 65536 - 10;
-    w.input->tag_start = 100;                  // inside the dropped prefix
-    w.input->tag_end = 4 * 65536 - 5;          // after it
-    ASSERT_TRUE(w.input->more());
-    EXPECT_EQ(w.input->base, 4u * 65536 - 10);
-    EXPECT_EQ(w.input->pos, 0u);
-    EXPECT_EQ(w.input->tag_start, 0u);
-    EXPECT_EQ(w.input->tag_end, 5u);
-    EXPECT_EQ(w.input->filled(), 65536u + 10);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(w.input->data()), 10),
-              data.substr(4 * 65536 - 10, 10));
-}
-
-TEST(Input, ActiveCaptureKeepsItsBytes) {
-    const std::string data = pattern(6 * 65536);
-    Window w(data, 65536);
-    fill(w, 3 * 65536);
-    w.input->capture = 1000;  // started before 64 KiB of consumed input
-    w.input->pos = 3 * 65536;
-    ASSERT_TRUE(w.input->more());
-    EXPECT_EQ(w.input->base, 0u) << "a capture at offset 1000 must keep the window in place";
-    EXPECT_EQ(w.input->capture, 1000u);
-
-    // Once the capture is past 64 KiB and half the window, compaction keeps from the capture on.
-    w.input->capture = 3 * 65536;
-    w.input->pos = 4 * 65536;
-    ASSERT_TRUE(w.input->more());
-    EXPECT_EQ(w.input->base, 3u * 65536);
-    EXPECT_EQ(w.input->capture, 0u);
-    EXPECT_EQ(w.input->pos, 65536u);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(w.input->data()), 64),
-              data.substr(3 * 65536, 64));
-}
-
-TEST(BorrowFlag, SharedAndExclusiveConflicts) {
-    BorrowFlag flag;
-    {
-        SharedBorrow a(flag);
-        SharedBorrow b(flag);
-        try {
-            ExclusiveBorrow c(flag);
-            FAIL() << "exclusive borrow granted while shared borrows are held";
-        } catch (const BorrowConflict& e) {
-            EXPECT_STREQ(e.what(), "Already borrowed");
+            ASSERT_EQ(in.offset(), offset) << "chunk " << chunk;
+            ASSERT_EQ(in.base + in.tag_end, offset);
+            ASSERT_EQ(std::string_view(reinterpret_cast<const char*>(in.data()) + in.pos,
+                                       in.available()),
+                      std::string_view(data).substr(offset, in.available()));
+            if (in.capture != Input::kNoCapture) {
+                ASSERT_EQ(in.base + in.capture, capture_at);
+                ASSERT_EQ(in.data()[in.capture], static_cast<std::uint8_t>(data[capture_at]));
+            }
+            ASSERT_LE(in.filled(), 2 * needed + Input::kChunk + chunk) << "chunk " << chunk;
         }
+        EXPECT_EQ(in.offset() + in.available(), data.size());
     }
-    EXPECT_TRUE(flag.is_free());
-    {
-        ExclusiveBorrow a(flag);
-        try {
-            SharedBorrow b(flag);
-            FAIL() << "shared borrow granted while an exclusive borrow is held";
-        } catch (const BorrowConflict& e) {
-            EXPECT_STREQ(e.what(), "Already mutably borrowed");
-        }
-        EXPECT_THROW(ExclusiveBorrow c(flag), BorrowConflict);
-    }
-    EXPECT_TRUE(flag.is_free());
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// py_strip (Python's str.strip() on UTF-8) and the lenient UTF-8 decoder behind it.
+// The shared text utilities: py_strip (Python's str.strip() on UTF-8), the lenient UTF-8
+// decoder behind it, and the word-at-a-time byte scans.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -6,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "utils/scan.h"
 #include "utils/text.h"
 #include "utils/utf8.h"
 #include "xml/refs.h"
@@ -130,6 +132,29 @@ TEST(DecodeUtf8, LengthsAndRejections) {
         std::size_t len = 99;
         EXPECT_EQ(decode_utf8(c.bytes, 0, len), c.cp) << c.bytes;
         EXPECT_EQ(len, c.len) << c.bytes;
+    }
+}
+
+TEST(Scan, WordSearchesMatchByteSearches) {
+    // Every position of a hit and every range end, from an 8-byte-aligned and a shifted start.
+    for (std::size_t shift : {0u, 3u}) {
+        for (std::size_t hit = 0; hit < 40; ++hit) {
+            for (std::size_t end = 0; end < 48; ++end) {
+                std::string s(64 + 16, 'a');
+                s[shift + hit] = '<';
+                const auto* b = reinterpret_cast<const std::uint8_t*>(s.data()) + shift;
+                const std::uint8_t* want = hit < end ? b + hit : b + end;
+                EXPECT_EQ(scan::find1(b, b + end, '<'), want);
+                EXPECT_EQ(scan::find3(b, b + end, '>', '<', '"'), want);
+                bool special = false;
+                EXPECT_EQ(scan::scan_text(b, b + end, special), want);
+                EXPECT_FALSE(special);
+                s[shift + hit] = '\x05';
+                special = false;
+                scan::scan_text(b, b + end, special);
+                EXPECT_EQ(special, hit < end) << shift << " " << hit << " " << end;
+            }
+        }
     }
 }
 

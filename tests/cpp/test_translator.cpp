@@ -140,25 +140,6 @@ TEST(Translator, RendersForDestinations) {
     }
 }
 
-TEST(Translator, TextRunsAreMergedAndReferencesCompiled) {
-    struct Case {
-        const char* formula;
-        std::size_t segments;
-    };
-    const Case cases[] = {
-        {"", 0}, {"=", 0}, {"abc", 1}, {"=SUM(1,2)", 1}, {"=$A$1", 1}, {"=MyName+1", 1},
-        {"=A1", 3},                // "=", col, row
-        {"=A1+B$2", 6},            // "=", col, row, "+", col, "$2"
-        {"=Sheet1!A1:B2*2", 7},    // "=Sheet1!", col, row, ":", col, row, "*2"
-        {"=SUM(1:2)", 5},          // "=SUM(", row, ":", row, ")"
-        {"=$A:$B", 1},
-    };
-    for (const Case& c : cases) {
-        Translator t(c.formula, 1, 1);
-        EXPECT_EQ(t.segment_count(), c.segments) << c.formula;
-    }
-}
-
 TEST(Translator, KeepsTheTokenListAndOrigin) {
     Translator t("=SUM(A1, 'S'!B2)", 4, 7);
     EXPECT_EQ(t.tokens(), tokenize("=SUM(A1, 'S'!B2)"));

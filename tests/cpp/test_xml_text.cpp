@@ -8,7 +8,6 @@
 #include "xml/chars.h"
 #include "xml/names.h"
 #include "xml/refs.h"
-#include "utils/scan.h"
 
 namespace tovrel {
 namespace {
@@ -183,28 +182,6 @@ TEST(Namespaces, PresetIdsInterningAndLookup) {
     ns.pop(2);
     EXPECT_EQ(ns.default_id(), kNoNamespace);
     EXPECT_FALSE(ns.lookup("p", id));
-}
-
-TEST(Scan, WordSearchesMatchByteSearches) {
-    // Every position of a hit and every range end, through an 8-byte-aligned and a shifted start.
-    std::string buf(64 + 16, 'a');
-    for (std::size_t hit = 0; hit < 40; ++hit) {
-        for (std::size_t end = 0; end < 48; ++end) {
-            std::string s = buf;
-            s[hit] = '<';
-            const auto* b = bytes(s);
-            const std::uint8_t* want = hit < end ? b + hit : b + end;
-            EXPECT_EQ(scan::find1(b, b + end, '<'), want);
-            EXPECT_EQ(scan::find3(b, b + end, '>', '<', '"'), want);
-            bool special = false;
-            EXPECT_EQ(scan::scan_text(b, b + end, special), want);
-            EXPECT_FALSE(special);
-            s[hit] = '\x05';
-            special = false;
-            scan::scan_text(bytes(s), bytes(s) + end, special);
-            EXPECT_EQ(special, hit < end) << hit << " " << end;
-        }
-    }
 }
 
 }  // namespace

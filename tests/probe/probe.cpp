@@ -79,6 +79,7 @@ PyObject* raise_error(PyObject*, PyObject* args) {
         if (k == "fallback") throw Fallback(text.c_str());
         if (k == "borrow") throw BorrowConflict(text.c_str());
         if (k == "memory") throw std::bad_alloc();
+        if (k == "internal") throw InternalError(text.c_str());
         throw std::runtime_error(text);
     });
 }
@@ -95,18 +96,12 @@ PyMethodDef probe_methods[] = {
     {"settings_from_parser", probe_settings_from_parser, METH_O, nullptr},
     {"from_excel", probe_from_excel, METH_VARARGS, nullptr},
     {"from_excel_list", probe_from_excel_list, METH_VARARGS, nullptr},
-    {"bench_dates", probe_bench_dates, METH_VARARGS, nullptr},
     {"escape", probe_escape, METH_VARARGS, nullptr},
     {"py_strip", probe_py_strip, METH_O, nullptr},
     {"fast_coordinate", probe_fast_coordinate, METH_O, nullptr},
     {"interpret_cells", probe_interpret_cells, METH_VARARGS, nullptr},
     {"slot_offsets", probe_slot_offsets, METH_VARARGS, nullptr},
     {"slot_build", probe_slot_build, METH_VARARGS, nullptr},
-    {"bench_interpret", probe_bench_interpret, METH_VARARGS, nullptr},
-    {"fx_hash", probe_fx_hash, METH_O, nullptr},
-    {"formula_tokenize", probe_formula_tokenize, METH_VARARGS, nullptr},
-    {"formula_translate", probe_formula_translate, METH_VARARGS, nullptr},
-    {"formula_bench", probe_formula_bench, METH_VARARGS, nullptr},
     {"read_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_all)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"events", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_events)),

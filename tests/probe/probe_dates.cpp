@@ -1,5 +1,4 @@
 // Probe functions for dates, parser settings and the text utilities.
-#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -129,40 +128,6 @@ PyObject* probe_from_excel_list(PyObject*, PyObject* args) {
             PyList_SET_ITEM(out.get(), i, item.release());
         }
         return out.release();
-    });
-}
-
-// bench_dates(n, start, step, epoch, build) -> (elapsed_ns, converted): converts the float
-// serials start + i * step for i < n in a C++ loop, building each Python object when `build`
-// is true, and returns the time the loop took.
-PyObject* probe_bench_dates(PyObject*, PyObject* args) {
-    return guard_obj([&] {
-        Py_ssize_t n;
-        double start;
-        double step;
-        PyObject* epoch_obj;
-        int build;
-        if (!PyArg_ParseTuple(args, "nddOp:bench_dates", &n, &start, &step, &epoch_obj, &build))
-            throw PyErrorSet();
-        const Epoch epoch = native_epoch_of(epoch_obj);
-        ensure_datetime_api();
-        std::int64_t converted = 0;
-        std::int64_t checksum = 0;
-        const auto t0 = std::chrono::steady_clock::now();
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const DateResult r = from_excel_float(start + static_cast<double>(i) * step, epoch);
-            if (!r.ok()) continue;
-            ++converted;
-            if (build) {
-                Ref obj = build_date(r);
-            } else {
-                checksum += r.day + r.microsecond;
-            }
-        }
-        const auto t1 = std::chrono::steady_clock::now();
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count();
-        return Py_BuildValue("(LLL)", static_cast<long long>(ns), static_cast<long long>(converted),
-                             static_cast<long long>(checksum));
     });
 }
 

@@ -1,6 +1,5 @@
 // Probe functions for cell values, formulas in cells and the slot-class accessor.
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,8 +35,6 @@ Ref object_item(PyObject* cell, const char* key) {
 void put(PyObject* dict, const char* key, Ref value) {
     check_rc(PyDict_SetItemString(dict, key, value.get()));
 }
-
-Ref kind_str(const Val& v) { return Ref::check(PyUnicode_FromString(kind_name(kind_of(v)))); }
 
 std::vector<std::string> names_of(PyObject* seq) {
     Ref fast = Ref::check(PySequence_Fast(seq, "names must be a sequence"));
@@ -79,8 +76,8 @@ struct Cells {
 // "inline" (a str becomes a native text value, anything else a host value), "row" (starts a
 // row: sets the row counter and clears the column counter) and "column" (sets the column
 // counter). Every cell is interpreted before any value is converted, so shared formulas render
-// lazily. Each result is a dict: row, column, value, kind, data_type, style, has_formula and,
-// when kept, formula/formula_kind and cached/cached_kind.
+// lazily. Each result is a dict: row, column, value, data_type, style, has_formula and, when
+// kept, formula and cached.
 PyObject* probe_interpret_cells(PyObject*, PyObject* args) {
     return guard_obj([&] {
         PyObject *parser, *helpers_dict, *cells;
@@ -141,17 +138,14 @@ PyObject* probe_interpret_cells(PyObject*, PyObject* args) {
             Ref d = Ref::check(PyDict_New());
             put(d.get(), "row", Ref::check(PyLong_FromInt64(rec.row)));
             put(d.get(), "column", Ref::check(PyLong_FromInt64(rec.column)));
-            put(d.get(), "kind", kind_str(rec.value));
             put(d.get(), "value", val_to_py(ctx, std::move(rec.value)));
             put(d.get(), "data_type", rec.dtype.to_py(dt));
             put(d.get(), "style", rec.style.to_py());
             put(d.get(), "has_formula", Ref::borrow(rec.has_formula ? Py_True : Py_False));
             if (rec.formula) {
-                put(d.get(), "formula_kind", kind_str(*rec.formula));
                 put(d.get(), "formula", val_to_py(ctx, std::move(*rec.formula)));
             }
             if (rec.cached) {
-                put(d.get(), "cached_kind", kind_str(*rec.cached));
                 put(d.get(), "cached", val_to_py(ctx, std::move(*rec.cached)));
             }
             check_rc(PyList_Append(results.get(), d.get()));
@@ -194,73 +188,6 @@ PyObject* probe_slot_build(PyObject*, PyObject* args) {
                    Ref::borrow(PySequence_Fast_GET_ITEM(fast.get(), static_cast<Py_ssize_t>(i))));
         }
         return inst.release();
-    });
-}
-
-}  // namespace tovrel
-
-namespace tovrel {
-
-// bench_interpret(parser, helpers, values, t, convert) -> (ns, results)
-// Interprets one cell per text of `values` (all with the data type `t`, or none when `t` is
-// None) in a C++ loop, converting each value to Python when `convert` is true; returns the time
-// taken and the converted values (None where not converted).
-PyObject* probe_bench_interpret(PyObject*, PyObject* args) {
-    return guard_obj([&] {
-        PyObject *parser, *helpers_dict, *texts, *t;
-        int convert = 0;
-        if (!PyArg_ParseTuple(args, "OO!OOp", &parser, &PyDict_Type, &helpers_dict, &texts, &t,
-                              &convert)) {
-            throw PyErrorSet();
-        }
-        Cells cells_state(parser, helpers_dict, 1);
-        auto& [helpers, settings, dt, shared, actions, row, column, ctx] = cells_state;
-
-        Ref fast = Ref::check(PySequence_Fast(texts, "values must be a sequence"));
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
-        std::vector<std::string> values;
-        values.reserve(static_cast<std::size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            Py_ssize_t len = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(PySequence_Fast_GET_ITEM(fast.get(), i), &len);
-            if (!text) throw PyErrorSet();
-            values.emplace_back(text, static_cast<std::size_t>(len));
-        }
-        CellFlags flags;
-        CellBufs bufs;
-        if (t != Py_None) {
-            Py_ssize_t len = 0;
-            const char* text = PyUnicode_AsUTF8AndSize(t, &len);
-            if (!text) throw PyErrorSet();
-            bufs.t.assign(text, static_cast<std::size_t>(len));
-            flags.set(CellFlags::T);
-        }
-        Ref results = Ref::check(PyList_New(n));
-        const auto t0 = std::chrono::steady_clock::now();
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            bufs.v = values[static_cast<std::size_t>(i)];
-            CellRec rec = interpret(ctx, bufs, StyleId{}, flags, nullptr, std::nullopt);
-            Ref obj = convert ? val_to_py(ctx, std::move(rec.value)) : Ref::borrow(Py_None);
-            PyList_SET_ITEM(results.get(), i, obj.release());
-        }
-        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::steady_clock::now() - t0).count();
-        return Py_BuildValue("(LO)", static_cast<long long>(ns), results.get());
-    });
-}
-
-}  // namespace tovrel
-
-namespace tovrel {
-
-// fx_hash(data: bytes) -> the engine's hash of a byte-string key, as the si map uses it.
-PyObject* probe_fx_hash(PyObject*, PyObject* data) {
-    return guard_obj([&] {
-        char* buf = nullptr;
-        Py_ssize_t len = 0;
-        check_rc(PyBytes_AsStringAndSize(data, &buf, &len));
-        const std::size_t h = FxBytesHash{}(std::string_view(buf, static_cast<std::size_t>(len)));
-        return Ref::check(PyLong_FromUnsignedLongLong(h)).release();
     });
 }
 

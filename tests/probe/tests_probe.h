@@ -9,7 +9,6 @@ PyObject* probe_helpers_from_dict(PyObject*, PyObject* arg);
 PyObject* probe_settings_from_parser(PyObject*, PyObject* parser);
 PyObject* probe_from_excel(PyObject*, PyObject* args);
 PyObject* probe_from_excel_list(PyObject*, PyObject* args);
-PyObject* probe_bench_dates(PyObject*, PyObject* args);
 PyObject* probe_escape(PyObject*, PyObject* args);
 PyObject* probe_py_strip(PyObject*, PyObject* text);
 PyObject* probe_fast_coordinate(PyObject*, PyObject* text);
@@ -18,10 +17,5 @@ PyObject* probe_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* probe_interpret_cells(PyObject*, PyObject* args);
 PyObject* probe_slot_offsets(PyObject*, PyObject* args);
 PyObject* probe_slot_build(PyObject*, PyObject* args);
-PyObject* probe_bench_interpret(PyObject*, PyObject* args);
-PyObject* probe_fx_hash(PyObject*, PyObject* data);
-PyObject* probe_formula_tokenize(PyObject*, PyObject* args);
-PyObject* probe_formula_translate(PyObject*, PyObject* args);
-PyObject* probe_formula_bench(PyObject*, PyObject* args);
 
 }  // namespace tovrel
