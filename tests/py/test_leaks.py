@@ -70,7 +70,10 @@ class Kit:
 
     def objects(self):
         return {"source": self.source, "helpers": self.helpers, "parser": self.parser, "cell class": self.cell_cls,
-                "ws": self.ws, "filler": self.filler, "extra_none": self.extra}
+                "ws": self.ws, "filler": self.filler, "extra_none": self.extra,
+                # what the engine takes out of them
+                "shared strings": self.parser.shared_strings, "a helper": self.helpers["text_content"],
+                "epoch": self.parser.epoch}
 
     def reader(self):
         return _tovrel.RowReader(self.source.rewind(), self.parser, self.helpers)
