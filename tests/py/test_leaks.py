@@ -12,7 +12,7 @@ from tovrel.helpers import MAIN_NS, make_helpers
 from tovrel.reader import SheetParser
 
 NF = _tovrel.NativeFallback
-ROUNDS = 2000
+ROUNDS = 1500
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")  # its quarantine keeps freed memory mapped
 
 SHEET = (b'<worksheet xmlns="%s"><dimension ref="A1:C2"/><sheetData>'
@@ -115,26 +115,30 @@ def dimension(k):
 DEFECT_3 = pytest.mark.xfail(reason="defect 3: a RowReader that raises is leaked with everything it holds",
                              strict=False)
 
+def case(entry, path, kit, expected, action, marks=()):
+    return pytest.param(entry, path, kit, expected, action, marks=marks, id=f"{entry}-{path}")
+
+
 CASES = [
     # entry point, path, input, expected exception, action
-    ("RowReader.next_raw", "rows", Kit(SHEET), None, raw),
-    ("RowReader.next_row", "values", Kit(SHEET), None, values),
-    ("RowReader.next_row", "cells", Kit(SHEET), None, cells),
-    pytest.param("RowReader.next_raw", "malformed", Kit(MALFORMED_SHEET), NF, raw, marks=DEFECT_3),
-    pytest.param("RowReader.next_row", "source raises", Kit(SHEET, fail=True), NF, cells, marks=DEFECT_3),
-    pytest.param("RowReader.next_row", "helper raises", Kit(SHEET, from_excel=failing, rich_inline=failing,
-                                                            text_content=failing), NF, values, marks=DEFECT_3),
-    ("RowReader.next_row", "argument", Kit(SHEET), TypeError, bad_argument),
-    ("RowReader.next_row", "slot missing", Kit(SHEET), AttributeError, missing_slot),
-    ("RowReader()", "helper missing", Kit(SHEET), TypeError,
-     lambda k: _tovrel.RowReader(k.source, k.parser, {"float": float})),
-    ("read_string_table", "items", Kit(SST), None, string_table),
-    ("read_string_table", "malformed", Kit(MALFORMED_SST), NF, string_table),
-    ("read_string_table", "source raises", Kit(SST, fail=True), ValueError, string_table),
-    ("read_string_table", "helper raises", Kit(SST, si_content=failing), LookupError, string_table),
-    ("find_dimension", "found", Kit(SHEET), None, dimension),
-    ("find_dimension", "malformed", Kit(b"<a><dimension></a>"), NF, dimension),
-    ("find_dimension", "source raises", Kit(SHEET, fail=True), ValueError, dimension),
+    case("RowReader.next_raw", "rows", Kit(SHEET), None, raw),
+    case("RowReader.next_row", "values", Kit(SHEET), None, values),
+    case("RowReader.next_row", "cells", Kit(SHEET), None, cells),
+    case("RowReader.next_raw", "malformed", Kit(MALFORMED_SHEET), NF, raw, DEFECT_3),
+    case("RowReader.next_row", "source raises", Kit(SHEET, fail=True), NF, cells, DEFECT_3),
+    case("RowReader.next_row", "helper raises",
+         Kit(SHEET, from_excel=failing, rich_inline=failing, text_content=failing), NF, values, DEFECT_3),
+    case("RowReader.next_row", "argument", Kit(SHEET), TypeError, bad_argument),
+    case("RowReader.next_row", "slot missing", Kit(SHEET), AttributeError, missing_slot),
+    case("RowReader()", "helper missing", Kit(SHEET), TypeError,
+         lambda k: _tovrel.RowReader(k.source, k.parser, {"float": float})),
+    case("read_string_table", "items", Kit(SST), None, string_table),
+    case("read_string_table", "malformed", Kit(MALFORMED_SST), NF, string_table),
+    case("read_string_table", "source raises", Kit(SST, fail=True), ValueError, string_table),
+    case("read_string_table", "helper raises", Kit(SST, si_content=failing), LookupError, string_table),
+    case("find_dimension", "found", Kit(SHEET), None, dimension),
+    case("find_dimension", "malformed", Kit(b"<a><dimension></a>"), NF, dimension),
+    case("find_dimension", "source raises", Kit(SHEET, fail=True), ValueError, dimension),
 ]
 
 
