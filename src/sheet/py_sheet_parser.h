@@ -69,8 +69,6 @@ private:
     RowItem parse_row();
     ElementItem capture_checked();
     CellRec read_cell();
-    // Copies the attributes of the current start tag that `slots` names into the buffers.
-    void store_attrs(const AttrSlot (&slots)[3], CellFlags& flags);
     // Reads the cell at the current position straight from the buffer and appends it; false
     // (nothing consumed) when the cell does not have the plain shape.
     bool try_fast_cell(std::vector<CellRec>& cells);

@@ -160,9 +160,11 @@ inline constexpr AttrSlot kFormulaAttrs[3] = {
     {"si", &CellBufs::f_si, CellFlags::FSi},
 };
 
-// The slot of `name` in one of the tables above, or null.
-inline const AttrSlot* find_attr_slot(const AttrSlot (&slots)[3], std::string_view name) noexcept {
-    for (const AttrSlot& slot : slots)
+// The slot of `name` in one of the tables above, or null. (The table is a template argument so
+// that the name comparisons compile to constant-length ones.)
+template <const AttrSlot (&Slots)[3]>
+const AttrSlot* find_attr_slot(std::string_view name) noexcept {
+    for (const AttrSlot& slot : Slots)
         if (slot.name == name) return &slot;
     return nullptr;
 }
