@@ -44,7 +44,7 @@ std::uint32_t decode_utf8(std::string_view text, std::size_t i, std::size_t& len
     if (need > n - 1 - i) return b0;
     for (std::size_t k = 1; k <= need; ++k) {
         const std::uint32_t b = p[i + k];
-        if ((b & 0xC0) != 0x80) return b0;
+        if (!is_utf8_continuation(static_cast<std::uint8_t>(b))) return b0;
         cp = (cp << 6) | (b & 0x3F);
     }
     if (cp < min || cp > 0x10FFFF) return b0;

@@ -45,6 +45,16 @@ constexpr std::size_t utf8_lead_length(std::uint8_t lead) noexcept {
     return 1;
 }
 
+// Whether a byte continues a sequence (10xxxxxx) rather than starting a character.
+constexpr bool is_utf8_continuation(std::uint8_t byte) noexcept { return (byte & 0xC0) == 0x80; }
+
+// Number of characters of well-formed text: the bytes that start one.
+constexpr std::size_t utf8_char_count(std::string_view text) noexcept {
+    std::size_t n = 0;
+    for (char c : text) n += !is_utf8_continuation(static_cast<std::uint8_t>(c));
+    return n;
+}
+
 // Whether the well-formed three-byte sequence at p is U+FFFE or U+FFFF (EF BF BE / EF BF BF).
 constexpr bool is_fffe_or_ffff(const std::uint8_t* p) noexcept {
     return p[0] == 0xEF && p[1] == 0xBF && (p[2] == 0xBE || p[2] == 0xBF);
