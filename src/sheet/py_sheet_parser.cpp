@@ -70,13 +70,13 @@ bool forbid_dispatch(std::uint32_t ns, std::string_view local) noexcept {
     return false;
 }
 
-SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, PyObject* actions,
+SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, PyObject* warnings,
                          PyObject* row_dimensions)
     : reader_(make_py_reader(source)),
       helpers_(std::move(helpers)),
       settings_(std::move(settings)),
       dt_(DT::make()),
-      actions_(Ref::borrow(actions)),
+      warnings_(Ref::borrow(warnings)),
       row_dimensions_(Ref::borrow(row_dimensions)) {
     text_.text_dangerous = helpers_.text_dangerous;
     text_.rich_dangerous = helpers_.rich_dangerous;

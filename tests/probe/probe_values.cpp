@@ -59,21 +59,21 @@ struct Cells {
         : helpers(Helpers::from_dict(helpers_dict)),
           settings(Settings::from_parser(parser)),
           dt(DT::make()),
-          actions(Ref::check(PyList_New(0))),
+          warnings(Ref::check(PyList_New(0))),
           row(first_row),
-          ctx{settings, helpers, dt, shared, actions.get(), row, column} {}
+          ctx{settings, helpers, dt, shared, warnings.get(), row, column} {}
 
     Helpers helpers;
     Settings settings;
     DT dt;
     SharedFormulas shared;
-    Ref actions;
+    Ref warnings;
     std::int64_t row;
     std::int64_t column = 0;
     CellContext ctx;
 };
 
-// interpret_cells(parser, helpers, cells) -> (results, actions)
+// interpret_cells(parser, helpers, cells) -> (results, warnings)
 // Each cell is a dict of the raw texts a parser would collect: "t", "r", "s", "v", "f" (the <f>
 // text; the key marks an <f> child), "f_t", "f_ref", "f_si"; optionally "f_attrs" (dict),
 // "inline" (a str becomes a native text value, anything else a host value), "row" (starts a
@@ -88,7 +88,7 @@ PyObject* probe_interpret_cells(PyObject*, PyObject* args) {
             throw PyErrorSet();
         }
         Cells cells_state(parser, helpers_dict, 0);
-        auto& [helpers, settings, dt, shared, actions, row, column, ctx] = cells_state;
+        auto& [helpers, settings, dt, shared, warnings, row, column, ctx] = cells_state;
 
         Ref fast = Ref::check(PySequence_Fast(cells, "cells must be a sequence"));
         std::vector<CellRec> recs;
@@ -156,7 +156,7 @@ PyObject* probe_interpret_cells(PyObject*, PyObject* args) {
             }
             check_rc(PyList_Append(results.get(), d.get()));
         }
-        return Py_BuildValue("(OO)", results.get(), actions.get());
+        return Py_BuildValue("(OO)", results.get(), warnings.get());
     });
 }
 
@@ -214,7 +214,7 @@ PyObject* probe_bench_interpret(PyObject*, PyObject* args) {
             throw PyErrorSet();
         }
         Cells cells_state(parser, helpers_dict, 1);
-        auto& [helpers, settings, dt, shared, actions, row, column, ctx] = cells_state;
+        auto& [helpers, settings, dt, shared, warnings, row, column, ctx] = cells_state;
 
         Ref fast = Ref::check(PySequence_Fast(texts, "values must be a sequence"));
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(fast.get());
