@@ -23,17 +23,6 @@ constexpr std::array<std::string_view, 22> kDispatchTags = {
     "customSheetViews", "conditionalFormatting",
 };
 
-// A dict of all attributes of the current start tag: keys "local" or "{uri}local".
-Ref attribute_dict(const Reader& reader) {
-    Ref dict = Ref::check(PyDict_New());
-    for (const Attr& a : reader.attrs()) {
-        Ref key = Ref::steal(attr_key(reader, a));
-        Ref value = Ref::steal(attr_value_str(reader, a));
-        check_rc(PyDict_SetItem(dict.get(), key.get(), value.get()));
-    }
-    return dict;
-}
-
 // Copies the attributes of the current start tag that `Slots` names into the buffers.
 template <const AttrSlot (&Slots)[3]>
 void store_attrs(const Reader& reader, CellBufs& bufs, CellFlags& flags, std::string& scratch) {
