@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "utils/scan.h"
+
 namespace tovrel {
 
 // Length of the well-formed UTF-8 sequence starting with p[0] (a byte of 0x80 or above) within
@@ -73,8 +75,34 @@ constexpr std::uint32_t utf8_code_point(const std::uint8_t* p, std::size_t len) 
     }
 }
 
+// Walks n bytes as UTF-8, ASCII a word at a time where it can: `on_ascii(count)` for each run of
+// ASCII bytes it steps over, `on_sequence(p, len)` for each well-formed multi-byte sequence.
+// Returns false, stopping there, at the first byte that does not start one.
+template <class OnAscii, class OnSequence>
+bool walk_utf8(const std::uint8_t* p, std::size_t n, OnAscii&& on_ascii,
+               OnSequence&& on_sequence) {
+    std::size_t i = 0;
+    while (i < n) {
+        if (n - i >= 8 && !(scan::load(p + i) & scan::kHigh)) {
+            on_ascii(std::size_t{8});
+            i += 8;
+            continue;
+        }
+        if (p[i] < 0x80) {
+            on_ascii(std::size_t{1});
+            ++i;
+            continue;
+        }
+        const std::size_t len = utf8_sequence_length(p + i, n - i);
+        if (!len) return false;
+        on_sequence(p + i, len);
+        i += len;
+    }
+    return true;
+}
+
 // Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF). ASCII runs are skipped a word at a time.
+// U+10FFFF).
 bool valid_utf8(const std::uint8_t* p, std::size_t n) noexcept;
 
 // Lenient decoding for text that may be malformed: the character starting at text[i]
