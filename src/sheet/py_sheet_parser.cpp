@@ -147,7 +147,7 @@ RowItem SheetParser::parse_row() {
         check_rc(PyDict_SetItem(row_dimensions_.get(), key.get(), dims.get()));
     }
     if (reader_.last_event() == XmlEvent::Empty) {
-        reader_.next();  // before the fast path could take a following cell into this row
+        reader_.next();  // <row/>: its End, read here so that the fast path never looks past it
         return row;
     }
     const bool fast = !settings_.rich_text;
