@@ -97,10 +97,7 @@ private:
 
     // Code-point index of byte position `at`.
     std::size_t code_point_index(std::size_t at) const noexcept {
-        std::size_t n = 0;
-        for (std::size_t i = 0; i < at; ++i)
-            if ((static_cast<unsigned char>(f_[i]) & 0xC0) != 0x80) ++n;
-        return n;
+        return utf8_char_count(f_.substr(0, at));
     }
 
     [[noreturn]] void unexpected_character() const {

@@ -23,15 +23,29 @@ constexpr std::array<std::string_view, 22> kDispatchTags = {
     "customSheetViews", "conditionalFormatting",
 };
 
-// A dict of all attributes of the current start tag: keys "local" or "{uri}local".
-Ref attribute_dict(const Reader& reader) {
-    Ref dict = Ref::check(PyDict_New());
+// Copies the attributes of the current start tag that `Slots` names into the buffers.
+template <const AttrSlot (&Slots)[3]>
+void store_attrs(const Reader& reader, CellBufs& bufs, CellFlags& flags, std::string& scratch) {
     for (const Attr& a : reader.attrs()) {
-        Ref key = Ref::steal(attr_key(reader, a));
-        Ref value = Ref::steal(attr_value_str(reader, a));
-        check_rc(PyDict_SetItem(dict.get(), key.get(), value.get()));
+        if (a.ns != kNoNamespace) continue;
+        if (const AttrSlot* slot = find_attr_slot<Slots>(reader.attr_local(a)))
+            slot->store(bufs, flags, reader.attr_value(a, scratch));
     }
-    return dict;
+}
+
+// The same for the value spans the buffer-level reader found, slot by slot. They need no
+// decoding: that reader takes only attribute values without references.
+template <const AttrSlot (&Slots)[3]>
+void store_spans(const FastSlots& spans, const std::uint8_t* buf, CellBufs& bufs,
+                 CellFlags& flags) {
+#pragma GCC unroll 3  // each slot's buffer and bit then compile to constants
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (const std::optional<Span>& s = spans[i]) {
+            Slots[i].store(bufs, flags,
+                           std::string_view(reinterpret_cast<const char*>(buf) + s->start,
+                                            s->end - s->start));
+        }
+    }
 }
 
 }  // namespace
@@ -45,13 +59,13 @@ bool forbid_dispatch(std::uint32_t ns, std::string_view local) noexcept {
     return false;
 }
 
-SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, PyObject* actions,
+SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, PyObject* warnings,
                          PyObject* row_dimensions)
     : reader_(make_py_reader(source)),
       helpers_(std::move(helpers)),
       settings_(std::move(settings)),
       dt_(DT::make()),
-      actions_(Ref::borrow(actions)),
+      warnings_(Ref::borrow(warnings)),
       row_dimensions_(Ref::borrow(row_dimensions)) {
     text_.text_dangerous = helpers_.text_dangerous;
     text_.rich_dangerous = helpers_.rich_dangerous;
@@ -133,7 +147,7 @@ RowItem SheetParser::parse_row() {
         check_rc(PyDict_SetItem(row_dimensions_.get(), key.get(), dims.get()));
     }
     if (reader_.last_event() == XmlEvent::Empty) {
-        reader_.next();  // before the fast path could take a following cell into this row
+        reader_.next();  // <row/>: its End, read here so that the fast path never looks past it
         return row;
     }
     const bool fast = !settings_.rich_text;
@@ -153,18 +167,10 @@ RowItem SheetParser::parse_row() {
     return row;
 }
 
-void SheetParser::store_attrs(const AttrSlot (&slots)[3], CellFlags& flags) {
-    for (const Attr& a : reader_.attrs()) {
-        if (a.ns != kNoNamespace) continue;
-        if (const AttrSlot* slot = find_attr_slot(slots, reader_.attr_local(a)))
-            slot->store(bufs_, flags, reader_.attr_value(a, scratch_));
-    }
-}
-
 CellRec SheetParser::read_cell() {
     bufs_.clear();
     CellFlags flags;
-    store_attrs(kCellAttrs, flags);
+    store_attrs<kCellAttrs>(reader_, bufs_, flags, scratch_);
     StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), bufs_.s);
     Ref f_attrs;
     std::optional<Val> inline_val;
@@ -185,7 +191,7 @@ CellRec SheetParser::read_cell() {
             element_text_into(reader_, bufs_.v, forbid_dispatch);
         } else if (name == "f" && !flags.has(CellFlags::F)) {
             flags.set(CellFlags::F);
-            store_attrs(kFormulaAttrs, flags);
+            store_attrs<kFormulaAttrs>(reader_, bufs_, flags, scratch_);
             if (flags.has(CellFlags::FT) && bufs_.f_t == "dataTable")
                 f_attrs = attribute_dict(reader_);
             element_text_into(reader_, bufs_.f_text, forbid_dispatch);
@@ -220,17 +226,12 @@ bool SheetParser::try_fast_cell(std::vector<CellRec>& cells) {
     auto text = [buf](const Span& s) {
         return std::string_view(reinterpret_cast<const char*>(buf) + s.start, s.end - s.start);
     };
-    // The slot values need no decoding: the fast path takes only attributes without references.
-    auto store = [&](const AttrSlot (&slots)[3], const FastSlots& spans, CellFlags& flags) {
-        for (std::size_t i = 0; i < 3; ++i)
-            if (spans[i]) slots[i].store(bufs_, flags, text(*spans[i]));
-    };
     bufs_.clear();
     CellFlags flags;
-    store(kCellAttrs, cell->cell, flags);
+    store_spans<kCellAttrs>(cell->cell, buf, bufs_, flags);
     if (cell->has_formula) {
         flags.set(CellFlags::F);
-        store(kFormulaAttrs, cell->formula, flags);
+        store_spans<kFormulaAttrs>(cell->formula, buf, bufs_, flags);
         if (cell->formula_text) bufs_.f_text.assign(text(*cell->formula_text));
     }
     if (cell->value && !(flags.has(CellFlags::T) && bufs_.t == "inlineStr"))

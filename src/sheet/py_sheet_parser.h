@@ -40,9 +40,10 @@ bool forbid_dispatch(std::uint32_t ns, std::string_view local) noexcept;
 
 class SheetParser {
 public:
-    // Takes over the helper bundle and the settings; `actions` receives ("warn", message) tuples,
-    // `row_dimensions` the attributes of rows that carry more than r and spans. Reads nothing.
-    SheetParser(PyObject* source, Helpers helpers, Settings settings, PyObject* actions,
+    // Takes over the helper bundle and the settings; `warnings` (a list) receives the
+    // ("warn", message) tuples of the cells read, `row_dimensions` the attributes of rows that
+    // carry more than r and spans. Reads nothing.
+    SheetParser(PyObject* source, Helpers helpers, Settings settings, PyObject* warnings,
                 PyObject* row_dimensions);
 
     // The next item; after End or an error the parser must not be used again.
@@ -57,7 +58,7 @@ public:
         if (int rc = helpers_.traverse(visit, arg)) return rc;
         Py_VISIT(settings_.shared_strings.get());
         Py_VISIT(settings_.epoch.get());
-        Py_VISIT(actions_.get());
+        Py_VISIT(warnings_.get());
         Py_VISIT(row_dimensions_.get());
         return 0;
     }
@@ -69,14 +70,12 @@ private:
     RowItem parse_row();
     ElementItem capture_checked();
     CellRec read_cell();
-    // Copies the attributes of the current start tag that `slots` names into the buffers.
-    void store_attrs(const AttrSlot (&slots)[3], CellFlags& flags);
     // Reads the cell at the current position straight from the buffer and appends it; false
     // (nothing consumed) when the cell does not have the plain shape.
     bool try_fast_cell(std::vector<CellRec>& cells);
     std::optional<Val> inline_value();
     CellContext context() noexcept {
-        return CellContext{settings_, helpers_, dt_, shared_, actions_.get(), row_, column_};
+        return CellContext{settings_, helpers_, dt_, shared_, warnings_.get(), row_, column_};
     }
 
     Reader reader_;
@@ -86,7 +85,7 @@ private:
     DT dt_;
     SharedFormulas shared_;
     CellBufs bufs_;
-    Ref actions_;
+    Ref warnings_;
     Ref row_dimensions_;
     std::int64_t row_ = 0;
     std::int64_t column_ = 0;

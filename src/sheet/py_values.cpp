@@ -18,14 +18,15 @@ namespace tovrel {
 
 namespace {
 
-constexpr const char* kTypeTexts[DT::Count] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
+// The texts of the recognised data types, in TypeIndex order.
+constexpr const char* kTypeTexts[kTypeCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
 
-// The DT index of a known `t` text, or Count.
-std::uint8_t known_type(std::string_view t) noexcept {
-    for (std::uint8_t i = 0; i < DT::Count; ++i) {
-        if (t == kTypeTexts[i]) return i;
+// The recognised data type a `t` text names, or nothing.
+std::optional<TypeIndex> recognised_type(std::string_view t) noexcept {
+    for (std::size_t i = 0; i < kTypeCount; ++i) {
+        if (t == kTypeTexts[i]) return static_cast<TypeIndex>(i);
     }
-    return DT::Count;
+    return std::nullopt;
 }
 
 Ref call1(PyObject* callable, PyObject* arg) {
@@ -81,7 +82,7 @@ void apply_date_rule(CellContext& ctx, const CellBufs& bufs, CellFlags flags, st
         Ref result = Ref::steal(PyObject_Call(ctx.helpers.from_excel.get(), args.get(), kwargs.get()));
         if (result) {
             value = std::move(result);
-            dtype = DType::of(DT::D);
+            dtype = DType::of(TypeIndex::D);
             return;
         }
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) &&
@@ -108,7 +109,7 @@ void apply_date_rule(CellContext& ctx, const CellBufs& bufs, CellFlags flags, st
             }
         }
         if (!out_of_range) {
-            dtype = DType::of(DT::D);
+            dtype = DType::of(TypeIndex::D);
             return;
         }
     }
@@ -120,10 +121,10 @@ void apply_date_rule(CellContext& ctx, const CellBufs& bufs, CellFlags flags, st
     if (!formula_kept) {
         Ref warn = Ref::check(PyUnicode_FromString("warn"));
         Ref item = Ref::check(PyTuple_Pack(2, warn.get(), message.get()));
-        check_rc(PyList_Append(ctx.actions, item.get()));
+        check_rc(PyList_Append(ctx.warnings, item.get()));
     }
     value = std::string("#VALUE!");
-    dtype = DType::of(DT::E);
+    dtype = DType::of(TypeIndex::E);
 }
 
 // The value and data type of the cell's <v> text (steps after the formula).
@@ -132,35 +133,40 @@ void decide_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, const
     const Settings& st = ctx.settings;
     const Helpers& helpers = ctx.helpers;
     const std::string_view t = flags.has(CellFlags::T) ? std::string_view(bufs.t) : "n";
-    const std::uint8_t known = known_type(t);
+    const std::optional<TypeIndex> known = recognised_type(t);
     const std::string_view text = bufs.v;
 
-    if (text.empty() || known == DT::InlineStr) {
+    if (text.empty() || known == TypeIndex::InlineStr) {
         value = std::monostate{};
-        if (known == DT::InlineStr) {
+        if (known == TypeIndex::InlineStr) {
             if (inline_value) {
                 value = std::move(*inline_value);
-                dtype = DType::of(DT::S);
+                dtype = DType::of(TypeIndex::S);
             } else {
-                dtype = DType::of(DT::InlineStr);
+                dtype = DType::of(TypeIndex::InlineStr);
             }
-        } else if (known != DT::Count) {
-            dtype = DType::of(known);
+        } else if (known) {
+            dtype = DType::of(*known);
         } else {
-            dtype = DType{DT::N, str_of(t)};
+            dtype = DType::as_written(str_of(t));
         }
         return;
     }
 
-    switch (known) {
-        case DT::N:
+    if (!known) {  // "str" reads as a string; any other unrecognised type is kept as written
+        value = std::string(text);
+        dtype = t == "str" ? DType::of(TypeIndex::S) : DType::as_written(str_of(t));
+        return;
+    }
+    switch (*known) {
+        case TypeIndex::N:
             value = number_value(helpers, text);
-            dtype = DType::of(DT::N);
+            dtype = DType::of(TypeIndex::N);
             if (style.is_int() && st.date_formats.contains(style.value)) {
                 apply_date_rule(ctx, bufs, flags, style.value, formula_kept, value, dtype);
             }
             return;
-        case DT::S: {
+        case TypeIndex::S: {
             const std::optional<std::int64_t> i = fast_int(text);
             if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
                 *i <= std::numeric_limits<std::uint32_t>::max()) {
@@ -169,48 +175,42 @@ void decide_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, const
                 Ref index = i ? Ref::check(PyLong_FromInt64(*i)) : host_int(helpers, text);
                 value = Ref::check(PyObject_GetItem(st.shared_strings.get(), index.get()));
             }
-            dtype = DType::of(DT::S);
+            dtype = DType::of(TypeIndex::S);
             return;
         }
-        case DT::B:
+        case TypeIndex::B:
             if (std::optional<std::int64_t> i = fast_int(text)) {
                 value = *i != 0;
             } else {
                 Ref n = host_int(helpers, text);
                 value = check_rc(PyObject_IsTrue(n.get())) != 0;
             }
-            dtype = DType::of(DT::B);
+            dtype = DType::of(TypeIndex::B);
             return;
-        case DT::D: {
+        case TypeIndex::D: {
             Ref s = str_of(text);
             value = call1(helpers.from_ISO8601.get(), s.get());
-            dtype = DType::of(DT::D);
+            dtype = DType::of(TypeIndex::D);
             return;
         }
-        case DT::E:
-        case DT::F:
+        case TypeIndex::E:
+        case TypeIndex::F:
             value = std::string(text);
-            dtype = DType::of(known);
+            dtype = DType::of(*known);
             return;
-        default:
-            break;
+        case TypeIndex::InlineStr:
+            return;  // decided above: the <v> text is ignored
     }
-    value = std::string(text);
-    dtype = t == "str" ? DType::of(DT::S) : DType{DT::N, str_of(t)};
 }
 
 }  // namespace
 
 DT DT::make() {
     DT dt;
-    for (std::uint8_t i = 0; i < Count; ++i) {
+    for (std::size_t i = 0; i < kTypeCount; ++i) {
         dt.strings_[i] = Ref::check(PyUnicode_InternFromString(kTypeTexts[i]));
     }
     return dt;
-}
-
-const char* DT::text(std::uint8_t index) noexcept {
-    return index < Count ? kTypeTexts[index] : "";
 }
 
 Ref StyleId::to_py() const {
@@ -275,7 +275,7 @@ CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFla
     }
     if (formula && !st.data_only && !st.formula_and_value) {
         rec.value = std::move(*formula);
-        rec.dtype = DType::of(DT::F);
+        rec.dtype = DType::of(TypeIndex::F);
         return rec;
     }
 
@@ -291,7 +291,7 @@ CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFla
     } else {
         rec.value = std::move(*formula);
         rec.cached = std::move(value);
-        rec.dtype = DType::of(DT::F);
+        rec.dtype = DType::of(TypeIndex::F);
     }
     return rec;
 }

@@ -23,28 +23,34 @@ struct Helpers;
 struct Settings;
 class SharedFormulas;
 
-// The seven data-type strings, interned once per parser.
+// The data types the reader recognises, by their data-type index: "n", "s", "f", "b", "e", "d",
+// "inlineStr".
+enum class TypeIndex : std::uint8_t { N = 0, S, F, B, E, D, InlineStr };
+inline constexpr std::size_t kTypeCount = 7;
+
+// DT: the strings of the seven recognised data types as interned Python str objects, made once
+// per parser and indexed by TypeIndex; every cell of a recognised type hands out these objects.
 class DT {
 public:
-    enum Index : std::uint8_t { N = 0, S, F, B, E, D, InlineStr, Count };
-
     static DT make();
-    PyObject* get(std::uint8_t index) const noexcept { return strings_[index].get(); }
-    static const char* text(std::uint8_t index) noexcept;
+    PyObject* get(TypeIndex type) const noexcept {
+        return strings_[static_cast<std::size_t>(type)].get();
+    }
 
 private:
-    Ref strings_[Count];
+    Ref strings_[kTypeCount];
 };
 
-// A data type: one of the DT indexes, or a `t` value the reader does not know, kept as written.
+// DType: a cell's data type in compact form, a TypeIndex, or a `t` value the reader does not
+// recognise, kept as written (an owned str).
 struct DType {
-    std::uint8_t index = DT::N;
-    Ref custom;  // set for an unknown `t`
+    TypeIndex index = TypeIndex::N;  // meaningless when `written` is set
+    Ref written;
 
-    static DType of(std::uint8_t index) noexcept { return DType{index, Ref()}; }
-    bool is_custom() const noexcept { return static_cast<bool>(custom); }
+    static DType of(TypeIndex index) noexcept { return DType{index, Ref()}; }
+    static DType as_written(Ref t) noexcept { return DType{TypeIndex::N, std::move(t)}; }
     // The Python data-type string (a new reference).
-    Ref to_py(const DT& dt) const noexcept { return custom ? custom.dup() : Ref::borrow(dt.get(index)); }
+    Ref to_py(const DT& dt) const noexcept { return written ? written.dup() : Ref::borrow(dt.get(index)); }
 };
 
 // A cell's style id: an integer, or the host object for an empty `s` (the empty str) and for a
@@ -159,9 +165,11 @@ inline constexpr AttrSlot kFormulaAttrs[3] = {
     {"si", &CellBufs::f_si, CellFlags::FSi},
 };
 
-// The slot of `name` in one of the tables above, or null.
-inline const AttrSlot* find_attr_slot(const AttrSlot (&slots)[3], std::string_view name) noexcept {
-    for (const AttrSlot& slot : slots)
+// The slot of `name` in one of the tables above, or null. (The table is a template argument so
+// that the name comparisons compile to constant-length ones.)
+template <const AttrSlot (&Slots)[3]>
+const AttrSlot* find_attr_slot(std::string_view name) noexcept {
+    for (const AttrSlot& slot : Slots)
         if (slot.name == name) return &slot;
     return nullptr;
 }
@@ -173,7 +181,7 @@ struct CellContext {
     const Helpers& helpers;
     const DT& dt;
     SharedFormulas& shared;
-    PyObject* actions;      // list receiving ("warn", message) tuples
+    PyObject* warnings;     // list receiving ("warn", message) tuples
     std::int64_t& row;      // the current row number
     std::int64_t& column;   // the column of the previous cell of the row
 };

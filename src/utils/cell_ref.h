@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "utils/text.h"
+
 namespace tovrel {
 
 // The last column a reference may name: "ZZZ". Three letters never name a larger one; sheets
@@ -34,8 +36,18 @@ struct CellRef {
     }
 };
 
-// 1-3 letters of either case read as a bijective base-26 number: A=1, Z=26, AA=27, ZZZ=18278.
-std::int64_t column_number(std::string_view letters) noexcept;
+// The number of a column name after one more letter of either case (bijective base 26): a
+// letter's low five bits are its digit, 1 for A and a up to 26 for Z and z.
+constexpr std::int64_t append_column_letter(std::int64_t column, char letter) noexcept {
+    return column * 26 + (letter & 0x1F);
+}
+
+// 1-3 ASCII letters of either case as a column number: A=1, Z=26, AA=27, ZZZ=18278.
+constexpr std::int64_t column_number(std::string_view letters) noexcept {
+    std::int64_t n = 0;
+    for (char c : letters) n = append_column_letter(n, c);
+    return n;
+}
 
 // Writes column 1..kMaxColumn as uppercase letters into `out` (room for 3); returns the length.
 inline std::size_t column_letters(std::int64_t column, char* out) noexcept {
@@ -65,7 +77,24 @@ std::size_t format_a1(CellRef ref, char* out) noexcept;
 
 // Fast parse of an A1 reference: 1-3 letters A-Z (the column) then 1-9 digits without a leading
 // zero (the row). Anything else - lowercase, "$", leading zeros, longer runs, trailing
-// characters - gives nothing and is left to the general parser.
-std::optional<CellRef> fast_coordinate(std::string_view text) noexcept;
+// characters - gives nothing and is left to the general parser. Inline: it runs for every cell
+// reference the worksheet reader meets.
+inline std::optional<CellRef> fast_coordinate(std::string_view text) noexcept {
+    const std::size_t n = text.size();
+    std::size_t letters = 0;
+    std::int64_t column = 0;
+    while (letters < n && letters < 4 && text[letters] >= 'A' && text[letters] <= 'Z')
+        column = append_column_letter(column, text[letters++]);
+    // At most three letters, so the column is never past kMaxColumn.
+    if (letters == 0 || letters > 3) return std::nullopt;
+    const std::size_t digits = n - letters;
+    if (digits == 0 || digits > 9 || text[letters] == '0') return std::nullopt;
+    std::int64_t row = 0;
+    for (std::size_t i = letters; i < n; ++i) {
+        if (!is_digit(text[i])) return std::nullopt;
+        row = row * 10 + (text[i] - '0');
+    }
+    return CellRef{row, column};
+}
 
 }  // namespace tovrel

@@ -41,37 +41,21 @@ Ref bytes_of(std::string_view text) {
 Ref str_of(std::string_view text) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
     const std::size_t n = text.size();
-    // Count characters and find the widest, skipping ASCII a word at a time.
+    // Count characters and find the widest.
     std::size_t chars = 0;
     std::uint32_t widest = 0;
-    std::size_t i = 0;
-    while (i < n) {
-        if (n - i >= 8 && !(scan::load(p + i) & scan::kHigh)) {
-            i += 8;
-            chars += 8;
-            continue;
-        }
-        std::uint8_t c = p[i];
-        if (c < 0x80) {
-            ++i;
+    const bool valid = walk_utf8(
+        p, n, [&](std::size_t ascii) { chars += ascii; },
+        [&](const std::uint8_t* seq, std::size_t len) {
             ++chars;
-            continue;
-        }
-        const std::size_t len = utf8_sequence_length(p + i, n - i);
-        if (!len) return decode_general(text);
-        if (len == 2) {
-            widest = std::max<std::uint32_t>(widest, c <= 0xC3 ? 0xFF : 0x7FF);
-            i += 2;
-        } else if (len == 3) {
-            widest = std::max<std::uint32_t>(widest, 0xFFFF);
-            i += 3;
-        } else {
-            widest = 0x10FFFF;
-            i += 4;
-        }
-        ++chars;
-    }
-    if (i != n) return decode_general(text);
+            if (len == 2)
+                widest = std::max<std::uint32_t>(widest, seq[0] <= 0xC3 ? 0xFF : 0x7FF);
+            else if (len == 3)
+                widest = std::max<std::uint32_t>(widest, 0xFFFF);
+            else
+                widest = 0x10FFFF;
+        });
+    if (!valid) return decode_general(text);
     const Py_UCS4 maxchar = widest == 0 ? 0x7F : widest;
     Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar));
     if (widest == 0) {

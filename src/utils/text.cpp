@@ -27,7 +27,7 @@ std::string_view py_strip(std::string_view text) noexcept {
     while (end > begin) {
         // Back up to the first byte of the last character (at most 3 continuation bytes).
         std::size_t start = end - 1;
-        while (start > begin && end - start < 4 && (p[start] & 0xC0) == 0x80) --start;
+        while (start > begin && end - start < 4 && is_utf8_continuation(p[start])) --start;
         std::size_t len;
         if (!space_at(text, start, len) || start + len != end) break;
         end = start;

@@ -1,25 +1,9 @@
 #include "utils/utf8.h"
 
-#include "utils/scan.h"
-
 namespace tovrel {
 
 bool valid_utf8(const std::uint8_t* p, std::size_t n) noexcept {
-    std::size_t i = 0;
-    while (i < n) {
-        if (n - i >= 8 && !(scan::load(p + i) & scan::kHigh)) {
-            i += 8;
-            continue;
-        }
-        if (p[i] < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len = utf8_sequence_length(p + i, n - i);
-        if (!len) return false;
-        i += len;
-    }
-    return true;
+    return walk_utf8(p, n, [](std::size_t) {}, [](const std::uint8_t*, std::size_t) {});
 }
 
 std::uint32_t decode_utf8(std::string_view text, std::size_t i, std::size_t& len) noexcept {
@@ -44,7 +28,7 @@ std::uint32_t decode_utf8(std::string_view text, std::size_t i, std::size_t& len
     if (need > n - 1 - i) return b0;
     for (std::size_t k = 1; k <= need; ++k) {
         const std::uint32_t b = p[i + k];
-        if ((b & 0xC0) != 0x80) return b0;
+        if (!is_utf8_continuation(static_cast<std::uint8_t>(b))) return b0;
         cp = (cp << 6) | (b & 0x3F);
     }
     if (cp < min || cp > 0x10FFFF) return b0;

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "utils/scan.h"
+
 namespace tovrel {
 
 // Length of the well-formed UTF-8 sequence starting with p[0] (a byte of 0x80 or above) within
@@ -45,6 +47,16 @@ constexpr std::size_t utf8_lead_length(std::uint8_t lead) noexcept {
     return 1;
 }
 
+// Whether a byte continues a sequence (10xxxxxx) rather than starting a character.
+constexpr bool is_utf8_continuation(std::uint8_t byte) noexcept { return (byte & 0xC0) == 0x80; }
+
+// Number of characters of well-formed text: the bytes that start one.
+constexpr std::size_t utf8_char_count(std::string_view text) noexcept {
+    std::size_t n = 0;
+    for (char c : text) n += !is_utf8_continuation(static_cast<std::uint8_t>(c));
+    return n;
+}
+
 // Whether the well-formed three-byte sequence at p is U+FFFE or U+FFFF (EF BF BE / EF BF BF).
 constexpr bool is_fffe_or_ffff(const std::uint8_t* p) noexcept {
     return p[0] == 0xEF && p[1] == 0xBF && (p[2] == 0xBE || p[2] == 0xBF);
@@ -63,8 +75,34 @@ constexpr std::uint32_t utf8_code_point(const std::uint8_t* p, std::size_t len) 
     }
 }
 
+// Walks n bytes as UTF-8, ASCII a word at a time where it can: `on_ascii(count)` for each run of
+// ASCII bytes it steps over, `on_sequence(p, len)` for each well-formed multi-byte sequence.
+// Returns false, stopping there, at the first byte that does not start one.
+template <class OnAscii, class OnSequence>
+bool walk_utf8(const std::uint8_t* p, std::size_t n, OnAscii&& on_ascii,
+               OnSequence&& on_sequence) {
+    std::size_t i = 0;
+    while (i < n) {
+        if (n - i >= 8 && !(scan::load(p + i) & scan::kHigh)) {
+            on_ascii(std::size_t{8});
+            i += 8;
+            continue;
+        }
+        if (p[i] < 0x80) {
+            on_ascii(std::size_t{1});
+            ++i;
+            continue;
+        }
+        const std::size_t len = utf8_sequence_length(p + i, n - i);
+        if (!len) return false;
+        on_sequence(p + i, len);
+        i += len;
+    }
+    return true;
+}
+
 // Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past
-// U+10FFFF). ASCII runs are skipped a word at a time.
+// U+10FFFF).
 bool valid_utf8(const std::uint8_t* p, std::size_t n) noexcept;
 
 // Lenient decoding for text that may be malformed: the character starting at text[i]

@@ -44,6 +44,16 @@ PyObject* in_scope_namespaces(const Reader& reader) {
     return list.release();
 }
 
+Ref attribute_dict(const Reader& reader) {
+    Ref dict = Ref::check(PyDict_New());
+    for (const Attr& a : reader.attrs()) {
+        Ref key = Ref::steal(attr_key(reader, a));
+        Ref value = Ref::steal(attr_value_str(reader, a));
+        check_rc(PyDict_SetItem(dict.get(), key.get(), value.get()));
+    }
+    return dict;
+}
+
 PyMarkup py_markup(const Reader& reader, std::string_view snippet) {
     PyMarkup markup;
     markup.snippet = bytes_of(snippet);

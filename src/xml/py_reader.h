@@ -19,6 +19,9 @@ PyObject* attr_key(const Reader& reader, const Attr& attr);
 // The namespaces in scope as a list of (prefix, uri) str tuples, the default one with prefix "".
 PyObject* in_scope_namespaces(const Reader& reader);
 
+// All attributes of the current start tag as a dict: attr_key -> attr_value_str.
+Ref attribute_dict(const Reader& reader);
+
 // Raw markup as the host takes it: the snippet as bytes and the namespaces in scope at the
 // reader's current position (in_scope_namespaces).
 struct PyMarkup {

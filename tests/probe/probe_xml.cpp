@@ -51,14 +51,7 @@ PyObject* probe_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
                 name += local;
                 payload = Ref::check(PyUnicode_FromStringAndSize(
                     name.data(), static_cast<Py_ssize_t>(name.size())));
-                if (ev != XmlEvent::End) {
-                    attrs = Ref::check(PyDict_New());
-                    for (const Attr& a : reader.attrs()) {
-                        Ref key = Ref::check(attr_key(reader, a));
-                        Ref value = Ref::check(attr_value_str(reader, a));
-                        check_rc(PyDict_SetItem(attrs.get(), key.get(), value.get()));
-                    }
-                }
+                if (ev != XmlEvent::End) attrs = attribute_dict(reader);
             }
             Ref item = Ref::check(Py_BuildValue("(iOO)", static_cast<int>(ev), payload.get(),
                                                 attrs.get()));
