@@ -55,8 +55,10 @@ CharFlags scan_chars(const std::uint8_t* p, std::size_t n) noexcept {
             if (c < 0x20) {
                 if (c == '\r')
                     flags.cr = true;
-                else if (c != '\t' && c != '\n')
-                    return flags.error = "invalid character", flags;
+                else if (c != '\t' && c != '\n') {
+                    flags.error = "invalid character";
+                    return flags;
+                }
             } else if (c == '&') {
                 flags.amp = true;
             } else if (c == ']' && n - i >= 3 && p[i + 1] == ']' && p[i + 2] == '>') {

@@ -39,11 +39,16 @@ const char* char_ref(std::string_view digits, bool hex, std::uint32_t& cp) noexc
 }  // namespace
 
 const char* ref_error(std::string_view name, std::uint32_t& cp) noexcept {
-    if (name == "lt") return cp = '<', nullptr;
-    if (name == "gt") return cp = '>', nullptr;
-    if (name == "amp") return cp = '&', nullptr;
-    if (name == "quot") return cp = '"', nullptr;
-    if (name == "apos") return cp = '\'', nullptr;
+    static constexpr struct {
+        std::string_view name;
+        char c;
+    } kEntities[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
+    for (const auto& e : kEntities) {
+        if (name == e.name) {
+            cp = static_cast<std::uint8_t>(e.c);
+            return nullptr;
+        }
+    }
     if (name.size() >= 2 && name[0] == '#') {
         if (name[1] == 'x') return char_ref(name.substr(2), true, cp);
         return char_ref(name.substr(1), false, cp);

@@ -57,30 +57,9 @@ BIG = 12345678901234567890
 
 # (cell, value, data_type)
 VALUE_CASES = [
-    # numbers: integer fast parse and its limits
-    ({"v": "007"}, 7, "n"),
-    ({"v": "-0"}, 0, "n"),
-    ({"v": "-15"}, -15, "n"),
-    ({"v": "999999999999999999"}, 999999999999999999, "n"),
-    ({"v": "1000000000000000000"}, 10**18, "n"),
-    ({"v": "12345678901234567890"}, BIG, "n"),
-    ({"v": "+1"}, 1, "n"),
-    ({"v": " 1"}, 1, "n"),
-    ({"v": "1_000"}, 1000, "n"),
+    # numbers: see also the differential test against the host rule below
     ({"t": "n", "v": "5"}, 5, "n"),
-    # floats: the native shape, and the host converter for the rest
-    ({"v": "1E3"}, 1000.0, "n"),
-    ({"v": "1.5"}, 1.5, "n"),
-    ({"v": "-.5"}, -0.5, "n"),
-    ({"v": "1."}, 1.0, "n"),
-    ({"v": "-0.0"}, -0.0, "n"),
-    ({"v": "+2.5e-1"}, 0.25, "n"),
-    ({"v": "0.1"}, 0.1, "n"),
-    ({"v": "1e400"}, math.inf, "n"),
-    ({"v": "-1e-400"}, -0.0, "n"),
-    ({"v": " 1.5"}, 1.5, "n"),
-    ({"v": "1_0.5"}, 10.5, "n"),
-    ({"v": "1.5 "}, 1.5, "n"),
+    ({"v": "12345678901234567890"}, BIG, "n"),
     # shared strings
     ({"t": "s", "v": "0"}, "a", "s"),
     ({"t": "s", "v": "2"}, "c", "s"),
@@ -142,10 +121,6 @@ def test_data_types_are_the_interned_strings():
 
 # (cell, exception type, message fragment)
 ERROR_CASES = [
-    ({"v": "  "}, ValueError, "invalid literal"),
-    ({"v": "nan"}, ValueError, "invalid literal"),
-    ({"v": "1.5e"}, ValueError, "could not convert"),
-    ({"v": "1e5x"}, ValueError, "could not convert"),
     ({"t": "s", "v": "3"}, IndexError, "list index out of range"),
     ({"t": "s", "v": "-4"}, IndexError, "list index out of range"),
     ({"t": "s", "v": "x"}, ValueError, "invalid literal"),
@@ -614,22 +589,32 @@ def python_number(text):
     return float(text) if any(c in text for c in ".eE") else int(text)
 
 
-def test_random_number_texts_match_the_host_rule():
+# Number texts at the edges of the native parsers, then random ones: the native fast paths and
+# the host converters behind them must together give exactly the host's result.
+EDGE_NUMBERS = [
+    "007", "-0", "-15", "999999999999999999", "1000000000000000000", "12345678901234567890",
+    "+1", " 1", "1_000", "1E3", "1.5", "-.5", "1.", "-0.0", "+2.5e-1", "0.1", "1e400",
+    "-1e-400", " 1.5", "1_0.5", "1.5 ", "  ", "nan", "1.5e", "1e5x", "9" * 40, "0." + "0" * 30 + "1",
+]
+
+
+def test_number_texts_match_the_host_rule():
     rng = random.Random(20261208)
     alphabet = "0123456789" * 4 + ".eE+- _"
-    texts = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 26)))
-             for _ in range(3000)]
+    texts = EDGE_NUMBERS + ["".join(rng.choice(alphabet) for _ in range(rng.randrange(1, 26)))
+                            for _ in range(3000)]
     texts += [f"{rng.randrange(10**rng.randrange(1, 40))}.{rng.randrange(10**12)}"
               f"e{rng.randrange(-330, 330)}" for _ in range(1000)]
     for text in texts:
         try:
             expected = python_number(text)
-        except ValueError:
-            with pytest.raises(ValueError):
+        except ValueError as error:
+            with pytest.raises(ValueError) as info:
                 one({"r": "A1", "v": text})
+            assert str(info.value) == str(error)
             continue
-        got = one({"r": "A1", "v": text})["value"]
-        assert same(got, expected), text
+        got = one({"r": "A1", "v": text})
+        assert same(got["value"], expected) and got["data_type"] == "n", text
 
 
 def test_many_si_keys_each_find_their_own_master():
