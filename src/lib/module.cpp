@@ -4,6 +4,7 @@
 #include "lib/functions.h"
 #include "sheet/py_row_reader.h"
 #include "sheet/py_dates.h"
+#include "store/py_store.h"
 #include "utils/py_ref.h"
 #include "xml/py_file_source.h"
 
@@ -67,6 +68,10 @@ int module_exec(PyObject* module) {
     PyTypeObject* row_reader = row_reader_type();
     if (!row_reader ||
         add_public(module, "RowReader", reinterpret_cast<PyObject*>(row_reader)) < 0)
+        return -1;
+    PyTypeObject* cell_store = cell_store_type();
+    if (!cell_store ||
+        add_public(module, "CellStore", reinterpret_cast<PyObject*>(cell_store)) < 0)
         return -1;
     return 0;
 }

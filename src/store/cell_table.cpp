@@ -205,6 +205,7 @@ Loc CellTable::insert_new(const Rec& rec) {
     overlay_map_.insert_or_assign(rec.key, index);
     ++overlay_live_;
     ++generation_;
+    tail_ = base_.records.size() + overlay_.size();
     return Loc{Loc::Overlay, 0, index};
 }
 
@@ -237,6 +238,7 @@ void CellTable::compact_overlay() {
     }
     overlay_.swap(kept);
     overlay_map_.swap(map);
+    tail_ = base_.records.size() + overlay_.size();
 }
 
 void CellTable::rewrite(const Loc& loc, Kind kind, std::uint64_t payload) {
@@ -271,7 +273,7 @@ void CellTable::begin_loading() {
     overlay_touched_ = false;
 }
 
-void CellTable::load(const Rec& rec) {
+std::optional<Rec> CellTable::load(const Rec& rec) {
     const std::uint32_t row = key_row(rec.key);
     const std::uint32_t col = key_column(rec.key);
     if (!overlay_touched_ && col < 0x10000 && base_.wide.size() <= 0xFFFFFFFE) {
@@ -290,16 +292,28 @@ void CellTable::load(const Rec& rec) {
             base_.starts.back() = static_cast<std::uint32_t>(base_.records.size());
             ++base_.live;
             ++generation_;
-            return;
+            tail_ = base_.records.size() + overlay_.size();
+            return std::nullopt;
         }
     }
     const Loc loc = find(rec.key);
     if (loc.found()) {
+        Rec old = entry(loc);
         rewrite_full(loc, rec);
-    } else {
-        overlay_touched_ = true;
-        insert_new(rec);
+        return old;
     }
+    overlay_touched_ = true;
+    insert_new(rec);
+    return std::nullopt;
+}
+
+Loc CellTable::last() const {
+    while (tail_ > 0) {
+        const Loc loc = slot(tail_ - 1);
+        if (loc.found()) return loc;
+        --tail_;
+    }
+    return Loc{};
 }
 
 void CellTable::finish_loading() {
@@ -321,6 +335,7 @@ void CellTable::reset() {
     arena_.clear();
     loading_ = false;
     overlay_touched_ = false;
+    tail_ = 0;
     ++generation_;
 }
 

@@ -140,7 +140,9 @@ public:
 
     // Loading: starts with sharing maps, adds cells in document order, ends sharing.
     void begin_loading();
-    void load(const Rec& rec);  // the cell must be absent or is rewritten in place
+    // A cell already present is rewritten in place and its old record returned, for the caller
+    // to release its payload.
+    std::optional<Rec> load(const Rec& rec);
     void finish_loading();
 
     // Every live cell, base in storage order, then overlay in insertion order.
@@ -160,6 +162,8 @@ public:
     // Absent for a removed cell.
     Loc slot(std::uint64_t i) const;
     std::size_t text_bytes() const noexcept { return arena_.size(); }
+    // The last live cell in iteration order, or Absent.
+    Loc last() const;
 
     Templates& templates() noexcept { return templates_; }
     const Templates& templates() const noexcept { return templates_; }
@@ -180,6 +184,8 @@ private:
     std::uint64_t generation_ = 0;
     bool loading_ = false;
     bool overlay_touched_ = false;  // this load sent a cell to the overlay
+    // Walk slots from here to the end are all removed cells (a hint for last()).
+    mutable std::uint64_t tail_ = 0;
 };
 
 }  // namespace tovrel

@@ -23,5 +23,8 @@ PyObject* probe_fx_hash(PyObject*, PyObject* data);
 PyObject* probe_formula_tokenize(PyObject*, PyObject* args);
 PyObject* probe_formula_translate(PyObject*, PyObject* args);
 PyObject* probe_formula_bench(PyObject*, PyObject* args);
+PyObject* probe_store_load(PyObject*, PyObject* args);
+PyObject* probe_store_fill(PyObject*, PyObject* args);
+PyObject* probe_store_bytes(PyObject*, PyObject* store);
 
 }  // namespace tovrel
