@@ -8,6 +8,7 @@
 #include "tests_probe.h"
 #include "sheet/py_formulas.h"
 #include "store/py_store.h"
+#include "formula/ref_parts.h"
 
 namespace tovrel {
 namespace {
@@ -125,7 +126,8 @@ PyObject* probe_store_load(PyObject*, PyObject* args) {
 
 // store_fill(store, ws, cell_styles, cell_cls, kind, n, width): n synthetic cells of one kind
 // in rows of `width` columns, made natively and loaded through the same path: "int" (small
-// ints), "float", "text" (300 distinct texts), "formula" (one shape down column 2).
+// ints), "float", "text" (300 distinct texts), "formula" (one shape: the cell to the left
+// times 2, in columns 2 to width + 1).
 PyObject* probe_store_fill(PyObject*, PyObject* args) {
     return guard_obj([&]() -> PyObject* {
         PyObject *store, *ws, *styles, *cls;
@@ -148,9 +150,14 @@ PyObject* probe_store_fill(PyObject*, PyObject* args) {
                 rec.value = "text number " + std::to_string(i % 300);
                 rec.dtype = DType::of(DT::S);
             } else if (k == "formula") {
-                rec.column = 2;
-                rec.row = i + 1;
-                rec.value = "=A" + std::to_string(i + 1) + "*2";
+                // the cell to the left, times 2: one shape in every column from B on
+                rec.column += 1;
+                char letters[4];
+                std::string text = "=";
+                text.append(letters, column_letters(rec.column - 1, letters));
+                text += std::to_string(rec.row);
+                text += "*2";
+                rec.value = std::move(text);
                 rec.dtype = DType::of(DT::F);
             } else {
                 PyErr_SetString(PyExc_ValueError, "unknown kind");
