@@ -48,8 +48,8 @@ std::optional<ScannedRef> ref_at(std::string_view t, std::size_t i) {
 
 }  // namespace
 
-std::vector<ScannedRef> scan_refs(std::string_view t) {
-    std::vector<ScannedRef> refs;
+void scan_refs(std::string_view t, std::vector<ScannedRef>& refs) {
+    refs.clear();
     const std::size_t n = t.size();
     std::size_t i = 0;
     while (i < n) {
@@ -78,7 +78,6 @@ std::vector<ScannedRef> scan_refs(std::string_view t) {
         }
         ++i;
     }
-    return refs;
 }
 
 std::uint64_t shape_hash(std::string_view text, const std::vector<ScannedRef>& refs,
@@ -147,7 +146,8 @@ bool Template::matches(std::string_view text, std::int64_t row, std::int64_t col
 std::optional<std::uint32_t> Templates::template_for(std::string_view text, std::int64_t row,
                                                      std::int64_t col) {
     if (text.size() < 4) return std::nullopt;
-    const std::vector<ScannedRef> refs = scan_refs(text);
+    scan_refs(text, refs_);
+    const std::vector<ScannedRef>& refs = refs_;
     const std::uint64_t shape = shape_hash(text, refs, row, col);
     auto [it, fresh] = shapes_.try_emplace(shape, kSeenOnce);
     if (fresh) return std::nullopt;
@@ -166,6 +166,7 @@ std::optional<std::uint32_t> Templates::template_for(std::string_view text, std:
 
 void Templates::finish_loading() {
     std::unordered_map<std::uint64_t, std::uint32_t, FxU64Hash>().swap(shapes_);
+    std::vector<ScannedRef>().swap(refs_);
     list_.shrink_to_fit();
 }
 

@@ -26,8 +26,14 @@ struct ScannedRef {
     std::int64_t row;
 };
 
-// The cell references of a formula text, outside quoted runs, in text order.
-std::vector<ScannedRef> scan_refs(std::string_view text);
+// The cell references of a formula text, outside quoted runs, in text order, into `out`
+// (cleared first).
+void scan_refs(std::string_view text, std::vector<ScannedRef>& out);
+inline std::vector<ScannedRef> scan_refs(std::string_view text) {
+    std::vector<ScannedRef> out;
+    scan_refs(text, out);
+    return out;
+}
 
 // The hash of a formula's shape at a cell: literal runs and absolute parts as written, relative
 // parts as offsets from the cell.
@@ -120,6 +126,7 @@ public:
 private:
     std::vector<Template> list_;
     std::unordered_map<std::uint64_t, std::uint32_t, FxU64Hash> shapes_;
+    std::vector<ScannedRef> refs_;  // reused by every call
 };
 
 }  // namespace tovrel
