@@ -118,7 +118,7 @@ std::size_t Base::bytes() const noexcept {
 
 // --- lookup ------------------------------------------------------------------------------------
 
-Loc CellTable::find(CellKey key) const {
+Loc CellTable::find_key(CellKey key) const {
     const std::uint32_t row = key_row(key);
     const std::uint32_t col = key_column(key);
     if (col < 0x10000 && !base_.rows.empty()) {
@@ -296,7 +296,7 @@ std::optional<Rec> CellTable::load(const Rec& rec) {
             return std::nullopt;
         }
     }
-    const Loc loc = find(rec.key);
+    const Loc loc = find_key(rec.key);
     if (loc.found()) {
         Rec old = entry(loc);
         rewrite_full(loc, rec);

@@ -126,7 +126,7 @@ struct Base {
 
 class CellTable {
 public:
-    Loc find(CellKey key) const;
+    Loc find_key(CellKey key) const;
     Rec entry(const Loc& loc) const;
 
     // A new overlay record; the end of the iteration order.

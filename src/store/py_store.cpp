@@ -217,7 +217,7 @@ Ref StoreState::materialize(const Loc& loc) {
     slots->set(c, 7, Ref::borrow(Py_None));
 
     if (r.kind == Kind::Object) objects.release(r.payload);
-    const std::uint32_t index = objects.put(cell.dup());
+    const std::uint32_t index = put_obj(cell.dup());
     table.rewrite(loc, Kind::CellObject, index);
     return cell;
 }
@@ -293,14 +293,17 @@ StoreLoader::StoreLoader(PyObject* store, const Host& host, const SharedFormulas
 }
 
 StoreLoader::~StoreLoader() {
-    if (!finished_) {
-        try {
-            finish();
-        } catch (...) {
-            // Only an allocation failure can land here; the cells stay and the maps go with
-            // the next reset.
-        }
+    if (finished_) return;
+    // A failed load: the cells so far stay readable, so the store takes the shared formulas
+    // they name. The failure's exception is kept aside while references change hands.
+    PyObject* pending = PyErr_GetRaisedException();
+    try {
+        finish();
+    } catch (...) {
+        // Only an allocation failure lands here; the loading maps go with the next reset.
+        PyErr_Clear();
     }
+    if (pending) PyErr_SetRaisedException(pending);
 }
 
 void StoreLoader::finish() {
@@ -356,7 +359,7 @@ void StoreLoader::add(CellRec& cell) {
 
     auto put_object = [&](Ref obj) {
         rec.kind = Kind::Object;
-        rec.payload = st_.objects.put(std::move(obj));
+        rec.payload = st_.put_obj(std::move(obj));
     };
     switch (kind_of(cell.value)) {
         case ValKind::None:
@@ -515,8 +518,8 @@ Resolved resolve(PyObject* key, bool exact_first) {
     return {equivalent_key(key), false};
 }
 
-Loc find(StoreState& st, const Resolved& r) {
-    return r.key ? st.table.find(*r.key) : Loc{};
+Loc locate(StoreState& st, const Resolved& r) {
+    return r.key ? st.table.find_key(*r.key) : Loc{};
 }
 
 // The one-way switch: every cell, materialised, into a new dict in iteration order.
@@ -546,7 +549,7 @@ PyObject* store_subscript(PyObject* self, PyObject* key) {
         ExclusiveBorrow b(as_store(self)->borrow);
         StoreState& st = state(self);
         if (st.dict) return PyObject_GetItem(st.dict.get(), key);
-        const Loc loc = find(st, resolve(key, true));
+        const Loc loc = locate(st, resolve(key, true));
         if (!loc.found()) raise_key_error(key);
         return st.materialize(loc).release();
     });
@@ -558,7 +561,7 @@ int store_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
         StoreState& st = state(self);
         if (!st.dict) {
             const Resolved r = resolve(key, false);
-            const Loc loc = find(st, r);
+            const Loc loc = locate(st, r);
             if (!value) {
                 if (!loc.found()) raise_key_error(key);
                 const Rec old = st.table.remove(loc);
@@ -567,13 +570,13 @@ int store_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
             }
             if (loc.found()) {
                 const Rec old = st.table.entry(loc);
-                const std::uint32_t index = st.objects.put(Ref::borrow(value));
+                const std::uint32_t index = st.put_obj(Ref::borrow(value));
                 st.table.rewrite(loc, Kind::CellObject, index);
                 st.drop_payload(old.kind, old.payload);
                 return 0;
             }
             if (r.exact) {
-                const std::uint32_t index = st.objects.put(Ref::borrow(value));
+                const std::uint32_t index = st.put_obj(Ref::borrow(value));
                 st.table.insert_new(Rec{*r.key, index, kNoStyle, Kind::CellObject, 0});
                 return 0;
             }
@@ -589,7 +592,7 @@ int store_contains(PyObject* self, PyObject* key) {
         SharedBorrow b(as_store(self)->borrow);
         StoreState& st = state(self);
         if (st.dict) return PyDict_Contains(st.dict.get(), key);
-        return find(st, resolve(key, true)).found() ? 1 : 0;
+        return locate(st, resolve(key, true)).found() ? 1 : 0;
     });
 }
 
@@ -656,7 +659,7 @@ PyObject* store_get(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
             if (check_rc(PyDict_GetItemRef(st.dict.get(), a[0], &out)) == 0) return Py_NewRef(dflt);
             return out;
         }
-        const Loc loc = find(st, resolve(a[0], true));
+        const Loc loc = locate(st, resolve(a[0], true));
         if (!loc.found()) return Py_NewRef(dflt);
         return st.materialize(loc).release();
     });
@@ -705,7 +708,7 @@ PyObject* store_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
         for (Py_ssize_t i = 0; i < width; ++i) {
             const CellKey key = cell_key(static_cast<std::uint32_t>(row),
                                          static_cast<std::uint32_t>(lo + i));
-            Loc loc = st.table.find(key);
+            Loc loc = st.table.find_key(key);
             if (!loc.found()) {
                 loc = st.table.insert_new(Rec{key, 0, kNoStyle, Kind::Empty, 0});
                 created = true;

@@ -70,6 +70,8 @@ public:
     // The date of a date cell, without making Python objects; nothing for other cells.
     std::optional<DateResult> excel_date(const Loc& loc) const;
 
+    // Keeps a reference in the object table; returns its slot.
+    std::uint32_t put_obj(Ref obj) { return objects.put(std::move(obj)); }
     // Releases a record's payload (its object-table slot for kinds 1 and 12).
     void drop_payload(Kind kind, std::uint64_t payload);
     // Back to an empty compact store; templates, shared formulas and style caches stay.

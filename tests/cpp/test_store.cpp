@@ -51,7 +51,7 @@ TEST(CellTable, ValuesAndStylesReadBackExactly) {
     ASSERT_EQ(t.size(), std::size(cases));
     col = 1;
     for (const Case& c : cases) {
-        const Loc loc = t.find(cell_key(3, col));
+        const Loc loc = t.find_key(cell_key(3, col));
         ASSERT_EQ(loc.tag, Loc::Base);
         const Rec r = t.entry(loc);
         EXPECT_EQ(r.key, cell_key(3, col));
@@ -133,9 +133,9 @@ TEST(CellTable, LoadingOrderDecidesBaseOrOverlay) {
     t.finish_loading();
     EXPECT_EQ(keys(t), (std::vector<CellKey>{cell_key(2, 1), cell_key(2, 70000), cell_key(3, 1),
                                              cell_key(1, 1)}));
-    EXPECT_EQ(t.find(cell_key(2, 1)).tag, Loc::Base);
-    EXPECT_EQ(t.find(cell_key(3, 1)).tag, Loc::Overlay);
-    const Rec r = t.entry(t.find(cell_key(2, 1)));
+    EXPECT_EQ(t.find_key(cell_key(2, 1)).tag, Loc::Base);
+    EXPECT_EQ(t.find_key(cell_key(3, 1)).tag, Loc::Overlay);
+    const Rec r = t.entry(t.find_key(cell_key(2, 1)));
     EXPECT_EQ(r.kind, Kind::Int);
     EXPECT_EQ(r.style, 70000u);
     EXPECT_EQ(t.size(), 4u);
@@ -147,8 +147,8 @@ TEST(CellTable, RemovalAndOverlayCompaction) {
     for (std::uint32_t c = 1; c <= 3; ++c) t.load(rec(1, c, Kind::Bool, 0));
     t.finish_loading();
     const std::uint64_t gen = t.generation();
-    t.remove(t.find(cell_key(1, 2)));
-    EXPECT_FALSE(t.find(cell_key(1, 2)).found());  // its slot remains, the cell is gone
+    t.remove(t.find_key(cell_key(1, 2)));
+    EXPECT_FALSE(t.find_key(cell_key(1, 2)).found());  // its slot remains, the cell is gone
     EXPECT_GT(t.generation(), gen);
 
     // 3000 overlay cells, then remove all but every third: compaction runs once dead
@@ -163,7 +163,7 @@ TEST(CellTable, RemovalAndOverlayCompaction) {
     std::vector<Step> seen;
     for (std::uint32_t i = 0; i < 3000; ++i) {
         if (i % 3 == 2) continue;
-        t.remove(t.find(cell_key(10 + i, 1)));
+        t.remove(t.find_key(cell_key(10 + i, 1)));
         ++removed;
         if (removed == 1024 || removed == 1500 || removed == 2000)
             seen.push_back({removed, t.overlay_slots()});
@@ -175,7 +175,7 @@ TEST(CellTable, RemovalAndOverlayCompaction) {
     EXPECT_EQ(seen[1].slots_after, 1500u);
     EXPECT_EQ(seen[2].slots_after, 1500u);
     EXPECT_EQ(keys(t), want);
-    for (CellKey k : want) EXPECT_TRUE(t.find(k).found());
+    for (CellKey k : want) EXPECT_TRUE(t.find_key(k).found());
     EXPECT_EQ(t.size(), want.size());
 }
 

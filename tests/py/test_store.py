@@ -275,6 +275,20 @@ def test_refcounts_stay_stable():
             list(reversed(store))
     store.clear()
     assert (sys.getrefcount(value), sys.getrefcount(key), sys.getrefcount(foreign)) == before
+    # a loaded object value: one reference in the store, then one through its cell only
+    obj = Cell()
+    alone = sys.getrefcount(obj)
+    load(store, [(1, 1, ("py", obj), 0, 0)])
+    values = store._row(1, 1, 1, True)[0]
+    del values
+    counts = [sys.getrefcount(obj)]
+    cell = store[(1, 1)]
+    counts.append(sys.getrefcount(obj))
+    got = cell._value
+    del store[(1, 1)], cell
+    counts.append(sys.getrefcount(obj))
+    assert got is obj
+    assert counts == [alone + 1, alone + 1, alone + 1]  # the last one is `got`
 
 
 # --- model: the store against a dict -------------------------------------------------------------
