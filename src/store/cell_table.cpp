@@ -281,8 +281,10 @@ std::optional<Rec> CellTable::load(const Rec& rec) {
         const bool same_row = !new_row && row == base_.rows.back() && col > base_.records.back().column;
         if (new_row || same_row) {
             if (base_.records.size() >= UINT32_MAX) internal("base full");
-            CompactRec r{static_cast<std::uint16_t>(col), 0, rec.dtype, 0, 0};
-            base_.encode(rec.kind, rec.payload, r.kind, r.payload);
+            std::uint8_t kind;
+            std::uint32_t payload;
+            base_.encode(rec.kind, rec.payload, kind, payload);
+            const CompactRec r{static_cast<std::uint16_t>(col), kind, rec.dtype, 0, payload};
             if (new_row) {
                 base_.rows.push_back(row);
                 base_.starts.push_back(base_.starts.back());

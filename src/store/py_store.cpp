@@ -878,10 +878,8 @@ PyType_Spec store_spec = {
 
 KeyIterObject* as_iter(PyObject* self) { return reinterpret_cast<KeyIterObject*>(self); }
 
-PyObject* iter_next(PyObject* self) {
+PyObject* iter_step(KeyIterObject* it, bool& done) {
     return guard_obj([&]() -> PyObject* {
-        KeyIterObject* it = as_iter(self);
-        if (!it->store) return nullptr;
         SharedBorrow b(as_store(it->store)->borrow);
         StoreState& st = state(it->store);
         const CellTable& t = st.table;
@@ -896,8 +894,20 @@ PyObject* iter_next(PyObject* self) {
             const Loc loc = t.slot(it->pos++);
             if (loc.found()) return key_tuple(t.entry(loc).key).release();
         }
+        done = true;
         return nullptr;
     });
+}
+
+PyObject* iter_next(PyObject* self) {
+    KeyIterObject* it = as_iter(self);
+    if (!it->store) return nullptr;
+    bool done = false;
+    PyObject* key = iter_step(it, done);
+    // An exhausted iterator lets its store go (after the step's borrow is released) and
+    // stops at every later call, as a dict's iterator does.
+    if (done) Py_CLEAR(it->store);
+    return key;
 }
 
 int iter_traverse(PyObject* self, visitproc visit, void* arg) {
