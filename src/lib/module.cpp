@@ -4,6 +4,7 @@
 #include "lib/functions.h"
 #include "sheet/py_row_reader.h"
 #include "sheet/py_dates.h"
+#include "store/py_store.h"
 #include "utils/error.h"
 #include "utils/py_ref.h"
 #include "xml/py_file_source.h"
@@ -50,6 +51,9 @@ int module_exec(PyObject* module) {
         PyTypeObject* row_reader = row_reader_type();
         if (!row_reader) throw PyErrorSet();
         add_public(module, "RowReader", reinterpret_cast<PyObject*>(row_reader));
+        PyTypeObject* cell_store = cell_store_type();
+        if (!cell_store) throw PyErrorSet();
+        add_public(module, "CellStore", reinterpret_cast<PyObject*>(cell_store));
         return 0;
     });
 }

@@ -10,21 +10,6 @@ namespace tovrel {
 
 namespace {
 
-constexpr std::uint64_t kFxSeed = 0x517cc1b727220a95ULL;
-
-inline std::uint64_t fx_add(std::uint64_t h, std::uint64_t word) noexcept {
-    return (((h << 5) | (h >> 59)) ^ word) * kFxSeed;
-}
-
-inline std::uint64_t fx_finish(std::uint64_t h) noexcept {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    h ^= h >> 33;
-    return h;
-}
-
 // Calls the host's class `cls` with `text` and `origin` (a str or None) as positional arguments.
 Ref host_translator(const Helpers& helpers, const std::string& text, PyObject* origin) {
     Ref formula = str_of(text);
@@ -88,22 +73,6 @@ Val shared_formula(CellContext& ctx, const CellBufs& bufs, CellFlags flags, std:
 }
 
 }  // namespace
-
-std::size_t FxBytesHash::operator()(std::string_view key) const noexcept {
-    std::uint64_t h = fx_add(0, key.size());
-    std::size_t i = 0;
-    for (; i + 8 <= key.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, key.data() + i, 8);
-        h = fx_add(h, word);
-    }
-    if (i < key.size()) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, key.data() + i, key.size() - i);
-        h = fx_add(h, word);
-    }
-    return static_cast<std::size_t>(fx_finish(h));
-}
 
 std::optional<std::uint32_t> SharedFormulas::find(const std::string* si) const {
     if (!si) return no_si_;

@@ -13,16 +13,11 @@
 #include "utils/error.h"
 #include "formula/translator.h"
 #include "sheet/py_values.h"
+#include "utils/fx_hash.h"
 #include "utils/py_compat.h"
 #include "utils/py_ref.h"
 
 namespace tovrel {
-
-// The engine's 64-bit hash of a byte-string key: its length as a word, then its bytes in
-// little-endian 8-byte words (the last one zero-padded), then the finishing mix.
-struct FxBytesHash {
-    std::size_t operator()(std::string_view key) const noexcept;
-};
 
 // One registered master: a native translator, or the host's Translator instance.
 struct SharedEntry {
@@ -51,13 +46,8 @@ private:
         using is_transparent = void;
         bool operator()(std::string_view a, std::string_view b) const noexcept { return a == b; }
     };
-    struct KeyHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view key) const noexcept { return FxBytesHash{}(key); }
-    };
-
     std::vector<SharedEntry> entries_;
-    std::unordered_map<std::string, std::uint32_t, KeyHash, KeyEq> by_si_;
+    std::unordered_map<std::string, std::uint32_t, FxBytesHash, KeyEq> by_si_;
     std::optional<std::uint32_t> no_si_;
 };
 

@@ -10,6 +10,7 @@
 #include "utils/py_ref.h"
 #include "xml/input.h"
 #include "xml/py_file_source.h"
+#include "store/py_store.h"
 
 namespace tovrel {
 namespace {
@@ -102,6 +103,9 @@ PyMethodDef probe_methods[] = {
     {"interpret_cells", probe_interpret_cells, METH_VARARGS, nullptr},
     {"slot_offsets", probe_slot_offsets, METH_VARARGS, nullptr},
     {"slot_build", probe_slot_build, METH_VARARGS, nullptr},
+    {"store_load", probe_store_load, METH_VARARGS, nullptr},
+    {"store_fill", probe_store_fill, METH_VARARGS, nullptr},
+    {"store_bytes", probe_store_bytes, METH_O, nullptr},
     {"read_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_read_all)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"events", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(probe_events)),
@@ -115,7 +119,16 @@ int probe_exec(PyObject*) {
     if (!cls) return -1;
     adopt_native_fallback_type(cls);
     Py_DECREF(cls);
-    return 0;
+    // The store functions work on _tovrel's own CellStore type.
+    PyObject* store_cls = PyImport_ImportModuleAttrString("_tovrel", "CellStore");
+    if (!store_cls) return -1;
+    PyObject* store = PyObject_CallNoArgs(store_cls);
+    PyObject* it = store ? PyObject_GetIter(store) : nullptr;
+    if (it) adopt_cell_store_types(store_cls, reinterpret_cast<PyObject*>(Py_TYPE(it)));
+    Py_XDECREF(it);
+    Py_XDECREF(store);
+    Py_DECREF(store_cls);
+    return it ? 0 : -1;
 }
 
 PyModuleDef_Slot probe_slots[] = {

@@ -17,5 +17,8 @@ PyObject* probe_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
 PyObject* probe_interpret_cells(PyObject*, PyObject* args);
 PyObject* probe_slot_offsets(PyObject*, PyObject* args);
 PyObject* probe_slot_build(PyObject*, PyObject* args);
+PyObject* probe_store_load(PyObject*, PyObject* args);
+PyObject* probe_store_fill(PyObject*, PyObject* args);
+PyObject* probe_store_bytes(PyObject*, PyObject* store);
 
 }  // namespace tovrel
