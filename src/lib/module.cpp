@@ -5,6 +5,7 @@
 #include "sheet/py_row_reader.h"
 #include "sheet/py_dates.h"
 #include "utils/py_ref.h"
+#include "writer/py_sheet_writer.h"
 #include "xml/py_file_source.h"
 
 namespace tovrel {
@@ -67,6 +68,10 @@ int module_exec(PyObject* module) {
     PyTypeObject* row_reader = row_reader_type();
     if (!row_reader ||
         add_public(module, "RowReader", reinterpret_cast<PyObject*>(row_reader)) < 0)
+        return -1;
+    PyTypeObject* sheet_writer = sheet_writer_type();
+    if (!sheet_writer ||
+        add_public(module, "SheetWriter", reinterpret_cast<PyObject*>(sheet_writer)) < 0)
         return -1;
     return 0;
 }
