@@ -267,8 +267,10 @@ def _number_text(value):
     return str(value)
 
 
-def cell_element(ws, cell, styled):
-    """The cell's <c> as an ElementTree element, as the host's own writer builds it."""
+def cell_element(ws, cell, styled, lxml=False):
+    """The cell's <c> as an ElementTree element, as the host's own writer builds it (its lxml
+    back end marks any text with outer whitespace as preserved, the ElementTree one only text
+    that is not all whitespace)."""
     el = ET.Element("c", r=f"{column_letters(cell.column)}{cell.row}")
     if styled:
         el.set("s", str(ws.parent._cell_styles.add(cell._style)))
@@ -289,7 +291,7 @@ def cell_element(ws, cell, styled):
     elif data_type == "s":
         t = ET.SubElement(ET.SubElement(el, "is"), "t")
         text = t.text = _number_text(value)
-        if text != text.strip() and text.strip():
+        if text != text.strip() and (lxml or text.strip()):
             t.set("xml:space", "preserve")
     else:
         ET.SubElement(el, "v").text = _number_text(value)
@@ -303,7 +305,7 @@ def write_cell(ws, cell, styled):
 
 def write_cell_lxml(ws, cell, styled):
     """The same as bytes, for a writer in lxml form (non-ASCII as character references)."""
-    return ET.tostring(cell_element(ws, cell, styled), encoding="us-ascii")
+    return ET.tostring(cell_element(ws, cell, styled, lxml=True), encoding="us-ascii")
 
 
 def make_writer_helpers(lxml=False):
