@@ -229,15 +229,19 @@ def make_helpers():
 
 # --- writing ----------------------------------------------------------------------------------
 
+_DAY = datetime.timedelta(days=1)
+
+
 def _serial(value, epoch):
     """A date, date-time or time of day as a serial number of the workbook's date system."""
-    if isinstance(value, datetime.time):
-        return (value.hour * 3600 + value.minute * 60 + value.second
-                + value.microsecond / 1_000_000) / 86400
-    if not isinstance(value, datetime.datetime):
-        value = datetime.datetime.combine(value, datetime.time())
-    days = (value - epoch) // datetime.timedelta(days=1)
-    if epoch == WINDOWS_EPOCH and 1 <= days <= 60:
+    if type(value) is not datetime.datetime:
+        if isinstance(value, datetime.time):
+            return (value.hour * 3600 + value.minute * 60 + value.second
+                    + value.microsecond / 1_000_000) / 86400
+        if not isinstance(value, datetime.datetime):
+            value = datetime.datetime.combine(value, datetime.time())
+    days = (value - epoch) // _DAY
+    if 1 <= days <= 60 and epoch == WINDOWS_EPOCH:
         days -= 1
     seconds = value.hour * 3600 + value.minute * 60 + value.second
     return ((seconds + value.microsecond / 1_000_000) / 86400) + days
@@ -246,9 +250,10 @@ def _serial(value, epoch):
 def date_value_raw(ws, value):
     """(value to write, keep t="d"): ISO text when the workbook writes ISO dates, else the
     serial number under t="n"."""
-    if ws.parent.iso_dates:
+    wb = ws.parent
+    if wb.iso_dates:
         return value.isoformat(), True
-    return _serial(value, ws.parent.epoch), False
+    return _serial(value, wb.epoch), False
 
 
 def date_value(ws, cell):

@@ -135,7 +135,8 @@ void SheetWriter::write_one(PyObject* cell) {
         Ref done = Ref::check(PyObject_CallFunctionObjArgs(add_comment_.get(), ws_.get(), cell, nullptr));
     Ref value = attr(cell, names_.value.get());
     Ref style = attr(cell, names_.style.get());
-    const bool styled = styles_.has_style(style.get());
+    const StyleCache::Look look = styles_.look(style.get());
+    const bool styled = look.styled;
     if (value.get() == Py_None && !styled && (comment.get() == Py_None || !truth(comment.get())))
         return;
 
@@ -157,12 +158,8 @@ void SheetWriter::write_one(PyObject* cell) {
     head.row = *row;
     head.column = *column;
     head.data_type = {dt_text, static_cast<std::size_t>(dt_len)};
-    Ref style_text;
-    if (styled) {
-        Ref id = styles_.style_id(style.get());
-        style_text = Ref::check(PyObject_Str(id.get()));
-        head.style = str_text(style_text.get());
-    }
+    std::string style_scratch;
+    if (styled) head.style = styles_.style_text(style.get(), look, style_scratch);
     head.type = type_attribute(head.data_type);
     if (head.data_type == "d") {
         Ref pair = Ref::check(PyObject_CallFunctionObjArgs(date_value_.get(), ws_.get(), cell, nullptr));

@@ -64,38 +64,72 @@ StyleCache::StyleCache(Ref style_array, Ref cell_styles)
     hash_seed();
 }
 
-bool StyleCache::has_style(PyObject* style) {
-    if (style == Py_None) return false;
+StyleCache::Look StyleCache::look(PyObject* style) {
+    Look result;
+    if (style == Py_None) return result;
     if (Py_TYPE(style) == reinterpret_cast<PyTypeObject*>(style_array_.get())) {
         IntBuffer buf(style);
-        if (buf.ok()) return buf.any_non_zero();
+        if (buf.ok()) {
+            result.styled = buf.any_non_zero();
+            if (buf.size() == result.key.size()) {
+                result.keyed = true;
+                std::memcpy(result.key.data(), buf.data(), sizeof result.key);
+            }
+            return result;
+        }
     }
-    Ref result = Ref::check(PyObject_CallOneArg(any_.get(), style));
-    return check_rc(PyObject_IsTrue(result.get())) != 0;
+    Ref any = Ref::check(PyObject_CallOneArg(any_.get(), style));
+    result.styled = check_rc(PyObject_IsTrue(any.get())) != 0;
+    return result;
+}
+
+// The key part of `look`, without the styled test.
+StyleCache::Look StyleCache::look_key(PyObject* style) {
+    Look result;
+    if (Py_TYPE(style) != reinterpret_cast<PyTypeObject*>(style_array_.get())) return result;
+    IntBuffer buf(style);
+    if (buf.ok() && buf.size() == result.key.size()) {
+        result.keyed = true;
+        std::memcpy(result.key.data(), buf.data(), sizeof result.key);
+    }
+    return result;
 }
 
 Ref StyleCache::add(PyObject* style) {
     return Ref::check(PyObject_CallMethodOneArg(cell_styles_.get(), add_name_.get(), style));
 }
 
-Ref StyleCache::style_id(PyObject* style) {
-    if (Py_TYPE(style) != reinterpret_cast<PyTypeObject*>(style_array_.get())) return add(style);
-    Key key;
-    {
-        IntBuffer buf(style);
-        if (!buf.ok() || buf.size() != key.size()) return add(style);
-        std::memcpy(key.data(), buf.data(), sizeof key);
-    }
-    if (auto it = cache_.find(key); it != cache_.end()) return it->second.dup();
+StyleCache::Entry& StyleCache::cached(PyObject* style, const Look& look) {
+    if (auto it = cache_.find(look.key); it != cache_.end()) return it->second;
+    Entry entry{add(style), {}};
+    Ref text = Ref::check(PyObject_Str(entry.id.get()));
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (!utf8) throw PyErrorSet();
+    entry.text.assign(utf8, static_cast<std::size_t>(len));
+    return cache_.emplace(look.key, std::move(entry)).first->second;
+}
+
+Ref StyleCache::style_id(PyObject* style, const Look& look) {
+    if (!look.keyed) return add(style);
+    return cached(style, look).id.dup();
+}
+
+std::string_view StyleCache::style_text(PyObject* style, const Look& look, std::string& scratch) {
+    if (look.keyed) return cached(style, look).text;
     Ref id = add(style);
-    cache_.emplace(key, id.dup());
-    return id;
+    Ref text = Ref::check(PyObject_Str(id.get()));
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &len);
+    if (!utf8) throw PyErrorSet();
+    scratch.assign(utf8, static_cast<std::size_t>(len));
+    return scratch;
 }
 
 int StyleCache::traverse(visitproc visit, void* arg) const {
     Py_VISIT(style_array_.get());
     Py_VISIT(cell_styles_.get());
-    for (const auto& [key, id] : cache_) Py_VISIT(id.get());
+    for (const auto& [key, entry] : cache_) Py_VISIT(entry.id.get());
     return 0;
 }
 

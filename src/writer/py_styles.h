@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 
@@ -20,12 +21,26 @@ public:
     // styles (its `add` appends a new style and returns the index of any style).
     StyleCache(Ref style_array, Ref cell_styles);
 
+    // What one look at a cell's style tells: whether it counts as styled and, for an exact
+    // StyleArray of nine integers, the integers (the cache key).
+    struct Look {
+        bool styled = false;
+        bool keyed = false;
+        std::array<std::int32_t, 9> key{};
+    };
+
     // None: unstyled. An exact StyleArray: styled when any of its integers is non-zero, read
     // through the buffer protocol. Anything else: builtins.any(style); its errors propagate.
-    bool has_style(PyObject* style);
+    Look look(PyObject* style);
+    bool has_style(PyObject* style) { return look(style).styled; }
 
     // cell_styles.add(style), cached for an exact StyleArray of nine integers.
-    Ref style_id(PyObject* style);
+    Ref style_id(PyObject* style) { return style_id(style, look_key(style)); }
+    Ref style_id(PyObject* style, const Look& look);
+
+    // str() of the style id, as the s attribute's text; cached with the id. `scratch` holds the
+    // text of an uncached style.
+    std::string_view style_text(PyObject* style, const Look& look, std::string& scratch);
 
     int traverse(visitproc visit, void* arg) const;
 
@@ -35,13 +50,20 @@ private:
         std::size_t operator()(const Key& k) const noexcept;
     };
 
+    struct Entry {
+        Ref id;
+        std::string text;
+    };
+
     Ref add(PyObject* style);
+    Look look_key(PyObject* style);
+    Entry& cached(PyObject* style, const Look& look);
 
     Ref style_array_;
     Ref cell_styles_;
     Ref any_;
     Ref add_name_;
-    std::unordered_map<Key, Ref, KeyHash> cache_;
+    std::unordered_map<Key, Entry, KeyHash> cache_;
 };
 
 }  // namespace tovrel
