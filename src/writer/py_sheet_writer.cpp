@@ -16,7 +16,6 @@ namespace {
 
 constexpr long kMaxColumn = 18278;
 
-Ref attr(PyObject* obj, PyObject* name) { return Ref::check(PyObject_GetAttr(obj, name)); }
 Ref attr(PyObject* obj, const char* name) { return Ref::check(PyObject_GetAttrString(obj, name)); }
 
 // The host's conversion error for a result of the wrong type.
@@ -46,24 +45,14 @@ bool truth(PyObject* obj) { return check_rc(PyObject_IsTrue(obj)) != 0; }
 
 }  // namespace
 
-SheetWriter::Names SheetWriter::intern_names() {
-    auto name = [](const char* s) { return Ref::check(PyUnicode_InternFromString(s)); };
-    Names n;
-    n.value = name("_value");
-    n.style = name("_style");
-    n.comment = name("_comment");
-    n.data_type = name("data_type");
-    n.hyperlink = name("hyperlink");
-    n.row = name("row");
-    n.column = name("column");
-    return n;
-}
-
 SheetWriter::SheetWriter(PyObject* ws, PyObject* write, bool lxml, PyObject* helpers)
     : ws_(Ref::borrow(ws)),
       write_(Ref::borrow(write)),
       lxml_(lxml),
-      names_(intern_names()),
+      cell_(),
+      get_name_(Ref::check(PyUnicode_InternFromString("get"))),
+      append_name_(Ref::check(PyUnicode_InternFromString("append"))),
+      update_name_(Ref::check(PyUnicode_InternFromString("update"))),
       parent_(attr(ws, "parent")),
       cell_styles_(attr(parent_.get(), "_cell_styles")),
       style_array_(lookup_helper(helpers, "StyleArray")),
@@ -89,7 +78,14 @@ void SheetWriter::flush_buf() {
 void SheetWriter::write_row(PyObject* cells, long row_idx) {
     Ref dims = attr(ws_.get(), "row_dimensions");
     Ref row_obj = Ref::check(PyLong_FromLong(row_idx));
-    Ref dim = Ref::check(PyObject_CallMethod(dims.get(), "get", "O", row_obj.get()));
+    Ref dim;
+    if (PyDict_CheckExact(dims.get())) {
+        PyObject* found = nullptr;
+        check_rc(PyDict_GetItemRef(dims.get(), row_obj.get(), &found));
+        dim = found ? Ref::steal(found) : Ref::borrow(Py_None);
+    } else {
+        dim = Ref::check(PyObject_CallMethodOneArg(dims.get(), get_name_.get(), row_obj.get()));
+    }
     char text[24];
     const auto end = std::to_chars(text, text + sizeof text, row_idx).ptr;
     write_row_start({text, static_cast<std::size_t>(end - text)}, dim.get() == Py_None ? nullptr : dim.get());
@@ -111,7 +107,7 @@ void SheetWriter::write_row_start(std::string_view row_text, PyObject* dimension
         Ref attrs = Ref::check(PyDict_New());
         Ref r = Ref::check(PyUnicode_FromStringAndSize(row_text.data(), static_cast<Py_ssize_t>(row_text.size())));
         check_rc(PyDict_SetItemString(attrs.get(), "r", r.get()));
-        Ref updated = Ref::check(PyObject_CallMethod(attrs.get(), "update", "(O)", dimension));
+        Ref updated = Ref::check(PyObject_CallMethodOneArg(attrs.get(), update_name_.get(), dimension));
         // The dict is this call's own: nothing else can see or change it while it is walked.
         Py_ssize_t pos = 0;
         PyObject* key;
@@ -130,19 +126,19 @@ void SheetWriter::end_row() {
 }
 
 void SheetWriter::write_one(PyObject* cell) {
-    Ref comment = attr(cell, names_.comment.get());
+    Ref comment = cell_.get(cell, CellAttrs::Comment);
     if (comment.get() != Py_None)
         Ref done = Ref::check(PyObject_CallFunctionObjArgs(add_comment_.get(), ws_.get(), cell, nullptr));
-    Ref value = attr(cell, names_.value.get());
-    Ref style = attr(cell, names_.style.get());
+    Ref value = cell_.get(cell, CellAttrs::Value);
+    Ref style = cell_.get(cell, CellAttrs::Style);
     const StyleCache::Look look = styles_.look(style.get());
     const bool styled = look.styled;
     if (value.get() == Py_None && !styled && (comment.get() == Py_None || !truth(comment.get())))
         return;
 
-    Ref data_type = attr(cell, names_.data_type.get());
-    Ref row_obj = attr(cell, names_.row.get());
-    Ref column_obj = attr(cell, names_.column.get());
+    Ref data_type = cell_.get(cell, CellAttrs::DataType);
+    Ref row_obj = cell_.get(cell, CellAttrs::Row);
+    Ref column_obj = cell_.get(cell, CellAttrs::Column);
     const auto row = exact_int(row_obj.get());
     const auto column = exact_int(column_obj.get());
     if (!row || !column || *column < 1 || *column > kMaxColumn) return push_fallback(cell, styled);
@@ -174,14 +170,14 @@ void SheetWriter::write_one(PyObject* cell) {
     }
     const std::optional<CellValue> classified = classify(value.get());
     if (!classified) return push_fallback(cell, styled);
-    Ref hyperlink = attr(cell, names_.hyperlink.get());
+    Ref hyperlink = cell_.get(cell, CellAttrs::Hyperlink);
     if (!emit(head, *classified, hyperlink.get())) push_fallback(cell, styled);
 }
 
 bool SheetWriter::emit(const CellHead& head, const CellValue& value, PyObject* hyperlink) {
     if (cell_refused(head.data_type, value)) return false;
     if (hyperlink && hyperlink != Py_None && truth(hyperlink))
-        Ref done = Ref::check(PyObject_CallMethod(hyperlinks_.get(), "append", "(O)", hyperlink));
+        Ref done = Ref::check(PyObject_CallMethodOneArg(hyperlinks_.get(), append_name_.get(), hyperlink));
     append_cell(buf_, head, value, lxml_);
     return true;
 }
@@ -212,6 +208,7 @@ int SheetWriter::traverse(visitproc visit, void* arg) const {
     for (const Ref* r : {&ws_, &write_, &parent_, &cell_styles_, &style_array_, &hyperlinks_,
                          &add_comment_, &write_cell_, &date_value_, &date_value_raw_, &datetime_cls_})
         Py_VISIT(r->get());
+    if (int rc = cell_.traverse(visit, arg)) return rc;
     return styles_.traverse(visit, arg);
 }
 

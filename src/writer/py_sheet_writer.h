@@ -12,6 +12,7 @@
 #include "utils/py_compat.h"
 #include "utils/py_ref.h"
 #include "writer/cell_xml.h"
+#include "writer/py_cell_attrs.h"
 #include "writer/py_styles.h"
 
 namespace tovrel {
@@ -60,16 +61,12 @@ public:
     int traverse(visitproc visit, void* arg) const;
 
 private:
-    struct Names {
-        Ref value, style, comment, data_type, hyperlink, row, column;
-    };
-    static Names intern_names();
-
     // Members are built in this order, which is the order of the lookups.
     Ref ws_;
     Ref write_;
     bool lxml_;
-    Names names_;
+    CellAttrs cell_;
+    Ref get_name_, append_name_, update_name_;
     Ref parent_;
     Ref cell_styles_;
     Ref style_array_;

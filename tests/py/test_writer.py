@@ -459,3 +459,28 @@ def test_writer_cycles_are_collected():
     del writer, ws
     gc.collect()
     assert not [o for o in gc.get_objects() if type(o) is _tovrel.SheetWriter]
+
+
+def test_cell_attributes_read_as_python_reads_them():
+    class Slotted:
+        __slots__ = ("row", "column", "_value", "data_type", "_style", "_comment", "hyperlink")
+
+    class Plain:
+        pass
+
+    def make(cls, row, value):
+        cell = cls()
+        cell.row, cell.column, cell._value, cell.data_type = row, 1, value, "n"
+        cell._style = cell._comment = cell.hyperlink = None
+        return cell
+
+    writer, out, _ = make_writer()
+    slotted = make(Slotted, 1, 1)
+    writer.write_row([slotted, make(Plain, 2, 2)], 1)
+    Slotted._value = property(lambda self: 3)  # the class changes: the slot is no longer read
+    writer.write_row([slotted], 2)
+    del slotted.__class__.hyperlink
+    with pytest.raises(AttributeError, match="hyperlink"):
+        writer.write_row([slotted], 3)
+    writer.flush()
+    assert re.findall(r"<v>(\d)</v>", out[0]) == ["1", "2", "3"]
