@@ -106,7 +106,8 @@ void append_cell(std::string& out, const CellHead& head, const CellValue& value,
     const std::string_view text = value.text;
     if (head.data_type == "f") {
         out += '>';
-        const std::string_view rest = text.substr(utf8_lead_length(static_cast<std::uint8_t>(text[0])));
+        const std::size_t first = utf8_lead_length(static_cast<std::uint8_t>(text[0]));
+        const std::string_view rest = text.substr(first);
         if (rest.empty()) {
             append_empty(out, "f", lxml);
         } else {

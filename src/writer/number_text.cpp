@@ -34,7 +34,8 @@ NumberText g16_int(std::int64_t value) noexcept {
 }
 
 NumberText g16_float(double value) noexcept {
-    if (std::fabs(value) < 1e16 && value == std::trunc(value) && !(value == 0.0 && std::signbit(value))) {
+    const bool negative_zero = value == 0.0 && std::signbit(value);
+    if (std::fabs(value) < 1e16 && value == std::trunc(value) && !negative_zero) {
         NumberText t;
         t.len_ = plain_decimal(static_cast<std::int64_t>(value), t.buf_);
         return t;

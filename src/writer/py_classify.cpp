@@ -30,7 +30,8 @@ std::optional<CellValue> classify(PyObject* value) {
         }
         return CellValue::of_text({text, static_cast<std::size_t>(len)});
     }
-    if (type == &PyBool_Type) return CellValue::of_number(NumberText::of(value == Py_True ? "1" : "0"));
+    if (type == &PyBool_Type)
+        return CellValue::of_number(NumberText::of(value == Py_True ? "1" : "0"));
     if (type == &PyLong_Type) {
         if (auto v = exact_int(value)) return CellValue::of_number(g16_int(*v));
         return std::nullopt;

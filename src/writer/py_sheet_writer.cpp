@@ -34,11 +34,11 @@ std::string_view str_text(PyObject* obj) {
     return {text, static_cast<std::size_t>(len)};
 }
 
-std::optional<Epoch> workbook_epoch(PyObject* parent) {
-    Ref epoch = attr(parent, "epoch");
-    Ref datetime_cls = Ref::check(PyImport_ImportModuleAttrString("datetime", "datetime"));
-    Ref windows = Ref::check(PyImport_ImportModuleAttrString("tovrel.utils.datetime", "WINDOWS_EPOCH"));
-    return epoch_from_datetime(epoch.get(), datetime_cls.get(), windows.get());
+// The native Epoch of the workbook's epoch when it is a naive datetime; nothing otherwise.
+std::optional<Epoch> workbook_epoch(PyObject* epoch, PyObject* datetime_cls) {
+    Ref windows =
+        Ref::check(PyImport_ImportModuleAttrString("tovrel.utils.datetime", "WINDOWS_EPOCH"));
+    return epoch_from_datetime(epoch, datetime_cls, windows.get());
 }
 
 bool truth(PyObject* obj) { return check_rc(PyObject_IsTrue(obj)) != 0; }
@@ -61,16 +61,17 @@ SheetWriter::SheetWriter(PyObject* ws, PyObject* write, bool lxml, PyObject* hel
       write_cell_(lookup_helper(helpers, "write_cell")),
       date_value_(lookup_helper(helpers, "date_value")),
       date_value_raw_(lookup_helper(helpers, "date_value_raw")),
+      epoch_obj_(attr(parent_.get(), "epoch")),
       datetime_cls_(Ref::check(PyImport_ImportModuleAttrString("datetime", "datetime"))),
-      epoch_(workbook_epoch(parent_.get())),
+      epoch_(workbook_epoch(epoch_obj_.get(), datetime_cls_.get())),
       iso_dates_(truth(attr(parent_.get(), "iso_dates").get())),
       styles_(style_array_.dup(), cell_styles_.dup()) {}
 
 void SheetWriter::flush_buf() {
     if (buf_.empty()) return;
-    Ref chunk = Ref::check(lxml_ ? PyBytes_FromStringAndSize(buf_.data(), static_cast<Py_ssize_t>(buf_.size()))
-                                 : PyUnicode_DecodeUTF8(buf_.data(), static_cast<Py_ssize_t>(buf_.size()),
-                                                        nullptr));
+    const auto size = static_cast<Py_ssize_t>(buf_.size());
+    Ref chunk = Ref::check(lxml_ ? PyBytes_FromStringAndSize(buf_.data(), size)
+                                 : PyUnicode_DecodeUTF8(buf_.data(), size, nullptr));
     Ref result = Ref::check(PyObject_CallOneArg(write_.get(), chunk.get()));
     buf_.clear();
 }
@@ -88,7 +89,8 @@ void SheetWriter::write_row(PyObject* cells, long row_idx) {
     }
     char text[24];
     const auto end = std::to_chars(text, text + sizeof text, row_idx).ptr;
-    write_row_start({text, static_cast<std::size_t>(end - text)}, dim.get() == Py_None ? nullptr : dim.get());
+    write_row_start({text, static_cast<std::size_t>(end - text)},
+                    dim.get() == Py_None ? nullptr : dim.get());
     Ref iter = Ref::check(PyObject_GetIter(cells));
     for (;;) {
         PyObject* raw = nullptr;
@@ -105,9 +107,11 @@ void SheetWriter::write_row_start(std::string_view row_text, PyObject* dimension
         append_attribute(buf_, "r", row_text, lxml_);
     } else {
         Ref attrs = Ref::check(PyDict_New());
-        Ref r = Ref::check(PyUnicode_FromStringAndSize(row_text.data(), static_cast<Py_ssize_t>(row_text.size())));
+        Ref r = Ref::check(PyUnicode_FromStringAndSize(
+            row_text.data(), static_cast<Py_ssize_t>(row_text.size())));
         check_rc(PyDict_SetItemString(attrs.get(), "r", r.get()));
-        Ref updated = Ref::check(PyObject_CallMethodOneArg(attrs.get(), update_name_.get(), dimension));
+        Ref updated =
+            Ref::check(PyObject_CallMethodOneArg(attrs.get(), update_name_.get(), dimension));
         // The dict is this call's own: nothing else can see or change it while it is walked.
         Py_ssize_t pos = 0;
         PyObject* key;
@@ -128,7 +132,8 @@ void SheetWriter::end_row() {
 void SheetWriter::write_one(PyObject* cell) {
     Ref comment = cell_.get(cell, CellAttrs::Comment);
     if (comment.get() != Py_None)
-        Ref done = Ref::check(PyObject_CallFunctionObjArgs(add_comment_.get(), ws_.get(), cell, nullptr));
+        Ref done = Ref::check(
+            PyObject_CallFunctionObjArgs(add_comment_.get(), ws_.get(), cell, nullptr));
     Ref value = cell_.get(cell, CellAttrs::Value);
     Ref style = cell_.get(cell, CellAttrs::Style);
     const StyleCache::Look look = styles_.look(style.get());
@@ -158,10 +163,12 @@ void SheetWriter::write_one(PyObject* cell) {
     if (styled) head.style = styles_.style_text(style.get(), look, style_scratch);
     head.type = type_attribute(head.data_type);
     if (head.data_type == "d") {
-        Ref pair = Ref::check(PyObject_CallFunctionObjArgs(date_value_.get(), ws_.get(), cell, nullptr));
+        Ref pair = Ref::check(
+            PyObject_CallFunctionObjArgs(date_value_.get(), ws_.get(), cell, nullptr));
         if (!PyTuple_Check(pair.get())) raise_conversion(pair.get(), "PyTuple");
         if (PyTuple_GET_SIZE(pair.get()) != 2) {
-            PyErr_Format(PyExc_ValueError, "expected tuple of length 2, but got tuple of length %zd",
+            PyErr_Format(PyExc_ValueError,
+                         "expected tuple of length 2, but got tuple of length %zd",
                          PyTuple_GET_SIZE(pair.get()));
             throw PyErrorSet();
         }
@@ -177,7 +184,8 @@ void SheetWriter::write_one(PyObject* cell) {
 bool SheetWriter::emit(const CellHead& head, const CellValue& value, PyObject* hyperlink) {
     if (cell_refused(head.data_type, value)) return false;
     if (hyperlink && hyperlink != Py_None && truth(hyperlink))
-        Ref done = Ref::check(PyObject_CallMethodOneArg(hyperlinks_.get(), append_name_.get(), hyperlink));
+        Ref done = Ref::check(
+            PyObject_CallMethodOneArg(hyperlinks_.get(), append_name_.get(), hyperlink));
     append_cell(buf_, head, value, lxml_);
     return true;
 }
@@ -187,7 +195,8 @@ void SheetWriter::push_fallback(PyObject* cell, bool styled) {
                                                         styled ? Py_True : Py_False, nullptr));
     if (lxml_) {
         if (!PyBytes_Check(text.get())) raise_conversion(text.get(), "PyBytes");
-        buf_.append(PyBytes_AS_STRING(text.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(text.get())));
+        buf_.append(PyBytes_AS_STRING(text.get()),
+                    static_cast<std::size_t>(PyBytes_GET_SIZE(text.get())));
         return;
     }
     if (!PyUnicode_Check(text.get())) raise_conversion(text.get(), "PyString");
@@ -206,7 +215,8 @@ void SheetWriter::push_fallback(PyObject* cell, bool styled) {
 
 int SheetWriter::traverse(visitproc visit, void* arg) const {
     for (const Ref* r : {&ws_, &write_, &parent_, &cell_styles_, &style_array_, &hyperlinks_,
-                         &add_comment_, &write_cell_, &date_value_, &date_value_raw_, &datetime_cls_})
+                         &add_comment_, &write_cell_, &date_value_, &date_value_raw_, &epoch_obj_,
+                         &datetime_cls_})
         Py_VISIT(r->get());
     if (int rc = cell_.traverse(visit, arg)) return rc;
     return styles_.traverse(visit, arg);
@@ -348,7 +358,8 @@ std::once_flag g_sheet_writer_once;
 
 PyTypeObject* sheet_writer_type() noexcept {
     // Created once per process and never released.
-    std::call_once(g_sheet_writer_once, [] { g_sheet_writer_type = PyType_FromSpec(&sheet_writer_spec); });
+    std::call_once(g_sheet_writer_once,
+                   [] { g_sheet_writer_type = PyType_FromSpec(&sheet_writer_spec); });
     if (!g_sheet_writer_type) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "_tovrel: SheetWriter type could not be created");

@@ -76,6 +76,7 @@ private:
     Ref date_value_;
     Ref date_value_raw_;
     // Date context, for dates held natively by the cell store.
+    Ref epoch_obj_;
     Ref datetime_cls_;
     std::optional<Epoch> epoch_;
     bool iso_dates_ = false;

@@ -32,8 +32,9 @@ double sample(std::mt19937_64& rng, std::uint64_t i) {
     case 1: {
         const int shift = (rng() & 1) ? 53 : 63;
         const double base = std::ldexp(1.0, shift);
-        return (rng() & 1 ? 1 : -1) * (base + static_cast<double>(static_cast<std::int64_t>(rng() % 4097) - 2048) *
-                                                  std::ldexp(1.0, shift - 52));
+        const auto steps = static_cast<std::int64_t>(rng() % 4097) - 2048;
+        const double near = base + static_cast<double>(steps) * std::ldexp(1.0, shift - 52);
+        return rng() & 1 ? near : -near;
     }
     case 2: {
         char buf[48];
