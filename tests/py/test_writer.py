@@ -361,7 +361,7 @@ def raiser(*_):
     (Cell(1, 1, 1j), {"write_cell": raiser}),
     (Cell(1, 1, 1j), {"write_cell": lambda *_: b"<c/>"}),
     (Cell(1, 1, datetime.date(2020, 1, 1), "d"), {"date_value": lambda *_: (1, 2, 3)}),
-    (Cell(1, 1, 1, style=[1]), {}),  # list style: _cell_styles.add hashes it, fails on a str
+    (Cell(1, 1, 1, style=[1]), {}),  # a styled cell: _cell_styles.add raises
 ])
 def test_host_errors_propagate_and_leave_earlier_rows(cell, overrides):
     writer, out, ws = make_writer(**overrides)
