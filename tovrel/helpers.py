@@ -1,10 +1,12 @@
 """The ``helpers`` dict the host hands the engine: converters, classes and callables of the
 pure-Python reading path, each honouring the call contract the engine relies on."""
 import datetime
+import math
 import re
 import xml.etree.ElementTree as ET
 
 from tovrel.utils.datetime import WINDOWS_EPOCH
+from tovrel.worksheet import StyleArray
 
 MAIN_NS = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
 
@@ -222,4 +224,101 @@ def make_helpers():
         "text_dangerous": frozenset({"rPh", "phoneticPr"}),
         "rich_dangerous": frozenset({"rPh", "r"}),
         "si_content": si_content,
+    }
+
+
+# --- writing ----------------------------------------------------------------------------------
+
+_DAY = datetime.timedelta(days=1)
+
+
+def _serial(value, epoch):
+    """A date, date-time or time of day as a serial number of the workbook's date system."""
+    if type(value) is not datetime.datetime:
+        if isinstance(value, datetime.time):
+            return (value.hour * 3600 + value.minute * 60 + value.second
+                    + value.microsecond / 1_000_000) / 86400
+        if not isinstance(value, datetime.datetime):
+            value = datetime.datetime.combine(value, datetime.time())
+    days = (value - epoch) // _DAY
+    if 1 <= days <= 60 and epoch == WINDOWS_EPOCH:
+        days -= 1
+    seconds = value.hour * 3600 + value.minute * 60 + value.second
+    return ((seconds + value.microsecond / 1_000_000) / 86400) + days
+
+
+def date_value_raw(ws, value):
+    """(value to write, keep t="d"): ISO text when the workbook writes ISO dates, else the
+    serial number under t="n"."""
+    wb = ws.parent
+    if wb.iso_dates:
+        return value.isoformat(), True
+    return _serial(value, wb.epoch), False
+
+
+def date_value(ws, cell):
+    return date_value_raw(ws, cell._value)
+
+
+def add_comment(ws, cell):
+    ws.comments.append((cell.row, cell.column, cell._comment))
+
+
+def _number_text(value):
+    if isinstance(value, bool):
+        return "1" if value else "0"
+    if isinstance(value, (int, float)):
+        return "%.16g" % value if math.isfinite(value) else ""
+    return str(value)
+
+
+def cell_element(ws, cell, styled, lxml=False):
+    """The cell's <c> as an ElementTree element, as the host's own writer builds it (its lxml
+    back end marks any text with outer whitespace as preserved, the ElementTree one only text
+    that is not all whitespace)."""
+    el = ET.Element("c", r=f"{column_letters(cell.column)}{cell.row}")
+    if styled:
+        el.set("s", str(ws.parent._cell_styles.add(cell._style)))
+    value, data_type = cell._value, cell.data_type
+    if data_type != "f":
+        el.set("t", "inlineStr" if data_type == "s" else data_type)
+    if data_type == "d":
+        value, keep = date_value(ws, cell)
+        if not keep:
+            el.set("t", "n")
+    if cell.hyperlink:
+        ws._hyperlinks.append(cell.hyperlink)
+    if value is None or value == "":
+        return el
+    if data_type == "f":
+        ET.SubElement(el, "f").text = _number_text(value)[1:]
+        ET.SubElement(el, "v")
+    elif data_type == "s":
+        t = ET.SubElement(ET.SubElement(el, "is"), "t")
+        text = t.text = _number_text(value)
+        if text != text.strip() and (lxml or text.strip()):
+            t.set("xml:space", "preserve")
+    else:
+        ET.SubElement(el, "v").text = _number_text(value)
+    return el
+
+
+def write_cell(ws, cell, styled):
+    """One <c> as text, for cells the engine leaves to the host (ElementTree form)."""
+    return ET.tostring(cell_element(ws, cell, styled), encoding="unicode")
+
+
+def write_cell_lxml(ws, cell, styled):
+    """The same as bytes, for a writer in lxml form (non-ASCII as character references)."""
+    return ET.tostring(cell_element(ws, cell, styled, lxml=True), encoding="us-ascii")
+
+
+def make_writer_helpers(lxml=False):
+    """The helpers dict of a SheetWriter."""
+    return {
+        "StyleArray": StyleArray,
+        "add_comment": add_comment,
+        "write_cell": write_cell_lxml if lxml else write_cell,
+        "date_value": date_value,
+        "date_value_raw": date_value_raw,
     }

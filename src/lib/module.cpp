@@ -7,6 +7,7 @@
 #include "store/py_store.h"
 #include "utils/error.h"
 #include "utils/py_ref.h"
+#include "writer/py_sheet_writer.h"
 #include "xml/py_file_source.h"
 
 namespace tovrel {
@@ -54,6 +55,9 @@ int module_exec(PyObject* module) {
         PyTypeObject* cell_store = cell_store_type();
         if (!cell_store) throw PyErrorSet();
         add_public(module, "CellStore", reinterpret_cast<PyObject*>(cell_store));
+        PyTypeObject* sheet_writer = sheet_writer_type();
+        if (!sheet_writer) throw PyErrorSet();
+        add_public(module, "SheetWriter", reinterpret_cast<PyObject*>(sheet_writer));
         return 0;
     });
 }
