@@ -20,6 +20,7 @@ Namespaces::Namespaces() {
     intern("");
     intern(kXmlUri);
     intern(kMainUri);
+    slot_of("");  // slot 0: the default namespace
 }
 
 std::uint32_t Namespaces::intern(std::string_view uri) {
@@ -31,24 +32,30 @@ std::uint32_t Namespaces::intern(std::string_view uri) {
     return id;
 }
 
+std::uint32_t Namespaces::slot_of(std::string_view prefix) {
+    auto found = slots_.find(prefix);
+    if (found != slots_.end()) return found->second;
+    auto slot = static_cast<std::uint32_t>(prefixes_.size());
+    prefixes_.emplace_back(prefix);
+    slots_.emplace(prefixes_.back(), slot);
+    innermost_.push_back(kUnbound);
+    return slot;
+}
+
 void Namespaces::push(std::string_view prefix, std::uint32_t id) {
-    bindings_.push_back(Binding{std::string(prefix), id});
-    if (prefix.empty()) default_id_ = id;
+    const std::uint32_t slot = slot_of(prefix);
+    bindings_.push_back(Binding{slot, id, innermost_[slot], ++serial_});
+    innermost_[slot] = static_cast<std::uint32_t>(bindings_.size() - 1);
+    if (slot == 0) default_id_ = id;
 }
 
-void Namespaces::pop(std::size_t count) {
-    if (count == 0) return;
-    bindings_.resize(bindings_.size() - count);
-    refresh_default();
-}
-
-void Namespaces::refresh_default() noexcept {
-    default_id_ = kNoNamespace;
-    for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
-        if (it->prefix.empty()) {
-            default_id_ = it->id;
-            return;
-        }
+void Namespaces::pop(std::size_t count) noexcept {
+    for (; count; --count) {
+        const Binding& b = bindings_.back();
+        innermost_[b.slot] = b.shadowed;
+        if (b.slot == 0)
+            default_id_ = b.shadowed == kUnbound ? kNoNamespace : bindings_[b.shadowed].id;
+        bindings_.pop_back();
     }
 }
 
@@ -61,25 +68,18 @@ bool Namespaces::lookup(std::string_view prefix, std::uint32_t& id) const noexce
         id = kXmlNamespace;
         return true;
     }
-    for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
-        if (it->prefix == prefix) {
-            id = it->id;
-            return true;
-        }
-    }
-    return false;
+    auto found = slots_.find(prefix);
+    if (found == slots_.end() || innermost_[found->second] == kUnbound) return false;
+    id = bindings_[innermost_[found->second]].id;
+    return true;
 }
 
 std::vector<std::pair<std::string_view, std::uint32_t>> Namespaces::in_scope() const {
+    // A binding that shadows nothing is its prefix's oldest one in force: it fixes the position.
     std::vector<std::pair<std::string_view, std::uint32_t>> out;
-    std::unordered_map<std::string_view, std::size_t> position;  // prefix -> index in out
-    for (const Binding& b : bindings_) {
-        auto [it, fresh] = position.try_emplace(b.prefix, out.size());
-        if (fresh)
-            out.emplace_back(b.prefix, b.id);
-        else
-            out[it->second].second = b.id;
-    }
+    for (const Binding& b : bindings_)
+        if (b.shadowed == kUnbound)
+            out.emplace_back(prefixes_[b.slot], bindings_[innermost_[b.slot]].id);
     return out;
 }
 
