@@ -33,13 +33,34 @@ std::uint32_t Namespaces::intern(std::string_view uri) {
 }
 
 std::uint32_t Namespaces::slot_of(std::string_view prefix) {
-    auto found = slots_.find(prefix);
-    if (found != slots_.end()) return found->second;
-    auto slot = static_cast<std::uint32_t>(prefixes_.size());
+    if (prefix.size() == last_size_ && prefix == std::string_view(last_, last_size_))
+        return last_slot_;
+    // Store the prefix first, so that one probe both finds and inserts; drop it if it was known.
+    // Growth happens before anything changes, so a failed allocation leaves the tables in step.
+    if (innermost_.size() == innermost_.capacity()) innermost_.reserve(2 * innermost_.size() + 8);
+    const auto fresh_slot = static_cast<std::uint32_t>(prefixes_.size());
     prefixes_.emplace_back(prefix);
-    slots_.emplace(prefixes_.back(), slot);
-    innermost_.push_back(kUnbound);
-    return slot;
+    std::pair<decltype(slots_)::iterator, bool> probe;
+    try {
+        probe = slots_.try_emplace(prefixes_.back(), fresh_slot);
+    } catch (...) {
+        prefixes_.pop_back();
+        throw;
+    }
+    auto [it, fresh] = probe;
+    if (fresh)
+        innermost_.push_back(kUnbound);
+    else
+        prefixes_.pop_back();
+    remember(prefix, it->second);
+    return it->second;
+}
+
+void Namespaces::remember(std::string_view prefix, std::uint32_t slot) const noexcept {
+    if (prefix.size() > sizeof last_) return;
+    prefix.copy(last_, prefix.size());
+    last_size_ = prefix.size();
+    last_slot_ = slot;
 }
 
 void Namespaces::push(std::string_view prefix, std::uint32_t id) {
@@ -68,18 +89,35 @@ bool Namespaces::lookup(std::string_view prefix, std::uint32_t& id) const noexce
         id = kXmlNamespace;
         return true;
     }
-    auto found = slots_.find(prefix);
-    if (found == slots_.end() || innermost_[found->second] == kUnbound) return false;
-    id = bindings_[innermost_[found->second]].id;
+    std::uint32_t slot;
+    if (prefix.size() == last_size_ && prefix == std::string_view(last_, last_size_)) {
+        slot = last_slot_;
+    } else {
+        auto found = slots_.find(prefix);
+        if (found == slots_.end()) return false;
+        slot = found->second;
+        remember(prefix, slot);
+    }
+    if (innermost_[slot] == kUnbound) return false;
+    id = bindings_[innermost_[slot]].id;
     return true;
 }
 
-std::vector<std::pair<std::string_view, std::uint32_t>> Namespaces::in_scope() const {
+std::vector<Namespaces::ScopeEntry> Namespaces::scope_entries() const {
     // A binding that shadows nothing is its prefix's oldest one in force: it fixes the position.
+    std::vector<ScopeEntry> out;
+    for (const Binding& b : bindings_) {
+        if (b.shadowed != kUnbound) continue;
+        const std::uint32_t inner = innermost_[b.slot];
+        out.push_back(ScopeEntry{prefixes_[b.slot], bindings_[inner].id, inner,
+                                 bindings_[inner].serial});
+    }
+    return out;
+}
+
+std::vector<std::pair<std::string_view, std::uint32_t>> Namespaces::in_scope() const {
     std::vector<std::pair<std::string_view, std::uint32_t>> out;
-    for (const Binding& b : bindings_)
-        if (b.shadowed == kUnbound)
-            out.emplace_back(prefixes_[b.slot], bindings_[innermost_[b.slot]].id);
+    for (const ScopeEntry& e : scope_entries()) out.emplace_back(e.prefix, e.id);
     return out;
 }
 

@@ -54,6 +54,15 @@ public:
     // The bindings in force, oldest first, one entry per prefix: at the position of the prefix's
     // first binding, with the id of its innermost one.
     std::vector<std::pair<std::string_view, std::uint32_t>> in_scope() const;
+    // The same list, each entry also naming the innermost binding that supplies its id: its
+    // index in the binding stack and its serial (unique among all bindings ever pushed).
+    struct ScopeEntry {
+        std::string_view prefix;
+        std::uint32_t id;
+        std::uint32_t binding;
+        std::uint64_t serial;
+    };
+    std::vector<ScopeEntry> scope_entries() const;
     std::size_t binding_count() const noexcept { return bindings_.size(); }
     // Names the bindings in force: while it stays the same, so does in_scope(). Every push gets a
     // fresh value; a pop returns to the value from before the popped pushes.
@@ -72,6 +81,9 @@ private:
     };
 
     std::uint32_t slot_of(std::string_view prefix);
+    // Keeps the slot of a short prefix for the next lookup of the same prefix, which documents
+    // tend to repeat (one prefix on every row or cell).
+    void remember(std::string_view prefix, std::uint32_t slot) const noexcept;
 
     std::deque<std::string> uris_;  // stable storage: the map's keys view into it
     std::unordered_map<std::string_view, std::uint32_t> ids_;
@@ -82,6 +94,9 @@ private:
     std::vector<Binding> bindings_;         // oldest first
     std::uint64_t serial_ = 0;
     std::uint32_t default_id_ = kNoNamespace;
+    mutable char last_[16] = {};
+    mutable std::size_t last_size_ = SIZE_MAX;  // no prefix remembered
+    mutable std::uint32_t last_slot_ = 0;
 };
 
 }  // namespace tovrel

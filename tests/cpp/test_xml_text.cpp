@@ -184,6 +184,7 @@ TEST(Namespaces, BindingStackMatchesLinearModel) {
     Scope model;                      // bindings in force, oldest first
     std::vector<std::size_t> frames;  // bindings pushed per open element
     std::map<std::uint64_t, Scope> seen;
+    std::map<std::uint64_t, std::pair<std::string, std::uint32_t>> bindings;
     for (int step = 0; step < 20000; ++step) {
         if (frames.empty() || rng() % 8 < 5) {
             frames.push_back(rng() % 3);
@@ -227,6 +228,11 @@ TEST(Namespaces, BindingStackMatchesLinearModel) {
         ASSERT_EQ(got, want) << step;
         auto [it, fresh] = seen.try_emplace(ns.scope_serial(), got);
         ASSERT_TRUE(fresh || it->second == got) << step;
+        // An entry's binding serial names its (prefix, id) for good.
+        for (const Namespaces::ScopeEntry& e : ns.scope_entries()) {
+            auto [b, first] = bindings.try_emplace(e.serial, std::string(e.prefix), e.id);
+            ASSERT_TRUE(first || b->second == std::pair(std::string(e.prefix), e.id)) << step;
+        }
     }
 }
 
