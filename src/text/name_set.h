@@ -22,8 +22,11 @@ public:
             return;
         }
         if (hashed_.empty()) {
-            hashed_.insert(small_.begin(), small_.end());
+            Hashed all(small_.begin(), small_.end());
+            all.emplace(name);
+            hashed_.swap(all);
             small_.clear();
+            return;
         }
         hashed_.emplace(name);
     }
@@ -46,8 +49,10 @@ private:
         }
     };
 
+    using Hashed = std::unordered_set<std::string, Hash, std::equal_to<>>;
+
     std::vector<std::string> small_;  // used while the set is small; then empty
-    std::unordered_set<std::string, Hash, std::equal_to<>> hashed_;
+    Hashed hashed_;
 };
 
 }  // namespace tovrel

@@ -21,9 +21,9 @@ def scope(n):
 
 
 def test_nested_declarations():
-    # 50,000 nested elements, each declaring a prefix and named with one bound on the root.
-    n = 50_000
-    deep = (b"<q:deep>" + b"".join(b'<q:e xmlns:p%05d="urn:p">' % i for i in range(n))
+    # 120,000 nested elements, each declaring a prefix and named with one bound on the root.
+    n = 120_000
+    deep = (b"<q:deep>" + b"".join(b'<q:e xmlns:p%06d="urn:p">' % i for i in range(n))
             + b"</q:e>" * n + b"</q:deep>")
     data = f'<worksheet xmlns="{MAIN_NS}" xmlns:q="urn:q">'.encode() + deep + ROW
     rows, actions = raw_rows(data)
@@ -32,7 +32,7 @@ def test_nested_declarations():
 
 
 def test_many_root_prefixes_find_dimension():
-    n = 60_000
+    n = 80_000
     data = (f'<worksheet xmlns="{MAIN_NS}"'.encode() + decls(n) + b">" + b"<p00000:e/>" * n
             + b'<dimension ref="A1"/>' + ROW)
     assert _tovrel.find_dimension(io.BytesIO(data)) == (b'<dimension ref="A1"/>', scope(n))
