@@ -1,6 +1,6 @@
-"""Namespace-heavy documents of a size that quadratic namespace handling took over fifteen seconds on:
-each must come back right (or be declined) in linear time. Nothing here measures time; a
-regression shows as a test that does not finish."""
+"""Namespace-heavy documents of a size that the old, quadratic namespace handling took over fifteen
+seconds on: each must come back right (or be declined) in linear time. Nothing here measures
+time; a regression shows as a test that does not finish."""
 import io
 
 import pytest
