@@ -2,7 +2,10 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "utils/error.h"
+#include "utils/py_ref.h"
 #include "utils/py_str.h"
 #include "xml/py_file_source.h"
 
@@ -31,17 +34,78 @@ PyObject* attr_key(const Reader& reader, const Attr& attr) {
     return Ref::check(utf8_str(key)).release();
 }
 
-PyObject* in_scope_namespaces(const Reader& reader) {
-    const Namespaces& ns = reader.namespaces();
-    auto bindings = ns.in_scope();
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(bindings.size())));
-    Py_ssize_t i = 0;
-    for (const auto& [prefix, id] : bindings) {
-        Ref p = Ref::check(utf8_str(prefix, "replace"));
-        Ref u = Ref::check(utf8_str(ns.uri(id)));
-        PyList_SET_ITEM(list.get(), i++, Ref::check(PyTuple_Pack(2, p.get(), u.get())).release());
+namespace {
+
+// The namespace lists of one document. Every list handed out is a fresh copy of one cached list
+// of cached tuples, rebuilt only when the bindings in force have changed. A document can still
+// ask for many long lists (thousands of prefixes and as many small captured elements): the
+// entries handed out are bounded by a multiple of the bytes read, beyond which the document is
+// declined, so time and memory stay linear in the input.
+class ScopeLists final : public ReaderExtension {
+public:
+    PyObject* get(const Reader& reader);
+
+private:
+    static constexpr std::uint64_t kEntriesPerByte = 2;
+    static constexpr std::uint64_t kEntriesSlack = 1 << 16;
+
+    void spend(const Reader& reader, std::size_t entries) {
+        spent_ += entries;
+        if (spent_ > kEntriesPerByte * reader.offset() + kEntriesSlack)
+            throw Unsupported("namespace lists");
     }
-    return list.release();
+    void rebuild(const Namespaces& ns);
+
+    struct Tuple {
+        std::uint64_t serial;  // of the binding the tuple was made for
+        Ref tuple;
+    };
+
+    Ref list_;  // never handed out, so never changed by the host
+    std::uint64_t serial_ = 0;
+    std::vector<Tuple> tuples_;  // by binding stack index; stale where the serial differs
+    std::uint64_t spent_ = 0;
+};
+
+void ScopeLists::rebuild(const Namespaces& ns) {
+    auto entries = ns.scope_entries();
+    if (tuples_.size() < ns.binding_count()) tuples_.resize(ns.binding_count());
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+    Py_ssize_t i = 0;
+    for (const Namespaces::ScopeEntry& e : entries) {
+        Tuple& cached = tuples_[e.binding];
+        if (!cached.tuple || cached.serial != e.serial) {
+            Ref p = Ref::check(utf8_str(e.prefix, "replace"));
+            Ref u = Ref::check(utf8_str(ns.uri(e.id)));
+            cached.tuple = Ref::check(PyTuple_Pack(2, p.get(), u.get()));
+            cached.serial = e.serial;
+        }
+        PyList_SET_ITEM(list.get(), i++, cached.tuple.dup().release());
+    }
+    list_ = std::move(list);
+    serial_ = ns.scope_serial();
+}
+
+PyObject* ScopeLists::get(const Reader& reader) {
+    const Namespaces& ns = reader.namespaces();
+    if (!list_ || serial_ != ns.scope_serial()) {
+        spend(reader, ns.binding_count());
+        rebuild(ns);
+    }
+    spend(reader, static_cast<std::size_t>(PyList_GET_SIZE(list_.get())));
+    return Ref::check(PyList_GetSlice(list_.get(), 0, PY_SSIZE_T_MAX)).release();
+}
+
+}  // namespace
+
+PyObject* in_scope_namespaces(const Reader& reader) {
+    auto* lists = dynamic_cast<ScopeLists*>(reader.extension());
+    if (!lists) {
+        auto fresh = std::make_unique<ScopeLists>();
+        lists = fresh.get();
+        reader.attach(std::move(fresh));
+    }
+    return lists->get(reader);
 }
 
 Ref attribute_dict(const Reader& reader) {

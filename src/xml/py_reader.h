@@ -16,7 +16,9 @@ Reader make_py_reader(PyObject* file);
 // "local" for attributes in no namespace, else "{uri}local". New reference; throws PyErrorSet.
 PyObject* attr_key(const Reader& reader, const Attr& attr);
 
-// The namespaces in scope as a list of (prefix, uri) str tuples, the default one with prefix "".
+// The namespaces in scope as a new list of (prefix, uri) str tuples, the default one with prefix
+// "". The lists of one document share their tuples; Unsupported("namespace lists") once the
+// document has been handed more entries than a fixed multiple of the bytes read.
 PyObject* in_scope_namespaces(const Reader& reader);
 
 // All attributes of the current start tag as a dict: attr_key -> attr_value_str.

@@ -30,6 +30,12 @@ struct Attr {
     bool needs_decoding;                 // the raw value holds '&', tab, LF or CR
 };
 
+// State that a caller keeps per document beside the reader (the Python glue's cached namespace
+// lists); the reader owns it and destroys it with itself.
+struct ReaderExtension {
+    virtual ~ReaderExtension() = default;
+};
+
 class Reader {
 public:
     explicit Reader(std::unique_ptr<ByteSource> source);
@@ -75,6 +81,13 @@ public:
     std::string_view text(std::string& scratch) const;
 
     const Namespaces& namespaces() const noexcept { return ns_; }
+
+    // The attached extension, or null; attaching replaces (and destroys) the previous one. Cached
+    // state is not part of the reader's observable state, hence const.
+    ReaderExtension* extension() const noexcept { return extension_.get(); }
+    void attach(std::unique_ptr<ReaderExtension> extension) const noexcept {
+        extension_ = std::move(extension);
+    }
 
     // Raw capture: start at the current tag's '<'; end_capture returns the bytes from there to
     // the current tag end and clears the capture. The window keeps the bytes meanwhile.
@@ -137,6 +150,8 @@ private:
 
     std::size_t text_start_ = 0, text_end_ = 0;
     bool text_cdata_ = false, text_needs_ = false;
+
+    mutable std::unique_ptr<ReaderExtension> extension_;
 
     bool started_ = false, root_seen_ = false, root_closed_ = false, pending_end_ = false;
     XmlEvent last_ = XmlEvent::Eof;

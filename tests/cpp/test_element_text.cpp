@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "text/element_text.h"
+#include "text/name_set.h"
 #include "utils/error.h"
 #include "xml/names.h"
 
@@ -206,6 +208,22 @@ TEST(FastPlainItem, TakesTheCommonShapesOnly) {
         EXPECT_EQ(*taken, c.text) << c.item;
         EXPECT_EQ(r.next(), XmlEvent::End) << c.item;
         EXPECT_EQ(r.local_name(), "sst");
+    }
+}
+
+// Names inserted with repeats, across the growth from a handful to thousands, against std::set.
+TEST(NameSet, MatchesStdSet) {
+    NameSet set;
+    std::set<std::string> model;
+    for (int i = 0; i < 3000; ++i) {
+        std::string name = "n" + std::to_string(i * 7 % 1000);
+        set.insert(name);
+        model.insert(name);
+        ASSERT_EQ(set.size(), model.size());
+        for (int probe : {i % 1000, (i * 13) % 1100})
+            ASSERT_EQ(set.contains("n" + std::to_string(probe)),
+                      model.count("n" + std::to_string(probe)) == 1) << i;
+        ASSERT_FALSE(set.contains("n"));
     }
 }
 

@@ -1,7 +1,10 @@
 // Character checks, references, value and text decoding, qualified names and namespace interning.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <map>
+#include <random>
 #include <string>
 
 #include "utils/error.h"
@@ -167,21 +170,69 @@ TEST(Namespaces, PresetIdsInterningAndLookup) {
     EXPECT_TRUE(ns.lookup("", id));
     EXPECT_EQ(id, kNoNamespace);
     EXPECT_FALSE(ns.lookup("p", id));
+}
 
-    ns.push("", 3);
-    ns.push("p", 3);
-    ns.push("p", 4);
-    ns.push("", 2);
-    EXPECT_EQ(ns.default_id(), 2u);
-    EXPECT_TRUE(ns.lookup("p", id));
-    EXPECT_EQ(id, 4u);
-    ns.pop(2);
-    EXPECT_EQ(ns.default_id(), 3u);
-    EXPECT_TRUE(ns.lookup("p", id));
-    EXPECT_EQ(id, 3u);
-    ns.pop(2);
-    EXPECT_EQ(ns.default_id(), kNoNamespace);
-    EXPECT_FALSE(ns.lookup("p", id));
+// Random element opens (each pushing a few bindings) and closes against the plain model: the
+// list of bindings in force, searched newest first. The scope serial must name the scope: a
+// serial seen again comes with the same in-scope list.
+TEST(Namespaces, BindingStackMatchesLinearModel) {
+    using Scope = std::vector<std::pair<std::string, std::uint32_t>>;
+    const std::string prefixes[] = {"", "a", "b", "c", "xml"};
+    std::mt19937 rng(13);
+    Namespaces ns;
+    Scope model;                      // bindings in force, oldest first
+    std::vector<std::size_t> frames;  // bindings pushed per open element
+    std::map<std::uint64_t, Scope> seen;
+    std::map<std::uint64_t, std::pair<std::string, std::uint32_t>> bindings;
+    for (int step = 0; step < 20000; ++step) {
+        if (frames.empty() || rng() % 8 < 5) {
+            frames.push_back(rng() % 3);
+            for (std::size_t k = 0; k < frames.back(); ++k) {
+                const std::string& prefix = prefixes[rng() % 4];
+                const std::uint32_t uri = 3 + rng() % 3;
+                ns.push(prefix, uri);
+                model.emplace_back(prefix, uri);
+            }
+        } else {
+            ns.pop(frames.back());
+            model.resize(model.size() - frames.back());
+            frames.pop_back();
+        }
+        Scope want;
+        for (const auto& [prefix, uri] : model) {
+            auto at = std::find_if(want.begin(), want.end(),
+                                   [&](const auto& e) { return e.first == prefix; });
+            if (at == want.end())
+                want.emplace_back(prefix, uri);
+            else
+                at->second = uri;
+        }
+        for (const std::string& prefix : prefixes) {
+            auto at = std::find_if(want.begin(), want.end(),
+                                   [&](const auto& e) { return e.first == prefix; });
+            std::uint32_t id = 99;
+            const bool found = ns.lookup(prefix, id);
+            if (prefix == "xml")
+                EXPECT_TRUE(found && id == kXmlNamespace);
+            else if (at != want.end())
+                EXPECT_TRUE(found && id == at->second) << step << " " << prefix;
+            else
+                EXPECT_EQ(found ? id : 99u, prefix.empty() ? kNoNamespace : 99u) << step;
+        }
+        auto default_at = std::find_if(want.begin(), want.end(),
+                                       [](const auto& e) { return e.first.empty(); });
+        EXPECT_EQ(ns.default_id(), default_at == want.end() ? kNoNamespace : default_at->second);
+        Scope got;
+        for (const auto& [prefix, uri] : ns.in_scope()) got.emplace_back(prefix, uri);
+        ASSERT_EQ(got, want) << step;
+        auto [it, fresh] = seen.try_emplace(ns.scope_serial(), got);
+        ASSERT_TRUE(fresh || it->second == got) << step;
+        // An entry's binding serial names its (prefix, id) for good.
+        for (const Namespaces::ScopeEntry& e : ns.scope_entries()) {
+            auto [b, first] = bindings.try_emplace(e.serial, std::string(e.prefix), e.id);
+            ASSERT_TRUE(first || b->second == std::pair(std::string(e.prefix), e.id)) << step;
+        }
+    }
 }
 
 }  // namespace

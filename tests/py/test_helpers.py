@@ -62,6 +62,14 @@ def test_name_set_items_must_be_str(value, exc):
         helpers_from_dict(d)
 
 
+def test_large_name_sets_collapse_duplicates():
+    # 200,000 names: a pairwise duplicate check would take minutes.
+    d = arbitrary()
+    d["text_dangerous"] = [f"n{i}" for i in range(200_000)] + ["n7", "n199999"]
+    d["rich_dangerous"] = (f"n{i % 1000}" for i in range(200_000))
+    assert helpers_from_dict(d) == (200_000, 1000)
+
+
 def test_name_set_iteration_error_propagates():
     def gen():
         yield "a"
