@@ -29,15 +29,9 @@ struct Helpers {
     // "missing helper <key>") aborts, and the record's destructor releases what was taken.
     static Helpers from_dict(PyObject* helpers);
 
-    // Visits every held object (for an owner's GC traverse).
-    int traverse(visitproc visit, void* arg) const {
-        for (const Ref* r : {&int_, &float_, &coordinate_to_tuple, &row_index, &from_excel,
-                             &from_ISO8601, &date_warning, &ArrayFormula, &DataTableFormula,
-                             &Translator, &TokenizerError, &TranslatorError, &text_content,
-                             &rich_inline, &validate_rpr})
-            Py_VISIT(r->get());
-        return 0;
-    }
+    // Visits every held object (for an owner's GC traverse; defined with the other rules in
+    // sheet/py_sheet_gc.cpp).
+    int traverse(visitproc visit, void* arg) const;
 };
 
 // One helper lookup with the bundle's rule, for callers that need only a few keys:
