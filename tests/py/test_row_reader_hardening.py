@@ -1,0 +1,155 @@
+"""RowReader against hostile use: changing extra_none, extreme column bounds, readers that fail,
+another thread changing lists the reader reads, cell classes with built-in bases, and
+exceptions that must not turn into a fallback."""
+import gc
+import io
+import threading
+import time
+
+import pytest
+
+import _tovrel
+from sheets import reader, sheet
+from tovrel.helpers import make_helpers
+from tovrel.reader import ReadOnlyCell, SheetParser
+
+NF = _tovrel.NativeFallback
+
+
+class Extras(ReadOnlyCell):
+    __slots__ = ("x", "y", "z")
+
+
+def test_every_extra_none_name_is_set_on_every_call():
+    calls = [["x"], ["y"], ["x", "y", "z"], [], ("z", "x")]
+    r = reader(sheet('<row><c><v>1</v></c></row>' * len(calls)))
+    for names in calls:
+        _, (cell,) = r.next_row("ws", 1, None, False, Extras, None, names)
+        assert cell.value == 1
+        assert {n for n in "xyz" if hasattr(cell, n)} == set(names)
+        assert all(getattr(cell, n) is None for n in names)
+
+
+@pytest.mark.parametrize("min_col, max_col, error, message", [
+    (-2**63, 2**63 - 1, OverflowError, "too many for a row"),
+    (-2**62, 2**62, OverflowError, "too many for a row"),
+    (1, 2**63 - 1, MemoryError, "does not fit in memory"),
+    (-2**61, 0 + 2**60, MemoryError, "does not fit in memory"),
+])
+def test_extreme_column_bounds_are_refused(min_col, max_col, error, message):
+    r = reader(sheet('<row><c r="A1"><v>1</v></c></row><row/>'))
+    with pytest.raises(error, match=message):
+        r.next_row("ws", min_col, max_col, True, ReadOnlyCell, None)
+    assert r.next_row("ws", 2**63 - 3, 2**63 - 1, True, ReadOnlyCell, 0) == (2, (0, 0, 0))
+
+
+BAD = sheet('<row><c r="A1" s="x"><v>1</v></c></row>')
+
+
+def _fail(calls):
+    r = reader(BAD)
+    errors = []
+    for _ in range(calls):
+        try:
+            r.next_raw()
+        except NF as e:
+            errors.append(e)
+    return errors
+
+
+def test_failing_readers_are_released():
+    for _ in range(50):
+        _fail(2)
+    gc.collect()
+    before = len(gc.get_objects())
+    for _ in range(2000):
+        _fail(2)
+    gc.collect()
+    assert len(gc.get_objects()) - before < 200
+
+
+def test_each_call_raises_a_fresh_error():
+    errors = _fail(3)
+    assert len({id(e) for e in errors}) == 3
+    assert {str(e) for e in errors} == {
+        "native reader error: ValueError: invalid literal for int() with base 10: 'x'"}
+    for e in errors:
+        assert e.__traceback__.tb_next is None, "one traceback entry: the call that raised"
+
+
+def test_lists_changed_by_another_thread():
+    rows = "".join(f'<row><c s="1"><v>1e10</v></c><c><v>{i}</v></c></row>' for i in range(300))
+    data = sheet(rows)
+    names = ["x"]
+    done = threading.Event()
+    failures = []
+
+    def read():
+        deadline = time.monotonic() + 1.0
+        try:
+            while time.monotonic() < deadline:
+                r = reader(data, date_formats={1})
+                while (row := r.next_row("ws", 1, None, False, Extras, None, names)) is not None:
+                    assert len(row[1]) == 2 and row[1][1].value == row[0] - 1
+        except BaseException as e:  # noqa: BLE001 - reported by the main thread
+            failures.append(e)
+        finally:
+            done.set()
+
+    def meddle():
+        n = 0
+        while not done.is_set():
+            n += 1
+            names[:] = ["x", "y", "z"][: n % 4]
+            names.append("z") if n % 3 else names.clear()
+            for r in [o for o in gc.get_objects() if type(o) is _tovrel.RowReader]:
+                for obj in gc.get_referents(r):
+                    if type(obj) is list and obj is not r.actions:
+                        obj.clear()
+                        obj.append(("warn", "meddled"))
+
+    threads = [threading.Thread(target=read), threading.Thread(target=meddle)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not failures, failures
+
+
+@pytest.mark.parametrize("base, builtin", [
+    (dict, "dict"), (set, "set"), (list, "list"), (Exception, "Exception"),
+    (type("Mid", (dict,), {}), "dict"), (io.BytesIO, "_io.BytesIO"),
+])
+def test_cell_classes_with_builtin_state_are_refused(base, builtin):
+    cls = type("Cell", (base,), {"__slots__": ReadOnlyCell.__slots__})
+    r = reader(sheet('<row><c><v>1</v></c></row>'))
+    with pytest.raises(TypeError, match=f"Cell cannot be built without its constructor: it "
+                                        f"derives from {builtin};"):
+        r.next_row("ws", 1, None, False, cls, None)
+
+
+class _Raising(io.BytesIO):
+    def __init__(self, exc):
+        super().__init__(b"")
+        self.exc = exc
+
+    def read(self, n=-1):
+        raise self.exc
+
+
+@pytest.mark.parametrize("where", ["read", "helper"])
+@pytest.mark.parametrize("kind", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_interrupts_are_not_turned_into_fallbacks(where, kind):
+    exc = kind("stop")
+    if where == "read":
+        r = _tovrel.RowReader(_Raising(exc), SheetParser([]), make_helpers())
+    else:
+        h = make_helpers()
+        h["row_index"] = lambda text: (_ for _ in ()).throw(exc)
+        r = reader(sheet('<row r="x"/>'), helpers=h)
+    with pytest.raises(kind) as info:
+        r.next_raw()
+    assert info.value is exc
+    # The reader cannot go on: later calls fall back.
+    with pytest.raises(NF, match=f"^native reader error: {kind.__name__}: stop$"):
+        r.next_raw()
