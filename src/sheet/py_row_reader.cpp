@@ -34,20 +34,9 @@ struct Queued {
     std::uint64_t position;
 };
 
-// The error every call raises once reading has failed: an exception class and its arguments.
-// Each call raises a fresh instance; raising one stored instance again and again would grow its
-// traceback by an entry per call and tie it to every caller's frame.
-struct Deferred {
-    Ref type;
-    Ref args;
-};
-
 int gc_visit(const GcVisitor& v, const WarnItem& w) { return TOVREL_GC_MEMBERS(v, w, tuple); }
 int gc_visit(const GcVisitor& v, const Queued& q) {
     return TOVREL_GC_MEMBERS(v, q, entry, position);
-}
-int gc_visit(const GcVisitor& v, const Deferred& d) {
-    return TOVREL_GC_MEMBERS(v, d, type, args);
 }
 
 struct ReaderState {
@@ -66,7 +55,9 @@ struct ReaderState {
     Ref warnings;
     std::deque<Queued> queue;
     bool finished = false;
-    std::optional<Deferred> deferred;
+    // The error every call raises once reading has failed, kept without traceback, context or
+    // cause (those would tie it to the frames of the call that failed).
+    Ref deferred;
     // The cell-class accessor of the last next_row call with values_only false, and the
     // extra_none names it was built with: its slot list depends on both.
     std::optional<SlotClass> slots;
@@ -115,6 +106,37 @@ Ref reader_error_args(PyObject* exc) noexcept {
     return args;
 }
 
+// The exception to keep as the deferred error: its traceback, context and cause are dropped.
+Ref detached(Ref exc) noexcept {
+    PyException_SetTraceback(exc.get(), Py_None);
+    PyException_SetContext(exc.get(), nullptr);
+    PyException_SetCause(exc.get(), nullptr);
+    return exc;
+}
+
+// Raises a fresh copy of the deferred error: same class, arguments and instance attributes (a
+// fallback's input offset). Raising the one stored instance again and again would grow its
+// traceback by an entry per call and tie it to every caller's frame.
+[[noreturn]] void raise_deferred(PyObject* error) {
+    if (PyExceptionClass_Check(error)) {
+        PyErr_SetNone(error);
+        throw PyErrorSet();
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error));
+    Ref args = Ref::check(PyException_GetArgs(error));
+    Ref fresh = Ref::check(PyObject_Call(type, args.get(), nullptr));
+    PyObject* attrs = nullptr;
+    PyObject* fresh_attrs = nullptr;
+    check_rc(PyObject_GetOptionalAttrString(error, "__dict__", &attrs));
+    Ref own = Ref::steal(attrs);
+    check_rc(PyObject_GetOptionalAttrString(fresh.get(), "__dict__", &fresh_attrs));
+    Ref fresh_own = Ref::steal(fresh_attrs);
+    if (own && fresh_own && PyDict_Check(own.get()) && PyDict_Check(fresh_own.get()))
+        check_rc(PyDict_Update(fresh_own.get(), own.get()));
+    PyErr_SetObject(type, fresh.get());
+    throw PyErrorSet();
+}
+
 // Called while a failure of the parser is being handled. Stores the error later calls raise:
 // the failure itself when it is a NativeFallback, else a NativeFallback naming it. Returns the
 // exception to raise at once instead of the stored one when the failure is not an ordinary
@@ -137,15 +159,14 @@ Ref defer_failure(ReaderState& st) noexcept {
         return exc;
     }
     if (PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(fallback))) {
-        Ref args = Ref::steal(PyException_GetArgs(exc.get()));
-        st.deferred = Deferred{Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc.get()))),
-                               std::move(args)};
+        st.deferred = detached(std::move(exc));
         return Ref();
     }
     Ref args = reader_error_args(exc.get());
-    // Out of memory even for the message: a bare NativeFallback() still stops later calls.
-    if (!args) args = Ref::steal(PyTuple_New(0));
-    st.deferred = Deferred{Ref::borrow(fallback), std::move(args)};
+    Ref replaced = Ref::steal(args ? PyObject_Call(fallback, args.get(), nullptr) : nullptr);
+    if (!replaced) PyErr_Clear();
+    // Out of memory even for the message: the class alone still stops later calls.
+    st.deferred = replaced ? std::move(replaced) : Ref::borrow(fallback);
     const bool ordinary = PyObject_TypeCheck(exc.get(),
                                              reinterpret_cast<PyTypeObject*>(PyExc_Exception)) &&
                           !PyErr_GivenExceptionMatches(exc.get(), PyExc_MemoryError);
@@ -160,8 +181,7 @@ std::variant<Item, WarnItem> next_ready(ReaderState& st) {
         if (st.deferred) {
             // The parser cannot go on after an error: every later call raises it again.
             st.queue.clear();
-            PyErr_SetObject(st.deferred->type.get(), st.deferred->args.get());
-            throw PyErrorSet();
+            raise_deferred(st.deferred.get());
         }
         if (!st.queue.empty()) {
             std::uint64_t front = st.queue.front().position;

@@ -1,7 +1,5 @@
 #include "sheet/py_sheet_gc.h"
 
-#include <type_traits>
-
 #include "xml/py_reader.h"
 
 namespace tovrel {
@@ -38,16 +36,6 @@ int gc_visit(const GcVisitor& v, const StyleId& s) {
     return TOVREL_GC_MEMBERS(v, s, value, obj);
 }
 
-int gc_visit(const GcVisitor& v, const SharedStr& s) { return TOVREL_GC_MEMBERS(v, s, index); }
-
-int gc_visit(const GcVisitor& v, const SharedRef& s) {
-    return TOVREL_GC_MEMBERS(v, s, entry, has_dest, row, column);
-}
-
-int gc_visit(const GcVisitor& v, const DateInt& d) { return TOVREL_GC_MEMBERS(v, d, serial); }
-
-int gc_visit(const GcVisitor& v, const DateFloat& d) { return TOVREL_GC_MEMBERS(v, d, serial); }
-
 int gc_visit(const GcVisitor& v, const CellRec& c) {
     return TOVREL_GC_MEMBERS(v, c, style, value, formula, cached, dtype, row, column,
                              has_formula);
@@ -76,11 +64,6 @@ int gc_visit(const GcVisitor& v, const RowItem& item) {
 
 int gc_visit(const GcVisitor& v, const ElementItem& item) {
     return TOVREL_GC_MEMBERS(v, item, xml, namespaces);
-}
-
-int gc_visit(const GcVisitor&, const EndItem&) {
-    static_assert(std::is_empty_v<EndItem>);
-    return 0;
 }
 
 int SheetParser::traverse(visitproc visit, void* arg) const {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include "formula/translator.h"
-#include "sheet/dates.h"
 #include "sheet/py_formulas.h"
 #include "sheet/py_helpers.h"
 #include "sheet/py_settings.h"
@@ -22,10 +21,6 @@ int gc_visit(const GcVisitor& v, const Settings& settings);
 int gc_visit(const GcVisitor& v, const DT& dt);
 int gc_visit(const GcVisitor& v, const DType& dtype);
 int gc_visit(const GcVisitor& v, const StyleId& style);
-int gc_visit(const GcVisitor& v, const SharedStr& value);
-int gc_visit(const GcVisitor& v, const SharedRef& value);
-int gc_visit(const GcVisitor& v, const DateInt& value);
-int gc_visit(const GcVisitor& v, const DateFloat& value);
 int gc_visit(const GcVisitor& v, const CellRec& cell);
 int gc_visit(const GcVisitor& v, const CellBufs& bufs);
 int gc_visit(const GcVisitor& v, const SharedEntry& entry);
@@ -33,7 +28,6 @@ int gc_visit(const GcVisitor& v, const SharedEntry& entry);
 int gc_visit(const GcVisitor& v, const Reader& reader);
 int gc_visit(const GcVisitor& v, const RowItem& item);
 int gc_visit(const GcVisitor& v, const ElementItem& item);
-int gc_visit(const GcVisitor& v, const EndItem& item);
 inline int gc_visit(const GcVisitor& v, const SheetParser& parser) {
     return parser.traverse(v.visit, v.arg);
 }
@@ -41,7 +35,6 @@ inline int gc_visit(const GcVisitor& v, const SheetParser& parser) {
 // Sorted integers only.
 inline int gc_visit(const GcVisitor&, const IntSet&) { return 0; }
 // Types of the pure core: they cannot hold Python objects.
-inline int gc_visit(const GcVisitor&, const Epoch&) { return 0; }
 inline int gc_visit(const GcVisitor&, const NameSet&) { return 0; }
 inline int gc_visit(const GcVisitor&, const TextCtx&) { return 0; }
 inline int gc_visit(const GcVisitor&, const Translator&) { return 0; }

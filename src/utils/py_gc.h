@@ -6,8 +6,8 @@
 //   - the structured binding there stops compiling when the names do not cover every member, so
 //     adding a member to the type without deciding how it is visited is a build error;
 //   - every member's type needs a gc_visit overload: a Ref is visited, containers visit their
-//     elements, plain data visits nothing, and any other type without an overload is a build
-//     error too.
+//     elements, plain (trivially copyable) data visits nothing, and any other type without an
+//     overload is a build error too.
 // Types of the pure core (compiled without Python headers) cannot hold Python objects; their
 // owners declare that with a gc_visit overload that visits nothing.
 #pragma once
@@ -36,14 +36,15 @@ struct GcVisitor {
 
 inline int gc_visit(const GcVisitor& v, const Ref& r) { return r ? v.visit(r.get(), v.arg) : 0; }
 
-// Plain data holds no Python references.
+// Plain data holds no Python references: every owned reference is a Ref, and a type with a Ref
+// in it is not trivially copyable. Numbers, enums, and small records of them (a cell position, a
+// date serial) need no rule of their own.
 template <class T>
-    requires(std::is_arithmetic_v<T> || std::is_enum_v<T>)
+    requires std::is_trivially_copyable_v<T>
 int gc_visit(const GcVisitor&, const T&) {
     return 0;
 }
 inline int gc_visit(const GcVisitor&, const std::string&) { return 0; }
-inline int gc_visit(const GcVisitor&, const std::monostate&) { return 0; }
 
 // Visits each argument in turn; stops at the first non-zero result and returns it.
 template <class... Ts>
