@@ -21,13 +21,6 @@ int gc_visit(const GcVisitor& v, const Settings& s) {
                              rich_text);
 }
 
-int gc_visit(const GcVisitor& v, const DT& dt) {
-    for (std::uint8_t i = 0; i < DT::Count; ++i)
-        if (PyObject* s = dt.get(i); s)
-            if (int rc = v.visit(s, v.arg)) return rc;
-    return 0;
-}
-
 int gc_visit(const GcVisitor& v, const DType& d) {
     return TOVREL_GC_MEMBERS(v, d, index, custom);
 }

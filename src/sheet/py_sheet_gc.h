@@ -18,7 +18,6 @@ namespace tovrel {
 
 int gc_visit(const GcVisitor& v, const Helpers& helpers);
 int gc_visit(const GcVisitor& v, const Settings& settings);
-int gc_visit(const GcVisitor& v, const DT& dt);
 int gc_visit(const GcVisitor& v, const DType& dtype);
 int gc_visit(const GcVisitor& v, const StyleId& style);
 int gc_visit(const GcVisitor& v, const CellRec& cell);
@@ -34,6 +33,8 @@ inline int gc_visit(const GcVisitor& v, const SheetParser& parser) {
 
 // Sorted integers only.
 inline int gc_visit(const GcVisitor&, const IntSet&) { return 0; }
+// The interned data-type strings: str objects are not GC containers, so never part of a cycle.
+inline int gc_visit(const GcVisitor&, const DT&) { return 0; }
 // Types of the pure core: they cannot hold Python objects.
 inline int gc_visit(const GcVisitor&, const NameSet&) { return 0; }
 inline int gc_visit(const GcVisitor&, const TextCtx&) { return 0; }
