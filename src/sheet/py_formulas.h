@@ -15,6 +15,7 @@
 #include "sheet/py_values.h"
 #include "utils/fx_hash.h"
 #include "utils/py_compat.h"
+#include "utils/py_gc.h"
 #include "utils/py_ref.h"
 
 namespace tovrel {
@@ -40,6 +41,9 @@ public:
     // The text of a native entry rendered for a destination that was checked when the value
     // was read; a failure here is an internal error.
     Ref render(const SharedRef& ref) const;
+
+    // Visits the host translators of the entries (for the owner's GC traverse).
+    friend int gc_visit(const GcVisitor& v, const SharedFormulas& table);
 
 private:
     struct KeyEq {

@@ -36,15 +36,9 @@ struct Helpers {
     // whether the plain text may ignore these run properties.
     bool rpr_accepted(const Reader& reader, std::string_view rpr) const;
 
-    // Visits every held object (for an owner's GC traverse).
-    int traverse(visitproc visit, void* arg) const {
-        for (const Ref* r : {&int_, &float_, &coordinate_to_tuple, &row_index, &from_excel,
-                             &from_ISO8601, &date_warning, &ArrayFormula, &DataTableFormula,
-                             &Translator, &TokenizerError, &TranslatorError, &text_content,
-                             &rich_inline, &validate_rpr})
-            Py_VISIT(r->get());
-        return 0;
-    }
+    // Visits every held object (for an owner's GC traverse; defined with the other rules in
+    // sheet/py_sheet_gc.cpp).
+    int traverse(visitproc visit, void* arg) const;
 };
 
 // One helper lookup with the bundle's rule, for callers that need only a few keys:

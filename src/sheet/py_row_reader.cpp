@@ -6,14 +6,17 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
+#include "sheet/py_sheet_gc.h"
+#include "sheet/py_sheet_parser.h"
+#include "utils/borrow.h"
 #include "utils/py_args.h"
 #include "utils/py_boundary.h"
 #include "utils/py_fallback.h"
-#include "sheet/py_sheet_parser.h"
+#include "utils/py_gc.h"
 #include "utils/py_slot_class.h"
-#include "utils/borrow.h"
 
 namespace tovrel {
 
@@ -31,25 +34,41 @@ struct Queued {
     std::uint64_t position;
 };
 
+int gc_visit(const GcVisitor& v, const WarnItem& w) { return TOVREL_GC_MEMBERS(v, w, tuple); }
+int gc_visit(const GcVisitor& v, const Queued& q) {
+    return TOVREL_GC_MEMBERS(v, q, entry, position);
+}
+
 struct ReaderState {
     ReaderState(PyObject* source, Helpers helpers, Settings settings, PyObject* actions,
                 PyObject* warnings, PyObject* row_dimensions)
         : parser(source, std::move(helpers), std::move(settings), warnings, row_dimensions),
           actions(Ref::borrow(actions)),
-          warnings(Ref::borrow(warnings)),
-          row_dimensions(Ref::borrow(row_dimensions)) {}
+          warnings(Ref::borrow(warnings)) {}
 
     SheetParser parser;
     Ref actions;
     // The parser's warnings land here first and are queued with the item they came with, so
-    // they reach `actions` in document order with the elements around them.
+    // they reach `actions` in document order with the elements around them. Python code can
+    // reach the list through the garbage collector, so it is only used through calls that
+    // lock it.
     Ref warnings;
-    Ref row_dimensions;
     std::deque<Queued> queue;
     bool finished = false;
-    Ref deferred;  // an exception instance, raised by the next call and every call after it
+    // The error every call raises once reading has failed, kept without traceback, context or
+    // cause (those would tie it to the frames of the call that failed).
+    Ref deferred;
+    // The cell-class accessor of the last next_row call with values_only false, and the
+    // extra_none names it was built with: its slot list depends on both.
     std::optional<SlotClass> slots;
+    std::vector<std::string> slot_extra;
 };
+
+// Everything the state owns, for the type's traverse; clearing deletes the whole state.
+int gc_visit(const GcVisitor& v, const ReaderState& st) {
+    return TOVREL_GC_MEMBERS(v, st, parser, actions, warnings, queue, finished, deferred, slots,
+                             slot_extra);
+}
 
 struct RowReaderObject {
     PyObject_HEAD
@@ -68,24 +87,91 @@ ReaderState& state_of(PyObject* self) {
     return *st;
 }
 
-// Turns the failure being handled into the exception to defer: NativeFallback as it is, any other
-// exception as NativeFallback("native reader error: <type>: <text>").
-Ref deferred_error() {
+// "native reader error: <type>: <str(exc)>", or nothing (no exception set) when even that
+// cannot be built.
+Ref reader_error_args(PyObject* exc) noexcept {
+    Ref text = Ref::steal(PyObject_Str(exc));
+    if (!text) {
+        PyErr_Clear();
+        text = Ref::steal(PyUnicode_FromString("<exception str() failed>"));
+    }
+    Ref name = Ref::steal(PyType_GetName(Py_TYPE(exc)));
+    Ref args;
+    if (text && name) {
+        Ref message = Ref::steal(
+            PyUnicode_FromFormat("native reader error: %U: %U", name.get(), text.get()));
+        if (message) args = Ref::steal(PyTuple_Pack(1, message.get()));
+    }
+    if (!args) PyErr_Clear();
+    return args;
+}
+
+// The exception to keep as the deferred error: its traceback, context and cause are dropped.
+Ref detached(Ref exc) noexcept {
+    PyException_SetTraceback(exc.get(), Py_None);
+    PyException_SetContext(exc.get(), nullptr);
+    PyException_SetCause(exc.get(), nullptr);
+    return exc;
+}
+
+// Raises a fresh copy of the deferred error: same class, arguments and instance attributes (a
+// fallback's input offset). Raising the one stored instance again and again would grow its
+// traceback by an entry per call and tie it to every caller's frame.
+[[noreturn]] void raise_deferred(PyObject* error) {
+    if (PyExceptionClass_Check(error)) {
+        PyErr_SetNone(error);
+        throw PyErrorSet();
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(error));
+    Ref args = Ref::check(PyException_GetArgs(error));
+    Ref fresh = Ref::check(PyObject_Call(type, args.get(), nullptr));
+    PyObject* attrs = nullptr;
+    PyObject* fresh_attrs = nullptr;
+    check_rc(PyObject_GetOptionalAttrString(error, "__dict__", &attrs));
+    Ref own = Ref::steal(attrs);
+    check_rc(PyObject_GetOptionalAttrString(fresh.get(), "__dict__", &fresh_attrs));
+    Ref fresh_own = Ref::steal(fresh_attrs);
+    if (own && fresh_own && PyDict_Check(own.get()) && PyDict_Check(fresh_own.get()))
+        check_rc(PyDict_Update(fresh_own.get(), own.get()));
+    PyErr_SetObject(type, fresh.get());
+    throw PyErrorSet();
+}
+
+// Called while a failure of the parser is being handled. Stores the error later calls raise:
+// the failure itself when it is a NativeFallback, else a NativeFallback naming it. Returns the
+// exception to raise at once instead of the stored one when the failure is not an ordinary
+// error a fallback should hide: an interrupt (KeyboardInterrupt, SystemExit, anything not
+// derived from Exception), MemoryError, or an internal error of the engine.
+Ref defer_failure(ReaderState& st) noexcept {
+    bool from_python = false;
+    try {
+        throw;
+    } catch (const PyErrorSet&) {
+        from_python = true;
+    } catch (...) {
+    }
+    // The one conversion of the engine's own errors (malformed input becomes NativeFallback).
     set_python_error_from_current();
     Ref exc = Ref::steal(PyErr_GetRaisedException());
     PyObject* fallback = native_fallback_type();
-    if (!fallback) throw PyErrorSet();
-    if (PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(fallback))) return exc;
-    Ref text = Ref::steal(PyObject_Str(exc.get()));
-    if (!text) {
+    if (!fallback) {
         PyErr_Clear();
-        text = Ref::check(PyUnicode_FromString("<exception str() failed>"));
+        return exc;
     }
-    Ref name = Ref::check(PyType_GetName(Py_TYPE(exc.get())));
-    Ref message = Ref::check(PyUnicode_FromFormat("native reader error: %U: %U", name.get(),
-                                                  text.get()));
-    Ref replaced = Ref::check(PyObject_CallOneArg(fallback, message.get()));
-    return replaced;
+    if (PyObject_TypeCheck(exc.get(), reinterpret_cast<PyTypeObject*>(fallback))) {
+        st.deferred = detached(std::move(exc));
+        return Ref();
+    }
+    Ref args = reader_error_args(exc.get());
+    Ref replaced = Ref::steal(args ? PyObject_Call(fallback, args.get(), nullptr) : nullptr);
+    if (!replaced) PyErr_Clear();
+    // Out of memory even for the message: the class alone still stops later calls.
+    st.deferred = replaced ? std::move(replaced) : Ref::borrow(fallback);
+    const bool ordinary = PyObject_TypeCheck(exc.get(),
+                                             reinterpret_cast<PyTypeObject*>(PyExc_Exception)) &&
+                          !PyErr_GivenExceptionMatches(exc.get(), PyExc_MemoryError);
+    if (from_python && ordinary) return Ref();
+    return exc;
 }
 
 // The next item or warning in document order, held back until the input is consumed to the end
@@ -95,8 +181,7 @@ std::variant<Item, WarnItem> next_ready(ReaderState& st) {
         if (st.deferred) {
             // The parser cannot go on after an error: every later call raises it again.
             st.queue.clear();
-            PyErr_SetRaisedException(st.deferred.dup().release());
-            throw PyErrorSet();
+            raise_deferred(st.deferred.get());
         }
         if (!st.queue.empty()) {
             std::uint64_t front = st.queue.front().position;
@@ -108,22 +193,32 @@ std::variant<Item, WarnItem> next_ready(ReaderState& st) {
         } else if (st.finished) {
             return Item(EndItem{});
         }
+        Ref now;
         try {
             Item item = st.parser.next_item();
             const std::uint64_t position = st.parser.position();
-            PyObject* warnings = st.warnings.get();
-            const Py_ssize_t n = PyList_GET_SIZE(warnings);
-            for (Py_ssize_t i = 0; i < n; ++i)
-                st.queue.push_back(
-                    Queued{WarnItem{Ref::borrow(PyList_GET_ITEM(warnings, i))}, position});
-            if (n) check_rc(PyList_SetSlice(warnings, 0, n, nullptr));
+            if (PyList_GET_SIZE(st.warnings.get()) > 0) {
+                // Owned references to the items, then drop exactly those.
+                Ref taken = Ref::check(PyList_GetSlice(st.warnings.get(), 0, PY_SSIZE_T_MAX));
+                const Py_ssize_t n = PyList_GET_SIZE(taken.get());
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    st.queue.push_back(
+                        Queued{WarnItem{Ref::borrow(PyList_GET_ITEM(taken.get(), i))}, position});
+                check_rc(PyList_SetSlice(st.warnings.get(), 0, n, nullptr));
+            }
             if (std::holds_alternative<EndItem>(item))
                 st.finished = true;
             else
                 st.queue.push_back(Queued{std::move(item), position});
+            continue;
         } catch (...) {
-            st.deferred = deferred_error();
-            check_rc(PyList_SetSlice(st.warnings.get(), 0, PY_SSIZE_T_MAX, nullptr));
+            now = defer_failure(st);
+        }
+        st.queue.clear();
+        check_rc(PyList_SetSlice(st.warnings.get(), 0, PY_SSIZE_T_MAX, nullptr));
+        if (now) {
+            PyErr_SetRaisedException(now.release());
+            throw PyErrorSet();
         }
     }
 }
@@ -196,10 +291,11 @@ std::vector<std::string> extra_names(PyObject* obj) {
         throw PyErrorSet();
     }
     if (!PySequence_Check(obj)) raise_arg_type("next_row", "extra_none", "a sequence", obj);
-    Ref seq = Ref::check(PySequence_Fast(obj, "extra_none must be a sequence"));
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
+    // A tuple of owned references: another thread may change a list while it is read.
+    Ref seq = Ref::check(PySequence_Tuple(obj));
+    const Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+        PyObject* item = PyTuple_GET_ITEM(seq.get(), i);
         if (!PyUnicode_Check(item)) raise_arg_type("next_row", "extra_none", "a sequence of str", obj);
         Py_ssize_t len;
         const char* text = PyUnicode_AsUTF8AndSize(item, &len);
@@ -207,6 +303,27 @@ std::vector<std::string> extra_names(PyObject* obj) {
         names.emplace_back(text, static_cast<std::size_t>(len));
     }
     return names;
+}
+
+// The number of columns from min_col to hi (none when hi < min_col); OverflowError or
+// MemoryError when no tuple can have that many items.
+Py_ssize_t row_width(long min_col, long hi) {
+    if (hi < min_col) return 0;
+    // The difference of two longs with hi >= min_col is exact in unsigned arithmetic.
+    const unsigned long span = static_cast<unsigned long>(hi) - static_cast<unsigned long>(min_col);
+    if (span >= static_cast<unsigned long>(PY_SSIZE_T_MAX)) {
+        PyErr_Format(PyExc_OverflowError,
+                     "next_row(): the columns from %ld to %ld are too many for a row", min_col, hi);
+        throw PyErrorSet();
+    }
+    const Py_ssize_t width = static_cast<Py_ssize_t>(span) + 1;
+    if (width > PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(PyObject*))) {
+        PyErr_Format(PyExc_MemoryError,
+                     "next_row(): a row of the %zd columns from %ld to %ld does not fit in memory",
+                     width, min_col, hi);
+        throw PyErrorSet();
+    }
+    return width;
 }
 
 PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -243,12 +360,13 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         } else {
             hi = static_cast<long>(cells.back().column);
         }
-        const long width = hi >= min_col ? hi - min_col + 1 : 0;
+        const Py_ssize_t width = row_width(min_col, hi);
         Ref slots = Ref::check(PyTuple_New(width));
-        for (long i = 0; i < width; ++i) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
+        for (Py_ssize_t i = 0; i < width; ++i) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
 
         const bool fv = st.parser.settings().formula_and_value;
-        if (!values_only && (!st.slots || st.slots->cls() != cell_cls)) {
+        if (!values_only &&
+            (!st.slots || st.slots->cls() != cell_cls || st.slot_extra != extra)) {
             std::vector<std::string> slot_names = {"parent", "row", "column", "_value",
                                                    "data_type", "_style_id"};
             if (fv) {
@@ -258,6 +376,7 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             slot_names.insert(slot_names.end(), extra.begin(), extra.end());
             st.slots.reset();
             st.slots.emplace(SlotClass::make(cell_cls, slot_names));
+            st.slot_extra = extra;
         }
 
         Ref row_obj;
@@ -343,18 +462,9 @@ PyObject* row_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 int row_reader_traverse(PyObject* self, visitproc visit, void* arg) {
-    ReaderState* st = as_reader(self)->state;
     Py_VISIT(Py_TYPE(self));
-    if (st) {
-        if (int rc = st->parser.traverse(visit, arg)) return rc;
-        Py_VISIT(st->actions.get());
-        Py_VISIT(st->row_dimensions.get());
-        if (st->slots) {
-            int rc = st->slots->traverse(visit, arg);
-            if (rc) return rc;
-        }
-    }
-    return 0;
+    const ReaderState* st = as_reader(self)->state;
+    return st ? gc_visit(GcVisitor{visit, arg}, *st) : 0;
 }
 
 int row_reader_clear(PyObject* self) {

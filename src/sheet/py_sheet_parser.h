@@ -53,15 +53,10 @@ public:
     Ref to_py(Val&& value) const { return val_to_py(settings_, shared_, std::move(value)); }
     const DT& dt() const noexcept { return dt_; }
     const Settings& settings() const noexcept { return settings_; }
-    // Visits the host objects the parser holds (for an owner's GC traverse).
-    int traverse(visitproc visit, void* arg) const {
-        if (int rc = helpers_.traverse(visit, arg)) return rc;
-        Py_VISIT(settings_.shared_strings.get());
-        Py_VISIT(settings_.epoch.get());
-        Py_VISIT(warnings_.get());
-        Py_VISIT(row_dimensions_.get());
-        return 0;
-    }
+    // Visits every Python object the parser holds, the file object and the shared-formula
+    // translators included (for an owner's GC traverse; defined with the other rules in
+    // sheet/py_sheet_gc.cpp).
+    int traverse(visitproc visit, void* arg) const;
 
     // Stream bytes consumed so far.
     std::uint64_t position() noexcept { return reader_.input().offset(); }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "utils/py_compat.h"
+#include "utils/py_gc.h"
 #include "utils/py_ref.h"
 
 namespace tovrel {
@@ -17,7 +18,10 @@ public:
     // The accessor for `cls` and the ordered slot `names`. Every name must be a plain object
     // slot of `cls` (a member descriptor of the class or one of its bases, of type
     // Py_T_OBJECT_EX); otherwise TypeError "<name> is not a slot" or "<name> has unexpected slot
-    // type". Exceptions from importing `types` and from getattr propagate.
+    // type". Exceptions from importing `types` and from getattr propagate. Instances are built
+    // without their constructor, so `cls` and every base up to `object` must be classes made by
+    // a class statement (or type()); a built-in base such as dict, list, set or Exception, or an
+    // extension type, has C-level state that only its constructor sets up: TypeError.
     static SlotClass make(PyObject* cls, std::span<const std::string> names);
 
     PyObject* cls() const noexcept { return cls_.get(); }
@@ -39,8 +43,10 @@ public:
 
     // Visits the class reference (for the owner's GC traverse).
     int traverse(visitproc visit, void* arg) const {
-        Py_VISIT(cls_.get());
-        return 0;
+        return gc_visit(GcVisitor{visit, arg}, *this);
+    }
+    friend int gc_visit(const GcVisitor& v, const SlotClass& sc) {
+        return TOVREL_GC_MEMBERS(v, sc, cls, offsets);
     }
 
 private:

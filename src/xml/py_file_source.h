@@ -20,6 +20,12 @@ public:
     // anything else raises TypeError. Exceptions from read propagate as PyErrorSet.
     bool read_chunk(ByteBuffer& out) override;
 
+    // Visits the file object (for an owner's GC traverse).
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(file_.get());
+        return 0;
+    }
+
 private:
     Ref file_;
 };

@@ -21,6 +21,10 @@ PyObject* utf8_str(std::string_view s, const char* errors = nullptr) {
 
 Reader make_py_reader(PyObject* file) { return Reader(std::make_unique<PyFileSource>(file)); }
 
+int traverse_py_reader(Reader& reader, visitproc visit, void* arg) {
+    return static_cast<const PyFileSource&>(reader.input().source()).traverse(visit, arg);
+}
+
 PyObject* attr_key(const Reader& reader, const Attr& attr) {
     std::string_view local = reader.attr_local(attr);
     if (attr.ns == kNoNamespace) return Ref::check(utf8_str(local)).release();

@@ -13,6 +13,9 @@ namespace tovrel {
 // A reader pulling from `file.read(65536)`; holds a strong reference to `file`.
 Reader make_py_reader(PyObject* file);
 
+// Visits the file object of a reader made by make_py_reader (for an owner's GC traverse).
+int traverse_py_reader(Reader& reader, visitproc visit, void* arg);
+
 // "local" for attributes in no namespace, else "{uri}local". New reference; throws PyErrorSet.
 PyObject* attr_key(const Reader& reader, const Attr& attr);
 

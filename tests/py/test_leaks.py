@@ -112,9 +112,6 @@ def dimension(k):
     return _tovrel.find_dimension(k.source.rewind())
 
 
-DEFECT_3 = pytest.mark.xfail(reason="defect 3: a RowReader that raises is leaked with everything it holds",
-                             strict=False)
-
 def case(entry, path, kit, expected, action, marks=()):
     return pytest.param(entry, path, kit, expected, action, marks=marks, id=f"{entry}-{path}")
 
@@ -124,10 +121,10 @@ CASES = [
     case("RowReader.next_raw", "rows", Kit(SHEET), None, raw),
     case("RowReader.next_row", "values", Kit(SHEET), None, values),
     case("RowReader.next_row", "cells", Kit(SHEET), None, cells),
-    case("RowReader.next_raw", "malformed", Kit(MALFORMED_SHEET), NF, raw, DEFECT_3),
-    case("RowReader.next_row", "source raises", Kit(SHEET, fail=True), NF, cells, DEFECT_3),
+    case("RowReader.next_raw", "malformed", Kit(MALFORMED_SHEET), NF, raw),
+    case("RowReader.next_row", "source raises", Kit(SHEET, fail=True), NF, cells),
     case("RowReader.next_row", "helper raises",
-         Kit(SHEET, from_excel=failing, rich_inline=failing, text_content=failing), NF, values, DEFECT_3),
+         Kit(SHEET, from_excel=failing, rich_inline=failing, text_content=failing), NF, values),
     case("RowReader.next_row", "argument", Kit(SHEET), TypeError, bad_argument),
     case("RowReader.next_row", "slot missing", Kit(SHEET), AttributeError, missing_slot),
     case("RowReader()", "helper missing", Kit(SHEET), TypeError,

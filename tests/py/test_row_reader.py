@@ -1,6 +1,7 @@
 """RowReader: rows, items in document order, numbering, fallbacks, slot filling, read-ahead."""
 import datetime
 import io
+import sys
 import threading
 
 import pytest
@@ -383,7 +384,90 @@ def test_two_threads_on_one_reader_never_crash():
     assert set(errors) <= {"Already borrowed"}
 
 
-@pytest.mark.parametrize("through", ["actions", "shared_strings", "helper"])
+# --- garbage collection -----------------------------------------------------------------------
+# Each builder returns a reader that owns `loop` (a list) through one path; the test then puts the
+# reader into `loop`, so the only way out of the cycle is the collector visiting that path.
+
+class _Source(io.BytesIO):
+    pass
+
+
+def _via_source(loop):
+    src = _Source(sheet("<row/>"))
+    src.loop = loop
+    return _tovrel.RowReader(src, SheetParser([]), make_helpers())
+
+
+def _via_translator(loop):
+    def translator(text, origin, _base=make_helpers()["Translator"]):
+        t = _base(text, origin)
+        t.loop = loop
+        return t
+    h = make_helpers()
+    h["Translator"] = translator
+    # A shared master without r: the entry keeps the host's Translator instance.
+    r = reader(sheet('<row><c><f t="shared" si="0">B1</f></c></row>'), helpers=h)
+    del h, translator
+    r.next_raw()
+    return r
+
+
+def _via_deferred_error(loop):
+    box = [loop]
+
+    def row_index(text):
+        raise NF("held", box.pop())
+    h = make_helpers()
+    h["row_index"] = row_index
+    r = reader(sheet('<row r="x"/>'), helpers=h)
+    with pytest.raises(NF):
+        r.next_raw()
+    return r
+
+
+def _via_queued_row(loop):
+    box = [loop]
+    h = make_helpers()
+    h["rich_inline"] = lambda snippet, ns: box.pop()
+    # The second row, with the helper's value, is still queued after the first one is returned.
+    r = reader(sheet('<row/><row><c t="inlineStr"><is><t>x</t></is></c></row>'), helpers=h,
+               rich_text=True)
+    del h
+    assert r.next_raw() == (1, [])
+    return r
+
+
+def _via_cell_class(loop):
+    cls = type("Cell", (ReadOnlyCell,), {"__slots__": ()})
+    if sys.getrefcount(cls) >= 2**32 - 1:
+        pytest.skip("3.13t makes new classes immortal once a thread has run")
+    cls.loop = loop
+    r = reader(sheet("<row><c><v>1</v></c></row><row/>"))
+    r.next_row("ws", 1, None, False, cls, None)
+    return r
+
+
+def _via_row_dimensions(loop):
+    parser = SheetParser([])
+    parser.row_dimensions["loop"] = loop
+    return reader(sheet("<row/>"), parser=parser)
+
+
+CYCLE_PATHS = {
+    "actions": lambda loop: (r := reader(sheet("<row/>")), r.actions.append(loop))[0],
+    "shared_strings": lambda loop: reader(sheet("<row/>"), parser=SheetParser([loop])),
+    "row_dimensions": _via_row_dimensions,
+    "helper": lambda loop: reader(sheet("<row/>"), helpers={
+        **make_helpers(), "row_index": lambda text, _loop=loop: int(text)}),
+    "source": _via_source,
+    "translator": _via_translator,
+    "deferred_error": _via_deferred_error,
+    "queued_row": _via_queued_row,
+    "cell_class": _via_cell_class,
+}
+
+
+@pytest.mark.parametrize("through", CYCLE_PATHS)
 def test_cycles_through_the_reader_are_collected(through):
     import gc
     import weakref
@@ -392,21 +476,10 @@ def test_cycles_through_the_reader_are_collected(through):
         pass
 
     marker = Marker()
-    strings = []
-    helpers = make_helpers()
-    r = _tovrel.RowReader(io.BytesIO(sheet("<row/>")), SheetParser(strings), helpers)
-    holder = {"actions": r.actions, "shared_strings": strings}.get(through)
-    if holder is None:
-        # A helper that refers back to the reader.
-        def row_index(text, _refs=[r, marker]):
-            return int(text)
-        helpers["row_index"] = row_index
-        r = _tovrel.RowReader(io.BytesIO(sheet("<row/>")), SheetParser(strings), helpers)
-        row_index.__defaults__[0][0] = r
-        del row_index
-    else:
-        holder.extend([r, marker])
+    loop = [marker]
+    r = CYCLE_PATHS[through](loop)
+    loop.append(r)
     alive = weakref.ref(marker)
-    del r, marker, holder, strings, helpers
+    del r, loop, marker
     gc.collect()
     assert alive() is None, f"a cycle through {through} was not collected"
