@@ -1,5 +1,6 @@
 #include "sheet/prescan.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -50,7 +51,14 @@ class SheetDataScan {
 public:
     SheetDataScan(Reader& reader, bool want_rows, const CornerSet& corners, PrescanSink& sink)
         : reader_(reader), in_(reader.input()), want_rows_(want_rows), corners_(corners),
-          sink_(sink) {}
+          sink_(sink) {
+        for (const CellRef& c : corners) {
+            lo_.row = std::min(lo_.row, c.row);
+            lo_.column = std::min(lo_.column, c.column);
+            hi_.row = std::max(hi_.row, c.row);
+            hi_.column = std::max(hi_.column, c.column);
+        }
+    }
 
     void run() {
         const bool rows = want_rows_ || !corners_.empty();
@@ -175,7 +183,9 @@ private:
             at = CellRef{row_, column_ + 1};
         }
         column_ = at.column;
-        if (!corners_.contains(at)) return;
+        if (at.row < lo_.row || at.row > hi_.row || at.column < lo_.column ||
+            at.column > hi_.column || !corners_.contains(at))
+            return;
         std::optional<std::string_view> style;
         if (const ScanAttr* s = find_attr(attrs_, "s")) style = decoded(*s, scratch_);
         sink_.corner(at, style);
@@ -188,6 +198,9 @@ private:
     PrescanSink& sink_;
     std::int64_t row_ = 0;
     std::int64_t column_ = 0;
+    // The box around the requested corners: most cells are outside it.
+    CellRef lo_{kMaxIndex, kMaxIndex};
+    CellRef hi_{std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::min()};
     std::vector<ScanAttr> attrs_;
     std::string scratch_;
 };

@@ -75,7 +75,12 @@ public:
         Ref number = Ref::check(PyObject_CallOneArg(row_index_.get(), text.get()));
         if (!PyLong_Check(number.get())) throw Unsupported("row index");
         const long value = PyLong_AsLong(number.get());
-        if (value == -1 && PyErr_Occurred()) throw PyErrorSet();
+        if (value == -1 && PyErr_Occurred()) {
+            // An index beyond 64 bits is the host's to handle, not an error to hand it.
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PyErrorSet();
+            PyErr_Clear();
+            throw Unsupported("row index");
+        }
         return value;
     }
 

@@ -187,6 +187,7 @@ ERRORS = [
     (row_tag(b" p:a='1'"), "malformed: unbound prefix"),
     (row_tag(b" r='1' r='2'"), "malformed: duplicate attribute"),
     (sheet(b"<row r='9223372036854775807'/><row/>"), "unsupported: row index"),
+    (sheet(b"<row r='99999999999999999999'/>"), "unsupported: row index"),
     (sheet(b"<row r='1'><c r='a1'/></row>"), "unsupported: coordinate"),
     (sheet(b"<row r='1'><c r='A1'/></row>", after=b"<a></b>"), "malformed: mismatched tag"),
 ]
