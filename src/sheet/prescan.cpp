@@ -92,13 +92,40 @@ public:
             } else if (next == 'c' && cells && n > 2 && ends_name(t[2])) {
                 from = tag(2, false);
                 continue;
+            } else if (rows && is_plain_start(next)) {
+                check_prefixed(cells);
             }
-            from = q + 1;
+            from = in_.pos + 1;
         }
     }
 
 private:
     static bool ends_name(std::uint8_t c) noexcept { return is_ws(c) || c == '/' || c == '>'; }
+
+    // Length of the run of name characters other than ':' from byte `i` of the tag at the reader
+    // position, reading more input while the run reaches the end of the window.
+    std::size_t plain_run(std::size_t i) {
+        for (;;) {
+            const std::uint8_t* t = in_.data() + in_.pos;
+            const std::size_t n = in_.available();
+            while (i < n && is_plain_char(t[i])) ++i;
+            if (i < n || !in_.more()) return i;
+        }
+    }
+
+    // Any other start tag at the reader position: one whose prefix stands for the SpreadsheetML
+    // namespace would be a row or a cell that the search for "<row" and "<c" misses.
+    void check_prefixed(bool cells) {
+        const std::size_t colon = plain_run(1);
+        if (colon >= in_.available() || in_.data()[in_.pos + colon] != ':') return;
+        const std::size_t end = plain_run(colon + 1);
+        const char* t = reinterpret_cast<const char*>(in_.data()) + in_.pos;
+        const std::string_view local(t + colon + 1, end - colon - 1);
+        if (local != "row" && (!cells || local != "c")) return;
+        std::uint32_t id = kNoNamespace;
+        if (!reader_.namespaces().lookup(std::string_view(t + 1, colon - 1), id) || id == kMainNamespace)
+            throw Unsupported("prefixed row or cell");
+    }
 
     // Offset of the '>' ending the tag whose '<' is at the reader position, skipping quoted
     // values; reads more input as needed.

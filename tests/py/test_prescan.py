@@ -163,6 +163,9 @@ def row_tag(attrs):
 ERRORS = [
     (sheet(b"", root=f"<x:worksheet xmlns:x='{MAIN_NS}'>".encode(), close=b"</x:worksheet>")
      .replace(b"<sheetData></sheetData>", b"<x:sheetData></x:sheetData>"), "unsupported: prefixed sheetData"),
+    (sheet(b"<m:row r='1'/>", root=f"<worksheet xmlns='{MAIN_NS}' xmlns:m='{MAIN_NS}'>".encode()),
+     "unsupported: prefixed row or cell"),
+    (sheet(b"<row r='1'><m:c r='A1' xmlns:m='" + MAIN_NS.encode() + b"'/></row>"), "unsupported: prefixed row or cell"),
     (sheet(b"<!-- c -->"), "unsupported: comment/cdata/pi in sheetData"),
     (sheet(b"<row><c><v><![CDATA[1]]></v></c></row>"), "unsupported: comment/cdata/pi in sheetData"),
     (sheet(b"<?pi x?>"), "unsupported: comment/cdata/pi in sheetData"),
