@@ -52,6 +52,7 @@ public:
     SheetDataScan(Reader& reader, bool want_rows, const CornerSet& corners, PrescanSink& sink)
         : reader_(reader), in_(reader.input()), want_rows_(want_rows), corners_(corners),
           sink_(sink) {
+        if (corners.size() <= kFewCorners) few_.assign(corners.begin(), corners.end());
         for (const CellRef& c : corners) {
             lo_.row = std::min(lo_.row, c.row);
             lo_.column = std::min(lo_.column, c.column);
@@ -84,7 +85,8 @@ public:
             const std::uint8_t next = n > 1 ? t[1] : 0;
             if (next == '!' || next == '?') throw Unsupported("comment/cdata/pi in sheetData");
             if (next == '/') {
-                if (n > 11 && std::memcmp(t, "</sheetData", 11) == 0 && (t[11] == '>' || is_ws(t[11])))
+                if (n > 11 && t[2] == 's' && std::memcmp(t + 3, "heetData", 8) == 0 &&
+                    (t[11] == '>' || is_ws(t[11])))
                     return;
             } else if (next == 'r' && rows && n > 4 && t[2] == 'o' && t[3] == 'w' && ends_name(t[4])) {
                 from = tag(4, true);
@@ -154,6 +156,15 @@ private:
         }
     }
 
+    bool wanted(const CellRef& at) const noexcept {
+        if (at.row < lo_.row || at.row > hi_.row || at.column < lo_.column || at.column > hi_.column)
+            return false;
+        if (few_.empty()) return corners_.contains(at);
+        for (const CellRef& c : few_)
+            if (c == at) return true;
+        return false;
+    }
+
     // Handles the <row> or <c> tag at the reader position; returns where the search goes on.
     std::size_t tag(std::size_t name_len, bool is_row) {
         const std::size_t gt = find_tag_end(name_len);
@@ -210,9 +221,7 @@ private:
             at = CellRef{row_, column_ + 1};
         }
         column_ = at.column;
-        if (at.row < lo_.row || at.row > hi_.row || at.column < lo_.column ||
-            at.column > hi_.column || !corners_.contains(at))
-            return;
+        if (!wanted(at)) return;
         std::optional<std::string_view> style;
         if (const ScanAttr* s = find_attr(attrs_, "s")) style = decoded(*s, scratch_);
         sink_.corner(at, style);
@@ -225,6 +234,9 @@ private:
     PrescanSink& sink_;
     std::int64_t row_ = 0;
     std::int64_t column_ = 0;
+    // A few corners are compared one by one rather than hashed.
+    static constexpr std::size_t kFewCorners = 8;
+    std::vector<CellRef> few_;
     // The box around the requested corners: most cells are outside it.
     CellRef lo_{kMaxIndex, kMaxIndex};
     CellRef hi_{std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::min()};
