@@ -323,7 +323,12 @@ void prescan(Reader& reader, bool want_rows, const CornerSet& corners, PrescanSi
         if ((ev != XmlEvent::Start && ev != XmlEvent::Empty) || reader.depth() != 2) continue;
         if (!seen && reader.is_main("sheetData")) {
             seen = true;
-            sheet_data(reader, want_rows, corners, sink);
+            try {
+                sheet_data(reader, want_rows, corners, sink);
+            } catch (XmlError& e) {
+                e.stamp(reader.offset());  // inside the scan: the '<' of the tag being read
+                throw;
+            }
             continue;
         }
         reader.begin_capture();

@@ -202,6 +202,7 @@ def test_errors(data, message, source):
     with pytest.raises(NativeFallback) as info:
         prescan_sheet(source(data), True, [(1, 1)], HELPERS)
     assert str(info.value) == message
+    assert 0 <= info.value.offset <= len(data)
 
 
 @pytest.mark.parametrize("row_index,exc,message", [
