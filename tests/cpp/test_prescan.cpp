@@ -143,36 +143,5 @@ TEST(Prescan, AgreesWithTheReaderAtEveryChunking) {
     }
 }
 
-TEST(Prescan, AttributeErrors) {
-    struct Case {
-        const char* tag_rest;
-        const char* message;
-    };
-    const Case cases[] = {
-        {" a='1'b='2'", "missing whitespace"}, {" a:b:c='1'", "qname"},
-        {" a:='1'", "qname"},                 {" \xc3\xa9='1'", "attribute name"},
-        {" a", "expected ="},                  {" a b='1'", "expected ="},
-        {" a=1", "expected quote"},            {" a='1", "unterminated value"},
-        {" a='<'", "< in attribute"},          {" a='&#0;'", "invalid char ref"},
-        {" xmlns:p='u'", "namespace declaration"}, {" p:a='1'", "unbound prefix"},
-        {" a='1' a=\"2\"", "duplicate attribute"},
-    };
-    Namespaces ns;
-    std::vector<ScanAttr> out;
-    for (const Case& c : cases) {
-        try {
-            scan_attrs(c.tag_rest, ns, out);
-            ADD_FAILURE() << c.tag_rest << ": no error";
-        } catch (const XmlError& e) {
-            EXPECT_STREQ(e.what(), c.message) << c.tag_rest;
-        }
-    }
-    scan_attrs(" xml:space='preserve'\n r = \"1\" ", ns, out);
-    ASSERT_EQ(out.size(), 2u);
-    EXPECT_EQ(out[0].ns, kXmlNamespace);
-    EXPECT_EQ(out[0].local, "space");
-    EXPECT_EQ(out[1].raw, "1");
-}
-
 }  // namespace
 }  // namespace tovrel
