@@ -36,9 +36,17 @@ bool check_value(std::string_view v) {
     return v.find_first_of("\t\n") != std::string_view::npos;
 }
 
+// Byte equality for the short names met per tag, without a library call.
+inline bool same(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
+
 const ScanAttr* find_attr(const std::vector<ScanAttr>& attrs, std::string_view local) noexcept {
     for (const ScanAttr& a : attrs)
-        if (a.ns == kNoNamespace && a.local == local) return &a;
+        if (a.ns == kNoNamespace && same(a.local, local)) return &a;
     return nullptr;
 }
 
@@ -123,7 +131,7 @@ private:
         const std::size_t end = plain_run(colon + 1);
         const char* t = reinterpret_cast<const char*>(in_.data()) + in_.pos;
         const std::string_view local(t + colon + 1, end - colon - 1);
-        if (local != "row" && (!cells || local != "c")) return;
+        if (!same(local, "row") && (!cells || !same(local, "c"))) return;
         std::uint32_t id = kNoNamespace;
         if (!reader_.namespaces().lookup(std::string_view(t + 1, colon - 1), id) || id == kMainNamespace)
             throw Unsupported("prefixed row or cell");
@@ -301,15 +309,15 @@ void scan_attrs(std::string_view tag_rest, const Namespaces& ns, std::vector<Sca
         const bool needs_decoding = check_value(raw);
         ScanAttr attr{kNoNamespace, qname, raw, needs_decoding};
         if (colon == std::string_view::npos) {
-            if (qname == "xmlns") throw Unsupported("namespace declaration");
+            if (same(qname, "xmlns")) throw Unsupported("namespace declaration");
         } else {
             const std::string_view prefix = tag_rest.substr(name, colon - name);
-            if (prefix == "xmlns") throw Unsupported("namespace declaration");
+            if (same(prefix, "xmlns")) throw Unsupported("namespace declaration");
             if (!ns.lookup(prefix, attr.ns)) throw Malformed("unbound prefix");
             attr.local = qname.substr(colon + 1 - name);
         }
         for (const ScanAttr& seen : out)
-            if (seen.ns == attr.ns && seen.local == attr.local)
+            if (seen.ns == attr.ns && same(seen.local, attr.local))
                 throw Malformed("duplicate attribute");
         out.push_back(attr);
     }
