@@ -1,6 +1,7 @@
 #include "lib/functions.h"
 
 #include "sheet/py_dimension.h"
+#include "sheet/py_prescan.h"
 #include "sheet/py_shared_strings.h"
 
 namespace tovrel {
@@ -14,6 +15,9 @@ PyMethodDef g_functions[] = {
     {"find_dimension",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_find_dimension)),
      METH_FASTCALL | METH_KEYWORDS, kFindDimensionDoc},
+    {"prescan_sheet",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_prescan_sheet)),
+     METH_FASTCALL | METH_KEYWORDS, kPrescanSheetDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

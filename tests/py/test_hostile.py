@@ -5,8 +5,10 @@ import io
 import pytest
 
 import _tovrel
+from sheets import sheet
 from tovrel.helpers import MAIN_NS, make_helpers
 
+SHEET = sheet('<row r="x"><c r="B1"><v>1</v></c></row>')
 SST = b'<sst xmlns="%s"><si><t>a</t><rPh/></si></sst>' % MAIN_NS.encode()
 
 
@@ -32,6 +34,10 @@ def helpers_raising(exc):
     pytest.param(lambda exc: _tovrel.read_string_table(Raising(exc), make_helpers()), id="read_string_table-read"),
     pytest.param(lambda exc: _tovrel.read_string_table(io.BytesIO(SST), helpers_raising(exc)),
                  id="read_string_table-helper"),
+    pytest.param(lambda exc: _tovrel.prescan_sheet(Raising(exc), False, None, {"row_index": int}),
+                 id="prescan_sheet-read"),
+    pytest.param(lambda exc: _tovrel.prescan_sheet(io.BytesIO(SHEET), True, None, helpers_raising(exc)),
+                 id="prescan_sheet-helper"),
 ])
 def test_interrupts_propagate_unchanged(call, exc):
     with pytest.raises(exc):

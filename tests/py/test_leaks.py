@@ -112,6 +112,10 @@ def dimension(k):
     return _tovrel.find_dimension(k.source.rewind())
 
 
+def prescan(k):
+    return _tovrel.prescan_sheet(k.source.rewind(), True, [(1, 1), (2, 1)], k.helpers)
+
+
 def case(entry, path, kit, expected, action, marks=()):
     return pytest.param(entry, path, kit, expected, action, marks=marks, id=f"{entry}-{path}")
 
@@ -136,6 +140,11 @@ CASES = [
     case("find_dimension", "found", Kit(SHEET), None, dimension),
     case("find_dimension", "malformed", Kit(b"<a><dimension></a>"), NF, dimension),
     case("find_dimension", "source raises", Kit(SHEET, fail=True), ValueError, dimension),
+    case("prescan_sheet", "rows and corners", Kit(SHEET), None, prescan),
+    case("prescan_sheet", "malformed", Kit(SHEET.replace(b'<row r="2"', b'<row r="2"s="1"')), NF, prescan),
+    case("prescan_sheet", "source raises", Kit(SHEET, fail=True), ValueError, prescan),
+    case("prescan_sheet", "helper raises", Kit(SHEET.replace(b'<row r="2"', b'<row r="x"'), row_index=failing),
+         LookupError, prescan),
 ]
 
 
