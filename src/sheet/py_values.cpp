@@ -21,12 +21,15 @@ namespace {
 // The texts of the recognised data types, in TypeIndex order.
 constexpr const char* kTypeTexts[kTypeCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
 
-// The recognised data type a `t` text names, or nothing.
-std::optional<TypeIndex> recognised_type(std::string_view t) noexcept {
-    for (std::size_t i = 0; i < kTypeCount; ++i) {
+// What recognised_type gives for a `t` text that names none of them.
+constexpr auto kUnrecognised = static_cast<TypeIndex>(kTypeCount);
+
+// The recognised data type a `t` text names, or kUnrecognised.
+TypeIndex recognised_type(std::string_view t) noexcept {
+    for (std::uint8_t i = 0; i < kTypeCount; ++i) {
         if (t == kTypeTexts[i]) return static_cast<TypeIndex>(i);
     }
-    return std::nullopt;
+    return kUnrecognised;
 }
 
 Ref call1(PyObject* callable, PyObject* arg) {
@@ -133,7 +136,7 @@ void decide_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, const
     const Settings& st = ctx.settings;
     const Helpers& helpers = ctx.helpers;
     const std::string_view t = flags.has(CellFlags::T) ? std::string_view(bufs.t) : "n";
-    const std::optional<TypeIndex> known = recognised_type(t);
+    const TypeIndex known = recognised_type(t);
     const std::string_view text = bufs.v;
 
     if (text.empty() || known == TypeIndex::InlineStr) {
@@ -145,20 +148,15 @@ void decide_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, const
             } else {
                 dtype = DType::of(TypeIndex::InlineStr);
             }
-        } else if (known) {
-            dtype = DType::of(*known);
+        } else if (known != kUnrecognised) {
+            dtype = DType::of(known);
         } else {
             dtype = DType::as_written(str_of(t));
         }
         return;
     }
 
-    if (!known) {  // "str" reads as a string; any other unrecognised type is kept as written
-        value = std::string(text);
-        dtype = t == "str" ? DType::of(TypeIndex::S) : DType::as_written(str_of(t));
-        return;
-    }
-    switch (*known) {
+    switch (known) {
         case TypeIndex::N:
             value = number_value(helpers, text);
             dtype = DType::of(TypeIndex::N);
@@ -196,11 +194,14 @@ void decide_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, const
         case TypeIndex::E:
         case TypeIndex::F:
             value = std::string(text);
-            dtype = DType::of(*known);
+            dtype = DType::of(known);
             return;
-        case TypeIndex::InlineStr:
-            return;  // decided above: the <v> text is ignored
+        default:
+            break;
     }
+    // "str" reads as a string; any other unrecognised type is kept as written.
+    value = std::string(text);
+    dtype = t == "str" ? DType::of(TypeIndex::S) : DType::as_written(str_of(t));
 }
 
 }  // namespace
