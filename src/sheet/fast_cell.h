@@ -25,8 +25,4 @@ struct FastCell {
 std::optional<FastCell> fast_cell(const std::uint8_t* buf, std::size_t length,
                                   std::size_t position) noexcept;
 
-// Whether a <v>/<f> text may be taken as it stands: bytes of 0x20 and above other than '&', '<'
-// and '>', tab and LF; valid UTF-8 without U+FFFE and U+FFFF.
-bool fast_text_ok(const std::uint8_t* p, std::size_t n) noexcept;
-
 }  // namespace tovrel

@@ -31,20 +31,28 @@ inline bool is_letter(std::uint8_t c) noexcept { return chars::kClass[c] & chars
 inline bool is_plain_start(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kPlainStart; }
 inline bool is_plain_char(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kPlainChar; }
 
-// Throws Malformed("invalid character") for a byte below 0x20 other than tab, LF and CR, or for
-// U+FFFE / U+FFFF; Malformed("invalid utf-8") when bytes of 0x80 and above do not form valid
-// UTF-8. Pure-ASCII spans skip the UTF-8 check.
-void validate_chars(const std::uint8_t* p, std::size_t n);
-
-// What check_chars saw besides valid characters.
+// What a span of character data holds besides valid characters.
 struct CharFlags {
     bool amp = false;        // '&'
     bool cr = false;         // CR
+    bool gt = false;         // '>'
     bool cdata_end = false;  // "]]>"
 };
 
-// validate_chars, reporting in the same pass which of '&', CR and "]]>" occur. ASCII runs free
-// of those are skipped a word at a time; multi-byte characters are checked where they stand.
+// The character check of one span, reported rather than thrown: `fault` is the message of the
+// first rule the span breaks ("invalid character" for a byte below 0x20 other than tab, LF and
+// CR, or for U+FFFE / U+FFFF; "invalid utf-8" when bytes of 0x80 and above do not form valid
+// UTF-8), or null. A control byte wins over bad UTF-8, which wins over U+FFFE / U+FFFF, wherever
+// they stand. ASCII runs free of '&', '>' and control bytes are skipped a word at a time;
+// multi-byte characters are checked where they stand, so pure-ASCII spans skip the UTF-8 check.
+struct CharScan {
+    CharFlags seen;
+    const char* fault = nullptr;
+};
+CharScan scan_chars(const std::uint8_t* p, std::size_t n) noexcept;
+
+// scan_chars for the reader: throws Malformed(fault), else returns what the span holds.
 CharFlags check_chars(const std::uint8_t* p, std::size_t n);
+inline void validate_chars(const std::uint8_t* p, std::size_t n) { check_chars(p, n); }
 
 }  // namespace tovrel
