@@ -6,34 +6,6 @@
 
 namespace tovrel {
 
-namespace chars {
-
-namespace {
-
-constexpr std::uint8_t class_of(int c) {
-    std::uint8_t k = 0;
-    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    if (letter) k |= kLetter;
-    if (letter || c == '_' || c == ':') k |= kNameStart | kNameChar;
-    if (letter || c == '_') k |= kPlainStart | kPlainChar;
-    if ((c >= '0' && c <= '9') || c == '-' || c == '.') k |= kNameChar | kPlainChar;
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') k |= kWhite;
-    if (c >= 0x80) k |= kHighByte;
-    return k;
-}
-
-constexpr std::array<std::uint8_t, 256> make_table() {
-    std::array<std::uint8_t, 256> t{};
-    for (int c = 0; c < 256; ++c) t[c] = class_of(c);
-    return t;
-}
-
-}  // namespace
-
-const std::array<std::uint8_t, 256> kClass = make_table();
-
-}  // namespace chars
-
 namespace {
 
 using namespace scan;

@@ -11,16 +11,56 @@ namespace tovrel {
 namespace chars {
 
 enum : std::uint8_t {
-    kNameStart = 1,  // ASCII letter, '_', ':'
-    kNameChar = 2,   // kNameStart plus digits, '-', '.'
-    kWhite = 4,      // space, tab, LF, CR
-    kHighByte = 8,   // 0x80 and above
-    kLetter = 16,    // ASCII letter
+    kNameStart = 1,    // ASCII letter, '_', ':'
+    kNameChar = 2,     // kNameStart plus digits, '-', '.'
+    kWhite = 4,        // space, tab, LF, CR
+    kHighByte = 8,     // 0x80 and above
+    kLetter = 16,      // ASCII letter
     kPlainStart = 32,  // ASCII letter, '_': starts a name without a prefix
     kPlainChar = 64,   // kPlainStart plus digits, '-', '.': name characters other than ':'
+    kSpace = 128,      // space only
 };
 
-extern const std::array<std::uint8_t, 256> kClass;
+constexpr std::uint8_t class_of(int c) {
+    std::uint8_t k = 0;
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (letter) k |= kLetter;
+    if (letter || c == '_' || c == ':') k |= kNameStart | kNameChar;
+    if (letter || c == '_') k |= kPlainStart | kPlainChar;
+    if ((c >= '0' && c <= '9') || c == '-' || c == '.') k |= kNameChar | kPlainChar;
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') k |= kWhite;
+    if (c == ' ') k |= kSpace;
+    if (c >= 0x80) k |= kHighByte;
+    return k;
+}
+
+// Classes of the bytes of an attribute value, accumulated over a value to pick the checks and
+// the decoding it needs.
+enum : std::uint8_t {
+    kValLt = 1,       // '<'
+    kValControl = 2,  // below 0x20, not tab/LF/CR
+    kValHigh = 4,     // 0x80 and above
+    kValAmp = 8,      // '&'
+    kValWhite = 16,   // tab, LF, CR: normalised to spaces
+};
+
+constexpr std::uint8_t value_class_of(int c) {
+    if (c == '\t' || c == '\n' || c == '\r') return kValWhite;
+    if (c < 0x20) return kValControl;
+    if (c == '<') return kValLt;
+    if (c == '&') return kValAmp;
+    return c >= 0x80 ? kValHigh : 0;
+}
+
+template <std::uint8_t (*Of)(int)>
+constexpr std::array<std::uint8_t, 256> table() {
+    std::array<std::uint8_t, 256> t{};
+    for (int c = 0; c < 256; ++c) t[c] = Of(c);
+    return t;
+}
+
+inline constexpr std::array<std::uint8_t, 256> kClass = table<class_of>();
+inline constexpr std::array<std::uint8_t, 256> kValueClass = table<value_class_of>();
 
 }  // namespace chars
 
@@ -28,8 +68,6 @@ inline bool is_ws(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kW
 inline bool is_name_start(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kNameStart; }
 inline bool is_name_char(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kNameChar; }
 inline bool is_letter(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kLetter; }
-inline bool is_plain_start(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kPlainStart; }
-inline bool is_plain_char(std::uint8_t c) noexcept { return chars::kClass[c] & chars::kPlainChar; }
 
 // What a span of character data holds besides valid characters.
 struct CharFlags {
