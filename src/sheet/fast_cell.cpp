@@ -33,17 +33,17 @@ inline std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::
 
 }  // namespace
 
-std::optional<FastCell> fast_cell(const std::uint8_t* buf, std::size_t length,
-                                  std::size_t position) noexcept {
+std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
+                                   std::size_t position) noexcept {
     if (length - position < 3 || buf[position] != '<' || buf[position + 1] != 'c' ||
         !tag_name_end(buf[position + 2]))
         return std::nullopt;
-    FastCell cell;
-    FastResult open = fast_attrs(buf, length, position + 2, cell.cell, select_cell);
-    if (open.status == FastStatus::Refused) return std::nullopt;
+    CellSpans cell;
+    TagScan open = fast_attrs(buf, length, position + 2, cell.cell, select_cell);
+    if (open.status == TagStatus::Refused) return std::nullopt;
     std::size_t q = open.end;
     bool value_taken = false;
-    if (open.status == FastStatus::Open) {
+    if (open.status == TagStatus::Open) {
         for (;;) {
             if (starts(buf, length, q, "</c>", 4)) {
                 q += 4;
@@ -63,11 +63,11 @@ std::optional<FastCell> fast_cell(const std::uint8_t* buf, std::size_t length,
             } else if (starts(buf, length, q, "<f", 2) && q + 2 < length &&
                        tag_name_end(buf[q + 2])) {
                 if (cell.has_formula) return std::nullopt;
-                FastResult f = fast_attrs(buf, length, q + 2, cell.formula, select_formula);
-                if (f.status == FastStatus::Refused) return std::nullopt;
+                TagScan f = fast_attrs(buf, length, q + 2, cell.formula, select_formula);
+                if (f.status == TagStatus::Refused) return std::nullopt;
                 cell.has_formula = true;
                 q = f.end;
-                if (f.status == FastStatus::Open) {
+                if (f.status == TagStatus::Open) {
                     Span text{};
                     q = text_until(buf, length, q, "</f>", 4, text);
                     if (!q) return std::nullopt;

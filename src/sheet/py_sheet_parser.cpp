@@ -157,10 +157,11 @@ RowItem SheetParser::parse_row() {
         return row;
     }
     const std::size_t depth = reader_.depth();
-    const bool fast = !settings_.rich_text;
+    const bool buffer_path = !settings_.rich_text;
     row.cells.reserve(last_row_cells_);
     for (;;) {
-        if (fast && reader_.namespaces().default_id() == kMainNamespace && try_fast_cell(row.cells))
+        if (buffer_path && reader_.namespaces().default_id() == kMainNamespace &&
+            read_cell_from_buffer(row.cells))
             continue;
         XmlEvent ev = reader_.next();
         if (ev == XmlEvent::End) {
@@ -279,10 +280,10 @@ std::optional<Val> SheetParser::inline_value() {
     return Val(call2(helpers_.text_content.get(), snippet.get(), namespaces.get()));
 }
 
-bool SheetParser::try_fast_cell(std::vector<CellRec>& cells) {
+bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     Input& in = reader_.input();
     const std::uint8_t* buf = in.data();
-    std::optional<FastCell> cell = fast_cell(buf, in.filled(), in.pos);
+    std::optional<CellSpans> cell = fast_cell(buf, in.filled(), in.pos);
     if (!cell) return false;
     auto text = [buf](const Span& s) {
         return std::string_view(reinterpret_cast<const char*>(buf) + s.start, s.end - s.start);

@@ -1,7 +1,5 @@
 #include "xml/fast_attrs.h"
 
-#include "xml/attr_scan.h"
-
 namespace tovrel {
 
 namespace {
@@ -10,8 +8,8 @@ namespace {
 struct SelectorSink {
     static constexpr std::size_t kMaxAttrs = 8;
     const std::uint8_t* buf;
-    FastSlots& slots;
-    FastSelector selector;
+    AttrSlots& slots;
+    AttrSelector selector;
     std::string_view seen[kMaxAttrs]{};
     std::size_t count = 0;
 
@@ -28,14 +26,13 @@ struct SelectorSink {
 
 }  // namespace
 
-FastResult fast_attrs(const std::uint8_t* buf, std::size_t length, std::size_t position,
-                      FastSlots& slots, FastSelector selector) noexcept {
+TagScan fast_attrs(const std::uint8_t* buf, std::size_t length, std::size_t position,
+                   AttrSlots& slots, AttrSelector selector) noexcept {
     SelectorSink sink{buf, slots, selector};
-    const TagScan scan = scan_attrs<TightTagShape>(buf, position, length, sink);
-    return {scan.end, static_cast<FastStatus>(scan.status)};
+    return scan_attrs<TightTagShape>(buf, position, length, sink);
 }
 
-bool select_cell(FastSlots& slots, std::string_view name, std::size_t value_start,
+bool select_cell(AttrSlots& slots, std::string_view name, std::size_t value_start,
                  std::size_t value_end) noexcept {
     if (name.size() == 1) {
         int slot = name[0] == 'r' ? 0 : name[0] == 's' ? 1 : name[0] == 't' ? 2 : -1;
@@ -44,7 +41,7 @@ bool select_cell(FastSlots& slots, std::string_view name, std::size_t value_star
     return true;
 }
 
-bool select_formula(FastSlots& slots, std::string_view name, std::size_t value_start,
+bool select_formula(AttrSlots& slots, std::string_view name, std::size_t value_start,
                     std::size_t value_end) noexcept {
     int slot = name == "t" ? 0 : name == "ref" ? 1 : name == "si" ? 2 : -1;
     if (slot < 0) return false;

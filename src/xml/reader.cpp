@@ -1,6 +1,5 @@
 #include "xml/reader.h"
 
-#include <array>
 #include <cstring>
 #include <stdexcept>
 

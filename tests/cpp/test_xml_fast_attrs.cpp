@@ -13,12 +13,12 @@ namespace {
 
 struct FastCase {
     const char* tag;      // the bytes after the element name
-    FastSelector selector;
+    AttrSelector selector;
     int status;
     const char* slots;    // "r|s|t" as the filled slot values, "-" for an empty slot
 };
 
-std::string render_slots(const std::string& buf, const FastSlots& slots) {
+std::string render_slots(const std::string& buf, const AttrSlots& slots) {
     std::string out;
     for (std::size_t i = 0; i < slots.size(); ++i) {
         if (i) out += "|";
@@ -62,11 +62,11 @@ const FastCase kFastCases[] = {
 TEST(FastAttrs, StatusesSlotsAndEnds) {
     for (const FastCase& c : kFastCases) {
         const std::string buf = std::string("<c") + c.tag;
-        FastSlots slots{};
-        FastResult res = fast_attrs(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(),
+        AttrSlots slots{};
+        TagScan res = fast_attrs(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(),
                                     2, slots, c.selector);
         EXPECT_EQ(static_cast<int>(res.status), c.status) << buf;
-        if (res.status != FastStatus::Refused) {
+        if (res.status != TagStatus::Refused) {
             EXPECT_EQ(res.end, buf.size()) << buf;
             EXPECT_EQ(render_slots(buf, slots), c.slots) << buf;
         }
@@ -75,10 +75,10 @@ TEST(FastAttrs, StatusesSlotsAndEnds) {
 
 TEST(FastAttrs, StopsAtTheTagEnd) {
     const std::string buf = "<c r=\"A1\"><v>1</v></c>";
-    FastSlots slots{};
-    FastResult res = fast_attrs(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(), 2,
+    AttrSlots slots{};
+    TagScan res = fast_attrs(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(), 2,
                                 slots, select_cell);
-    ASSERT_EQ(res.status, FastStatus::Open);
+    ASSERT_EQ(res.status, TagStatus::Open);
     EXPECT_EQ(buf.substr(res.end), "<v>1</v></c>");
 }
 
