@@ -18,7 +18,7 @@ bool tag_name_end(std::uint8_t c) noexcept { return c == ' ' || c == '/' || c ==
 // The text of <v> or <f> from `at` to the next '<', which must open the closing tag `close`.
 // Returns the offset after the closing tag, or 0 to give up.
 inline std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::size_t at,
-                       const char* close, std::size_t close_len, Span& text) noexcept {
+                              const char* close, std::size_t close_len, Span& text) noexcept {
     const void* lt = std::memchr(buf + at, '<', length - at);
     if (!lt) return 0;
     std::size_t stop = static_cast<const std::uint8_t*>(lt) - buf;

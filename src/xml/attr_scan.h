@@ -9,7 +9,6 @@
 // called, declarations handled, duplicates rejected.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 

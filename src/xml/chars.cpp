@@ -68,7 +68,8 @@ CharScan scan_chars_from(const std::uint8_t* p, std::size_t n, std::size_t i) no
 
 CharScan scan_chars(const std::uint8_t* p, std::size_t n) noexcept {
     for (std::size_t i = 0; i < n; i += 8)
-        if (const std::uint64_t m = notable(word_at(p, n, i))) return scan_chars_from(p, n, i + first(m));
+        if (const std::uint64_t m = notable(word_at(p, n, i)))
+            return scan_chars_from(p, n, i + first(m));
     return {};
 }
 
