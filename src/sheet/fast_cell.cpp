@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "utils/utf8.h"
 #include "xml/chars.h"
 
 namespace tovrel {
@@ -18,49 +17,33 @@ bool tag_name_end(std::uint8_t c) noexcept { return c == ' ' || c == '/' || c ==
 
 // The text of <v> or <f> from `at` to the next '<', which must open the closing tag `close`.
 // Returns the offset after the closing tag, or 0 to give up.
-std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::size_t at,
-                       const char* close, std::size_t close_len, Span& text) noexcept {
+inline std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::size_t at,
+                              const char* close, std::size_t close_len, Span& text) noexcept {
     const void* lt = std::memchr(buf + at, '<', length - at);
     if (!lt) return 0;
     std::size_t stop = static_cast<const std::uint8_t*>(lt) - buf;
     if (!starts(buf, length, stop, close, close_len)) return 0;
-    if (!fast_text_ok(buf + at, stop - at)) return 0;
+    // Taken only as it stands: valid characters, no reference, CR or '>' to look at.
+    const CharScan scanned = scan_chars(buf + at, stop - at);
+    const CharFlags& seen = scanned.seen;
+    if (scanned.fault || seen.amp || seen.cr || seen.gt) return 0;
     text = Span{at, stop};
     return stop + close_len;
 }
 
 }  // namespace
 
-bool fast_text_ok(const std::uint8_t* p, std::size_t n) noexcept {
-    bool high = false;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint8_t c = p[i];
-        if (c >= 0x80) {
-            high = true;
-        } else if (c < 0x20) {
-            if (c != '\t' && c != '\n') return false;
-        } else if (c == '&' || c == '<' || c == '>') {
-            return false;
-        }
-    }
-    if (!high) return true;
-    if (!valid_utf8(p, n)) return false;
-    for (std::size_t i = 0; i + 2 < n; ++i)
-        if (is_fffe_or_ffff(p + i)) return false;
-    return true;
-}
-
-std::optional<FastCell> fast_cell(const std::uint8_t* buf, std::size_t length,
-                                  std::size_t position) noexcept {
+std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
+                                   std::size_t position) noexcept {
     if (length - position < 3 || buf[position] != '<' || buf[position + 1] != 'c' ||
         !tag_name_end(buf[position + 2]))
         return std::nullopt;
-    FastCell cell;
-    FastResult open = fast_attrs(buf, length, position + 2, cell.cell, select_cell);
-    if (open.status == FastStatus::Refused) return std::nullopt;
+    CellSpans cell;
+    TagScan open = fast_attrs(buf, length, position + 2, cell.cell, select_cell);
+    if (open.status == TagStatus::Refused) return std::nullopt;
     std::size_t q = open.end;
     bool value_taken = false;
-    if (open.status == FastStatus::Open) {
+    if (open.status == TagStatus::Open) {
         for (;;) {
             if (starts(buf, length, q, "</c>", 4)) {
                 q += 4;
@@ -80,11 +63,11 @@ std::optional<FastCell> fast_cell(const std::uint8_t* buf, std::size_t length,
             } else if (starts(buf, length, q, "<f", 2) && q + 2 < length &&
                        tag_name_end(buf[q + 2])) {
                 if (cell.has_formula) return std::nullopt;
-                FastResult f = fast_attrs(buf, length, q + 2, cell.formula, select_formula);
-                if (f.status == FastStatus::Refused) return std::nullopt;
+                TagScan f = fast_attrs(buf, length, q + 2, cell.formula, select_formula);
+                if (f.status == TagStatus::Refused) return std::nullopt;
                 cell.has_formula = true;
                 q = f.end;
-                if (f.status == FastStatus::Open) {
+                if (f.status == TagStatus::Open) {
                     Span text{};
                     q = text_until(buf, length, q, "</f>", 4, text);
                     if (!q) return std::nullopt;

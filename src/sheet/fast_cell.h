@@ -12,21 +12,19 @@
 
 namespace tovrel {
 
-struct FastCell {
-    std::size_t end = 0;      // offset after the cell's "</c>" or "/>"
-    FastSlots cell{};         // r, s, t value spans
-    FastSlots formula{};      // t, ref, si value spans of <f>
+// What fast_cell read: spans of the buffer, all taken as they stand.
+struct CellSpans {
+    std::size_t end = 0;  // offset after the cell's "</c>" or "/>"
+    AttrSlots cell{};     // r, s, t value spans
+    AttrSlots formula{};  // t, ref, si value spans of <f>
     bool has_formula = false;
-    std::optional<Span> value;    // the <v> text (a non-empty one)
+    std::optional<Span> value;  // the <v> text (a non-empty one)
     std::optional<Span> formula_text;
 };
 
-// Reads a cell starting at buf[position] ("<c"). Returns nothing when the fast path gives up.
-std::optional<FastCell> fast_cell(const std::uint8_t* buf, std::size_t length,
-                                  std::size_t position) noexcept;
-
-// Whether a <v>/<f> text may be taken as it stands: bytes of 0x20 and above other than '&', '<'
-// and '>', tab and LF; valid UTF-8 without U+FFFE and U+FFFF.
-bool fast_text_ok(const std::uint8_t* p, std::size_t n) noexcept;
+// Reads a cell starting at buf[position] ("<c"). Returns nothing, having read nothing, when the
+// cell is not of the plain shape.
+std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
+                                   std::size_t position) noexcept;
 
 }  // namespace tovrel

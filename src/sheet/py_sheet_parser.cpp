@@ -36,7 +36,7 @@ void store_attrs(const Reader& reader, CellBufs& bufs, CellFlags& flags, std::st
 // The same for the value spans the buffer-level reader found, slot by slot. They need no
 // decoding: that reader takes only attribute values without references.
 template <const AttrSlot (&Slots)[3]>
-void store_spans(const FastSlots& spans, const std::uint8_t* buf, CellBufs& bufs,
+void store_spans(const AttrSlots& spans, const std::uint8_t* buf, CellBufs& bufs,
                  CellFlags& flags) {
 #pragma GCC unroll 3  // each slot's buffer and bit then compile to constants
     for (std::size_t i = 0; i < 3; ++i) {
@@ -150,11 +150,12 @@ RowItem SheetParser::parse_row() {
         reader_.next();  // <row/>: its End, read here so that the fast path never looks past it
         return row;
     }
-    const bool fast = !settings_.rich_text;
+    const bool buffer_path = !settings_.rich_text;
     row.cells.reserve(last_row_cells_);
     ContentWalk content(reader_, "eof in row");
     for (;;) {
-        if (fast && reader_.namespaces().default_id() == kMainNamespace && try_fast_cell(row.cells))
+        if (buffer_path && reader_.namespaces().default_id() == kMainNamespace &&
+            read_cell_from_buffer(row.cells))
             continue;
         XmlEvent ev;
         if (!content.next(ev)) break;
@@ -218,10 +219,10 @@ std::optional<Val> SheetParser::inline_value() {
     return Val(call_with_markup(helpers_.text_content.get(), reader_, item_));
 }
 
-bool SheetParser::try_fast_cell(std::vector<CellRec>& cells) {
+bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     Input& in = reader_.input();
     const std::uint8_t* buf = in.data();
-    std::optional<FastCell> cell = fast_cell(buf, in.filled(), in.pos);
+    std::optional<CellSpans> cell = fast_cell(buf, in.filled(), in.pos);
     if (!cell) return false;
     auto text = [buf](const Span& s) {
         return std::string_view(reinterpret_cast<const char*>(buf) + s.start, s.end - s.start);

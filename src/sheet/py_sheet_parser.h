@@ -67,7 +67,7 @@ private:
     CellRec read_cell();
     // Reads the cell at the current position straight from the buffer and appends it; false
     // (nothing consumed) when the cell does not have the plain shape.
-    bool try_fast_cell(std::vector<CellRec>& cells);
+    bool read_cell_from_buffer(std::vector<CellRec>& cells);
     std::optional<Val> inline_value();
     CellContext context() noexcept {
         return CellContext{settings_, helpers_, dt_, shared_, warnings_.get(), row_, column_};

@@ -163,11 +163,11 @@ std::optional<std::string_view> fast_plain_item(Reader& reader, std::string_view
         return std::nullopt;
     const std::size_t end = text_end + 7 + name.size();
     // Invalid text is left to the general reader, which reports it.
-    const CharFlags seen = scan_chars(b + q, text_end - q);
-    if (seen.error || seen.cdata_end) return std::nullopt;
-    if (seen.amp && refs_error(b + q, text_end - q)) return std::nullopt;
+    const CharScan scanned = scan_chars(b + q, text_end - q);
+    if (scanned.fault || scanned.seen.cdata_end) return std::nullopt;
+    if (scanned.seen.amp && refs_error(b + q, text_end - q)) return std::nullopt;
     std::string_view text(reinterpret_cast<const char*>(b + q), text_end - q);
-    if (seen.amp || seen.cr) text = decode_text(text, false, scratch);
+    if (scanned.seen.amp || scanned.seen.cr) text = decode_text(text, false, scratch);
     reader.consume_tag(p, end);
     return text;
 }

@@ -21,6 +21,22 @@ inline std::uint64_t load(const std::uint8_t* p) noexcept {
     return w;
 }
 
+// The n bytes at p (n < 8) as the low bytes of a word whose other bytes are `fill`, loaded
+// without touching memory past p + n.
+inline std::uint64_t load_short(const std::uint8_t* p, std::size_t n, std::uint8_t fill) noexcept {
+    std::uint64_t w = 0;
+    if (n >= 4) {
+        std::uint32_t lo, hi;  // overlapping halves: bytes 0-3 and n-4 to n-1
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        w = lo | (static_cast<std::uint64_t>(hi) << (8 * (n - 4)));
+    } else if (n) {
+        w = p[0] | (static_cast<std::uint64_t>(p[n >> 1]) << (8 * (n >> 1))) |
+            (static_cast<std::uint64_t>(p[n - 1]) << (8 * (n - 1)));
+    }
+    return w | ((kOnes * fill) & ~((1ULL << (8 * n)) - 1));
+}
+
 // High bit set in the lowest byte that is zero (bits above the first hit may be spurious).
 inline std::uint64_t zero_bytes(std::uint64_t w) noexcept { return (w - kOnes) & ~w & kHigh; }
 

@@ -1,9 +1,9 @@
 #include "xml/reader.h"
 
-#include <array>
 #include <cstring>
 
 #include "utils/error.h"
+#include "xml/attr_scan.h"
 #include "xml/chars.h"
 #include "xml/refs.h"
 #include "utils/scan.h"
@@ -11,27 +11,6 @@
 namespace tovrel {
 
 namespace {
-
-// Byte classes of attribute values, accumulated over a value to pick the checks it needs.
-enum : std::uint8_t {
-    kValLt = 1,       // '<'
-    kValControl = 2,  // below 0x20, not tab/LF/CR
-    kValHigh = 4,     // 0x80 and above
-    kValAmp = 8,      // '&'
-    kValWhite = 16,   // tab, LF, CR: normalised to spaces
-};
-
-constexpr std::array<std::uint8_t, 256> make_value_classes() {
-    std::array<std::uint8_t, 256> t{};
-    for (int c = 0; c < 0x20; ++c) t[c] = kValControl;
-    t['\t'] = t['\n'] = t['\r'] = kValWhite;
-    t['<'] = kValLt;
-    t['&'] = kValAmp;
-    for (int c = 0x80; c < 256; ++c) t[c] = kValHigh;
-    return t;
-}
-
-constexpr std::array<std::uint8_t, 256> kValueClass = make_value_classes();
 
 // Byte equality for the short names of tags, without a library call.
 inline bool same_bytes(std::string_view a, std::string_view b) noexcept {
@@ -301,21 +280,8 @@ void Reader::processing_instruction() {
     in_.pos = close + 2;
 }
 
-// End of the name starting at p (bounded by end): ASCII name characters only. Sets has_colon
-// when the name holds a colon.
-std::size_t Reader::name_end(std::size_t p, std::size_t end, bool& has_colon) const {
-    const std::uint8_t* b = in_.data();
-    if (b[p] >= 0x80) throw Unsupported("non-ascii name");
-    if (!is_name_start(b[p])) throw Malformed("bad name");
-    std::uint8_t colon = b[p] == ':';
-    ++p;
-    while (p < end && is_name_char(b[p])) colon |= b[p++] == ':';
-    if (p < end && b[p] >= 0x80) throw Unsupported("non-ascii name");
-    has_colon = colon;
-    return p;
-}
-
 void Reader::check_attr_value(std::size_t start, std::size_t end, std::uint8_t classes) const {
+    using namespace chars;
     if (classes & kValLt) throw Malformed("< in attribute");
     const std::uint8_t* b = in_.data();
     if (classes & (kValControl | kValHigh)) validate_chars(b + start, end - start);
@@ -333,6 +299,66 @@ void Reader::declare(std::string_view prefix, const Attr& a) {
     }
     ns_.push(prefix, ns_.intern(value));
 }
+
+// Whether an attribute already read in this tag has this qualified name. Tags with many
+// attributes are checked through a hash set, so a hostile tag cannot make the check quadratic.
+inline bool Reader::repeated_qname(std::string_view qname) {
+    if (attrs_.size() < kLinearAttrs) {
+        for (const Attr& other : attrs_)
+            if (same_bytes(attr_qname(other), qname)) return true;
+        return false;
+    }
+    if (attrs_.size() == kLinearAttrs) {
+        seen_names_.clear();
+        for (const Attr& other : attrs_) seen_names_.insert(attr_qname(other));
+    }
+    return !seen_names_.insert(qname).second;
+}
+
+// The reader's attribute records of the current tag. For the general shape: values checked,
+// namespace declarations applied, a repeated name an error; refusing shapes refuse declarations
+// and repeated names instead.
+template <class Shape>
+struct Reader::AttrSink {
+    Reader& reader;
+    std::uint32_t bindings = 0;  // declarations applied
+    bool any_colon = false;      // some attribute name holds a colon
+
+    bool take(const ScannedAttr& s) {
+        if constexpr (!Shape::kRefuses)
+            if (s.value_classes)
+                reader.check_attr_value(s.value_start, s.value_end, s.value_classes);
+        const std::string_view qname = reader.view(s.qname_start, s.qname_end);
+        if (reader.repeated_qname(qname)) {
+            if constexpr (Shape::kRefuses)
+                return false;
+            else
+                throw Malformed("duplicate attribute");
+        }
+        Attr a;
+        a.qname_start = a.local_start = s.qname_start;
+        a.qname_end = a.local_end = s.qname_end;
+        a.value_start = s.value_start;
+        a.value_end = s.value_end;
+        a.ns = kNoNamespace;
+        a.needs_decoding = s.value_classes & (chars::kValAmp | chars::kValWhite);
+        if (qname.size() >= 5 && qname.starts_with("xmlns") &&
+            (qname.size() == 5 || qname[5] == ':')) {
+            if constexpr (Shape::kRefuses) {
+                return false;
+            } else {
+                std::string_view prefix;
+                if (qname.size() > 5) prefix = qname.substr(split_qname(qname) + 1);
+                reader.declare(prefix, a);
+                ++bindings;
+                a.ns = kDeclarationMarker;
+            }
+        }
+        any_colon |= s.has_colon;
+        reader.attrs_.push_back(a);
+        return true;
+    }
+};
 
 XmlEvent Reader::start_tag() {
     XmlEvent ev;
@@ -365,62 +391,15 @@ XmlEvent Reader::start_tag() {
 
     const std::uint8_t* b = in_.data();
     const std::size_t lt = in_.pos;
-    const bool empty = b[gt - 1] == '/';
-    const std::size_t cend = empty ? gt - 1 : gt;  // end of name and attributes
-
-    std::size_t p = lt + 1;
-    if (p == cend) throw Malformed("expected name");
+    if (gt == lt + 1) throw Malformed("expected name");
     bool elem_colon;
-    const std::size_t elem_name_end = name_end(p, cend, elem_colon);
-    p = elem_name_end;
-
+    const std::size_t elem_name_end =
+        attr_scan::scan_name<FullTagShape>(b, lt + 1, gt + 1, elem_colon);
     attrs_.clear();
-    std::uint32_t bindings = 0;
-    bool any_colon = false;
-    for (;;) {
-        std::size_t ws = p;
-        while (p < cend && is_ws(b[p])) ++p;
-        if (p == cend) break;
-        if (p == ws) throw Malformed("missing whitespace between attributes");
-        Attr a;
-        a.qname_start = p;
-        bool attr_colon;
-        p = name_end(p, cend, attr_colon);
-        a.qname_end = p;
-        any_colon |= attr_colon;
-        while (p < cend && is_ws(b[p])) ++p;
-        if (p == cend || b[p] != '=') throw Malformed("expected =");
-        ++p;
-        while (p < cend && is_ws(b[p])) ++p;
-        if (p == cend || (b[p] != '"' && b[p] != '\'')) throw Malformed("expected quote");
-        const std::uint8_t q = b[p++];
-        a.value_start = p;
-        std::uint8_t classes = 0;
-        while (p < cend && b[p] != q) classes |= kValueClass[b[p++]];
-        if (p == cend) throw Malformed("unterminated attribute");
-        a.value_end = p++;
-        if (classes) check_attr_value(a.value_start, a.value_end, classes);
-        a.needs_decoding = classes & (kValAmp | kValWhite);
-
-        std::string_view qname = view(a.qname_start, a.qname_end);
-        if (repeated_qname(qname)) throw Malformed("duplicate attribute");
-
-        a.ns = kNoNamespace;
-        a.local_start = a.qname_start;
-        a.local_end = a.qname_end;
-        if (qname.size() >= 5 && qname.starts_with("xmlns") &&
-            (qname.size() == 5 || qname[5] == ':')) {
-            std::string_view prefix;
-            if (qname.size() > 5) {
-                std::size_t colon = split_qname(qname);
-                prefix = qname.substr(colon + 1);
-            }
-            declare(prefix, a);
-            ++bindings;
-            a.ns = kDeclarationMarker;
-        }
-        attrs_.push_back(a);
-    }
+    AttrSink<FullTagShape> sink{*this};
+    const bool empty = scan_attrs<FullTagShape>(b, elem_name_end, gt + 1, sink).status ==
+                       TagStatus::SelfClosed;
+    const std::uint32_t bindings = sink.bindings;
 
     // Resolve the element's name, then the attributes', with this tag's declarations in force.
     std::string_view elem_qname = view(lt + 1, elem_name_end);
@@ -442,7 +421,7 @@ XmlEvent Reader::start_tag() {
         attrs_.resize(kept);
     }
     bool prefixed = false;
-    for (std::size_t i = 0; any_colon && i < attrs_.size(); ++i) {
+    for (std::size_t i = 0; sink.any_colon && i < attrs_.size(); ++i) {
         Attr& a = attrs_[i];
         std::string_view qname = attr_qname(a);
         std::size_t c = split_qname(qname);
@@ -458,21 +437,6 @@ XmlEvent Reader::start_tag() {
 
     elem_ns_ = elem_ns;
     return open_element(lt, gt, elem_name_end, empty, bindings);
-}
-
-// Whether an attribute already read in this tag has this qualified name. Tags with many
-// attributes are checked through a hash set, so a hostile tag cannot make the check quadratic.
-bool Reader::repeated_qname(std::string_view qname) {
-    if (attrs_.size() < kLinearAttrs) {
-        for (const Attr& other : attrs_)
-            if (same_bytes(attr_qname(other), qname)) return true;
-        return false;
-    }
-    if (attrs_.size() == kLinearAttrs) {
-        seen_names_.clear();
-        for (const Attr& other : attrs_) seen_names_.insert(attr_qname(other));
-    }
-    return !seen_names_.insert(qname).second;
 }
 
 // Whether two attributes share namespace and local name.
@@ -511,7 +475,7 @@ XmlEvent Reader::open_element(std::size_t lt, std::size_t gt, std::size_t name_e
     return XmlEvent::Start;
 }
 
-// Start tags of the common shape, read in one pass when the whole tag is already in the buffer:
+// Start tags of the plain shape, read in one pass when the whole tag is already in the buffer:
 // names without prefixes, no namespace declarations, values without '<', '&', control or
 // non-ASCII bytes, no repeated attribute. Anything else returns false before any state that
 // outlives the tag has changed, and the general parse reads the tag (and reports its errors).
@@ -519,63 +483,17 @@ bool Reader::plain_start_tag(XmlEvent& ev) {
     const std::uint8_t* b = in_.data();
     const std::size_t end = in_.filled();
     const std::size_t lt = in_.pos;
-    std::size_t p = lt + 1;
-    if (!is_plain_start(b[p])) return false;
-    while (++p < end && is_plain_char(b[p])) {
-    }
-    const std::size_t name_end = p;
+    bool colon;
+    const std::size_t name_end = attr_scan::scan_name<PlainTagShape>(b, lt + 1, end, colon);
+    if (!name_end) return false;
     attrs_.clear();
-    std::size_t gt;
-    bool empty;
-    for (;;) {
-        bool spaced = false;
-        while (p < end && is_ws(b[p])) {
-            ++p;
-            spaced = true;
-        }
-        if (p >= end) return false;
-        if (b[p] == '>') {
-            gt = p;
-            empty = false;
-            break;
-        }
-        if (b[p] == '/') {
-            if (p + 1 >= end || b[p + 1] != '>') return false;
-            gt = p + 1;
-            empty = true;
-            break;
-        }
-        if (!spaced || !is_plain_start(b[p])) return false;
-        Attr a;
-        a.qname_start = p;
-        while (++p < end && is_plain_char(b[p])) {
-        }
-        a.qname_end = p;
-        while (p < end && is_ws(b[p])) ++p;
-        if (p >= end || b[p] != '=') return false;
-        ++p;
-        while (p < end && is_ws(b[p])) ++p;
-        if (p >= end || (b[p] != '"' && b[p] != '\'')) return false;
-        const std::uint8_t q = b[p++];
-        a.value_start = p;
-        std::uint8_t classes = 0;
-        while (p < end && b[p] != q) classes |= kValueClass[b[p++]];
-        if (p >= end || (classes & ~kValWhite)) return false;
-        a.value_end = p++;
-        std::string_view qname = view(a.qname_start, a.qname_end);
-        if (qname == "xmlns" || attrs_.size() >= kLinearAttrs) return false;
-        for (const Attr& other : attrs_)
-            if (same_bytes(attr_qname(other), qname)) return false;
-        a.local_start = a.qname_start;
-        a.local_end = a.qname_end;
-        a.ns = kNoNamespace;
-        a.needs_decoding = classes != 0;
-        attrs_.push_back(a);
-    }
+    AttrSink<PlainTagShape> sink{*this};
+    const TagScan scan = scan_attrs<PlainTagShape>(b, name_end, end, sink);
+    if (scan.status == TagStatus::Refused) return false;
     elem_ns_ = ns_.default_id();
     local_start_ = lt + 1;
     local_end_ = name_end;
-    ev = open_element(lt, gt, name_end, empty, 0);
+    ev = open_element(lt, scan.end - 1, name_end, scan.status == TagStatus::SelfClosed, 0);
     return true;
 }
 
@@ -595,7 +513,7 @@ XmlEvent Reader::end_tag() {
     std::size_t p = lt + 2;
     if (p == gt) throw Malformed("expected name");
     bool has_colon;
-    const std::size_t n = name_end(p, gt, has_colon);
+    const std::size_t n = attr_scan::scan_name<FullTagShape>(b, p, gt, has_colon);
     for (p = n; p < gt; ++p)
         if (!is_ws(b[p])) throw Malformed("bad end tag");
     std::string_view qname = view(lt + 2, n);

@@ -123,6 +123,8 @@ private:
     void check_text(std::size_t start, std::size_t end);
     bool markup_declaration();
     void processing_instruction();
+    template <class Shape>
+    struct AttrSink;
     XmlEvent start_tag();
     bool plain_start_tag(XmlEvent& ev);
     bool repeated_qname(std::string_view qname);
@@ -130,7 +132,6 @@ private:
     XmlEvent open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
                           std::uint32_t bindings);
     XmlEvent end_tag();
-    std::size_t name_end(std::size_t p, std::size_t end, bool& has_colon) const;
     void check_attr_value(std::size_t start, std::size_t end, std::uint8_t classes) const;
     void declare(std::string_view prefix, const Attr& a);
     void pop_element();

@@ -28,7 +28,7 @@ std::optional<Taken> read(const std::string& doc) {
                  cell->end};
 }
 
-TEST(FastCell, TakesPlainCells) {
+TEST(CellSpans, TakesPlainCells) {
     const std::string tail = "<c r=\"Z9\"/>";
     struct Case {
         std::string cell, r, s, t, v, ft, fsi, ftext;
@@ -60,7 +60,7 @@ TEST(FastCell, TakesPlainCells) {
     }
 }
 
-TEST(FastCell, GivesUpOnAnythingElse) {
+TEST(CellSpans, GivesUpOnAnythingElse) {
     const char* cells[] = {
         "<c r='A1'><v>1</v></c>",                 // single quotes
         "<c r = \"A1\"><v>1</v></c>",             // spaces around =

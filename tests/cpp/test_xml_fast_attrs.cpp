@@ -1,82 +1,136 @@
-// The attribute fast path for <c> and <f> tags.
+// The variants of the attribute scanner against the general parse.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
+#include <vector>
 
+#include "utils/error.h"
 #include "xml/fast_attrs.h"
+#include "xml_trace.h"
 
 namespace tovrel {
 namespace {
 
-struct FastCase {
-    const char* tag;      // the bytes after the element name
-    FastSelector selector;
-    int status;
-    const char* slots;    // "r|s|t" as the filled slot values, "-" for an empty slot
+// A random start tag of <c> or <f>, mostly of the shape spreadsheet programs write. `tight` tells
+// whether fast_attrs must take it: space-separated name="value" pairs, names of ASCII letters,
+// distinct, at most eight, none xmlns, values free of control bytes, '&', '<' and bytes of 0x80
+// and above; the tag ending in '>' or "/>".
+struct RandomTag {
+    std::string text;  // after the element name
+    bool tight = true;
+    bool formula_names = true;  // every name is one the formula selector takes
+    bool open = false;          // ends with '>', not "/>"
 };
 
-std::string render_slots(const std::string& buf, const FastSlots& slots) {
+// An entry of `pool`, whose first `tight` entries keep the tight shape; the others come up in an
+// eighth of the picks and clear `still_tight`.
+template <std::size_t N>
+std::string pick(std::mt19937_64& rng, const char* const (&pool)[N], std::size_t tight,
+                 bool& still_tight) {
+    const std::size_t i = rng() % 8 ? rng() % tight : rng() % N;
+    if (i >= tight) still_tight = false;
+    return pool[i];
+}
+
+RandomTag random_tag(std::mt19937_64& rng) {
+    static const char* const kSeps[] = {" ", "  ", "", "\t", "\n", " \r\n"};
+    static const char* const kNames[] = {"r",   "s",  "t",   "ref",       "si",       "cm",
+                                         "ca",  "xmlns", "r1", "x-y",     "_a",       "p:r",
+                                         "a:",  "1a", "xml:space", "\xC3\xA9"};
+    static const char* const kEquals[] = {"=", " =", "= ", " = "};
+    static const char* const kQuotes[] = {"\"", "'"};
+    static const char* const kValueBits[] = {"A1", "3",  "shared", " ",     ">",     "'",
+                                             "]]>", "",  "&amp;",  "&#10;", "\t",    "\n",
+                                             "\r",  "<", "\x01",   "&",     "&bad;", "\xC3\xA9"};
+    static const char* const kEnds[] = {">", "/>", " >", " />", "", "/", "/ >", "x>", "\t>"};
+    RandomTag tag;
+    std::vector<std::string> seen;
+    const std::size_t count = rng() % 11;
+    for (std::size_t i = 0; i < count; ++i) {
+        tag.text += pick(rng, kSeps, 2, tag.tight);
+        std::string name = pick(rng, kNames, 8, tag.tight);
+        if (name == "xmlns" || std::find(seen.begin(), seen.end(), name) != seen.end())
+            tag.tight = false;
+        if (name != "t" && name != "ref" && name != "si") tag.formula_names = false;
+        seen.push_back(name);
+        tag.text += name + pick(rng, kEquals, 1, tag.tight);
+        const std::string quote = pick(rng, kQuotes, 1, tag.tight);
+        tag.text += quote;
+        for (std::size_t k = rng() % 4; k; --k) tag.text += pick(rng, kValueBits, 8, tag.tight);
+        if (i + 1 < count || rng() % 16)
+            tag.text += quote;
+        else
+            tag.tight = false;  // the last value unterminated
+    }
+    if (count > 8) tag.tight = false;
+    const std::string end = pick(rng, kEnds, 4, tag.tight);
+    tag.text += end;
+    tag.open = !end.ends_with("/>");
+    return tag;
+}
+
+// The selectors' slots as text: "r|s|t" ("-" for an empty slot).
+std::string slot_texts(const std::uint8_t* buf, const AttrSlots& slots) {
     std::string out;
     for (std::size_t i = 0; i < slots.size(); ++i) {
         if (i) out += "|";
-        out += slots[i] ? buf.substr(slots[i]->start, slots[i]->end - slots[i]->start) : "-";
+        out += slots[i] ? std::string(reinterpret_cast<const char*>(buf) + slots[i]->start,
+                                      slots[i]->end - slots[i]->start)
+                        : "-";
     }
     return out;
 }
 
-const FastCase kFastCases[] = {
-    {" r=\"A1\" s=\"3\">", select_cell, 0, "A1|3|-"},
-    {" r=\"A1\"  t=\"s\"/>", select_cell, 1, "A1|-|s"},
-    {">", select_cell, 0, "-|-|-"},
-    {"/>", select_cell, 1, "-|-|-"},
-    {" r=\"B2\" cm=\"1\" t=\"str\">", select_cell, 0, "B2|-|str"},
-    {" r=\"\">", select_cell, 0, "|-|-"},
-    {" r='A1'>", select_cell, 2, ""},
-    {" r = \"A1\">", select_cell, 2, ""},
-    {"\tr=\"A1\">", select_cell, 2, ""},
-    {" r=\"A1\"s=\"1\">", select_cell, 2, ""},
-    {"x r=\"A1\">", select_cell, 2, ""},
-    {" r=\"A1\" r=\"A2\">", select_cell, 2, ""},
-    {" x:r=\"A1\">", select_cell, 2, ""},
-    {" r1=\"A1\">", select_cell, 2, ""},
-    {" xmlns=\"u\">", select_cell, 2, ""},
-    {" r=\"a&amp;\">", select_cell, 2, ""},
-    {" r=\"a<\">", select_cell, 2, ""},
-    {" r=\"a\tb\">", select_cell, 2, ""},
-    {" r=\"\xC3\xA9\">", select_cell, 2, ""},
-    {" r=\"A1\" /x", select_cell, 2, ""},
-    {" r=\"A1", select_cell, 2, ""},
-    {" r=\"A1\"", select_cell, 2, ""},
-    {" r=\"A1\" ", select_cell, 2, ""},
-    {" a=\"1\" b=\"1\" c=\"1\" d=\"1\" e=\"1\" f=\"1\" g=\"1\" h=\"1\">", select_cell, 0, "-|-|-"},
-    {" a=\"1\" b=\"1\" c=\"1\" d=\"1\" e=\"1\" f=\"1\" g=\"1\" h=\"1\" i=\"1\">", select_cell, 2, ""},
-    {" t=\"shared\" ref=\"A1:A3\" si=\"0\">", select_formula, 0, "shared|A1:A3|0"},
-    {" t=\"array\" ref=\"B1\"/>", select_formula, 1, "array|B1|-"},
-    {" ca=\"1\">", select_formula, 2, ""},
-    {" t=\"shared\" si=\"2\" aca=\"0\">", select_formula, 2, ""},
-};
-
-TEST(FastAttrs, StatusesSlotsAndEnds) {
-    for (const FastCase& c : kFastCases) {
-        const std::string buf = std::string("<c") + c.tag;
-        FastSlots slots{};
-        FastResult res = fast_attrs(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(),
-                                    2, slots, c.selector);
-        EXPECT_EQ(static_cast<int>(res.status), c.status) << buf;
-        if (res.status != FastStatus::Refused) {
-            EXPECT_EQ(res.end, buf.size()) << buf;
-            EXPECT_EQ(render_slots(buf, slots), c.slots) << buf;
-        }
+// The same slots filled from the general reader's attribute records.
+std::string reader_slot_texts(const Reader& r, const char* const (&names)[3]) {
+    std::string out;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (i) out += "|";
+        const Attr* a = r.find_attr(kNoNamespace, names[i]);
+        out += a ? std::string(r.attr_raw(*a)) : "-";
     }
+    return out;
 }
 
-TEST(FastAttrs, StopsAtTheTagEnd) {
-    const std::string buf = "<c r=\"A1\"><v>1</v></c>";
-    FastSlots slots{};
-    FastResult res = fast_attrs(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size(), 2,
-                                slots, select_cell);
-    ASSERT_EQ(res.status, FastStatus::Open);
-    EXPECT_EQ(buf.substr(res.end), "<v>1</v></c>");
+// Every reader of start tags agrees with the general parse: fast_attrs (with either selector)
+// takes exactly the tight tags and then reads what the general parse reads; the reader's one-pass
+// parse of plain tags (whole document in the buffer) and its general parse (one byte at a time)
+// yield the same events and errors.
+TEST(AttrScan, VariantsAgreeWithTheGeneralParse) {
+    std::mt19937_64 rng(0x617474727363616e);
+    const std::string root = "<root xmlns:p='u'>";
+    int taken = 0;
+    for (int n = 0; n < 20000; ++n) {
+        const bool formula = n % 2;
+        const std::string elem = formula ? "f" : "c";
+        const RandomTag tag = random_tag(rng);
+        const std::string doc =
+            root + "<" + elem + tag.text + (tag.open ? "</" + elem + ">" : "") + "</root>";
+
+        const testing::Trace whole = testing::run(doc, 65536), bytewise = testing::run(doc, 1);
+        EXPECT_EQ(whole.events, bytewise.events) << doc;
+        EXPECT_EQ(whole.error, bytewise.error) << doc;
+
+        const auto* buf = reinterpret_cast<const std::uint8_t*>(doc.data());
+        AttrSlots slots{};
+        const TagScan scan = fast_attrs(buf, doc.size(), root.size() + 2, slots,
+                                        formula ? select_formula : select_cell);
+        const bool accepted = scan.status != TagStatus::Refused;
+        EXPECT_EQ(accepted, tag.tight && (!formula || tag.formula_names)) << doc;
+        if (!accepted) continue;
+        ++taken;
+        Reader r = testing::memory_reader(doc, 65536);
+        r.next();
+        const XmlEvent ev = r.next();  // the tag (a tight tag is well-formed)
+        EXPECT_EQ(ev == XmlEvent::Empty, scan.status == TagStatus::SelfClosed) << doc;
+        EXPECT_EQ(scan.end, r.tag_end()) << doc;
+        static const char* const kCell[3] = {"r", "s", "t"};
+        static const char* const kFormula[3] = {"t", "ref", "si"};
+        EXPECT_EQ(slot_texts(buf, slots), reader_slot_texts(r, formula ? kFormula : kCell)) << doc;
+    }
+    EXPECT_GT(taken, 2000);
 }
 
 }  // namespace

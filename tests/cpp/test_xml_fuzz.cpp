@@ -77,10 +77,10 @@ std::string exercise(const std::string& doc, std::size_t chunk) {
             out += testing::render(r, ev);
             if (ev == XmlEvent::Start || ev == XmlEvent::Empty) {
                 Input& in = r.input();
-                FastSlots slots{};
+                AttrSlots slots{};
                 std::size_t after_name = r.tag_start() + 1 + r.local_name().size();
-                FastResult res = fast_attrs(in.data(), in.filled(), after_name, slots, select_cell);
-                if (res.status != FastStatus::Refused) {
+                TagScan res = fast_attrs(in.data(), in.filled(), after_name, slots, select_cell);
+                if (res.status != TagStatus::Refused) {
                     EXPECT_EQ(res.end, r.tag_end());
                 }
                 for (const Attr& a : r.attrs()) out += r.attr_value(a, scratch);
