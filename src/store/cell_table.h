@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "store/cell_key.h"
+#include "utils/cell_ref.h"
 #include "store/chunk_vec.h"
 #include "store/template.h"
 #include "utils/fx_hash.h"

@@ -10,6 +10,16 @@
 
 namespace tovrel {
 
+// The 64-bit cell key: row << 32 | column. Ordered as unsigned numbers, keys order cells by row,
+// then by column. Everything that builds or takes a key apart goes through these.
+using CellKey = std::uint64_t;
+
+constexpr CellKey cell_key(std::uint32_t row, std::uint32_t column) noexcept {
+    return static_cast<CellKey>(row) << 32 | column;
+}
+constexpr std::uint32_t key_row(CellKey key) noexcept { return static_cast<std::uint32_t>(key >> 32); }
+constexpr std::uint32_t key_column(CellKey key) noexcept { return static_cast<std::uint32_t>(key); }
+
 // The last column a reference may name: "ZZZ". Three letters never name a larger one; sheets
 // themselves end at "XFD" (16384), but references and moved formulas go up to here.
 inline constexpr std::int64_t kMaxColumn = 18278;
@@ -23,17 +33,14 @@ struct CellRef {
 
     friend bool operator==(const CellRef&, const CellRef&) = default;
 
-    // The cell key row << 32 | column under which the store and the writer file a cell (keys
-    // order cells by row, then column). Nothing when row or column is outside 0..2^32-1.
-    std::optional<std::uint64_t> key() const noexcept {
+    // The cell key under which the store and the writer file a cell. Nothing when row or column
+    // is outside 0..2^32-1.
+    std::optional<CellKey> key() const noexcept {
         if (static_cast<std::uint64_t>(row) >> 32 || static_cast<std::uint64_t>(column) >> 32)
             return std::nullopt;
-        return static_cast<std::uint64_t>(row) << 32 | static_cast<std::uint64_t>(column);
+        return cell_key(static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(column));
     }
-    static constexpr CellRef of_key(std::uint64_t key) noexcept {
-        return CellRef{static_cast<std::int64_t>(key >> 32),
-                       static_cast<std::int64_t>(key & 0xFFFFFFFFu)};
-    }
+    static constexpr CellRef of_key(CellKey key) noexcept { return CellRef{key_row(key), key_column(key)}; }
 };
 
 // The number of a column name after one more letter of either case (bijective base 26): a
