@@ -18,7 +18,7 @@ SANITIZED = LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-n
 .PHONY: bootstrap build test test-cpp test-py demo bench sanitize sanitize-build fuzz clean
 
 bootstrap:
-	@bash scripts/bootstrap-python.sh
+	@TOVREL_VENV=$(VENV) bash scripts/bootstrap-python.sh
 
 build: bootstrap
 	@cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(PY) -DTOVREL_WERROR=$(WERROR) >/dev/null
