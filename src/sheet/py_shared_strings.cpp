@@ -31,14 +31,16 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         if (reader.depth() == 1 && reader.last_event() != XmlEvent::Empty &&
             reader.namespaces().default_id() == kMainNamespace) {
             if (auto plain = fast_plain_item(reader, "si", scratch)) {
-                Ref item;
-                if (plain->find("x005F_") == std::string_view::npos) {
-                    item = str_of(*plain);
-                } else {
-                    text.assign(*plain);
+                std::string_view plain_text = plain->text;
+                if (plain_text.find("x005F_") != std::string_view::npos) {
+                    // Only ASCII is removed: the sizes stay as they are.
+                    text.assign(plain_text);
                     remove_x005f(text);
-                    item = str_of(text);
+                    plain_text = text;
                 }
+                Ref item = plain->sized ? str_of_valid(plain_text, plain->continuations,
+                                                       plain->widest_lead)
+                                        : str_of_valid(plain_text);
                 check_rc(PyList_Append(result.get(), item.get()));
                 continue;
             }

@@ -139,8 +139,8 @@ TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_ch
     return TextKind::Plain;
 }
 
-std::optional<std::string_view> fast_plain_item(Reader& reader, std::string_view name,
-                                                std::string& scratch) {
+std::optional<PlainItem> fast_plain_item(Reader& reader, std::string_view name,
+                                         std::string& scratch) {
     Input& in = reader.input();
     const std::uint8_t* b = in.data();
     const std::size_t n = in.filled();
@@ -166,10 +166,16 @@ std::optional<std::string_view> fast_plain_item(Reader& reader, std::string_view
     const CharScan scanned = scan_chars(b + q, text_end - q);
     if (scanned.fault || scanned.seen.cdata_end) return std::nullopt;
     if (scanned.seen.amp && refs_error(b + q, text_end - q)) return std::nullopt;
-    std::string_view text(reinterpret_cast<const char*>(b + q), text_end - q);
-    if (scanned.seen.amp || scanned.seen.cr) text = decode_text(text, false, scratch);
+    PlainItem item;
+    item.text = std::string_view(reinterpret_cast<const char*>(b + q), text_end - q);
+    // Line ends and entity references decode to ASCII, which leaves the sizes as they are;
+    // character references may not.
+    item.sized = !scanned.seen.amp || item.text.find("&#") == std::string_view::npos;
+    item.continuations = scanned.continuations;
+    item.widest_lead = scanned.widest_lead;
+    if (scanned.seen.amp || scanned.seen.cr) item.text = decode_text(item.text, false, scratch);
     reader.consume_tag(p, end);
-    return text;
+    return item;
 }
 
 bool remove_x005f(std::string& text) {

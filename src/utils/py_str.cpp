@@ -1,6 +1,7 @@
 #include "utils/py_str.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -32,7 +33,66 @@ void fill(Unit* out, const std::uint8_t* p, std::size_t n) noexcept {
     }
 }
 
+// Per-byte tests on a word of well-formed UTF-8, high bit of each byte that passes. Adding to
+// the low seven bits of a byte never carries into the next byte.
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+// 10xxxxxx: a continuation byte.
+inline std::uint64_t continuation_bytes(std::uint64_t w) noexcept {
+    return w & scan::kHigh & ~(w << 1);
+}
+// 0xC4 and above: the lead of a character past U+00FF.
+inline std::uint64_t lead_past_latin1(std::uint64_t w) noexcept {
+    return ((w & kLow7) + scan::kOnes * 0x3C) & w & scan::kHigh;
+}
+// 0xF0 and above: the lead of a character past U+FFFF.
+inline std::uint64_t lead_past_bmp(std::uint64_t w) noexcept {
+    return ((w & kLow7) + scan::kOnes * 0x10) & w & scan::kHigh;
+}
+
+// The str of `chars` characters, none above `maxchar`, from the well-formed UTF-8 at p.
+Ref new_str(const std::uint8_t* p, std::size_t n, std::size_t chars, Py_UCS4 maxchar) {
+    Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar));
+    if (maxchar < 0x80) {
+        std::memcpy(PyUnicode_1BYTE_DATA(str.get()), p, n);
+    } else if (maxchar <= 0xFF) {
+        fill(PyUnicode_1BYTE_DATA(str.get()), p, n);
+    } else if (maxchar <= 0xFFFF) {
+        fill(PyUnicode_2BYTE_DATA(str.get()), p, n);
+    } else {
+        fill(PyUnicode_4BYTE_DATA(str.get()), p, n);
+    }
+    return str;
+}
+
 }  // namespace
+
+Ref str_of_valid(std::string_view text) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    const std::size_t n = text.size();
+    std::uint64_t high = 0, past_latin1 = 0, past_bmp = 0;
+    std::size_t continuations = 0;
+    auto take = [&](std::uint64_t w) {
+        const std::uint64_t h = w & scan::kHigh;
+        high |= h;
+        continuations += static_cast<std::size_t>(std::popcount(continuation_bytes(w)));
+        past_latin1 |= lead_past_latin1(w);
+        past_bmp |= lead_past_bmp(w);
+    };
+    std::size_t i = 0;
+    for (; n - i >= 8; i += 8) take(scan::load(p + i));
+    if (i < n) take(scan::load_short(p + i, n - i, 0));
+    const Py_UCS4 maxchar = !high ? 0x7F : past_bmp ? 0x10FFFF : past_latin1 ? 0xFFFF : 0xFF;
+    return new_str(p, n, n - continuations, maxchar);
+}
+
+Ref str_of_valid(std::string_view text, std::size_t continuations, std::uint8_t widest_lead) {
+    const Py_UCS4 maxchar = widest_lead == 0      ? 0x7F
+                            : widest_lead <= 0xC3 ? 0xFF
+                            : widest_lead < 0xF0  ? 0xFFFF
+                                                  : 0x10FFFF;
+    return new_str(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
+                   text.size() - continuations, maxchar);
+}
 
 Ref bytes_of(std::string_view text) {
     return Ref::check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -56,18 +116,7 @@ Ref str_of(std::string_view text) {
                 widest = 0x10FFFF;
         });
     if (!valid) return decode_general(text);
-    const Py_UCS4 maxchar = widest == 0 ? 0x7F : widest;
-    Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(chars), maxchar));
-    if (widest == 0) {
-        std::memcpy(PyUnicode_1BYTE_DATA(str.get()), p, n);
-    } else if (widest <= 0xFF) {
-        fill(PyUnicode_1BYTE_DATA(str.get()), p, n);
-    } else if (widest <= 0xFFFF) {
-        fill(PyUnicode_2BYTE_DATA(str.get()), p, n);
-    } else {
-        fill(PyUnicode_4BYTE_DATA(str.get()), p, n);
-    }
-    return str;
+    return new_str(p, n, chars, widest == 0 ? 0x7F : widest);
 }
 
 }  // namespace tovrel

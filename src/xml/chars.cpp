@@ -44,6 +44,8 @@ CharScan scan_chars_from(const std::uint8_t* p, std::size_t n, std::size_t i) no
             ++i;
         } else if (const std::size_t len = utf8_sequence_length(p + i, n - i)) {
             if (len == 3 && is_fffe_or_ffff(p + i)) nonchar = true;
+            out.continuations += len - 1;
+            if (c > out.widest_lead) out.widest_lead = c;
             i += len;
         } else {
             bad_utf8 = true;

@@ -85,9 +85,14 @@ struct CharFlags {
 // UTF-8), or null. A control byte wins over bad UTF-8, which wins over U+FFFE / U+FFFF, wherever
 // they stand. ASCII runs free of '&', '>' and control bytes are skipped a word at a time;
 // multi-byte characters are checked where they stand, so pure-ASCII spans skip the UTF-8 check.
+// For well-formed spans it also sizes the characters: `continuations` counts the bytes that
+// continue a multi-byte character (characters = bytes - continuations) and `widest_lead` is the
+// largest lead byte of one (0 for pure ASCII), which tells the widest character's range.
 struct CharScan {
     CharFlags seen;
     const char* fault = nullptr;
+    std::size_t continuations = 0;
+    std::uint8_t widest_lead = 0;
 };
 CharScan scan_chars(const std::uint8_t* p, std::size_t n) noexcept;
 

@@ -205,7 +205,7 @@ TEST(FastPlainItem, TakesTheCommonShapesOnly) {
             continue;
         }
         ASSERT_TRUE(taken) << c.item;
-        EXPECT_EQ(*taken, c.text) << c.item;
+        EXPECT_EQ(taken->text, c.text) << c.item;
         EXPECT_EQ(r.next(), XmlEvent::End) << c.item;
         EXPECT_EQ(r.local_name(), "sst");
     }
