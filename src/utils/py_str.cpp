@@ -17,19 +17,36 @@ Ref decode_general(std::string_view text) {
         PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
+// Writes the characters of the well-formed UTF-8 at p. ASCII goes a word at a time up to the
+// next multi-byte character, which is decoded where it stands.
 template <class Unit>
 void fill(Unit* out, const std::uint8_t* p, std::size_t n) noexcept {
     std::size_t i = 0;
     while (i < n) {
-        if (n - i >= 8 && !(scan::load(p + i) & scan::kHigh)) {
-            for (std::size_t k = 0; k < 8; ++k) out[k] = p[i + k];
-            out += 8;
-            i += 8;
+        if (n - i >= 8) {
+            const std::uint64_t high = scan::load(p + i) & scan::kHigh;
+            const std::size_t ascii = high ? scan::first(high) : 8;
+            for (std::size_t k = 0; k < ascii; ++k) out[k] = p[i + k];
+            out += ascii;
+            i += ascii;
+            if (!high) continue;
+        } else if (p[i] < 0x80) {
+            *out++ = p[i++];
             continue;
         }
-        const std::size_t len = utf8_lead_length(p[i]);
-        *out++ = static_cast<Unit>(utf8_code_point(p + i, len));
-        i += len;
+        const std::uint8_t c = p[i];
+        if (c < 0xE0) {
+            *out++ = static_cast<Unit>(((c & 0x1Fu) << 6) | (p[i + 1] & 0x3Fu));
+            i += 2;
+        } else if (c < 0xF0) {
+            *out++ = static_cast<Unit>(((c & 0x0Fu) << 12) | ((p[i + 1] & 0x3Fu) << 6) |
+                                       (p[i + 2] & 0x3Fu));
+            i += 3;
+        } else {
+            *out++ = static_cast<Unit>(((c & 0x07u) << 18) | ((p[i + 1] & 0x3Fu) << 12) |
+                                       ((p[i + 2] & 0x3Fu) << 6) | (p[i + 3] & 0x3Fu));
+            i += 4;
+        }
     }
 }
 
