@@ -1,6 +1,7 @@
 #include "sheet/py_shared_strings.h"
 
 #include <string>
+#include <vector>
 
 #include "utils/py_args.h"
 #include "utils/py_boundary.h"
@@ -18,12 +19,21 @@ const char kReadStringTableDoc[] =
 
 namespace {
 
+Ref list_of(std::vector<Ref>& items) {
+    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    for (std::size_t i = 0; i < items.size(); ++i)
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return list;
+}
+
 Ref read_items(PyObject* source, PyObject* helpers_dict) {
     Helpers helpers = Helpers::from_dict(helpers_dict);
     Ref si_content = lookup_helper(helpers_dict, "si_content");
     Reader reader = make_py_reader(source);
     TextCtx ctx{std::move(helpers.text_dangerous), std::move(helpers.rich_dangerous), {}, {}};
-    Ref result = Ref::check(PyList_New(0));
+    // Items are gathered here and moved into the list at the end: a growing list copies its
+    // whole array on every resize.
+    std::vector<Ref> items;
     std::string text, scratch;
     auto rpr_check = [&](std::string_view rpr) { return helpers.rpr_accepted(reader, rpr); };
     for (;;) {
@@ -41,12 +51,12 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
                 Ref item = plain->sized ? str_of_valid(plain_text, plain->continuations,
                                                        plain->widest_lead)
                                         : str_of_valid(plain_text);
-                check_rc(PyList_Append(result.get(), item.get()));
+                items.push_back(std::move(item));
                 continue;
             }
         }
         XmlEvent ev = reader.next();
-        if (ev == XmlEvent::Eof) return result;
+        if (ev == XmlEvent::Eof) return list_of(items);
         if (ev != XmlEvent::Start && ev != XmlEvent::Empty) continue;
         if (!reader.is_main("si")) continue;
         if (reader.depth() != 2) throw Unsupported("nested si");
@@ -57,7 +67,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         } else {
             item = call_with_markup(si_content.get(), reader, text);
         }
-        check_rc(PyList_Append(result.get(), item.get()));
+        items.push_back(std::move(item));
     }
 }
 
