@@ -288,6 +288,20 @@ def read_prescan(source, case, log):
     log.append(_tovrel.prescan_sheet(source, case.rng_seed % 2 == 0, corners, {"row_index": int}))
 
 
+def read_bind(source, case, log):
+    """The sheet loaded into a fresh CellStore; every stored cell, the actions and the row
+    dimensions go to the log, also when loading stops early."""
+    from tovrel.worksheet import Cell, StyleArray
+    parser = SheetParser(case.seed.strings, **case.settings)
+    store, actions = _tovrel.CellStore(), []
+    styles = [StyleArray([i] * 9) for i in range(64)]
+    try:
+        _tovrel.bind_cells(source, parser, "ws", store, styles, Cell, make_helpers(), actions)
+    finally:
+        log.extend((key, store[key]._value, store[key].data_type) for key in store)
+        log.append(("actions", actions, parser.row_dimensions))
+
+
 TARGETS = {t.name: t for t in [
     Target("read_string_table", "sst", read_sst),
     Target("find_dimension", "sheet", read_dimension, reads_all=False, calls_host=False),
@@ -296,7 +310,8 @@ TARGETS = {t.name: t for t in [
     Target("RowReader.next_row/cells", "sheet", read_cells),
     # The scan inside <sheetData> checks only <row> and <c> tags: the rest is skimmed.
     Target("prescan_sheet", "sheet", read_prescan, skims=True),
-    # Still to come: bind_cells ("sheet", into a fresh CellStore), SheetWriter (writes back what a reading produced).
+    Target("bind_cells", "sheet", read_bind),
+    # Still to come: SheetWriter (writes back what a reading produced).
 ]}
 
 
