@@ -243,20 +243,24 @@ void SheetWriter::write_store(PyObject* store, PyObject* dims) {
 
     auto write_record = [&](const Loc& loc) {
         Rec r;
-        {
+        Ref value;  // owns the text of a Python value
+        Ref dtype_obj;
+        Ref held_cell;
+        auto read = [&] {
             SharedBorrow b(flag);
             check_unchanged();
             r = st.table.entry(loc);
-        }
-        if (r.kind == Kind::CellObject) {
-            Ref cell;
-            {
-                SharedBorrow b(flag);
-                check_unchanged();
-                cell = Ref::borrow(st.objects.get(r.payload));
+            held_cell = r.kind == Kind::CellObject ? Ref::borrow(st.objects.get(r.payload)) : Ref();
+            value = r.kind == Kind::Object ? Ref::borrow(st.objects.get(r.payload)) : Ref();
+            dtype_obj = Ref();
+            if (r.dtype >= kTypeCount) {
+                const std::size_t k = r.dtype - kTypeCount;
+                if (k >= st.extra_dtypes.size()) internal("data type missing");
+                dtype_obj = st.extra_dtypes[k].dup();
             }
-            return write_one(cell.get());
-        }
+        };
+        read();
+        if (held_cell) return write_one(held_cell.get());
         const std::uint32_t row = key_row(r.key), column = key_column(r.key);
         if (column < 1 || column > kLastColumn) return materialized(loc);
 
@@ -283,28 +287,13 @@ void SheetWriter::write_store(PyObject* store, PyObject* dims) {
                     entry.text.assign(utf8, static_cast<std::size_t>(len));
                 }
                 entry.known = true;
+                // The lookup ran host code: read the record again.
+                read();
+                if (held_cell) return write_one(held_cell.get());
             }
             style = &entry;
         }
         const bool styled = style && style->styled;
-
-        // The record again: style lookups run host code.
-        Ref value;  // owns the text of a Python value
-        Ref dtype_obj;
-        Ref held_cell;
-        {
-            SharedBorrow b(flag);
-            check_unchanged();
-            r = st.table.entry(loc);
-            if (r.kind == Kind::CellObject) held_cell = Ref::borrow(st.objects.get(r.payload));
-            if (r.kind == Kind::Object) value = Ref::borrow(st.objects.get(r.payload));
-            if (r.dtype >= kTypeCount) {
-                const std::size_t k = r.dtype - kTypeCount;
-                if (k >= st.extra_dtypes.size()) internal("data type missing");
-                dtype_obj = st.extra_dtypes[k].dup();
-            }
-        }
-        if (held_cell) return write_one(held_cell.get());
         if (!styled && (r.kind == Kind::Empty || (r.kind == Kind::Object && value.get() == Py_None)))
             return;
 
