@@ -35,7 +35,7 @@ test-py:
 	@$(PY) -m pytest -q tests/py
 
 demo: build
-	@$(PY) -m tovrel.demo $(FILE)
+	@$(PY) -m tovrel.demo $(FILE) $(if $(OUT),--out $(OUT)) $(if $(SET),--set $(SET))
 
 bench: build
 	@$(PY) bench/run.py

@@ -235,6 +235,8 @@ _DAY = datetime.timedelta(days=1)
 def _serial(value, epoch):
     """A date, date-time or time of day as a serial number of the workbook's date system."""
     if type(value) is not datetime.datetime:
+        if isinstance(value, datetime.timedelta):
+            return (value.days * 86400 + value.seconds + value.microseconds / 1_000_000) / 86400
         if isinstance(value, datetime.time):
             return (value.hour * 3600 + value.minute * 60 + value.second
                     + value.microsecond / 1_000_000) / 86400

@@ -7,7 +7,7 @@ import _tovrel
 
 from tovrel.helpers import column_letters, make_helpers
 from tovrel.package import MAIN_NS, Package
-from tovrel.styles import date_styles
+from tovrel.styles import cell_format_count, date_styles
 from tovrel.utils.datetime import MAC_EPOCH, WINDOWS_EPOCH
 
 
@@ -80,6 +80,7 @@ class Workbook:
         styles = self.package.related("styles")
         xml = self.package.read(styles) if styles else None
         self.date_formats, self.timedelta_formats = date_styles(xml)
+        self.cell_format_count = cell_format_count(xml)
         root = ET.fromstring(self.package.read(self.package.workbook_part))
         pr = root.find(MAIN_NS + "workbookPr")
         self.epoch = MAC_EPOCH if pr is not None and pr.get("date1904") in ("1", "true") else WINDOWS_EPOCH
@@ -100,6 +101,16 @@ class Workbook:
     def parser(self):
         return SheetParser(self.shared_strings, self.date_formats, self.timedelta_formats,
                            self.epoch, data_only=self.data_only)
+
+    def bind(self, name, ws, cell_styles, cell_cls, parser=None):
+        """Loads a sheet for editing: its cells into a new CellStore. Returns (store, actions,
+        parser); the parser's row_dimensions hold the sheet's row attributes."""
+        part = dict(self.package.sheets)[name]
+        parser = parser or self.parser()
+        store, actions = _tovrel.CellStore(), []
+        with self.package.open(part) as f:
+            _tovrel.bind_cells(f, parser, ws, store, cell_styles, cell_cls, self.helpers, actions)
+        return store, actions, parser
 
     def rows(self, name, values_only=True, min_col=1, max_col=None, parser=None):
         """Yields (row_index, tuple) for each row of the sheet."""

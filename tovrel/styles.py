@@ -58,3 +58,11 @@ def date_styles(styles_xml):
             if fmt_id in BUILTIN_TIMEDELTA_IDS:
                 durations.add(index)
     return dates, durations
+
+
+def cell_format_count(styles_xml):
+    """How many cell formats (cellXfs entries) the workbook defines; at least one."""
+    if not styles_xml:
+        return 1
+    xfs = ET.fromstring(styles_xml).find(MAIN + "cellXfs")
+    return max(1, len(xfs.findall(MAIN + "xf")) if xfs is not None else 0)

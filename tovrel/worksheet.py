@@ -45,19 +45,34 @@ class Worksheet:
 
 
 class Cell:
-    """A cell as the writer reads it."""
+    """A cell of an editable worksheet: the writer reads it, and the cell store fills the same
+    slots when it builds one from a compact record."""
 
-    __slots__ = ("row", "column", "_value", "data_type", "_style", "_comment", "hyperlink")
+    __slots__ = ("parent", "_style", "row", "column", "_value", "_hyperlink", "data_type",
+                 "_comment")
 
     def __init__(self, row, column, value=None, data_type="n", style=None, comment=None,
-                 hyperlink=None):
+                 hyperlink=None, parent=None):
+        self.parent = parent
         self.row = row
         self.column = column
         self._value = value
         self.data_type = data_type
         self._style = style
         self._comment = comment
-        self.hyperlink = hyperlink
+        self._hyperlink = hyperlink
+
+    @property
+    def value(self):
+        return self._value
+
+    @property
+    def hyperlink(self):
+        return self._hyperlink
+
+    @hyperlink.setter
+    def hyperlink(self, link):
+        self._hyperlink = link
 
     def __repr__(self):
         return f"<Cell {self.row},{self.column} {self._value!r} {self.data_type}>"

@@ -53,6 +53,8 @@ public:
     Ref to_py(Val&& value) const { return val_to_py(settings_, shared_, std::move(value)); }
     const DT& dt() const noexcept { return dt_; }
     const Settings& settings() const noexcept { return settings_; }
+    // The shared formulas met so far, in the order of their entries.
+    const SharedFormulas& shared() const noexcept { return shared_; }
     // Visits every Python object the parser holds, the file object and the shared-formula
     // translators included (for an owner's GC traverse; defined with the other rules in
     // sheet/py_sheet_gc.cpp).

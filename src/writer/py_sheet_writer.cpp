@@ -76,21 +76,26 @@ void SheetWriter::flush_buf() {
     buf_.clear();
 }
 
+Ref SheetWriter::dimension_of(PyObject* dims, PyObject* row) {
+    Ref dim;
+    if (PyDict_CheckExact(dims)) {
+        PyObject* found = nullptr;
+        check_rc(PyDict_GetItemRef(dims, row, &found));
+        dim = Ref::steal(found);
+    } else {
+        dim = Ref::check(PyObject_CallMethodOneArg(dims, get_name_.get(), row));
+    }
+    if (dim.get() == Py_None) return Ref();
+    return dim;
+}
+
 void SheetWriter::write_row(PyObject* cells, long row_idx) {
     Ref dims = attr(ws_.get(), "row_dimensions");
     Ref row_obj = Ref::check(PyLong_FromLong(row_idx));
-    Ref dim;
-    if (PyDict_CheckExact(dims.get())) {
-        PyObject* found = nullptr;
-        check_rc(PyDict_GetItemRef(dims.get(), row_obj.get(), &found));
-        dim = found ? Ref::steal(found) : Ref::borrow(Py_None);
-    } else {
-        dim = Ref::check(PyObject_CallMethodOneArg(dims.get(), get_name_.get(), row_obj.get()));
-    }
+    Ref dim = dimension_of(dims.get(), row_obj.get());
     char text[24];
     const auto end = std::to_chars(text, text + sizeof text, row_idx).ptr;
-    write_row_start({text, static_cast<std::size_t>(end - text)},
-                    dim.get() == Py_None ? nullptr : dim.get());
+    write_row_start({text, static_cast<std::size_t>(end - text)}, dim.get());
     Ref iter = Ref::check(PyObject_GetIter(cells));
     for (;;) {
         PyObject* raw = nullptr;
@@ -289,6 +294,19 @@ PyObject* write_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     });
 }
 
+PyObject* write_sheet_data(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+    return guard_obj([&]() -> PyObject* {
+        static const char* const names[] = {"rows_fallback"};
+        static const Signature sig{"write_sheet_data", names, 1, 1};
+        PyObject* a[1];
+        bind_args(sig, args, nargs, kwnames, a);
+        ExclusiveBorrow borrow(as_writer(self)->borrow);
+        state_of(self).write_sheet_data(a[0]);
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* flush(PyObject* self, PyObject*) {
     return guard_obj([&]() -> PyObject* {
         ExclusiveBorrow borrow(as_writer(self)->borrow);
@@ -325,6 +343,13 @@ PyMethodDef sheet_writer_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "write_row($self, /, cells, row_idx)\n--\n\n"
      "Write one `<row>` from an iterable of cells (write-only worksheets)."},
+    {"write_sheet_data",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_sheet_data)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "write_sheet_data($self, /, rows_fallback)\n--\n\n"
+     "Write the whole `<sheetData>` element for `ws`, as the worksheet writer's row writing does.\n"
+     "`rows_fallback` is that writer's own row source (a callable returning (row_idx, cells)\n"
+     "pairs), used when the cell keys are not plain integer tuples."},
     {"flush", flush, METH_NOARGS,
      "flush($self, /)\n--\n\n"
      "Hand whatever output is pending to `write`."},

@@ -34,6 +34,14 @@ public:
     // One <row> from an iterable of cell objects; the flush rule after it.
     void write_row(PyObject* cells, long row_idx);
 
+    // The whole <sheetData> of ws: from its CellStore in compact form, from a dict keyed by
+    // (row, column), or else from the rows `rows_fallback()` yields. Flushes at the end.
+    // (writer/py_sheet_data.cpp)
+    void write_sheet_data(PyObject* rows_fallback);
+
+    // ws.row_dimensions.get(row): a new reference, or nullptr for None.
+    Ref dimension_of(PyObject* dims, PyObject* row);
+
     // Hands the buffer to `write` (bytes in lxml form, str otherwise) and empties it; an empty
     // buffer calls nothing; when `write` raises the buffer keeps its content.
     void flush_buf();
@@ -61,6 +69,11 @@ public:
     int traverse(visitproc visit, void* arg) const;
 
 private:
+    void write_store(PyObject* store, PyObject* row_dimensions);
+    // False (nothing written) when some key is not a pair of ints; the caller then falls back.
+    bool write_dict(PyObject* cells, PyObject* row_dimensions);
+    void write_rows_fallback(PyObject* rows_fallback, PyObject* row_dimensions);
+
     // Members are built in this order, which is the order of the lookups.
     Ref ws_;
     Ref write_;

@@ -30,3 +30,23 @@ def value_rows(data, min_col=1, max_col=None, **kw):
     while (row := r.next_row("ws", min_col, max_col, True, ReadOnlyCell, EMPTY_CELL)) is not None:
         out.append(row)
     return out
+
+
+def real_books(shared):
+    """(path, Workbook) for the bundled demo and every readable workbook of the shared corpus
+    and real-world folders; damaged packages and unreadable string tables are skipped."""
+    import pathlib
+    import zipfile
+
+    from tovrel.reader import Workbook
+    paths = [pathlib.Path(__file__).resolve().parents[2] / "demo" / "demo.xlsx"]
+    for folder in ("corpus", "realworld"):
+        paths += sorted((shared / folder).glob("*.xlsx"))
+    for path in paths:
+        try:
+            wb = Workbook(path)
+        except (zipfile.BadZipFile, KeyError, _tovrel.NativeFallback):
+            continue
+        with wb:
+            if wb.package.zip.testzip() is None:
+                yield path, wb
