@@ -107,25 +107,33 @@ void SheetWriter::write_row(PyObject* cells, long row_idx) {
 }
 
 void SheetWriter::write_row_start(std::string_view row_text, PyObject* dimension) {
-    buf_ += "<row";
     if (!dimension) {
+        buf_ += "<row";
         append_attribute(buf_, "r", row_text, lxml_);
-    } else {
-        Ref attrs = Ref::check(PyDict_New());
-        Ref r = Ref::check(PyUnicode_FromStringAndSize(
-            row_text.data(), static_cast<Py_ssize_t>(row_text.size())));
-        check_rc(PyDict_SetItemString(attrs.get(), "r", r.get()));
-        Ref updated =
-            Ref::check(PyObject_CallMethodOneArg(attrs.get(), update_name_.get(), dimension));
-        // The dict is this call's own: nothing else can see or change it while it is walked.
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        while (PyDict_Next(attrs.get(), &pos, &key, &value)) {
-            const std::string_view k = str_text(key);
-            append_attribute(buf_, k, str_text(value), lxml_);
-        }
+        buf_ += '>';
+        return;
     }
+    Ref attrs = Ref::check(PyDict_New());
+    Ref r = Ref::check(
+        PyUnicode_FromStringAndSize(row_text.data(), static_cast<Py_ssize_t>(row_text.size())));
+    check_rc(PyDict_SetItemString(attrs.get(), "r", r.get()));
+    Ref updated = Ref::check(PyObject_CallMethodOneArg(attrs.get(), update_name_.get(), dimension));
+    // The dict is this call's own: nothing else can see or change it while it is walked. A key
+    // in "{uri}local" form names an attribute of another namespace, which needs a prefix
+    // declared for it; written as it stands it would make the row malformed, so the row is
+    // refused before any of it is written.
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(attrs.get(), &pos, &key, &value)) {
+        const std::string_view k = str_text(key);
+        str_text(value);
+        if (!k.empty() && k.front() == '{') throw Fallback("namespaced row attribute");
+    }
+    buf_ += "<row";
+    pos = 0;
+    while (PyDict_Next(attrs.get(), &pos, &key, &value))
+        append_attribute(buf_, str_text(key), str_text(value), lxml_);
     buf_ += '>';
 }
 

@@ -485,3 +485,14 @@ def test_cell_attributes_read_as_python_reads_them():
         writer.write_row([slotted], 3)
     writer.flush()
     assert re.findall(r"<v>(\d)</v>", out[0]) == ["1", "2", "3"]
+
+
+@pytest.mark.parametrize("lxml", [False, True])
+def test_namespaced_row_attribute_falls_back_before_writing_the_row(lxml):
+    # "{uri}local" keys come from attributes of other namespaces; written as they stand they
+    # would make the row malformed, so the writer hands the row back with nothing written.
+    ns_key = "{http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac}dyDescent"
+    with pytest.raises(_tovrel.NativeFallback, match="^namespaced row attribute$"):
+        run_writer([(1, [])], lxml, dims={1: {"ht": "20", ns_key: "0.25"}})
+    text, _, _ = run_writer([(1, [])], lxml, dims={1: {"ht": "20"}})
+    assert text == ('<row r="1" ht="20"></row>' if not lxml else b'<row r="1" ht="20"></row>')
