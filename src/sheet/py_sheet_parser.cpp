@@ -249,7 +249,13 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     reader_.consume_tag(start, cell->end);
     StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), bufs_.s);
     CellContext ctx = context();
-    cells.push_back(interpret(ctx, bufs_, std::move(style), flags, nullptr, std::nullopt));
+    CellRec& rec = cells.emplace_back();
+    try {
+        interpret_into(rec, ctx, bufs_, std::move(style), flags, nullptr, std::nullopt);
+    } catch (...) {
+        cells.pop_back();
+        throw;
+    }
     return true;
 }
 
