@@ -13,6 +13,20 @@ bool starts(const std::uint8_t* buf, std::size_t length, std::size_t at, const c
     return at + n <= length && std::memcmp(buf + at, lit, n) == 0;
 }
 
+// The selectors as types, so that fast_attrs_with compiles each into its scan loop.
+struct CellSelector {
+    bool operator()(AttrSlots& slots, std::string_view name, std::size_t start,
+                    std::size_t end) const noexcept {
+        return select_cell(slots, name, start, end);
+    }
+};
+struct FormulaSelector {
+    bool operator()(AttrSlots& slots, std::string_view name, std::size_t start,
+                    std::size_t end) const noexcept {
+        return select_formula(slots, name, start, end);
+    }
+};
+
 bool tag_name_end(std::uint8_t c) noexcept { return c == ' ' || c == '/' || c == '>'; }
 
 // The text of <v> or <f> from `at` to the next '<', which must open the closing tag `close`.
@@ -39,7 +53,7 @@ std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
         !tag_name_end(buf[position + 2]))
         return std::nullopt;
     CellSpans cell;
-    TagScan open = fast_attrs(buf, length, position + 2, cell.cell, select_cell);
+    TagScan open = fast_attrs_with(buf, length, position + 2, cell.cell, CellSelector{});
     if (open.status == TagStatus::Refused) return std::nullopt;
     std::size_t q = open.end;
     bool value_taken = false;
@@ -63,7 +77,7 @@ std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
             } else if (starts(buf, length, q, "<f", 2) && q + 2 < length &&
                        tag_name_end(buf[q + 2])) {
                 if (cell.has_formula) return std::nullopt;
-                TagScan f = fast_attrs(buf, length, q + 2, cell.formula, select_formula);
+                TagScan f = fast_attrs_with(buf, length, q + 2, cell.formula, FormulaSelector{});
                 if (f.status == TagStatus::Refused) return std::nullopt;
                 cell.has_formula = true;
                 q = f.end;

@@ -96,8 +96,10 @@ std::uint32_t SharedFormulas::add(SharedEntry entry, const std::string* si) {
 Ref SharedFormulas::render(const SharedRef& ref) const {
     const SharedEntry& e = entry(ref.entry);
     if (!e.native) throw InternalError("shared formula value on a host translator");
-    std::string out;
-    out.reserve(64);
+    // One buffer per thread, kept between calls: rendering a column of shared formulas then
+    // allocates nothing but the str objects. (The table may be read from several threads.)
+    thread_local std::string out;
+    out.clear();
     if (!e.native->translate_into(ref.dest, out)) {
         throw InternalError("shared formula no longer fits the cell it was read for");
     }

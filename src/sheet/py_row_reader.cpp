@@ -1,6 +1,5 @@
 #include "sheet/py_row_reader.h"
 
-#include <deque>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -39,6 +38,46 @@ int gc_visit(const GcVisitor& v, const Queued& q) {
     return TOVREL_GC_MEMBERS(v, q, entry, position);
 }
 
+// The read-ahead queue: first in, first out over one vector whose storage is kept, so a reader
+// in steady state queues and releases items without allocating. Released slots at the front are
+// reclaimed once they outnumber the live ones.
+class ItemQueue {
+public:
+    bool empty() const noexcept { return head_ == items_.size(); }
+    Queued& front() noexcept { return items_[head_]; }
+    void push_back(Queued&& q) { items_.push_back(std::move(q)); }
+    void pop_front() noexcept {
+        items_[head_].entry.emplace<Item>(EndItem{});  // releases what the slot held
+        if (++head_ == items_.size()) {
+            clear();
+        } else if (head_ >= 16 && head_ * 2 >= items_.size()) {
+            items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+    void clear() noexcept {
+        items_.clear();
+        head_ = 0;
+    }
+    friend int gc_visit(const GcVisitor& v, const ItemQueue& q) {
+        for (std::size_t i = q.head_; i < q.items_.size(); ++i)
+            if (int rc = gc_visit(v, q.items_[i])) return rc;
+        return 0;
+    }
+
+private:
+    std::vector<Queued> items_;
+    std::size_t head_ = 0;
+};
+
+// Gives a row's cell storage back to the parser when the row has been turned into Python
+// objects (or the call failed), for the next row to reuse.
+struct RecycleCells {
+    SheetParser& parser;
+    std::vector<CellRec>& cells;
+    ~RecycleCells() { parser.recycle(std::move(cells)); }
+};
+
 struct ReaderState {
     ReaderState(PyObject* source, Helpers helpers, Settings settings, PyObject* actions,
                 PyObject* warnings, PyObject* row_dimensions)
@@ -53,7 +92,7 @@ struct ReaderState {
     // reach the list through the garbage collector, so it is only used through calls that
     // lock it.
     Ref warnings;
-    std::deque<Queued> queue;
+    ItemQueue queue;
     bool finished = false;
     // The error every call raises once reading has failed, kept without traceback, context or
     // cause (those would tie it to the frames of the call that failed).
@@ -255,6 +294,7 @@ PyObject* next_raw(PyObject* self, PyObject*) {
         ReaderState& st = state_of(self);
         std::optional<RowItem> row = next_row_item(st);
         if (!row) Py_RETURN_NONE;
+        RecycleCells recycle{st.parser, row->cells};
         Ref cells = Ref::check(PyList_New(static_cast<Py_ssize_t>(row->cells.size())));
         Py_ssize_t i = 0;
         for (CellRec& c : row->cells) {
@@ -350,6 +390,7 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         if (!row) Py_RETURN_NONE;
         Ref index = int_of(row->index);
         std::vector<CellRec>& cells = row->cells;
+        RecycleCells recycle{st.parser, cells};
 
         long hi;
         if (max_col && *max_col != 0) {

@@ -63,7 +63,7 @@ int SheetParser::traverse(visitproc visit, void* arg) const {
     const GcVisitor v{visit, arg};
     return TOVREL_GC_MEMBERS(v, *this, reader, helpers, settings, text, dt, shared, bufs,
                              actions, row_dimensions, row, column, in_sheet_data,
-                             last_row_cells, scratch, item);
+                             last_row_cells, spare, scratch, item);
 }
 
 }  // namespace tovrel

@@ -14,6 +14,9 @@ namespace tovrel {
 namespace {
 
 constexpr std::int64_t kMaxIndex = std::numeric_limits<std::int64_t>::max();
+// Row vectors kept for reuse: more than the rows of one 16 KiB block a streaming reader holds
+// back at a time.
+constexpr std::size_t kSpareRows = 256;
 
 constexpr std::array<std::string_view, 22> kDispatchTags = {
     "col",        "row",           "extLst",         "sheetPr",          "rowBreaks",
@@ -67,6 +70,7 @@ SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, P
       dt_(DT::make()),
       warnings_(Ref::borrow(warnings)),
       row_dimensions_(Ref::borrow(row_dimensions)) {
+    spare_.reserve(kSpareRows);
     text_.text_dangerous = helpers_.text_dangerous;
     text_.rich_dangerous = helpers_.rich_dangerous;
 }
@@ -151,6 +155,10 @@ RowItem SheetParser::parse_row() {
         return row;
     }
     const bool buffer_path = !settings_.rich_text;
+    if (!spare_.empty()) {
+        row.cells = std::move(spare_.back());
+        spare_.pop_back();
+    }
     row.cells.reserve(last_row_cells_);
     ContentWalk content(reader_, "eof in row");
     for (;;) {
@@ -241,7 +249,13 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     reader_.consume_tag(start, cell->end);
     StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), bufs_.s);
     CellContext ctx = context();
-    cells.push_back(interpret(ctx, bufs_, std::move(style), flags, nullptr, std::nullopt));
+    CellRec& rec = cells.emplace_back();
+    try {
+        interpret_into(rec, ctx, bufs_, std::move(style), flags, nullptr, std::nullopt);
+    } catch (...) {
+        cells.pop_back();
+        throw;
+    }
     return true;
 }
 

@@ -60,6 +60,15 @@ public:
     // sheet/py_sheet_gc.cpp).
     int traverse(visitproc visit, void* arg) const;
 
+    // Hands back the cell vector of a row the caller is done with: a later row reuses its
+    // storage, so a reader in steady state allocates nothing per row. A few vectors are kept,
+    // as many rows can be in flight between the parser and the caller.
+    void recycle(std::vector<CellRec>&& cells) noexcept {
+        cells.clear();
+        if (cells.capacity() == 0 || spare_.size() == spare_.capacity()) return;
+        spare_.push_back(std::move(cells));
+    }
+
     // Stream bytes consumed so far.
     std::uint64_t position() noexcept { return reader_.input().offset(); }
 
@@ -88,6 +97,7 @@ private:
     std::int64_t column_ = 0;
     bool in_sheet_data_ = false;
     std::size_t last_row_cells_ = 0;  // capacity hint for the next row
+    std::vector<std::vector<CellRec>> spare_;  // empty row storage handed back by recycle()
     std::string scratch_;
     std::string item_;
 };

@@ -253,6 +253,12 @@ StyleId style_of(PyObject* int_helper, bool present, std::string_view text) {
 CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFlags flags,
                   PyObject* f_attrs, std::optional<Val> inline_value) {
     CellRec rec;
+    interpret_into(rec, ctx, bufs, std::move(style), flags, f_attrs, std::move(inline_value));
+    return rec;
+}
+
+void interpret_into(CellRec& rec, CellContext& ctx, const CellBufs& bufs, StyleId style,
+                    CellFlags flags, PyObject* f_attrs, std::optional<Val> inline_value) {
     rec.style = std::move(style);
 
     std::optional<CellRef> cell;
@@ -277,24 +283,23 @@ CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFla
     if (formula && !st.data_only && !st.formula_and_value) {
         rec.value = std::move(*formula);
         rec.dtype = DType::of(TypeIndex::F);
-        return rec;
+        return;
     }
 
-    Val value;
-    DType dtype;
     const bool formula_kept = formula.has_value();  // only with formula_and_value here
-    decide_value(ctx, bufs, flags, rec.style, inline_value, formula_kept, value, dtype);
-
     if (!formula || st.data_only) {
-        rec.value = std::move(value);
-        rec.dtype = std::move(dtype);
+        // The value goes straight into the record.
+        decide_value(ctx, bufs, flags, rec.style, inline_value, formula_kept, rec.value,
+                     rec.dtype);
         rec.formula = std::move(formula);
     } else {
+        Val value;
+        DType dtype;
+        decide_value(ctx, bufs, flags, rec.style, inline_value, formula_kept, value, dtype);
         rec.value = std::move(*formula);
         rec.cached = std::move(value);
         rec.dtype = DType::of(TypeIndex::F);
     }
-    return rec;
 }
 
 Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value) {

@@ -197,6 +197,11 @@ StyleId style_of(PyObject* int_helper, bool present, std::string_view text);
 // (the value of an <is> child of an inlineStr cell) come from the parser.
 CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFlags flags,
                   PyObject* f_attrs, std::optional<Val> inline_value);
+// The same, deciding into `rec`, a default-constructed CellRec (for instance the new last cell
+// of a row's vector, so that the cell is built where it stays). On an exception `rec` is left
+// partly filled and the caller drops it.
+void interpret_into(CellRec& rec, CellContext& ctx, const CellBufs& bufs, StyleId style,
+                    CellFlags flags, PyObject* f_attrs, std::optional<Val> inline_value);
 
 // The Python object of a value (consumes it).
 Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value);
