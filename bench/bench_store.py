@@ -20,25 +20,13 @@ except ImportError:  # not linked into the environment: use the default build di
     import _tovrel
     import _tovrel_probe as probe
 
+from tovrel.helpers import column_letters  # noqa: E402
+from tovrel.worksheet import Cell  # noqa: E402
+
 N = 1_000_000
 WIDTH = 20
 WS = object()
 STYLES = [array.array("i", [0] * 9)]
-
-
-class Cell:
-    __slots__ = ("parent", "_style", "row", "column", "_value", "_hyperlink", "data_type",
-                 "_comment")
-
-    def __init__(self, row, column, value, data_type):
-        self.parent = WS
-        self._style = None
-        self.row = row
-        self.column = column
-        self._value = value
-        self._hyperlink = None
-        self.data_type = data_type
-        self._comment = None
 
 
 def rss():
@@ -60,19 +48,11 @@ def python_cells(kind):
         else:
             col += 1
             value, dt = f"={column_letters(col - 1)}{row}*2", "f"
-        cells[(row, col)] = Cell(row, col, value, dt)
+        cells[(row, col)] = Cell(row, col, value, dt, parent=WS)
     return cells
 
 
 TEXTS = [f"text number {i}" for i in range(300)]
-
-
-def column_letters(n):
-    letters = ""
-    while n:
-        n, rem = divmod(n - 1, 26)
-        letters = chr(65 + rem) + letters
-    return letters
 
 
 def timed(fn):
