@@ -11,19 +11,12 @@ cells, and by a pure-Python ElementTree writer (one element per row, cells built
 writer builds them); the Python baselines run on a fifth of the rows and are compared per cell."""
 import gc
 import io
-import pathlib
-import sys
 import time
 import xml.etree.ElementTree as ET
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-try:
-    import _tovrel
-    import _tovrel_probe as probe
-except ImportError:  # not linked into the environment: use the default build directory
-    sys.path[:0] = [str(ROOT / "build"), str(ROOT)]
-    import _tovrel
-    import _tovrel_probe as probe
+import common  # noqa: E402,F401 - the build directory, when the environment has none
+import _tovrel  # noqa: E402
+import _tovrel_probe as probe  # noqa: E402
 
 from tovrel.helpers import MAIN_NS, cell_element, column_letters, make_helpers, make_writer_helpers
 from tovrel.reader import SheetParser

@@ -3,16 +3,10 @@ the benchmarks' helper module) against the host's pure-Python path, epoch + time
 timedelta(milliseconds), on the same serials in the same run. Figures are per conversion; the
 ratio is Python time / native time."""
 import datetime as dt
-import pathlib
-import sys
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-try:
-    import _tovrel_bench as native
-except ImportError:  # not linked into the environment: use the default build directory
-    sys.path[:0] = [str(ROOT / "build"), str(ROOT)]
-    import _tovrel_bench as native
+import common  # noqa: E402,F401 - the build directory, when the environment has none
+import _tovrel_bench as native  # noqa: E402
 from tovrel.utils.datetime import WINDOWS_EPOCH  # noqa: E402
 
 N = 1_000_000

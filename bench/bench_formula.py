@@ -2,17 +2,11 @@
 in a C++ loop inside _tovrel_bench, against a pure-Python reference shifter (one regular-expression
 substitution per destination) over 100,000 destinations in the same run. Both produce the same
 texts (checked first). Figures are per rendered formula; the ratio is Python time / native time."""
-import pathlib
 import re
-import sys
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-try:
-    import _tovrel_bench as native
-except ImportError:  # not linked into the environment: use the default build directory
-    sys.path[:0] = [str(ROOT / "build"), str(ROOT)]
-    import _tovrel_bench as native
+import common  # noqa: E402,F401 - the build directory, when the environment has none
+import _tovrel_bench as native  # noqa: E402
 
 from tovrel.helpers import column_index, column_letters  # noqa: E402
 

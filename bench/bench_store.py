@@ -7,18 +7,11 @@ set; the dict side is measured by resident-set growth. Speed: ns per store[key] 
 of _row(), against dict[key] on the dict of the same cells."""
 import array
 import gc
-import pathlib
-import sys
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-try:
-    import _tovrel
-    import _tovrel_probe as probe
-except ImportError:  # not linked into the environment: use the default build directory
-    sys.path[:0] = [str(ROOT / "build"), str(ROOT)]
-    import _tovrel
-    import _tovrel_probe as probe
+import common  # noqa: E402,F401 - the build directory, when the environment has none
+import _tovrel  # noqa: E402
+import _tovrel_probe as probe  # noqa: E402
 
 from tovrel.helpers import column_letters  # noqa: E402
 from tovrel.worksheet import Cell  # noqa: E402

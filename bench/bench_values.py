@@ -2,17 +2,11 @@
 loop inside _tovrel_bench, with and without building the Python object) against the host's
 pure-Python rule for the same texts (int()/float() by the presence of ".", "e", "E"; shared
 strings by list indexing), in the same run. Figures are per cell; ratios are Python / native."""
-import pathlib
 import random
-import sys
 import time
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]
-try:
-    import _tovrel_bench as native
-except ImportError:  # not linked into the environment: use the default build directory
-    sys.path[:0] = [str(ROOT / "build"), str(ROOT)]
-    import _tovrel_bench as native
+import common  # noqa: E402,F401 - the build directory, when the environment has none
+import _tovrel_bench as native  # noqa: E402
 from tovrel.helpers import make_helpers  # noqa: E402
 from tovrel.utils.datetime import WINDOWS_EPOCH  # noqa: E402
 

@@ -11,11 +11,8 @@ import time
 import xml.etree.ElementTree as ET
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-try:
-    import _tovrel
-except ImportError:  # not linked into the environment: use the default build directory
-    sys.path[:0] = [str(ROOT / "build"), str(ROOT)]
-    import _tovrel
+import common  # noqa: E402,F401 - the build directory, when the environment has none
+import _tovrel  # noqa: E402
 sys.path.insert(0, str(ROOT))
 from tovrel.helpers import cell_element, make_writer_helpers  # noqa: E402
 from tovrel.worksheet import Cell, StyleArray, Worksheet  # noqa: E402

@@ -1,5 +1,14 @@
-"""Shared bits of the benchmarks: best-of-N timing."""
+"""Shared bits of the benchmarks: best-of-N timing, and the default build directory on the
+import path when the environment does not link the built modules."""
+import pathlib
+import sys
 import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+try:
+    import _tovrel  # noqa: F401
+except ImportError:  # not linked into the environment: use the default build directory
+    sys.path[:0] = [str(ROOT / "build"), str(ROOT)]
 
 
 def best_of(fn, repeat=5):
