@@ -1,5 +1,6 @@
 #include "sheet/py_shared_strings.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -7,10 +8,12 @@
 #include "utils/py_boundary.h"
 #include "sheet/py_helpers.h"
 #include "text/element_text.h"
+#include "text/item_scan.h"
 #include "utils/py_ref.h"
 #include "utils/py_str.h"
 #include "xml/names.h"
 #include "xml/py_reader.h"
+#include "xml/refs.h"
 
 namespace tovrel {
 
@@ -26,6 +29,35 @@ Ref list_of(std::vector<Ref>& items) {
     return list;
 }
 
+// The str of an item the fast path scanned, written at its final width.
+Ref str_of_scan(const std::uint8_t* buf, const ItemScan& s, std::string& scratch) {
+    const std::uint8_t* p = buf + s.text_start;
+    const std::uint8_t* end = buf + s.text_end;
+    if (s.rewrite) {
+        // "x005F_" goes: decode to UTF-8 first, remove, then size the rest.
+        std::string_view raw(reinterpret_cast<const char*>(p), s.text_end - s.text_start);
+        std::string text(s.decode ? decode_text(raw, false, scratch) : raw);
+        remove_x005f(text);
+        return str_of_valid(text);
+    }
+    Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(s.chars), s.maxchar));
+    switch (PyUnicode_KIND(str.get())) {
+        case PyUnicode_1BYTE_KIND:
+            if (s.maxchar < 0x80 && !s.decode)
+                std::memcpy(PyUnicode_1BYTE_DATA(str.get()), p, s.chars);
+            else
+                fill_text(p, end, PyUnicode_1BYTE_DATA(str.get()), s.chars);
+            break;
+        case PyUnicode_2BYTE_KIND:
+            fill_text(p, end, PyUnicode_2BYTE_DATA(str.get()), s.chars);
+            break;
+        default:
+            fill_text(p, end, PyUnicode_4BYTE_DATA(str.get()), s.chars);
+            break;
+    }
+    return str;
+}
+
 Ref read_items(PyObject* source, PyObject* helpers_dict) {
     Helpers helpers = Helpers::from_dict(helpers_dict);
     Ref si_content = lookup_helper(helpers_dict, "si_content");
@@ -36,23 +68,16 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     std::vector<Ref> items;
     std::string text, scratch;
     auto rpr_check = [&](std::string_view rpr) { return helpers.rpr_accepted(reader, rpr); };
+    Input& in = reader.input();
     for (;;) {
-        // Items of the plain shape are taken straight from the buffer.
+        // Items of the plain shape are taken straight from the buffer: unprefixed <si> children
+        // of the root, where the default namespace is the main one.
         if (reader.depth() == 1 && reader.last_event() != XmlEvent::Empty &&
             reader.namespaces().default_id() == kMainNamespace) {
-            if (auto plain = fast_plain_item(reader, "si", scratch)) {
-                std::string_view plain_text = plain->text;
-                if (plain_text.find("x005F_") != std::string_view::npos) {
-                    // Only ASCII is removed: the sizes stay as they are.
-                    text.assign(plain_text);
-                    remove_x005f(text);
-                    plain_text = text;
-                }
-                Ref item = plain->sized ? str_of_valid(plain_text, plain->continuations,
-                                                       plain->widest_lead)
-                                        : str_of_valid(plain_text);
-                items.push_back(std::move(item));
-                continue;
+            ItemScan scanned;
+            while (scan_si_item(in.data(), in.filled(), in.pos, scanned)) {
+                items.push_back(str_of_scan(in.data(), scanned, scratch));
+                reader.consume_tag(in.pos, scanned.item_end);
             }
         }
         XmlEvent ev = reader.next();
@@ -62,8 +87,9 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         if (reader.depth() != 2) throw Unsupported("nested si");
         Ref item;
         if (parse_text(reader, ctx, forbid_si, rpr_check, text) == TextKind::Plain) {
+            // The reader has checked the text, and decoding keeps it well formed.
             remove_x005f(text);
-            item = str_of(text);
+            item = str_of_valid(text);
         } else {
             item = call_with_markup(si_content.get(), reader, text);
         }

@@ -1,0 +1,294 @@
+#include "text/item_scan.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
+
+#include "utils/scan.h"
+#include "utils/utf8.h"
+#include "xml/refs.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tovrel {
+
+namespace {
+
+constexpr std::size_t kBlock = 16;
+
+// Index of the first byte among the 16 at p that the check pass looks at one by one (below 0x20,
+// 0x80 and above, '<', '&', ']', '_'), or 16.
+inline std::size_t next_to_check(const std::uint8_t* p) noexcept {
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // Signed compare: bytes of 0x80 and above are negative, so one test takes them with the
+    // control bytes.
+    const __m128i low = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
+    const __m128i a = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('<')),
+                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
+    const __m128i b = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(']')),
+                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
+    const unsigned m = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(low, _mm_or_si128(a, b))));
+    return static_cast<std::size_t>(std::countr_zero(m | 0x10000u));
+#else
+    for (std::size_t half = 0; half < kBlock; half += 8) {
+        const std::uint64_t w = scan::load(p + half);
+        const std::uint64_t m = scan::below_bytes(w, 0x20) | (w & scan::kHigh) |
+                                scan::eq_bytes(w, '<') | scan::eq_bytes(w, '&') |
+                                scan::eq_bytes(w, ']') | scan::eq_bytes(w, '_');
+        if (m) return half + scan::first(m);
+    }
+    return kBlock;
+#endif
+}
+
+// Index of the first byte among the 16 at p that the fill pass decodes (0x80 and above, '&',
+// CR), or 16.
+inline std::size_t next_to_decode(const std::uint8_t* p) noexcept {
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i m = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('&')),
+                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(v) | _mm_movemask_epi8(m));
+    return static_cast<std::size_t>(std::countr_zero(bits | 0x10000u));
+#else
+    for (std::size_t half = 0; half < kBlock; half += 8) {
+        const std::uint64_t w = scan::load(p + half);
+        const std::uint64_t m =
+            (w & scan::kHigh) | scan::eq_bytes(w, '&') | scan::eq_bytes(w, '\r');
+        if (m) return half + scan::first(m);
+    }
+    return kBlock;
+#endif
+}
+
+// The 16 bytes at p, each widened to one code unit, stored at out.
+template <class Unit>
+inline void widen_block(Unit* out, const std::uint8_t* p) noexcept {
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    auto* o = reinterpret_cast<__m128i*>(out);
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storeu_si128(o, v);
+    } else {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+        if constexpr (sizeof(Unit) == 2) {
+            _mm_storeu_si128(o, lo);
+            _mm_storeu_si128(o + 1, hi);
+        } else {
+            _mm_storeu_si128(o, _mm_unpacklo_epi16(lo, zero));
+            _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(lo, zero));
+            _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(hi, zero));
+            _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(hi, zero));
+        }
+    }
+#else
+    for (std::size_t k = 0; k < kBlock; ++k) out[k] = p[k];
+#endif
+}
+
+constexpr std::uint32_t width_class(std::uint32_t cp) noexcept {
+    return cp < 0x80 ? 0x7F : cp <= 0xFF ? 0xFF : cp <= 0xFFFF ? 0xFFFF : 0x10FFFF;
+}
+
+// Whether the code point is one of the characters of "x005F_".
+constexpr bool in_x005f(std::uint32_t cp) noexcept {
+    return cp == 'x' || cp == '0' || cp == '5' || cp == 'F' || cp == '_';
+}
+
+// The five predefined entities, as the first bytes of the little-endian word at '&'.
+constexpr std::uint64_t word_of(std::string_view text) noexcept {
+    std::uint64_t w = 0;
+    for (std::size_t i = text.size(); i-- > 0;)
+        w = (w << 8) | static_cast<std::uint8_t>(text[i]);
+    return w;
+}
+
+// The length of the predefined entity reference at p ('&' to ';'), its character in `cp`; 0 for
+// anything else. Reads eight bytes at p.
+inline std::size_t named_ref(const std::uint8_t* p, std::uint32_t& cp) noexcept {
+    const std::uint64_t w = scan::load(p);
+    const std::uint64_t w4 = w & 0xFFFFFFFFULL, w5 = w & 0xFFFFFFFFFFULL,
+                        w6 = w & 0xFFFFFFFFFFFFULL;
+    if (w4 == word_of("&lt;")) return cp = '<', 4;
+    if (w4 == word_of("&gt;")) return cp = '>', 4;
+    if (w5 == word_of("&amp;")) return cp = '&', 5;
+    if (w6 == word_of("&quot;")) return cp = '"', 6;
+    if (w6 == word_of("&apos;")) return cp = '\'', 6;
+    return 0;
+}
+
+// The longest reference name the rules accept: "#x" and ten hexadecimal digits.
+constexpr std::size_t kLongestRef = 12;
+
+}  // namespace
+
+bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos,
+                  ItemScan& out) noexcept {
+    static constexpr std::string_view kOpen = "<si><t>";
+    static constexpr std::string_view kOpenPreserve = "<si><t xml:space=\"preserve\">";
+    static constexpr std::string_view kClose = "</t></si>";
+    const std::uint8_t* const limit = buf + filled;
+    const std::uint8_t* p = buf + pos;
+    // Eight bytes are readable at any position up to `filled`; a match never takes a pad byte.
+    std::uint64_t open;
+    std::memcpy(&open, kOpen.data(), 7);
+    if (((scan::load(p) ^ open) & 0x00FFFFFFFFFFFFFFULL) == 0) {
+        p += kOpen.size();
+    } else if (static_cast<std::size_t>(limit - p) >= kOpenPreserve.size() &&
+               std::memcmp(p, kOpenPreserve.data(), kOpenPreserve.size()) == 0) {
+        p += kOpenPreserve.size();
+    } else {
+        return false;
+    }
+    const std::uint8_t* const start = p;
+    std::size_t shrink = 0;  // bytes that yield no character of their own
+    std::uint8_t widest_lead = 0;
+    std::uint32_t widest_ref = 0;
+    bool decode = false, rewrite = false;
+    for (;;) {
+        const std::size_t k = next_to_check(p);
+        p += k;
+        // A block without a byte to check lies wholly before `filled`: the zero pad would count.
+        if (k == kBlock) continue;
+        if (p >= limit) return false;
+        std::uint8_t c = *p;
+        if (c == '<') break;
+        if (c >= 0x80) {
+            do {
+                const std::size_t len = utf8_sequence_length(p, static_cast<std::size_t>(limit - p));
+                if (!len || (len == 3 && is_fffe_or_ffff(p))) return false;
+                shrink += len - 1;
+                widest_lead = std::max(widest_lead, c);
+                p += len;
+                c = *p;
+            } while (c >= 0x80 && p < limit);
+            continue;
+        }
+        switch (c) {
+            case '&': {
+                decode = true;
+                std::uint32_t cp = 0;
+                if (const std::size_t len = named_ref(p, cp)) {
+                    shrink += len - 1;
+                    p += len;
+                    break;
+                }
+                const std::uint8_t* stop =
+                    limit - p > static_cast<std::ptrdiff_t>(kLongestRef + 2) ? p + kLongestRef + 2
+                                                                              : limit;
+                const std::uint8_t* semi = p + 1;
+                while (semi < stop && *semi != ';') ++semi;
+                if (semi == stop) return false;
+                const std::string_view name(reinterpret_cast<const char*>(p + 1),
+                                            static_cast<std::size_t>(semi - p - 1));
+                if (ref_error(name, cp)) return false;
+                if (name[0] == '#') {
+                    widest_ref = std::max(widest_ref, cp);
+                    rewrite = rewrite || in_x005f(cp);
+                }
+                shrink += static_cast<std::size_t>(semi - p);
+                p = semi + 1;
+                break;
+            }
+            case '\r':
+                decode = true;
+                if (p[1] == '\n') ++shrink;
+                ++p;
+                break;
+            case '\t':
+            case '\n':
+                ++p;
+                break;
+            case ']':
+                if (p[1] == ']' && p[2] == '>') return false;
+                ++p;
+                break;
+            case '_':
+                if (p - start >= 5 && std::memcmp(p - 5, "x005F", 5) == 0) rewrite = true;
+                ++p;
+                break;
+            default:
+                return false;  // a control byte
+        }
+    }
+    if (static_cast<std::size_t>(limit - p) < kClose.size() ||
+        std::memcmp(p, kClose.data(), kClose.size()) != 0)
+        return false;
+    out.text_start = static_cast<std::size_t>(start - buf);
+    out.text_end = static_cast<std::size_t>(p - buf);
+    out.item_end = out.text_end + kClose.size();
+    out.chars = out.text_end - out.text_start - shrink;
+    const std::uint32_t lead_class = widest_lead == 0      ? 0x7F
+                                     : widest_lead <= 0xC3 ? 0xFF
+                                     : widest_lead < 0xF0  ? 0xFFFF
+                                                           : 0x10FFFF;
+    out.maxchar = std::max(lead_class, width_class(widest_ref));
+    out.decode = decode;
+    out.rewrite = rewrite;
+    return true;
+}
+
+template <class Unit>
+void fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
+               std::size_t chars) noexcept {
+    Unit* const out_end = out + chars;
+    while (p < end) {
+        if (out_end - out >= static_cast<std::ptrdiff_t>(kBlock)) {
+            // Room for a whole block: store all 16, keep those before the byte to decode.
+            const std::size_t k = next_to_decode(p);
+            widen_block(out, p);
+            const std::size_t n = std::min(k, static_cast<std::size_t>(end - p));
+            p += n;
+            out += n;
+            if (k == kBlock || p == end) continue;
+        } else {
+            // Near the end: the same through a block on the side, keeping what fits.
+            const std::size_t k = next_to_decode(p);
+            const std::size_t n = std::min(k, static_cast<std::size_t>(end - p));
+            if (n) {
+                Unit block[kBlock];
+                widen_block(block, p);
+                std::memcpy(out, block, n * sizeof(Unit));
+                p += n;
+                out += n;
+                if (p == end) continue;
+            }
+        }
+        const std::uint8_t c = *p;
+        if (c >= 0x80) {
+            const std::size_t len = utf8_lead_length(c);
+            *out++ = static_cast<Unit>(utf8_code_point(p, len));
+            p += len;
+        } else if (c == '\r') {
+            *out++ = '\n';
+            p += p[1] == '\n' ? 2 : 1;
+        } else if (std::uint32_t cp = 0; const std::size_t len = named_ref(p, cp)) {
+            *out++ = static_cast<Unit>(cp);
+            p += len;
+        } else {
+            // A character reference the scan has resolved once already.
+            const std::uint8_t* semi = p + 1;
+            while (*semi != ';') ++semi;
+            ref_error(std::string_view(reinterpret_cast<const char*>(p + 1),
+                                       static_cast<std::size_t>(semi - p - 1)),
+                      cp);
+            *out++ = static_cast<Unit>(cp);
+            p = semi + 1;
+        }
+    }
+}
+
+template void fill_text<std::uint8_t>(const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
+                                      std::size_t) noexcept;
+template void fill_text<std::uint16_t>(const std::uint8_t*, const std::uint8_t*, std::uint16_t*,
+                                       std::size_t) noexcept;
+template void fill_text<std::uint32_t>(const std::uint8_t*, const std::uint8_t*, std::uint32_t*,
+                                       std::size_t) noexcept;
+
+}  // namespace tovrel
