@@ -30,30 +30,35 @@ Ref list_of(std::vector<Ref>& items) {
 }
 
 // The str of an item the fast path scanned, written at its final width.
-Ref str_of_scan(const std::uint8_t* buf, const ItemScan& s, std::string& scratch) {
-    const std::uint8_t* p = buf + s.text_start;
-    const std::uint8_t* end = buf + s.text_end;
+Ref str_of_scan(const std::uint8_t* buf, const ItemScan& s, std::string& scratch,
+                std::string& text) {
+    auto raw = [&](const ItemScan::Span& span) {
+        return std::string_view(reinterpret_cast<const char*>(buf + span.start),
+                                span.end - span.start);
+    };
     if (s.rewrite) {
         // "x005F_" goes: decode to UTF-8 first, remove, then size the rest.
-        std::string_view raw(reinterpret_cast<const char*>(p), s.text_end - s.text_start);
-        std::string text(s.decode ? decode_text(raw, false, scratch) : raw);
+        text.clear();
+        for (std::size_t i = 0; i < s.span_count; ++i)
+            text += s.decode ? decode_text(raw(s.spans[i]), false, scratch) : raw(s.spans[i]);
         remove_x005f(text);
         return str_of_valid(text);
     }
     Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(s.chars), s.maxchar));
-    switch (PyUnicode_KIND(str.get())) {
-        case PyUnicode_1BYTE_KIND:
-            if (s.maxchar < 0x80 && !s.decode)
-                std::memcpy(PyUnicode_1BYTE_DATA(str.get()), p, s.chars);
+    auto fill = [&](auto* out) {
+        for (std::size_t i = 0; i < s.span_count; ++i) {
+            const ItemScan::Span& span = s.spans[i];
+            if (sizeof(*out) == 1 && s.maxchar < 0x80 && !s.decode)
+                std::memcpy(out, buf + span.start, span.chars);
             else
-                fill_text(p, end, PyUnicode_1BYTE_DATA(str.get()), s.chars);
-            break;
-        case PyUnicode_2BYTE_KIND:
-            fill_text(p, end, PyUnicode_2BYTE_DATA(str.get()), s.chars);
-            break;
-        default:
-            fill_text(p, end, PyUnicode_4BYTE_DATA(str.get()), s.chars);
-            break;
+                fill_text(buf + span.start, buf + span.end, out, span.chars);
+            out += span.chars;
+        }
+    };
+    switch (PyUnicode_KIND(str.get())) {
+        case PyUnicode_1BYTE_KIND: fill(PyUnicode_1BYTE_DATA(str.get())); break;
+        case PyUnicode_2BYTE_KIND: fill(PyUnicode_2BYTE_DATA(str.get())); break;
+        default: fill(PyUnicode_4BYTE_DATA(str.get())); break;
     }
     return str;
 }
@@ -62,21 +67,30 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     Helpers helpers = Helpers::from_dict(helpers_dict);
     Ref si_content = lookup_helper(helpers_dict, "si_content");
     Reader reader = make_py_reader(source);
-    TextCtx ctx{std::move(helpers.text_dangerous), std::move(helpers.rich_dangerous), {}, {}};
+    TextCtx ctx;
+    ctx.text_dangerous = std::move(helpers.text_dangerous);
+    ctx.rich_dangerous = std::move(helpers.rich_dangerous);
     // Items are gathered here and moved into the list at the end: a growing list copies its
     // whole array on every resize.
     std::vector<Ref> items;
     std::string text, scratch;
     auto rpr_check = [&](std::string_view rpr) { return helpers.rpr_accepted(reader, rpr); };
+    // Run properties the fast path may pass over: read by the general path in the root's scope
+    // and accepted.
+    auto rpr_verdict = [&](std::string_view rpr) {
+        auto it = ctx.rpr_cache.find(rpr);
+        return it != ctx.rpr_cache.end() && it->second.ok && it->second.root_scope;
+    };
     Input& in = reader.input();
     for (;;) {
         // Items of the plain shape are taken straight from the buffer: unprefixed <si> children
         // of the root, where the default namespace is the main one.
         if (reader.depth() == 1 && reader.last_event() != XmlEvent::Empty &&
             reader.namespaces().default_id() == kMainNamespace) {
+            ctx.root_scope = reader.namespaces().scope_serial();
             ItemScan scanned;
-            while (scan_si_item(in.data(), in.filled(), in.pos, scanned)) {
-                items.push_back(str_of_scan(in.data(), scanned, scratch));
+            while (scan_si_item(in.data(), in.filled(), in.pos, scanned, rpr_verdict)) {
+                items.push_back(str_of_scan(in.data(), scanned, scratch, text));
                 reader.consume_tag(in.pos, scanned.item_end);
             }
         }

@@ -96,6 +96,7 @@ TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_ch
                 if (child == "rPr") {
                     // The item's capture keeps these bytes in the window.
                     const std::uint64_t start = in.base + reader.tag_start();
+                    const bool root_scope = reader.namespaces().scope_serial() == ctx.root_scope;
                     skip_checked(reader, forbid);
                     if (needs_markup) continue;
                     std::string_view rpr(reinterpret_cast<const char*>(in.data()) + (start - in.base),
@@ -103,10 +104,11 @@ TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_ch
                     auto it = ctx.rpr_cache.find(rpr);
                     bool ok;
                     if (it != ctx.rpr_cache.end()) {
-                        ok = it->second;
+                        ok = it->second.ok;
+                        it->second.root_scope = it->second.root_scope || root_scope;
                     } else {
                         ok = rpr_check(rpr);
-                        ctx.rpr_cache.emplace(std::string(rpr), ok);
+                        ctx.rpr_cache.emplace(std::string(rpr), TextCtx::RprEntry{ok, root_scope});
                     }
                     if (!ok) needs_markup = true;
                 } else if (child == "t") {

@@ -39,8 +39,15 @@ struct TextCtx {
             return std::hash<std::string_view>{}(s);
         }
     };
-    std::unordered_map<std::string, bool, Hash, std::equal_to<>> rpr_cache;
+    struct RprEntry {
+        bool ok;          // the plain text may ignore these properties
+        bool root_scope;  // read well formed with the bindings of the root's content in force
+    };
+    std::unordered_map<std::string, RprEntry, Hash, std::equal_to<>> rpr_cache;
     std::string runs;  // scratch: run texts of the current item
+    // Namespaces::scope_serial() inside the root element (between items), once the caller knows
+    // it; entries read in that scope record it.
+    std::uint64_t root_scope = UINT64_MAX;
 };
 
 // Skips the element, checking nested elements against `forbid`.

@@ -128,43 +128,35 @@ constexpr std::size_t kLongestRef = 12;
 
 }  // namespace
 
-bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos,
-                  ItemScan& out) noexcept {
-    static constexpr std::string_view kOpen = "<si><t>";
-    static constexpr std::string_view kOpenPreserve = "<si><t xml:space=\"preserve\">";
-    static constexpr std::string_view kClose = "</t></si>";
-    const std::uint8_t* const limit = buf + filled;
-    const std::uint8_t* p = buf + pos;
-    // Eight bytes are readable at any position up to `filled`; a match never takes a pad byte.
-    std::uint64_t open;
-    std::memcpy(&open, kOpen.data(), 7);
-    if (((scan::load(p) ^ open) & 0x00FFFFFFFFFFFFFFULL) == 0) {
-        p += kOpen.size();
-    } else if (static_cast<std::size_t>(limit - p) >= kOpenPreserve.size() &&
-               std::memcmp(p, kOpenPreserve.data(), kOpenPreserve.size()) == 0) {
-        p += kOpenPreserve.size();
-    } else {
-        return false;
-    }
-    const std::uint8_t* const start = p;
+namespace {
+
+// The check pass over one text, accumulating into the item's totals.
+struct TextTotals {
     std::size_t shrink = 0;  // bytes that yield no character of their own
     std::uint8_t widest_lead = 0;
     std::uint32_t widest_ref = 0;
     bool decode = false, rewrite = false;
+};
+
+// Checks the text at p up to the next '<', which it returns; null when the text breaks a rule or
+// runs to `limit`.
+const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
+                               TextTotals& t) noexcept {
+    const std::uint8_t* const start = p;
     for (;;) {
         const std::size_t k = next_to_check(p);
         p += k;
-        // A block without a byte to check lies wholly before `filled`: the zero pad would count.
+        // A block without a byte to check lies wholly before `limit`: the zero pad would count.
         if (k == kBlock) continue;
-        if (p >= limit) return false;
+        if (p >= limit) return nullptr;
         std::uint8_t c = *p;
-        if (c == '<') break;
+        if (c == '<') return p;
         if (c >= 0x80) {
             do {
                 const std::size_t len = utf8_sequence_length(p, static_cast<std::size_t>(limit - p));
-                if (!len || (len == 3 && is_fffe_or_ffff(p))) return false;
-                shrink += len - 1;
-                widest_lead = std::max(widest_lead, c);
+                if (!len || (len == 3 && is_fffe_or_ffff(p))) return nullptr;
+                t.shrink += len - 1;
+                t.widest_lead = std::max(t.widest_lead, c);
                 p += len;
                 c = *p;
             } while (c >= 0x80 && p < limit);
@@ -172,10 +164,10 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos,
         }
         switch (c) {
             case '&': {
-                decode = true;
+                t.decode = true;
                 std::uint32_t cp = 0;
                 if (const std::size_t len = named_ref(p, cp)) {
-                    shrink += len - 1;
+                    t.shrink += len - 1;
                     p += len;
                     break;
                 }
@@ -184,21 +176,21 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos,
                                                                               : limit;
                 const std::uint8_t* semi = p + 1;
                 while (semi < stop && *semi != ';') ++semi;
-                if (semi == stop) return false;
+                if (semi == stop) return nullptr;
                 const std::string_view name(reinterpret_cast<const char*>(p + 1),
                                             static_cast<std::size_t>(semi - p - 1));
-                if (ref_error(name, cp)) return false;
+                if (ref_error(name, cp)) return nullptr;
                 if (name[0] == '#') {
-                    widest_ref = std::max(widest_ref, cp);
-                    rewrite = rewrite || in_x005f(cp);
+                    t.widest_ref = std::max(t.widest_ref, cp);
+                    t.rewrite = t.rewrite || in_x005f(cp);
                 }
-                shrink += static_cast<std::size_t>(semi - p);
+                t.shrink += static_cast<std::size_t>(semi - p);
                 p = semi + 1;
                 break;
             }
             case '\r':
-                decode = true;
-                if (p[1] == '\n') ++shrink;
+                t.decode = true;
+                if (p[1] == '\n') ++t.shrink;
                 ++p;
                 break;
             case '\t':
@@ -206,31 +198,111 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos,
                 ++p;
                 break;
             case ']':
-                if (p[1] == ']' && p[2] == '>') return false;
+                if (p[1] == ']' && p[2] == '>') return nullptr;
                 ++p;
                 break;
             case '_':
-                if (p - start >= 5 && std::memcmp(p - 5, "x005F", 5) == 0) rewrite = true;
+                if (p - start >= 5 && std::memcmp(p - 5, "x005F", 5) == 0) t.rewrite = true;
                 ++p;
                 break;
             default:
-                return false;  // a control byte
+                return nullptr;  // a control byte
         }
     }
-    if (static_cast<std::size_t>(limit - p) < kClose.size() ||
-        std::memcmp(p, kClose.data(), kClose.size()) != 0)
-        return false;
-    out.text_start = static_cast<std::size_t>(start - buf);
-    out.text_end = static_cast<std::size_t>(p - buf);
-    out.item_end = out.text_end + kClose.size();
-    out.chars = out.text_end - out.text_start - shrink;
-    const std::uint32_t lead_class = widest_lead == 0      ? 0x7F
-                                     : widest_lead <= 0xC3 ? 0xFF
-                                     : widest_lead < 0xF0  ? 0xFFFF
-                                                           : 0x10FFFF;
-    out.maxchar = std::max(lead_class, width_class(widest_ref));
-    out.decode = decode;
-    out.rewrite = rewrite;
+}
+
+// Whether the bytes at p start with `lit` (p has at least 16 readable bytes past `limit`).
+inline bool at(const std::uint8_t* p, const std::uint8_t* limit, std::string_view lit) noexcept {
+    return static_cast<std::size_t>(limit - p) >= lit.size() &&
+           std::memcmp(p, lit.data(), lit.size()) == 0;
+}
+
+// "<t>" or "<t xml:space="preserve">" at p: the position after it, or null.
+inline const std::uint8_t* open_t(const std::uint8_t* p, const std::uint8_t* limit) noexcept {
+    if (at(p, limit, "<t>")) return p + 3;
+    static constexpr std::string_view kPreserve = "<t xml:space=\"preserve\">";
+    if (at(p, limit, kPreserve)) return p + kPreserve.size();
+    return nullptr;
+}
+
+// Whether "x005F_" could run across the join of two texts: a character of it ending the one and
+// the next character of it starting the other.
+inline bool x005f_join(std::uint8_t last, std::uint8_t first) noexcept {
+    const bool ends = last == 'x' || last == '0' || last == '5' || last == 'F';
+    const bool starts = first == '0' || first == '5' || first == 'F' || first == '_';
+    return ends && starts;
+}
+
+}  // namespace
+
+bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
+                  RprVerdict rpr_verdict) {
+    const std::uint8_t* const limit = buf + filled;
+    const std::uint8_t* p = buf + pos;
+    if (!at(p, limit, "<si>")) return false;
+    p += 4;
+    TextTotals totals;
+    out.span_count = 0;
+    auto add_text = [&](const std::uint8_t* start) -> const std::uint8_t* {
+        const std::size_t shrink_before = totals.shrink;
+        const std::uint8_t* end = check_text(start, limit, totals);
+        if (!end || out.span_count == ItemScan::kMaxSpans || !at(end, limit, "</t>"))
+            return nullptr;
+        ItemScan::Span& span = out.spans[out.span_count++];
+        span.start = static_cast<std::size_t>(start - buf);
+        span.end = static_cast<std::size_t>(end - buf);
+        span.chars = span.end - span.start - (totals.shrink - shrink_before);
+        return end + 4;
+    };
+    if (const std::uint8_t* text = open_t(p, limit)) {
+        p = add_text(text);
+        if (!p) return false;
+    } else {
+        // Runs: <r>, optional <rPr>…</rPr> known to be harmless, one <t>, </r>.
+        while (at(p, limit, "<r>")) {
+            p += 3;
+            if (at(p, limit, "<rPr>")) {
+                static constexpr std::string_view kRprEnd = "</rPr>";
+                const std::uint8_t* q = p;
+                for (;;) {
+                    q = scan::find1(q + 1, limit, '<');
+                    if (q == limit) return false;
+                    if (at(q, limit, kRprEnd)) break;
+                }
+                q += kRprEnd.size();
+                const std::string_view rpr(reinterpret_cast<const char*>(p),
+                                           static_cast<std::size_t>(q - p));
+                if (!rpr_verdict(rpr)) return false;
+                p = q;
+            }
+            const std::uint8_t* text = open_t(p, limit);
+            if (!text) return false;
+            p = add_text(text);
+            if (!p || !at(p, limit, "</r>")) return false;
+            p += 4;
+        }
+        if (out.span_count == 0) return false;
+    }
+    if (!at(p, limit, "</si>")) return false;
+    out.item_end = static_cast<std::size_t>(p + 5 - buf);
+    // The pattern across two texts (empty ones aside) counts as well.
+    std::uint8_t last = 0;
+    out.chars = 0;
+    for (std::size_t i = 0; i < out.span_count; ++i) {
+        const ItemScan::Span& span = out.spans[i];
+        out.chars += span.chars;
+        if (span.start == span.end) continue;
+        if (last && x005f_join(last, buf[span.start])) totals.rewrite = true;
+        last = buf[span.end - 1];
+    }
+    const std::uint8_t lead = totals.widest_lead;
+    const std::uint32_t lead_class = lead == 0      ? 0x7F
+                                     : lead <= 0xC3 ? 0xFF
+                                     : lead < 0xF0  ? 0xFFFF
+                                                    : 0x10FFFF;
+    out.maxchar = std::max(lead_class, width_class(totals.widest_ref));
+    out.decode = totals.decode;
+    out.rewrite = totals.rewrite;
     return true;
 }
 

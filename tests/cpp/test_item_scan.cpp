@@ -30,12 +30,16 @@ std::optional<Filled> take(const std::string& item) {
     const std::string doc = item + "</sst>";
     buf.append(doc.data(), doc.size());
     Filled f;
-    if (!scan_si_item(buf.data(), buf.size(), 0, f.scan)) return std::nullopt;
-    const std::uint8_t* p = buf.data() + f.scan.text_start;
-    const std::uint8_t* end = buf.data() + f.scan.text_end;
+    auto verdict = [](std::string_view rpr) { return rpr == "<rPr><b/></rPr>"; };
+    if (!scan_si_item(buf.data(), buf.size(), 0, f.scan, verdict)) return std::nullopt;
     auto fill = [&](auto unit) {
         std::vector<decltype(unit)> out(f.scan.chars + 1, 0x5A);
-        fill_text(p, end, out.data(), f.scan.chars);
+        auto* at = out.data();
+        for (std::size_t i = 0; i < f.scan.span_count; ++i) {
+            const ItemScan::Span& span = f.scan.spans[i];
+            fill_text(buf.data() + span.start, buf.data() + span.end, at, span.chars);
+            at += span.chars;
+        }
         EXPECT_EQ(out.back(), 0x5A) << "written past the end: " << item;
         f.text.assign(out.begin(), out.end() - 1);
     };
@@ -89,7 +93,14 @@ TEST(ItemScan, TakesThePlainShapeOnly) {
         {"<si><t x=\"1\">a</t></si>", nullptr},
         {"<si> <t>a</t></si>", nullptr},
         {"<si><t>a</t> </si>", nullptr},
-        {"<si><r><t>a</t></r></si>", nullptr},
+        {"<si><r><t>a</t></r></si>", U"a"},
+        {"<si><r><rPr><b/></rPr><t>a</t></r><r><t xml:space=\"preserve\"> b</t></r></si>", U"a b"},
+        {"<si><r><rPr><i/></rPr><t>a</t></r></si>", nullptr},
+        {"<si><r><rPr><b/></rPr></r></si>", nullptr},
+        {"<si><r><t>a</t><t>b</t></r></si>", nullptr},
+        {"<si><r><t>a</t></r><t>b</t></si>", nullptr},
+        {"<si><r><t>a</t></r> </si>", nullptr},
+        {"<si></si>", nullptr},
         {"<si><t>a</t></sx>", nullptr},
         {"<sj><t>a</t></sj>", nullptr},
         {"<si><t>abc", nullptr},
@@ -132,7 +143,20 @@ TEST(ItemScan, AgreesWithTheReader) {
             const std::string& bad = rejected_pieces[rng() % rejected_pieces.size()];
             text.insert(rng() % (text.size() + 1), bad);
         }
-        const std::string item = "<si><t>" + text + "</t></si>";
+        // The plain shape, or the text cut into runs (some with run properties).
+        std::string item;
+        if (rng() % 2) {
+            item = "<si><t>" + text + "</t></si>";
+        } else {
+            item = "<si>";
+            for (std::size_t from = 0, runs = 1 + rng() % 3; runs--;) {
+                const std::size_t to = runs ? from + rng() % (text.size() - from + 1) : text.size();
+                item += rng() % 2 ? "<r><rPr><b/></rPr><t>" : "<r><t xml:space=\"preserve\">";
+                item += text.substr(from, to - from) + "</t></r>";
+                from = to;
+            }
+            item += "</si>";
+        }
         const General g = general(item);
         const auto taken = take(item);
         if (g.error) {

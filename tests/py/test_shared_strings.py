@@ -111,6 +111,14 @@ def test_fallbacks(items, message):
     assert str(info.value) == message
 
 
+def test_run_properties_checked_under_other_bindings_are_read_again():
+    # The first item binds the prefix itself; in the second it is unbound.
+    items = ('<si xmlns:x="urn:x"><r><rPr><x:b/></rPr><t>a</t></r></si>'
+             '<si><r><rPr><x:b/></rPr><t>b</t></r></si>')
+    with pytest.raises(NF, match="^malformed: unbound prefix$"):
+        read(sst(items))
+
+
 def test_truncated_part():
     with pytest.raises(NF, match="^malformed: unclosed element$"):
         read(sst("<si><t>abc</t></si>")[:-len("</sst>")])
