@@ -138,6 +138,144 @@ struct TextTotals {
     bool decode = false, rewrite = false;
 };
 
+// The ASCII byte to check at p (not '<'): the position after what it starts, or null when that
+// breaks a rule. `start` is where the text began.
+inline const std::uint8_t* check_ascii(const std::uint8_t* p, const std::uint8_t* limit,
+                                       const std::uint8_t* start, TextTotals& t) noexcept {
+    switch (*p) {
+        case '&': {
+            t.decode = true;
+            std::uint32_t cp = 0;
+            if (const std::size_t len = named_ref(p, cp)) {
+                t.shrink += len - 1;
+                return p + len;
+            }
+            const std::uint8_t* stop =
+                limit - p > static_cast<std::ptrdiff_t>(kLongestRef + 2) ? p + kLongestRef + 2
+                                                                          : limit;
+            const std::uint8_t* semi = p + 1;
+            while (semi < stop && *semi != ';') ++semi;
+            if (semi == stop) return nullptr;
+            const std::string_view name(reinterpret_cast<const char*>(p + 1),
+                                        static_cast<std::size_t>(semi - p - 1));
+            if (ref_error(name, cp)) return nullptr;
+            if (name[0] == '#') {
+                t.widest_ref = std::max(t.widest_ref, cp);
+                t.rewrite = t.rewrite || in_x005f(cp);
+            }
+            t.shrink += static_cast<std::size_t>(semi - p);
+            return semi + 1;
+        }
+        case '\r':
+            t.decode = true;
+            if (p[1] == '\n') ++t.shrink;
+            return p + 1;
+        case '\t':
+        case '\n':
+            return p + 1;
+        case ']':
+            return p[1] == ']' && p[2] == '>' ? nullptr : p + 1;
+        case '_':
+            if (p - start >= 5 && std::memcmp(p - 5, "x005F", 5) == 0) t.rewrite = true;
+            return p + 1;
+        default:
+            return nullptr;  // a control byte
+    }
+}
+
+#if defined(__SSE2__)
+
+// Unsigned x >= n for each byte, through a signed compare with the top bits flipped.
+inline __m128i at_least(__m128i x, int n) noexcept {
+    return _mm_cmpgt_epi8(_mm_xor_si128(x, _mm_set1_epi8(static_cast<char>(0x80))),
+                          _mm_set1_epi8(static_cast<char>(n - 0x80 - 1)));
+}
+
+inline __m128i bytes_eq(__m128i x, int c) noexcept {
+    return _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(c)));
+}
+
+// Bit i set when byte i of v breaks the UTF-8 rules, given the 16 bytes before v in prev: a
+// missing or stray continuation byte, an overlong form, a surrogate, a value past U+10FFFF, or
+// U+FFFE / U+FFFF (which the character rules reject).
+inline unsigned utf8_faults(__m128i v, __m128i prev) noexcept {
+    const __m128i p1 = _mm_or_si128(_mm_slli_si128(v, 1), _mm_srli_si128(prev, 15));
+    const __m128i p2 = _mm_or_si128(_mm_slli_si128(v, 2), _mm_srli_si128(prev, 14));
+    const __m128i p3 = _mm_or_si128(_mm_slli_si128(v, 3), _mm_srli_si128(prev, 13));
+    const __m128i cont = bytes_eq(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))), 0x80);
+    const __m128i need = _mm_or_si128(at_least(p1, 0xC0),
+                                      _mm_or_si128(at_least(p2, 0xE0), at_least(p3, 0xF0)));
+    const __m128i from_a0 = at_least(v, 0xA0), from_90 = at_least(v, 0x90);
+    __m128i bad = _mm_xor_si128(cont, need);
+    bad = _mm_or_si128(bad, bytes_eq(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE))), 0xC0));
+    bad = _mm_or_si128(bad, at_least(v, 0xF5));
+    bad = _mm_or_si128(bad, _mm_andnot_si128(from_a0, bytes_eq(p1, 0xE0)));
+    bad = _mm_or_si128(bad, _mm_and_si128(from_a0, bytes_eq(p1, 0xED)));
+    bad = _mm_or_si128(bad, _mm_andnot_si128(from_90, bytes_eq(p1, 0xF0)));
+    bad = _mm_or_si128(bad, _mm_and_si128(from_90, bytes_eq(p1, 0xF4)));
+    const __m128i fffe = _mm_and_si128(_mm_and_si128(bytes_eq(p2, 0xEF), bytes_eq(p1, 0xBF)),
+                                       bytes_eq(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE))), 0xBE));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(bad, fffe)));
+}
+
+// Checks the text at p up to the next '<', which it returns; null when the text breaks a rule or
+// runs to `limit`. Sixteen bytes per step: multi-byte characters are checked and counted for
+// the whole block at once; only ASCII bytes that need a rule of their own stop the step.
+const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
+                               TextTotals& t) noexcept {
+    const std::uint8_t* const start = p;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    __m128i prev = zero, widest = zero;
+    unsigned pending = 0;  // the previous block ended in a multi-byte character
+    for (;;) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // '<', '&', ']', '_' and bytes below 0x20 stop the step.
+        const __m128i control = _mm_andnot_si128(_mm_cmplt_epi8(v, zero),
+                                                 _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+        const __m128i stop = _mm_or_si128(_mm_or_si128(bytes_eq(v, '<'), bytes_eq(v, '&')),
+                                          _mm_or_si128(_mm_or_si128(bytes_eq(v, ']'), bytes_eq(v, '_')),
+                                                       control));
+        const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+        const unsigned k = static_cast<unsigned>(std::countr_zero(stops | 0x10000u));
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+        const unsigned through_k = (2u << k) - 1;  // bytes before the stop and the stop itself
+        if ((high | pending) & through_k) {
+            if (utf8_faults(v, prev) & through_k) return nullptr;
+            const __m128i before = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(k)), index);
+            widest = _mm_max_epu8(widest, _mm_and_si128(v, before));
+            const __m128i cont = bytes_eq(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))), 0x80);
+            const __m128i sums =
+                _mm_sad_epu8(_mm_and_si128(_mm_and_si128(cont, before), _mm_set1_epi8(1)), zero);
+            t.shrink += static_cast<std::size_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+        }
+        if (k == kBlock) {
+            // No stop: the block lies wholly before `limit` (the zero pad would stop it).
+            prev = v;
+            pending = high >> 15;
+            p += kBlock;
+            continue;
+        }
+        p += k;
+        if (p >= limit) return nullptr;
+        if (*p == '<') break;
+        p = check_ascii(p, limit, start, t);
+        if (!p) return nullptr;
+        // What follows an ASCII byte starts a character.
+        prev = zero;
+        pending = 0;
+    }
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 8));
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 4));
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 2));
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 1));
+    // With any multi-byte character the largest byte is the largest lead.
+    t.widest_lead = std::max(t.widest_lead, static_cast<std::uint8_t>(_mm_cvtsi128_si32(widest)));
+    return p;
+}
+
+#else
+
 // Checks the text at p up to the next '<', which it returns; null when the text breaks a rule or
 // runs to `limit`.
 const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
@@ -162,54 +300,12 @@ const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
             } while (c >= 0x80 && p < limit);
             continue;
         }
-        switch (c) {
-            case '&': {
-                t.decode = true;
-                std::uint32_t cp = 0;
-                if (const std::size_t len = named_ref(p, cp)) {
-                    t.shrink += len - 1;
-                    p += len;
-                    break;
-                }
-                const std::uint8_t* stop =
-                    limit - p > static_cast<std::ptrdiff_t>(kLongestRef + 2) ? p + kLongestRef + 2
-                                                                              : limit;
-                const std::uint8_t* semi = p + 1;
-                while (semi < stop && *semi != ';') ++semi;
-                if (semi == stop) return nullptr;
-                const std::string_view name(reinterpret_cast<const char*>(p + 1),
-                                            static_cast<std::size_t>(semi - p - 1));
-                if (ref_error(name, cp)) return nullptr;
-                if (name[0] == '#') {
-                    t.widest_ref = std::max(t.widest_ref, cp);
-                    t.rewrite = t.rewrite || in_x005f(cp);
-                }
-                t.shrink += static_cast<std::size_t>(semi - p);
-                p = semi + 1;
-                break;
-            }
-            case '\r':
-                t.decode = true;
-                if (p[1] == '\n') ++t.shrink;
-                ++p;
-                break;
-            case '\t':
-            case '\n':
-                ++p;
-                break;
-            case ']':
-                if (p[1] == ']' && p[2] == '>') return nullptr;
-                ++p;
-                break;
-            case '_':
-                if (p - start >= 5 && std::memcmp(p - 5, "x005F", 5) == 0) t.rewrite = true;
-                ++p;
-                break;
-            default:
-                return nullptr;  // a control byte
-        }
+        p = check_ascii(p, limit, start, t);
+        if (!p) return nullptr;
     }
 }
+
+#endif
 
 // Whether the bytes at p start with `lit` (p has at least 16 readable bytes past `limit`).
 inline bool at(const std::uint8_t* p, const std::uint8_t* limit, std::string_view lit) noexcept {
