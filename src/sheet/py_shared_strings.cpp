@@ -48,18 +48,28 @@ Ref str_of_scan(const std::uint8_t* buf, const ItemScan& s, std::string& scratch
     auto fill = [&](auto* out) {
         for (std::size_t i = 0; i < s.span_count; ++i) {
             const ItemScan::Span& span = s.spans[i];
-            if (sizeof(*out) == 1 && s.maxchar < 0x80 && !s.decode)
-                std::memcpy(out, buf + span.start, span.chars);
-            else
-                fill_text(buf + span.start, buf + span.end, out, span.chars);
+            if constexpr (sizeof(*out) == 1) {
+                if (s.maxchar < 0x80 && !s.decode) {
+                    copy_text(buf + span.start, out, span.chars);
+                    out += span.chars;
+                    continue;
+                }
+            }
+            fill_text(buf + span.start, buf + span.end, out, span.chars);
             out += span.chars;
         }
     };
-    switch (PyUnicode_KIND(str.get())) {
-        case PyUnicode_1BYTE_KIND: fill(PyUnicode_1BYTE_DATA(str.get())); break;
-        case PyUnicode_2BYTE_KIND: fill(PyUnicode_2BYTE_DATA(str.get())); break;
-        default: fill(PyUnicode_4BYTE_DATA(str.get())); break;
-    }
+    // PyUnicode_New gives a compact string whose kind follows from maxchar; its data follows
+    // the header. Working both out here spares reading back the fresh object.
+    void* data = s.maxchar < 0x80
+                     ? static_cast<void*>(reinterpret_cast<PyASCIIObject*>(str.get()) + 1)
+                     : static_cast<void*>(reinterpret_cast<PyCompactUnicodeObject*>(str.get()) + 1);
+    if (s.maxchar <= 0xFF)
+        fill(static_cast<Py_UCS1*>(data));
+    else if (s.maxchar <= 0xFFFF)
+        fill(static_cast<Py_UCS2*>(data));
+    else
+        fill(static_cast<Py_UCS4*>(data));
     return str;
 }
 

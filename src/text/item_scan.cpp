@@ -402,6 +402,23 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, 
     return true;
 }
 
+void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept {
+    // Short texts are the rule: overlapping word copies instead of a library call.
+    if (n >= 16) {
+        std::size_t i = 0;
+        for (; n - i > 16; i += 16) std::memcpy(out + i, p + i, 16);
+        std::memcpy(out + n - 16, p + n - 16, 16);
+    } else if (n >= 8) {
+        std::memcpy(out, p, 8);
+        std::memcpy(out + n - 8, p + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(out, p, 4);
+        std::memcpy(out + n - 4, p + n - 4, 4);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) out[i] = p[i];
+    }
+}
+
 template <class Unit>
 void fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
                std::size_t chars) noexcept {

@@ -44,6 +44,10 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, 
 // Writes the scanned text [p, end) decoded (references, CR LF and lone CR to LF) as `chars`
 // code units of type Unit (std::uint8_t, std::uint16_t or std::uint32_t, wide enough for the
 // scanned maxchar) to out. Reads at most 16 bytes past `end`.
+// Copies n bytes of ASCII text that needs no decoding (text the scan took, so 16 bytes past its
+// end are readable), writing nothing past out + n.
+void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept;
+
 template <class Unit>
 void fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
                std::size_t chars) noexcept;
