@@ -123,6 +123,21 @@ inline std::size_t named_ref(const std::uint8_t* p, std::uint32_t& cp) noexcept 
     return 0;
 }
 
+// The character of the checked multi-byte sequence at p (four bytes readable), its length in
+// `len`. The sequence's bytes, first one highest, are shifted down to their number and their
+// six-bit payloads gathered; the lead's own payload is then cut to its width.
+inline std::uint32_t decode_checked(const std::uint8_t* p, std::size_t& len) noexcept {
+    const std::uint8_t lead = p[0];
+    len = 2u + (lead >= 0xE0) + (lead >= 0xF0);
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    const std::uint32_t v = __builtin_bswap32(w) >> (8 * (4 - len));
+    const std::uint32_t cp = (v & 0x3F) | ((v >> 2) & 0xFC0) | ((v >> 4) & 0x3F000) |
+                             ((v >> 6) & 0x1C0000);
+    static constexpr std::uint32_t kWidth[5] = {0, 0, 0x7FF, 0xFFFF, 0x1FFFFF};
+    return cp & kWidth[len];
+}
+
 // The longest reference name the rules accept: "#x" and ten hexadecimal digits.
 constexpr std::size_t kLongestRef = 12;
 
@@ -447,9 +462,12 @@ void fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
         }
         const std::uint8_t c = *p;
         if (c >= 0x80) {
-            const std::size_t len = utf8_lead_length(c);
-            *out++ = static_cast<Unit>(utf8_code_point(p, len));
-            p += len;
+            // A run of multi-byte characters, each decoded without branching on its length.
+            do {
+                std::size_t len;
+                *out++ = static_cast<Unit>(decode_checked(p, len));
+                p += len;
+            } while (p < end && *p >= 0x80);
         } else if (c == '\r') {
             *out++ = '\n';
             p += p[1] == '\n' ? 2 : 1;
