@@ -322,8 +322,13 @@ const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
 
 #endif
 
-// Whether the bytes at p start with `lit` (p has at least 16 readable bytes past `limit`).
+// Whether the bytes at p (p <= limit, 16 bytes readable past `limit`) start with `lit`. Up to
+// eight bytes take one masked word compare: the zero pad past `limit` never matches a literal.
 inline bool at(const std::uint8_t* p, const std::uint8_t* limit, std::string_view lit) noexcept {
+    if (lit.size() <= 8) {
+        const std::uint64_t mask = lit.size() == 8 ? ~0ULL : (1ULL << (8 * lit.size())) - 1;
+        return ((scan::load(p) ^ word_of(lit)) & mask) == 0;
+    }
     return static_cast<std::size_t>(limit - p) >= lit.size() &&
            std::memcmp(p, lit.data(), lit.size()) == 0;
 }
