@@ -19,33 +19,6 @@ namespace {
 
 constexpr std::size_t kBlock = 16;
 
-// Index of the first byte among the 16 at p that the check pass looks at one by one (below 0x20,
-// 0x80 and above, '<', '&', ']', '_'), or 16.
-inline std::size_t next_to_check(const std::uint8_t* p) noexcept {
-#if defined(__SSE2__)
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-    // Signed compare: bytes of 0x80 and above are negative, so one test takes them with the
-    // control bytes.
-    const __m128i low = _mm_cmplt_epi8(v, _mm_set1_epi8(0x20));
-    const __m128i a = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('<')),
-                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('&')));
-    const __m128i b = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(']')),
-                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('_')));
-    const unsigned m = static_cast<unsigned>(
-        _mm_movemask_epi8(_mm_or_si128(low, _mm_or_si128(a, b))));
-    return static_cast<std::size_t>(std::countr_zero(m | 0x10000u));
-#else
-    for (std::size_t half = 0; half < kBlock; half += 8) {
-        const std::uint64_t w = scan::load(p + half);
-        const std::uint64_t m = scan::below_bytes(w, 0x20) | (w & scan::kHigh) |
-                                scan::eq_bytes(w, '<') | scan::eq_bytes(w, '&') |
-                                scan::eq_bytes(w, ']') | scan::eq_bytes(w, '_');
-        if (m) return half + scan::first(m);
-    }
-    return kBlock;
-#endif
-}
-
 // Index of the first byte among the 16 at p that the fill pass decodes (0x80 and above, '&',
 // CR), or 16.
 inline std::size_t next_to_decode(const std::uint8_t* p) noexcept {
@@ -101,7 +74,7 @@ constexpr bool in_x005f(std::uint32_t cp) noexcept {
     return cp == 'x' || cp == '0' || cp == '5' || cp == 'F' || cp == '_';
 }
 
-// The five predefined entities, as the first bytes of the little-endian word at '&'.
+// A literal of up to eight bytes as the low bytes of the word a load at its first byte gives.
 constexpr std::uint64_t word_of(std::string_view text) noexcept {
     std::uint64_t w = 0;
     for (std::size_t i = text.size(); i-- > 0;)
@@ -290,6 +263,19 @@ const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
 }
 
 #else
+
+// Index of the first byte among the 16 at p that the check pass looks at one by one (below 0x20,
+// 0x80 and above, '<', '&', ']', '_'), or 16.
+inline std::size_t next_to_check(const std::uint8_t* p) noexcept {
+    for (std::size_t half = 0; half < kBlock; half += 8) {
+        const std::uint64_t w = scan::load(p + half);
+        const std::uint64_t m = scan::below_bytes(w, 0x20) | (w & scan::kHigh) |
+                                scan::eq_bytes(w, '<') | scan::eq_bytes(w, '&') |
+                                scan::eq_bytes(w, ']') | scan::eq_bytes(w, '_');
+        if (m) return half + scan::first(m);
+    }
+    return kBlock;
+}
 
 // Checks the text at p up to the next '<', which it returns; null when the text breaks a rule or
 // runs to `limit`.
