@@ -298,7 +298,7 @@ SHAPES = ["<si><t>{}</t></si>", '<si><t xml:space="preserve">{}</t></si>',
           "<si><r><rPr><b/></rPr><t>{}</t></r></si>", "<si><r><t>{}</t></r><r><rPr><b/></rPr><t>{}</t></r></si>"]
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=100, deadline=None)
 @given(st.lists(st.tuples(st.sampled_from(SHAPES), st.lists(PIECES, max_size=6), st.lists(PIECES, max_size=3)),
                 min_size=1, max_size=6),
        st.integers(1, 40))
