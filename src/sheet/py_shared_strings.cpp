@@ -1,5 +1,6 @@
 #include "sheet/py_shared_strings.h"
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -7,10 +8,12 @@
 #include "utils/py_boundary.h"
 #include "sheet/py_helpers.h"
 #include "text/element_text.h"
+#include "text/item_scan.h"
 #include "utils/py_ref.h"
 #include "utils/py_str.h"
 #include "xml/names.h"
 #include "xml/py_reader.h"
+#include "xml/refs.h"
 
 namespace tovrel {
 
@@ -26,33 +29,79 @@ Ref list_of(std::vector<Ref>& items) {
     return list;
 }
 
+// The str of an item the fast path scanned, written at its final width.
+Ref str_of_scan(const std::uint8_t* buf, const ItemScan& s, std::string& scratch,
+                std::string& text) {
+    auto raw = [&](const ItemScan::Span& span) {
+        return std::string_view(reinterpret_cast<const char*>(buf + span.start),
+                                span.end - span.start);
+    };
+    if (s.rewrite) {
+        // "x005F_" goes: decode to UTF-8 first, remove, then size the rest.
+        text.clear();
+        for (std::size_t i = 0; i < s.span_count; ++i)
+            text += s.decode ? decode_text(raw(s.spans[i]), false, scratch) : raw(s.spans[i]);
+        remove_x005f(text);
+        return str_of_valid(text);
+    }
+    Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(s.chars), s.maxchar));
+    auto fill = [&](auto* out) {
+        for (std::size_t i = 0; i < s.span_count; ++i) {
+            const ItemScan::Span& span = s.spans[i];
+            if constexpr (sizeof(*out) == 1) {
+                if (s.maxchar < 0x80 && !s.decode) {
+                    copy_text(buf + span.start, out, span.chars);
+                    out += span.chars;
+                    continue;
+                }
+            }
+            fill_text(buf + span.start, buf + span.end, out, span.chars);
+            out += span.chars;
+        }
+    };
+    // PyUnicode_New gives a compact string whose kind follows from maxchar; its data follows
+    // the header. Working both out here spares reading back the fresh object.
+    void* data = s.maxchar < 0x80
+                     ? static_cast<void*>(reinterpret_cast<PyASCIIObject*>(str.get()) + 1)
+                     : static_cast<void*>(reinterpret_cast<PyCompactUnicodeObject*>(str.get()) + 1);
+    if (s.maxchar <= 0xFF)
+        fill(static_cast<Py_UCS1*>(data));
+    else if (s.maxchar <= 0xFFFF)
+        fill(static_cast<Py_UCS2*>(data));
+    else
+        fill(static_cast<Py_UCS4*>(data));
+    return str;
+}
+
 Ref read_items(PyObject* source, PyObject* helpers_dict) {
     Helpers helpers = Helpers::from_dict(helpers_dict);
     Ref si_content = lookup_helper(helpers_dict, "si_content");
     Reader reader = make_py_reader(source);
-    TextCtx ctx{std::move(helpers.text_dangerous), std::move(helpers.rich_dangerous), {}, {}};
+    TextCtx ctx;
+    ctx.text_dangerous = std::move(helpers.text_dangerous);
+    ctx.rich_dangerous = std::move(helpers.rich_dangerous);
     // Items are gathered here and moved into the list at the end: a growing list copies its
     // whole array on every resize.
     std::vector<Ref> items;
     std::string text, scratch;
     auto rpr_check = [&](std::string_view rpr) { return helpers.rpr_accepted(reader, rpr); };
+    // Run properties the fast path may pass over: read by the general path in the root's scope
+    // and accepted.
+    auto rpr_verdict = [&](std::string_view rpr) {
+        auto it = ctx.rpr_cache.find(rpr);
+        return it != ctx.rpr_cache.end() && it->second.ok && it->second.root_scope;
+    };
+    Input& in = reader.input();
     for (;;) {
-        // Items of the plain shape are taken straight from the buffer.
+        // Items of the plain shape are taken straight from the buffer: unprefixed <si> children
+        // of the root, where the default namespace is the main one.
         if (reader.depth() == 1 && reader.last_event() != XmlEvent::Empty &&
             reader.namespaces().default_id() == kMainNamespace) {
-            if (auto plain = fast_plain_item(reader, "si", scratch)) {
-                std::string_view plain_text = plain->text;
-                if (plain_text.find("x005F_") != std::string_view::npos) {
-                    // Only ASCII is removed: the sizes stay as they are.
-                    text.assign(plain_text);
-                    remove_x005f(text);
-                    plain_text = text;
-                }
-                Ref item = plain->sized ? str_of_valid(plain_text, plain->continuations,
-                                                       plain->widest_lead)
-                                        : str_of_valid(plain_text);
-                items.push_back(std::move(item));
-                continue;
+            ctx.root_scope = reader.namespaces().scope_serial();
+            ItemScan scanned;
+            while (scan_si_item(in.data(), in.filled(), in.pos, scanned, rpr_verdict)) {
+                items.push_back(str_of_scan(in.data(), scanned, scratch, text));
+                reader.consume_tag(in.pos, scanned.item_end);
             }
         }
         XmlEvent ev = reader.next();
@@ -62,8 +111,9 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         if (reader.depth() != 2) throw Unsupported("nested si");
         Ref item;
         if (parse_text(reader, ctx, forbid_si, rpr_check, text) == TextKind::Plain) {
+            // The reader has checked the text, and decoding keeps it well formed.
             remove_x005f(text);
-            item = str_of(text);
+            item = str_of_valid(text);
         } else {
             item = call_with_markup(si_content.get(), reader, text);
         }

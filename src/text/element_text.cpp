@@ -3,10 +3,8 @@
 #include <cstring>
 
 #include "utils/error.h"
-#include "xml/chars.h"
 #include "xml/content_walk.h"
 #include "xml/names.h"
-#include "xml/refs.h"
 
 namespace tovrel {
 
@@ -98,6 +96,7 @@ TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_ch
                 if (child == "rPr") {
                     // The item's capture keeps these bytes in the window.
                     const std::uint64_t start = in.base + reader.tag_start();
+                    const bool root_scope = reader.namespaces().scope_serial() == ctx.root_scope;
                     skip_checked(reader, forbid);
                     if (needs_markup) continue;
                     std::string_view rpr(reinterpret_cast<const char*>(in.data()) + (start - in.base),
@@ -105,10 +104,11 @@ TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_ch
                     auto it = ctx.rpr_cache.find(rpr);
                     bool ok;
                     if (it != ctx.rpr_cache.end()) {
-                        ok = it->second;
+                        ok = it->second.ok;
+                        it->second.root_scope = it->second.root_scope || root_scope;
                     } else {
                         ok = rpr_check(rpr);
-                        ctx.rpr_cache.emplace(std::string(rpr), ok);
+                        ctx.rpr_cache.emplace(std::string(rpr), TextCtx::RprEntry{ok, root_scope});
                     }
                     if (!ok) needs_markup = true;
                 } else if (child == "t") {
@@ -137,45 +137,6 @@ TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_ch
     in.capture = Input::kNoCapture;
     out.append(ctx.runs);
     return TextKind::Plain;
-}
-
-std::optional<PlainItem> fast_plain_item(Reader& reader, std::string_view name,
-                                         std::string& scratch) {
-    Input& in = reader.input();
-    const std::uint8_t* b = in.data();
-    const std::size_t n = in.filled();
-    const std::size_t p = in.pos;
-    auto at = [&](std::size_t pos, std::string_view lit) {
-        return pos <= n && n - pos >= lit.size() && std::memcmp(b + pos, lit.data(), lit.size()) == 0;
-    };
-    if (!at(p, "<") || !at(p + 1, name) || !at(p + 1 + name.size(), ">")) return std::nullopt;
-    std::size_t q = p + name.size() + 2;
-    if (at(q, "<t>"))
-        q += 3;
-    else if (at(q, "<t xml:space=\"preserve\">"))
-        q += 24;
-    else
-        return std::nullopt;
-    const void* lt = std::memchr(b + q, '<', n - q);
-    if (!lt) return std::nullopt;
-    const std::size_t text_end = static_cast<std::size_t>(static_cast<const std::uint8_t*>(lt) - b);
-    if (!at(text_end, "</t></") || !at(text_end + 6, name) || !at(text_end + 6 + name.size(), ">"))
-        return std::nullopt;
-    const std::size_t end = text_end + 7 + name.size();
-    // Invalid text is left to the general reader, which reports it.
-    const CharScan scanned = scan_chars(b + q, text_end - q);
-    if (scanned.fault || scanned.seen.cdata_end) return std::nullopt;
-    if (scanned.seen.amp && refs_error(b + q, text_end - q)) return std::nullopt;
-    PlainItem item;
-    item.text = std::string_view(reinterpret_cast<const char*>(b + q), text_end - q);
-    // Line ends and entity references decode to ASCII, which leaves the sizes as they are;
-    // character references may not.
-    item.sized = !scanned.seen.amp || item.text.find("&#") == std::string_view::npos;
-    item.continuations = scanned.continuations;
-    item.widest_lead = scanned.widest_lead;
-    if (scanned.seen.amp || scanned.seen.cr) item.text = decode_text(item.text, false, scratch);
-    reader.consume_tag(p, end);
-    return item;
 }
 
 bool remove_x005f(std::string& text) {

@@ -39,8 +39,15 @@ struct TextCtx {
             return std::hash<std::string_view>{}(s);
         }
     };
-    std::unordered_map<std::string, bool, Hash, std::equal_to<>> rpr_cache;
+    struct RprEntry {
+        bool ok;          // the plain text may ignore these properties
+        bool root_scope;  // read well formed with the bindings of the root's content in force
+    };
+    std::unordered_map<std::string, RprEntry, Hash, std::equal_to<>> rpr_cache;
     std::string runs;  // scratch: run texts of the current item
+    // Namespaces::scope_serial() inside the root element (between items), once the caller knows
+    // it; entries read in that scope record it.
+    std::uint64_t root_scope = UINT64_MAX;
 };
 
 // Skips the element, checking nested elements against `forbid`.
@@ -59,25 +66,6 @@ enum class TextKind : std::uint8_t { Plain, Markup };
 // namespaces for them are the reader's in-scope namespaces right after the call.
 TextKind parse_text(Reader& reader, TextCtx& ctx, Forbid forbid, RprCheck rpr_check,
                     std::string& out);
-
-// An item taken by fast_plain_item: its plain text, well-formed UTF-8, and when `sized` the
-// character sizes of that text as CharScan gives them.
-struct PlainItem {
-    std::string_view text;
-    bool sized = false;
-    std::size_t continuations = 0;
-    std::uint8_t widest_lead = 0;
-};
-
-// Reads a whole item of the most common shape, <NAME><t>text</t></NAME> (or with
-// <t xml:space="preserve">), straight from the reader's buffer at its current position. Its plain
-// text is a view of the buffer (valid until the reader moves on) or, when references or line ends
-// had to be decoded, of `scratch`. The sizes are left out when a character reference was decoded.
-// The caller makes sure that an unprefixed NAME is the item it wants (default namespace) and that
-// the reader owes no End. Returns nothing, consuming nothing, for any other shape or anything the
-// general reader would have to report.
-std::optional<PlainItem> fast_plain_item(Reader& reader, std::string_view name,
-                                         std::string& scratch);
 
 // Removes every "x005F_" (left to right, non-overlapping) in place. Returns whether any was found.
 bool remove_x005f(std::string& text);

@@ -166,51 +166,6 @@ TEST(RemoveX005F, Table) {
 namespace tovrel {
 namespace {
 
-// fast_plain_item at the start of the document body: what it takes, and that it leaves the
-// reader untouched when it refuses.
-TEST(FastPlainItem, TakesTheCommonShapesOnly) {
-    struct Case {
-        const char* item;
-        const char* text;  // nullptr: refused
-    } cases[] = {
-        {"<si><t>abc</t></si>", "abc"},
-        {"<si><t xml:space=\"preserve\"> a </t></si>", " a "},
-        {"<si><t>a&amp;b&#x41;</t></si>", "a&bA"},
-        {"<si><t>a\r\nb</t></si>", "a\nb"},
-        {"<si><t></t></si>", ""},
-        {"<si><t>\xC3\xA9</t></si>", "\xC3\xA9"},
-        {"<si><t/></si>", nullptr},
-        {"<si x=\"1\"><t>a</t></si>", nullptr},
-        {"<si><t x=\"1\">a</t></si>", nullptr},
-        {"<si> <t>a</t></si>", nullptr},
-        {"<si><t>a</t> </si>", nullptr},
-        {"<si><r><t>a</t></r></si>", nullptr},
-        {"<si><t>a]]>b</t></si>", nullptr},
-        {"<si><t>a\x01</t></si>", nullptr},
-        {"<si><t>\xC3</t></si>", nullptr},
-        {"<si><t>&bogus;</t></si>", nullptr},
-        {"<si><t>a</t></sx>", nullptr},
-        {"<sj><t>a</t></sj>", nullptr},
-    };
-    for (const Case& c : cases) {
-        std::string doc = std::string("<sst>") + c.item + "</sst>";
-        Reader r(std::make_unique<MemorySource>(doc));
-        ASSERT_EQ(r.next(), XmlEvent::Start);
-        std::string scratch = "stale";
-        const std::size_t pos = r.input().pos;
-        auto taken = fast_plain_item(r, "si", scratch);
-        if (!c.text) {
-            EXPECT_FALSE(taken) << c.item;
-            EXPECT_EQ(r.input().pos, pos) << c.item;
-            continue;
-        }
-        ASSERT_TRUE(taken) << c.item;
-        EXPECT_EQ(taken->text, c.text) << c.item;
-        EXPECT_EQ(r.next(), XmlEvent::End) << c.item;
-        EXPECT_EQ(r.local_name(), "sst");
-    }
-}
-
 // Names inserted with repeats, across the growth from a handful to thousands, against std::set.
 TEST(NameSet, MatchesStdSet) {
     NameSet set;

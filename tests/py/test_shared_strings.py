@@ -56,6 +56,7 @@ NS = [("", MAIN_NS)]
     ("<si><r><t>x</t></r><r><t>y</t></r></si>", ["xy"]),
     ("<si><r><rPr><b/><sz val='11'/></rPr><t>x</t></r><r><t>y</t></r></si>", ["xy"]),
     ("<si><r><t>run</t></r><t>direct</t></si>", ["directrun"]),
+    ("<si><r><t>ax005</t></r><r><t>F_b</t></r></si>", ["ab"]),
     ("<si><t>first</t><t>second</t></si>", ["second"]),
     ("<si><r><t>a</t><t>b</t></r></si>", ["b"]),
     ("<si><t>a<b/>c</t></si>", ["a"]),
@@ -109,6 +110,14 @@ def test_fallbacks(items, message):
     with pytest.raises(NF) as info:
         read(sst(items))
     assert str(info.value) == message
+
+
+def test_run_properties_checked_under_other_bindings_are_read_again():
+    # The first item binds the prefix itself; in the second it is unbound.
+    items = ('<si xmlns:x="urn:x"><r><rPr><x:b/></rPr><t>a</t></r></si>'
+             '<si><r><rPr><x:b/></rPr><t>b</t></r></si>')
+    with pytest.raises(NF, match="^malformed: unbound prefix$"):
+        read(sst(items))
 
 
 def test_truncated_part():
@@ -281,6 +290,30 @@ def test_any_text_round_trips(texts):
     assert got == [t.replace("x005F_", "") for t in texts]
     for g, t in zip(got, texts):
         assert type(g) is str and g.isascii() == t.replace("x005F_", "").isascii()
+
+
+PIECES = st.sampled_from(["plain text ", "é", "東京", "😀", "ÿĀ", "&amp;", "&lt;", "&#x1F600;", "&#233;",
+                          "&#95;", "x005F_", "x005", "F_", "\r\n", "\r", "\t", "]]", "_"])
+SHAPES = ["<si><t>{}</t></si>", '<si><t xml:space="preserve">{}</t></si>',
+          "<si><r><rPr><b/></rPr><t>{}</t></r></si>", "<si><r><t>{}</t></r><r><rPr><b/></rPr><t>{}</t></r></si>"]
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(SHAPES), st.lists(PIECES, max_size=6), st.lists(PIECES, max_size=3)),
+                min_size=1, max_size=6),
+       st.integers(1, 40))
+def test_chunking_gives_the_same_list(items, chunk):
+    """Items read whole from the buffer and item by item through the reader (as small chunks force
+    them to be) give the same strings, those ElementTree reads."""
+    class Chunked(io.BytesIO):
+        def read(self, n=-1):
+            return super().read(chunk)
+
+    body = "".join(shape.format("".join(a), "".join(b)) for shape, a, b in items)
+    data = sst(body)
+    expected = [et_plain_text(si) for si in ET.fromstring(data).iter(f"{{{MAIN_NS}}}si")]
+    assert read(data) == expected
+    assert _tovrel.read_string_table(Chunked(data), helpers()) == expected
 
 
 @pytest.mark.parametrize("text", ["", "a", "ascii only 1234567", "é", "ÿ", "Ā", "東京", "😀", "a😀é東",

@@ -1,0 +1,488 @@
+#include "text/item_scan.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string_view>
+
+#include "utils/scan.h"
+#include "utils/utf8.h"
+#include "xml/refs.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace tovrel {
+
+namespace {
+
+constexpr std::size_t kBlock = 16;
+
+// Index of the first byte among the 16 at p that the fill pass decodes (0x80 and above, '&',
+// CR), or 16.
+inline std::size_t next_to_decode(const std::uint8_t* p) noexcept {
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i m = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('&')),
+                                   _mm_cmpeq_epi8(v, _mm_set1_epi8('\r')));
+    const unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(v) | _mm_movemask_epi8(m));
+    return static_cast<std::size_t>(std::countr_zero(bits | 0x10000u));
+#else
+    for (std::size_t half = 0; half < kBlock; half += 8) {
+        const std::uint64_t w = scan::load(p + half);
+        const std::uint64_t m =
+            (w & scan::kHigh) | scan::eq_bytes(w, '&') | scan::eq_bytes(w, '\r');
+        if (m) return half + scan::first(m);
+    }
+    return kBlock;
+#endif
+}
+
+// The 16 bytes at p, each widened to one code unit, stored at out.
+template <class Unit>
+inline void widen_block(Unit* out, const std::uint8_t* p) noexcept {
+#if defined(__SSE2__)
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    auto* o = reinterpret_cast<__m128i*>(out);
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storeu_si128(o, v);
+    } else {
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i lo = _mm_unpacklo_epi8(v, zero), hi = _mm_unpackhi_epi8(v, zero);
+        if constexpr (sizeof(Unit) == 2) {
+            _mm_storeu_si128(o, lo);
+            _mm_storeu_si128(o + 1, hi);
+        } else {
+            _mm_storeu_si128(o, _mm_unpacklo_epi16(lo, zero));
+            _mm_storeu_si128(o + 1, _mm_unpackhi_epi16(lo, zero));
+            _mm_storeu_si128(o + 2, _mm_unpacklo_epi16(hi, zero));
+            _mm_storeu_si128(o + 3, _mm_unpackhi_epi16(hi, zero));
+        }
+    }
+#else
+    for (std::size_t k = 0; k < kBlock; ++k) out[k] = p[k];
+#endif
+}
+
+constexpr std::uint32_t width_class(std::uint32_t cp) noexcept {
+    return cp < 0x80 ? 0x7F : cp <= 0xFF ? 0xFF : cp <= 0xFFFF ? 0xFFFF : 0x10FFFF;
+}
+
+// Whether the code point is one of the characters of "x005F_".
+constexpr bool in_x005f(std::uint32_t cp) noexcept {
+    return cp == 'x' || cp == '0' || cp == '5' || cp == 'F' || cp == '_';
+}
+
+// A literal of up to eight bytes as the low bytes of the word a load at its first byte gives.
+constexpr std::uint64_t word_of(std::string_view text) noexcept {
+    std::uint64_t w = 0;
+    for (std::size_t i = text.size(); i-- > 0;)
+        w = (w << 8) | static_cast<std::uint8_t>(text[i]);
+    return w;
+}
+
+// The length of the predefined entity reference at p ('&' to ';'), its character in `cp`; 0 for
+// anything else. Reads eight bytes at p.
+inline std::size_t named_ref(const std::uint8_t* p, std::uint32_t& cp) noexcept {
+    const std::uint64_t w = scan::load(p);
+    const std::uint64_t w4 = w & 0xFFFFFFFFULL, w5 = w & 0xFFFFFFFFFFULL,
+                        w6 = w & 0xFFFFFFFFFFFFULL;
+    if (w4 == word_of("&lt;")) return cp = '<', 4;
+    if (w4 == word_of("&gt;")) return cp = '>', 4;
+    if (w5 == word_of("&amp;")) return cp = '&', 5;
+    if (w6 == word_of("&quot;")) return cp = '"', 6;
+    if (w6 == word_of("&apos;")) return cp = '\'', 6;
+    return 0;
+}
+
+// The character of the checked multi-byte sequence at p (four bytes readable), its length in
+// `len`. The sequence's bytes, first one highest, are shifted down to their number and their
+// six-bit payloads gathered; the lead's own payload is then cut to its width.
+inline std::uint32_t decode_checked(const std::uint8_t* p, std::size_t& len) noexcept {
+    const std::uint8_t lead = p[0];
+    len = 2u + (lead >= 0xE0) + (lead >= 0xF0);
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    const std::uint32_t v = __builtin_bswap32(w) >> (8 * (4 - len));
+    const std::uint32_t cp = (v & 0x3F) | ((v >> 2) & 0xFC0) | ((v >> 4) & 0x3F000) |
+                             ((v >> 6) & 0x1C0000);
+    static constexpr std::uint32_t kWidth[5] = {0, 0, 0x7FF, 0xFFFF, 0x1FFFFF};
+    return cp & kWidth[len];
+}
+
+// The longest reference name the rules accept: "#x" and ten hexadecimal digits.
+constexpr std::size_t kLongestRef = 12;
+
+}  // namespace
+
+namespace {
+
+// The check pass over one text, accumulating into the item's totals.
+struct TextTotals {
+    std::size_t shrink = 0;  // bytes that yield no character of their own
+    std::uint8_t widest_lead = 0;
+    std::uint32_t widest_ref = 0;
+    bool decode = false, rewrite = false;
+};
+
+// The ASCII byte to check at p (not '<'): the position after what it starts, or null when that
+// breaks a rule. `start` is where the text began.
+inline const std::uint8_t* check_ascii(const std::uint8_t* p, const std::uint8_t* limit,
+                                       const std::uint8_t* start, TextTotals& t) noexcept {
+    switch (*p) {
+        case '&': {
+            t.decode = true;
+            std::uint32_t cp = 0;
+            if (const std::size_t len = named_ref(p, cp)) {
+                t.shrink += len - 1;
+                return p + len;
+            }
+            const std::uint8_t* stop =
+                limit - p > static_cast<std::ptrdiff_t>(kLongestRef + 2) ? p + kLongestRef + 2
+                                                                          : limit;
+            const std::uint8_t* semi = p + 1;
+            while (semi < stop && *semi != ';') ++semi;
+            if (semi == stop) return nullptr;
+            const std::string_view name(reinterpret_cast<const char*>(p + 1),
+                                        static_cast<std::size_t>(semi - p - 1));
+            if (ref_error(name, cp)) return nullptr;
+            if (name[0] == '#') {
+                t.widest_ref = std::max(t.widest_ref, cp);
+                t.rewrite = t.rewrite || in_x005f(cp);
+            }
+            t.shrink += static_cast<std::size_t>(semi - p);
+            return semi + 1;
+        }
+        case '\r':
+            t.decode = true;
+            if (p[1] == '\n') ++t.shrink;
+            return p + 1;
+        case '\t':
+        case '\n':
+            return p + 1;
+        case ']':
+            return p[1] == ']' && p[2] == '>' ? nullptr : p + 1;
+        case '_':
+            if (p - start >= 5 && std::memcmp(p - 5, "x005F", 5) == 0) t.rewrite = true;
+            return p + 1;
+        default:
+            return nullptr;  // a control byte
+    }
+}
+
+#if defined(__SSE2__)
+
+// Unsigned x >= n for each byte, through a signed compare with the top bits flipped.
+inline __m128i at_least(__m128i x, int n) noexcept {
+    return _mm_cmpgt_epi8(_mm_xor_si128(x, _mm_set1_epi8(static_cast<char>(0x80))),
+                          _mm_set1_epi8(static_cast<char>(n - 0x80 - 1)));
+}
+
+inline __m128i bytes_eq(__m128i x, int c) noexcept {
+    return _mm_cmpeq_epi8(x, _mm_set1_epi8(static_cast<char>(c)));
+}
+
+// Bit i set when byte i of v breaks the UTF-8 rules, given the 16 bytes before v in prev: a
+// missing or stray continuation byte, an overlong form, a surrogate, a value past U+10FFFF, or
+// U+FFFE / U+FFFF (which the character rules reject).
+inline unsigned utf8_faults(__m128i v, __m128i prev) noexcept {
+    const __m128i p1 = _mm_or_si128(_mm_slli_si128(v, 1), _mm_srli_si128(prev, 15));
+    const __m128i p2 = _mm_or_si128(_mm_slli_si128(v, 2), _mm_srli_si128(prev, 14));
+    const __m128i p3 = _mm_or_si128(_mm_slli_si128(v, 3), _mm_srli_si128(prev, 13));
+    const __m128i cont = bytes_eq(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))), 0x80);
+    const __m128i need = _mm_or_si128(at_least(p1, 0xC0),
+                                      _mm_or_si128(at_least(p2, 0xE0), at_least(p3, 0xF0)));
+    const __m128i from_a0 = at_least(v, 0xA0), from_90 = at_least(v, 0x90);
+    __m128i bad = _mm_xor_si128(cont, need);
+    bad = _mm_or_si128(bad, bytes_eq(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE))), 0xC0));
+    bad = _mm_or_si128(bad, at_least(v, 0xF5));
+    bad = _mm_or_si128(bad, _mm_andnot_si128(from_a0, bytes_eq(p1, 0xE0)));
+    bad = _mm_or_si128(bad, _mm_and_si128(from_a0, bytes_eq(p1, 0xED)));
+    bad = _mm_or_si128(bad, _mm_andnot_si128(from_90, bytes_eq(p1, 0xF0)));
+    bad = _mm_or_si128(bad, _mm_and_si128(from_90, bytes_eq(p1, 0xF4)));
+    const __m128i fffe = _mm_and_si128(_mm_and_si128(bytes_eq(p2, 0xEF), bytes_eq(p1, 0xBF)),
+                                       bytes_eq(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xFE))), 0xBE));
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(bad, fffe)));
+}
+
+// Checks the text at p up to the next '<', which it returns; null when the text breaks a rule or
+// runs to `limit`. Sixteen bytes per step: multi-byte characters are checked and counted for
+// the whole block at once; only ASCII bytes that need a rule of their own stop the step.
+const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
+                               TextTotals& t) noexcept {
+    const std::uint8_t* const start = p;
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    __m128i prev = zero, widest = zero;
+    unsigned pending = 0;  // the previous block ended in a multi-byte character
+    for (;;) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        // '<', '&', ']', '_' and bytes below 0x20 stop the step.
+        const __m128i control = _mm_andnot_si128(_mm_cmplt_epi8(v, zero),
+                                                 _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)));
+        const __m128i stop = _mm_or_si128(_mm_or_si128(bytes_eq(v, '<'), bytes_eq(v, '&')),
+                                          _mm_or_si128(_mm_or_si128(bytes_eq(v, ']'), bytes_eq(v, '_')),
+                                                       control));
+        const unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+        const unsigned k = static_cast<unsigned>(std::countr_zero(stops | 0x10000u));
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+        const unsigned through_k = (2u << k) - 1;  // bytes before the stop and the stop itself
+        if ((high | pending) & through_k) {
+            if (utf8_faults(v, prev) & through_k) return nullptr;
+            const __m128i before = _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(k)), index);
+            widest = _mm_max_epu8(widest, _mm_and_si128(v, before));
+            const __m128i cont = bytes_eq(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))), 0x80);
+            const __m128i sums =
+                _mm_sad_epu8(_mm_and_si128(_mm_and_si128(cont, before), _mm_set1_epi8(1)), zero);
+            t.shrink += static_cast<std::size_t>(_mm_cvtsi128_si32(sums) + _mm_extract_epi16(sums, 4));
+        }
+        if (k == kBlock) {
+            // No stop: the block lies wholly before `limit` (the zero pad would stop it).
+            prev = v;
+            pending = high >> 15;
+            p += kBlock;
+            continue;
+        }
+        p += k;
+        if (p >= limit) return nullptr;
+        if (*p == '<') break;
+        p = check_ascii(p, limit, start, t);
+        if (!p) return nullptr;
+        // What follows an ASCII byte starts a character.
+        prev = zero;
+        pending = 0;
+    }
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 8));
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 4));
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 2));
+    widest = _mm_max_epu8(widest, _mm_srli_si128(widest, 1));
+    // With any multi-byte character the largest byte is the largest lead.
+    t.widest_lead = std::max(t.widest_lead, static_cast<std::uint8_t>(_mm_cvtsi128_si32(widest)));
+    return p;
+}
+
+#else
+
+// Index of the first byte among the 16 at p that the check pass looks at one by one (below 0x20,
+// 0x80 and above, '<', '&', ']', '_'), or 16.
+inline std::size_t next_to_check(const std::uint8_t* p) noexcept {
+    for (std::size_t half = 0; half < kBlock; half += 8) {
+        const std::uint64_t w = scan::load(p + half);
+        const std::uint64_t m = scan::below_bytes(w, 0x20) | (w & scan::kHigh) |
+                                scan::eq_bytes(w, '<') | scan::eq_bytes(w, '&') |
+                                scan::eq_bytes(w, ']') | scan::eq_bytes(w, '_');
+        if (m) return half + scan::first(m);
+    }
+    return kBlock;
+}
+
+// Checks the text at p up to the next '<', which it returns; null when the text breaks a rule or
+// runs to `limit`.
+const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
+                               TextTotals& t) noexcept {
+    const std::uint8_t* const start = p;
+    for (;;) {
+        const std::size_t k = next_to_check(p);
+        p += k;
+        // A block without a byte to check lies wholly before `limit`: the zero pad would count.
+        if (k == kBlock) continue;
+        if (p >= limit) return nullptr;
+        std::uint8_t c = *p;
+        if (c == '<') return p;
+        if (c >= 0x80) {
+            do {
+                const std::size_t len = utf8_sequence_length(p, static_cast<std::size_t>(limit - p));
+                if (!len || (len == 3 && is_fffe_or_ffff(p))) return nullptr;
+                t.shrink += len - 1;
+                t.widest_lead = std::max(t.widest_lead, c);
+                p += len;
+                c = *p;
+            } while (c >= 0x80 && p < limit);
+            continue;
+        }
+        p = check_ascii(p, limit, start, t);
+        if (!p) return nullptr;
+    }
+}
+
+#endif
+
+// Whether the bytes at p (p <= limit, 16 bytes readable past `limit`) start with `lit`. Up to
+// eight bytes take one masked word compare: the zero pad past `limit` never matches a literal.
+inline bool at(const std::uint8_t* p, const std::uint8_t* limit, std::string_view lit) noexcept {
+    if (lit.size() <= 8) {
+        const std::uint64_t mask = lit.size() == 8 ? ~0ULL : (1ULL << (8 * lit.size())) - 1;
+        return ((scan::load(p) ^ word_of(lit)) & mask) == 0;
+    }
+    return static_cast<std::size_t>(limit - p) >= lit.size() &&
+           std::memcmp(p, lit.data(), lit.size()) == 0;
+}
+
+// "<t>" or "<t xml:space="preserve">" at p: the position after it, or null.
+inline const std::uint8_t* open_t(const std::uint8_t* p, const std::uint8_t* limit) noexcept {
+    if (at(p, limit, "<t>")) return p + 3;
+    static constexpr std::string_view kPreserve = "<t xml:space=\"preserve\">";
+    if (at(p, limit, kPreserve)) return p + kPreserve.size();
+    return nullptr;
+}
+
+// Whether "x005F_" could run across the join of two texts: a character of it ending the one and
+// the next character of it starting the other.
+inline bool x005f_join(std::uint8_t last, std::uint8_t first) noexcept {
+    const bool ends = last == 'x' || last == '0' || last == '5' || last == 'F';
+    const bool starts = first == '0' || first == '5' || first == 'F' || first == '_';
+    return ends && starts;
+}
+
+}  // namespace
+
+bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
+                  RprVerdict rpr_verdict) {
+    const std::uint8_t* const limit = buf + filled;
+    const std::uint8_t* p = buf + pos;
+    if (!at(p, limit, "<si>")) return false;
+    p += 4;
+    TextTotals totals;
+    out.span_count = 0;
+    auto add_text = [&](const std::uint8_t* start) -> const std::uint8_t* {
+        const std::size_t shrink_before = totals.shrink;
+        const std::uint8_t* end = check_text(start, limit, totals);
+        if (!end || out.span_count == ItemScan::kMaxSpans || !at(end, limit, "</t>"))
+            return nullptr;
+        ItemScan::Span& span = out.spans[out.span_count++];
+        span.start = static_cast<std::size_t>(start - buf);
+        span.end = static_cast<std::size_t>(end - buf);
+        span.chars = span.end - span.start - (totals.shrink - shrink_before);
+        return end + 4;
+    };
+    if (const std::uint8_t* text = open_t(p, limit)) {
+        p = add_text(text);
+        if (!p) return false;
+    } else {
+        // Runs: <r>, optional <rPr>…</rPr> known to be harmless, one <t>, </r>.
+        while (at(p, limit, "<r>")) {
+            p += 3;
+            if (at(p, limit, "<rPr>")) {
+                static constexpr std::string_view kRprEnd = "</rPr>";
+                const std::uint8_t* q = p;
+                for (;;) {
+                    q = scan::find1(q + 1, limit, '<');
+                    if (q == limit) return false;
+                    if (at(q, limit, kRprEnd)) break;
+                }
+                q += kRprEnd.size();
+                const std::string_view rpr(reinterpret_cast<const char*>(p),
+                                           static_cast<std::size_t>(q - p));
+                if (!rpr_verdict(rpr)) return false;
+                p = q;
+            }
+            const std::uint8_t* text = open_t(p, limit);
+            if (!text) return false;
+            p = add_text(text);
+            if (!p || !at(p, limit, "</r>")) return false;
+            p += 4;
+        }
+        if (out.span_count == 0) return false;
+    }
+    if (!at(p, limit, "</si>")) return false;
+    out.item_end = static_cast<std::size_t>(p + 5 - buf);
+    // The pattern across two texts (empty ones aside) counts as well.
+    std::uint8_t last = 0;
+    out.chars = 0;
+    for (std::size_t i = 0; i < out.span_count; ++i) {
+        const ItemScan::Span& span = out.spans[i];
+        out.chars += span.chars;
+        if (span.start == span.end) continue;
+        if (last && x005f_join(last, buf[span.start])) totals.rewrite = true;
+        last = buf[span.end - 1];
+    }
+    const std::uint8_t lead = totals.widest_lead;
+    const std::uint32_t lead_class = lead == 0      ? 0x7F
+                                     : lead <= 0xC3 ? 0xFF
+                                     : lead < 0xF0  ? 0xFFFF
+                                                    : 0x10FFFF;
+    out.maxchar = std::max(lead_class, width_class(totals.widest_ref));
+    out.decode = totals.decode;
+    out.rewrite = totals.rewrite;
+    return true;
+}
+
+void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept {
+    // Short texts are the rule: overlapping word copies instead of a library call.
+    if (n >= 16) {
+        std::size_t i = 0;
+        for (; n - i > 16; i += 16) std::memcpy(out + i, p + i, 16);
+        std::memcpy(out + n - 16, p + n - 16, 16);
+    } else if (n >= 8) {
+        std::memcpy(out, p, 8);
+        std::memcpy(out + n - 8, p + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(out, p, 4);
+        std::memcpy(out + n - 4, p + n - 4, 4);
+    } else {
+        for (std::size_t i = 0; i < n; ++i) out[i] = p[i];
+    }
+}
+
+template <class Unit>
+void fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
+               std::size_t chars) noexcept {
+    Unit* const out_end = out + chars;
+    while (p < end) {
+        if (out_end - out >= static_cast<std::ptrdiff_t>(kBlock)) {
+            // Room for a whole block: store all 16, keep those before the byte to decode.
+            const std::size_t k = next_to_decode(p);
+            widen_block(out, p);
+            const std::size_t n = std::min(k, static_cast<std::size_t>(end - p));
+            p += n;
+            out += n;
+            if (k == kBlock || p == end) continue;
+        } else {
+            // Near the end: the same through a block on the side, keeping what fits.
+            const std::size_t k = next_to_decode(p);
+            const std::size_t n = std::min(k, static_cast<std::size_t>(end - p));
+            if (n) {
+                Unit block[kBlock];
+                widen_block(block, p);
+                std::memcpy(out, block, n * sizeof(Unit));
+                p += n;
+                out += n;
+                if (p == end) continue;
+            }
+        }
+        const std::uint8_t c = *p;
+        if (c >= 0x80) {
+            // A run of multi-byte characters, each decoded without branching on its length.
+            do {
+                std::size_t len;
+                *out++ = static_cast<Unit>(decode_checked(p, len));
+                p += len;
+            } while (p < end && *p >= 0x80);
+        } else if (c == '\r') {
+            *out++ = '\n';
+            p += p[1] == '\n' ? 2 : 1;
+        } else if (std::uint32_t cp = 0; const std::size_t len = named_ref(p, cp)) {
+            *out++ = static_cast<Unit>(cp);
+            p += len;
+        } else {
+            // A character reference the scan has resolved once already.
+            const std::uint8_t* semi = p + 1;
+            while (*semi != ';') ++semi;
+            ref_error(std::string_view(reinterpret_cast<const char*>(p + 1),
+                                       static_cast<std::size_t>(semi - p - 1)),
+                      cp);
+            *out++ = static_cast<Unit>(cp);
+            p = semi + 1;
+        }
+    }
+}
+
+template void fill_text<std::uint8_t>(const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
+                                      std::size_t) noexcept;
+template void fill_text<std::uint16_t>(const std::uint8_t*, const std::uint8_t*, std::uint16_t*,
+                                       std::size_t) noexcept;
+template void fill_text<std::uint32_t>(const std::uint8_t*, const std::uint8_t*, std::uint32_t*,
+                                       std::size_t) noexcept;
+
+}  // namespace tovrel

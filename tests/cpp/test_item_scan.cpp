@@ -1,0 +1,185 @@
+// The shared-strings fast path against the reader: whatever item text the reader accepts, the
+// scan accepts with the same decoded characters, sized and written at the right width; whatever
+// the reader rejects, the scan leaves to it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "text/item_scan.h"
+#include "utils/error.h"
+#include "utils/utf8.h"
+#include "xml/reader.h"
+
+namespace tovrel {
+namespace {
+
+// The item at the start of a buffer with the end of the document after it, scanned and, when
+// taken, written out at the width its maxchar asks for. nullopt: refused.
+struct Filled {
+    ItemScan scan;
+    std::u32string text;
+};
+
+std::optional<Filled> take(const std::string& item) {
+    ByteBuffer buf(16);
+    const std::string doc = item + "</sst>";
+    buf.append(doc.data(), doc.size());
+    Filled f;
+    auto verdict = [](std::string_view rpr) { return rpr == "<rPr><b/></rPr>"; };
+    if (!scan_si_item(buf.data(), buf.size(), 0, f.scan, verdict)) return std::nullopt;
+    auto fill = [&](auto unit) {
+        std::vector<decltype(unit)> out(f.scan.chars + 1, 0x5A);
+        auto* at = out.data();
+        for (std::size_t i = 0; i < f.scan.span_count; ++i) {
+            const ItemScan::Span& span = f.scan.spans[i];
+            fill_text(buf.data() + span.start, buf.data() + span.end, at, span.chars);
+            at += span.chars;
+        }
+        EXPECT_EQ(out.back(), 0x5A) << "written past the end: " << item;
+        f.text.assign(out.begin(), out.end() - 1);
+    };
+    if (f.scan.maxchar <= 0xFF)
+        fill(std::uint8_t{});
+    else if (f.scan.maxchar <= 0xFFFF)
+        fill(std::uint16_t{});
+    else
+        fill(std::uint32_t{});
+    return f;
+}
+
+std::u32string code_points(std::string_view utf8) {
+    std::u32string out;
+    for (std::size_t i = 0, len = 0; i < utf8.size(); i += len)
+        out += static_cast<char32_t>(decode_utf8(utf8, i, len));
+    return out;
+}
+
+// The text of the document's <t> as the reader decodes it, or the reader's error.
+struct General {
+    std::string text;
+    bool error = false;
+};
+
+General general(const std::string& item) {
+    General g;
+    try {
+        Reader r(std::make_unique<MemorySource>("<sst>" + item + "</sst>"));
+        std::string scratch;
+        for (XmlEvent ev; (ev = r.next()) != XmlEvent::Eof;)
+            if (ev == XmlEvent::Text) g.text += r.text(scratch);
+    } catch (const XmlError&) {
+        g.error = true;
+    }
+    return g;
+}
+
+TEST(ItemScan, TakesThePlainShapeOnly) {
+    struct Case {
+        const char* item;
+        const char32_t* text;  // nullptr: refused
+    } cases[] = {
+        {"<si><t>abc</t></si>", U"abc"},
+        {"<si><t xml:space=\"preserve\"> a </t></si>", U" a "},
+        {"<si><t>a&amp;b&#x41;&quot;&apos;&lt;&gt;</t></si>", U"a&bA\"'<>"},
+        {"<si><t>a\r\nb\rc</t></si>", U"a\nb\nc"},
+        {"<si><t></t></si>", U""},
+        {"<si><t/></si>", nullptr},
+        {"<si x=\"1\"><t>a</t></si>", nullptr},
+        {"<si><t x=\"1\">a</t></si>", nullptr},
+        {"<si> <t>a</t></si>", nullptr},
+        {"<si><t>a</t> </si>", nullptr},
+        {"<si><r><t>a</t></r></si>", U"a"},
+        {"<si><r><rPr><b/></rPr><t>a</t></r><r><t xml:space=\"preserve\"> b</t></r></si>", U"a b"},
+        {"<si><r><rPr><i/></rPr><t>a</t></r></si>", nullptr},
+        {"<si><r><rPr><b/></rPr></r></si>", nullptr},
+        {"<si><r><t>a</t><t>b</t></r></si>", nullptr},
+        {"<si><r><t>a</t></r><t>b</t></si>", nullptr},
+        {"<si><r><t>a</t></r> </si>", nullptr},
+        {"<si></si>", nullptr},
+        {"<si><t>a</t></sx>", nullptr},
+        {"<sj><t>a</t></sj>", nullptr},
+        {"<si><t>abc", nullptr},
+        {"<si><t>abc</t></si", nullptr},
+    };
+    for (const Case& c : cases) {
+        auto taken = take(c.item);
+        if (!c.text) {
+            EXPECT_FALSE(taken) << c.item;
+            continue;
+        }
+        ASSERT_TRUE(taken) << c.item;
+        EXPECT_EQ(taken->text, c.text) << c.item;
+        EXPECT_EQ(taken->scan.item_end, std::string(c.item).size()) << c.item;
+    }
+}
+
+// Random texts from pieces that hit every branch: ASCII runs longer and shorter than a block,
+// characters of each width, references of each kind, line ends, "x005F_" and its parts, and
+// pieces the reader rejects.
+TEST(ItemScan, AgreesWithTheReader) {
+    const std::vector<std::string> pieces = {
+        "a", "plain ascii text, more than sixteen bytes", "\t", "\n", "\r", "\r\n", " ",
+        "\xC3\xA9", "\xC2\x80", "\xC3\xBF", "\xC4\x80", "\xE6\x9D\xB1", "\xEF\xBF\xBD",
+        "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "&amp;", "&lt;", "&gt;", "&quot;", "&apos;",
+        "&#65;", "&#x41;", "&#xE9;", "&#x100;", "&#x1F600;", "&#10;", "&#13;", "&#95;", "&#x78;",
+        "x005F_", "x005F", "_", "x", "]", "]]", ">", ";", "#", "\x7F"};
+    const std::vector<std::string> rejected_pieces = {
+        "]]>", "\x01", "\x1F", "\xC3", "\xC0\x80", "\xED\xA0\x80", "\xEF\xBF\xBE", "\xF5\x80\x80\x80",
+        "\x80", "&bogus;", "&", "&#;", "&#x;", "&#0;", "&#xD800;", "&#X41;", "&#123456789012;",
+        "&amp", "<"};
+    std::mt19937 rng(11);
+    int taken_count = 0, rejected = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const int n = static_cast<int>(rng() % 8);
+        for (int i = 0; i < n; ++i) text += pieces[rng() % pieces.size()];
+        if (rng() % 2) {
+            // One piece the reader rejects, somewhere.
+            const std::string& bad = rejected_pieces[rng() % rejected_pieces.size()];
+            text.insert(rng() % (text.size() + 1), bad);
+        }
+        // The plain shape, or the text cut into runs (some with run properties).
+        std::string item;
+        if (rng() % 2) {
+            item = "<si><t>" + text + "</t></si>";
+        } else {
+            item = "<si>";
+            for (std::size_t from = 0, runs = 1 + rng() % 3; runs--;) {
+                const std::size_t to = runs ? from + rng() % (text.size() - from + 1) : text.size();
+                item += rng() % 2 ? "<r><rPr><b/></rPr><t>" : "<r><t xml:space=\"preserve\">";
+                item += text.substr(from, to - from) + "</t></r>";
+                from = to;
+            }
+            item += "</si>";
+        }
+        const General g = general(item);
+        const auto taken = take(item);
+        if (g.error) {
+            EXPECT_FALSE(taken) << "taken although the reader rejects: " << item;
+            ++rejected;
+            continue;
+        }
+        if (text.find('<') != std::string::npos) continue;  // not the plain shape
+        ASSERT_TRUE(taken) << item;
+        ++taken_count;
+        const std::u32string expected = code_points(g.text);
+        EXPECT_EQ(taken->text, expected) << item;
+        EXPECT_EQ(taken->scan.chars, expected.size()) << item;
+        const char32_t widest = expected.empty() ? 0 : *std::max_element(expected.begin(), expected.end());
+        const std::uint32_t cls = widest < 0x80 ? 0x7F : widest <= 0xFF ? 0xFF : widest <= 0xFFFF ? 0xFFFF : 0x10FFFF;
+        EXPECT_EQ(taken->scan.maxchar, cls) << item;
+        if (g.text.find("x005F_") != std::string::npos) {
+            EXPECT_TRUE(taken->scan.rewrite) << item;
+        }
+    }
+    EXPECT_GT(taken_count, 5000);
+    EXPECT_GT(rejected, 1000);
+}
+
+}  // namespace
+}  // namespace tovrel
