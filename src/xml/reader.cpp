@@ -1,5 +1,6 @@
 #include "xml/reader.h"
 
+#include <bit>
 #include <cstring>
 
 #include "utils/error.h"
@@ -38,8 +39,17 @@ bool equal_ascii_nocase(std::string_view a, std::string_view lower) noexcept {
 }  // namespace
 
 Reader::Reader(std::unique_ptr<ByteSource> source) : in_(std::move(source)) {
-    names_.reserve(256);
+    grow_names(256);
     attrs_.reserve(16);
+}
+
+void Reader::grow_names(std::size_t needed) {
+    std::size_t cap = names_cap_ ? 2 * names_cap_ : 256;
+    if (cap < needed) cap = needed;
+    auto grown = std::make_unique<std::uint8_t[]>(cap + 16);
+    if (names_size_) std::memcpy(grown.get(), names_.get(), names_size_);
+    names_ = std::move(grown);
+    names_cap_ = cap;
 }
 
 const Attr* Reader::find_attr(std::uint32_t ns, std::string_view local) const noexcept {
@@ -153,42 +163,110 @@ void Reader::check_decl(std::size_t start, std::size_t end) {
     if (prev == kNone) throw Malformed("bad decl");
 }
 
-// Every reader error leaves through here and is stamped with the absolute offset of the
-// construct being read when it was found (no throw site passes a position: nothing moves the
-// position past a construct until it has been checked).
-XmlEvent Reader::next() try {
+// "</name>" right after the innermost open element's name, byte for byte, whole in the window:
+// the end tag of nearly every element, taken without scanning its name again (the start tag has
+// checked it, split it and resolved it, with the same bindings in force). Anything else is left
+// to end_tag, which also reports the errors.
+[[gnu::always_inline]] inline bool Reader::matching_end_tag() {
+    if (stack_.empty()) return false;
+    const OpenElem& top = stack_.back();
+    const std::size_t lt = in_.pos, name = lt + 2, gt = name + top.name_length;
+    const std::uint8_t* b = in_.data();
+    if (gt >= in_.filled() || b[gt] != '>' ||
+        !scan::same16(names_.get() + top.name_offset, b + name, top.name_length))
+        return false;
+    elem_ns_ = top.ns;
+    local_start_ = name + top.local_offset;
+    local_end_ = gt;
+    in_.tag_start = lt;
+    in_.tag_end = in_.pos = gt + 1;
+    pop_element();
+    return true;
+}
+
+[[gnu::always_inline]] inline void Reader::pop_element() {
+    const OpenElem top = stack_.back();
+    stack_.pop_back();
+    names_size_ = top.name_offset;
+    if (top.bindings) ns_.pop(top.bindings);
+    if (stack_.empty()) root_closed_ = true;
+}
+
+// Nearly every event takes one of the quick paths, which throw nothing and read only what is
+// whole in the window: the owed end of an empty element, an end tag that matches its start tag,
+// a start tag of the plain shape, a text run that needs no closer look. Everything else goes
+// through next_general, which also reports every error.
+XmlEvent Reader::next() {
     if (pending_end_) {
         pending_end_ = false;
         pop_element();
         return last_ = XmlEvent::End;
     }
+    if (in_.pos < in_.filled() && started_) {
+        const std::uint8_t* b = in_.data() + in_.pos;
+        if (b[0] == '<') {
+            if (b[1] == '/') {
+                if (matching_end_tag()) return last_ = XmlEvent::End;
+            } else if (is_plain_start(b[1]) && !root_closed_) {
+                XmlEvent ev;
+                if (plain_start_tag(ev)) return last_ = ev;
+            }
+        } else if (!stack_.empty() && quick_text()) {
+            return last_ = XmlEvent::Text;
+        }
+    }
+    return last_ = next_general();
+}
+
+// A text run that ends within sixteen bytes, before the window's end, with no byte that needs a
+// closer look.
+[[gnu::always_inline]] inline bool Reader::quick_text() {
+    using namespace scan::block;
+    const std::size_t pos = in_.pos;
+    const Block blk = load16(in_.data() + pos);
+    const std::uint32_t lt = bits(eq(blk, '<'));  // never in the padding, which is zeros
+    if (!lt) return false;
+    const auto n = static_cast<std::size_t>(std::countr_zero(lt));
+    if (bits(control_or_high(blk) | eq(blk, '&') | eq(blk, ']')) & scan::lanes_below(n))
+        return false;
+    text_start_ = pos;
+    text_end_ = in_.pos = pos + n;
+    text_cdata_ = false;
+    text_needs_ = false;
+    return true;
+}
+
+// Every reader error leaves through here and is stamped with the absolute offset of the
+// construct being read when it was found (no throw site passes a position: nothing moves the
+// position past a construct until it has been checked).
+XmlEvent Reader::next_general() try {
     if (!started_) start_document();
     for (;;) {
         if (in_.pos >= in_.filled() && !in_.more()) {
             if (!stack_.empty()) throw Malformed("unclosed element");
             if (!root_seen_) throw Malformed("no element found");
-            return last_ = XmlEvent::Eof;
+            return XmlEvent::Eof;
         }
         if (in_.data()[in_.pos] != '<') {
             if (stack_.empty()) {
                 skip_outside_whitespace();
                 continue;
             }
-            return last_ = text_run();
+            return text_run();
         }
         if (in_.available() < 2 && !fill(2)) throw Malformed("unclosed token");
         switch (in_.data()[in_.pos + 1]) {
             case '/':
-                return last_ = end_tag();
+                return end_tag();
             case '?':
                 processing_instruction();
                 continue;
             case '!':
-                if (markup_declaration()) return last_ = XmlEvent::Text;
+                if (markup_declaration()) return XmlEvent::Text;
                 continue;
             default:
                 if (root_closed_) throw Malformed("junk after document element");
-                return last_ = start_tag();
+                return start_tag();
         }
     }
 } catch (XmlError& e) {
@@ -204,22 +282,49 @@ void Reader::skip_outside_whitespace() {
     in_.pos = p;
 }
 
+// Character data up to the next '<', sixteen bytes a step over the padded window, noting the
+// bytes that call for a closer look: control and high bytes, '&', ']'.
 XmlEvent Reader::text_run() {
+    using namespace scan::block;
     std::size_t rel = 0;
-    bool special = false;
-    for (;;) {
+    std::uint32_t control = 0, amp = 0, bracket = 0;  // nonzero when some block held such bytes
+    for (bool found = false; !found;) {
         const std::uint8_t* b = in_.data();
-        const std::uint8_t* end = b + in_.filled();
-        const std::uint8_t* lt = scan::scan_text(b + in_.pos + rel, end, special);
-        rel = static_cast<std::size_t>(lt - b) - in_.pos;
-        if (lt < end || !in_.more()) break;
+        const std::size_t filled = in_.filled();
+        for (std::size_t p = in_.pos + rel; p < filled; p += 16) {
+            const Block blk = load16(b + p);
+            // The lanes of the run: not past the window's end, not from the '<' on.
+            std::uint32_t keep = filled - p < 16 ? scan::lanes_below(filled - p) : 0xFFFF;
+            const std::uint32_t lt = bits(eq(blk, '<')) & keep;
+            const auto i = static_cast<std::size_t>(std::countr_zero(lt));
+            if (lt) keep = scan::lanes_below(i);
+            control |= bits(control_or_high(blk)) & keep;
+            amp |= bits(eq(blk, '&')) & keep;
+            bracket |= bits(eq(blk, ']')) & keep;
+            if (lt) {
+                rel = p + i - in_.pos;
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            rel = filled - in_.pos;
+            if (!in_.more()) break;
+        }
     }
-    std::size_t start = in_.pos, end = start + rel;
+    const std::size_t start = in_.pos, end = start + rel;
     text_start_ = start;
     text_end_ = end;
     text_cdata_ = false;
     text_needs_ = false;
-    if (special) check_text(start, end);
+    if (control) {
+        check_text(start, end);
+    } else if (amp || bracket) {  // the character check has nothing to find: straight to the rest
+        if (amp) validate_refs(in_.data() + start, rel);
+        if (bracket && text_raw().find("]]>") != std::string_view::npos)
+            throw Malformed("]]> in text");
+        text_needs_ = amp != 0;
+    }
     in_.pos = end;
     return XmlEvent::Text;
 }
@@ -361,8 +466,6 @@ struct Reader::AttrSink {
 };
 
 XmlEvent Reader::start_tag() {
-    XmlEvent ev;
-    if (plain_start_tag(ev)) return ev;
     // Find the '>' that ends the tag, skipping quoted values.
     std::size_t rel = 1;
     std::uint8_t quote = 0;
@@ -458,14 +561,22 @@ bool Reader::repeated_expanded_name() {
     return false;
 }
 
-// Commits a parsed start tag: the tag offsets, the element stack and name buffer, the position.
-XmlEvent Reader::open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
+// Commits a parsed start tag (its namespace and local name already set as the current element's):
+// the tag offsets, the element stack and name buffer, the position.
+[[gnu::always_inline]] inline XmlEvent Reader::open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
                               std::uint32_t bindings) {
+    const std::size_t len = name_end - lt - 1;
+    if (names_cap_ - names_size_ < len) grow_names(names_size_ + len);
+    // Sixteen bytes a step: the window and the name buffer both have the slack.
+    const std::uint8_t* src = in_.data() + lt + 1;
+    std::uint8_t* dst = names_.get() + names_size_;
+    for (std::size_t i = 0; i < len; i += 16) std::memcpy(dst + i, src + i, 16);
+    stack_.push_back(OpenElem{static_cast<std::uint32_t>(names_size_),
+                              static_cast<std::uint32_t>(len), bindings, elem_ns_,
+                              static_cast<std::uint32_t>(local_start_ - lt - 1)});
+    names_size_ += len;
     in_.tag_start = lt;
     in_.tag_end = gt + 1;
-    stack_.push_back(OpenElem{static_cast<std::uint32_t>(names_.size()),
-                              static_cast<std::uint32_t>(name_end - lt - 1), bindings});
-    names_.append(view(lt + 1, name_end));
     root_seen_ = true;
     in_.pos = gt + 1;
     if (empty) {
@@ -475,26 +586,115 @@ XmlEvent Reader::open_element(std::size_t lt, std::size_t gt, std::size_t name_e
     return XmlEvent::Start;
 }
 
-// Start tags of the plain shape, read in one pass when the whole tag is already in the buffer:
-// names without prefixes, no namespace declarations, values without '<', '&', control or
-// non-ASCII bytes, no repeated attribute. Anything else returns false before any state that
+// Start tags of the plain shape, read in one pass when the whole tag is already in the window:
+// an element name with at most a bound prefix; attribute names without prefixes, none repeated,
+// no namespace declaration; values free of '<', '&', control and non-ASCII bytes (tab, LF and CR
+// aside, which only call for decoding). Anything else returns false before any state that
 // outlives the tag has changed, and the general parse reads the tag (and reports its errors).
+// The window's padding is zero bytes, which no test below takes for a name, a space, '=', a quote
+// or the end of a tag, so every loop stops inside the window or refuses at its end.
 bool Reader::plain_start_tag(XmlEvent& ev) {
     const std::uint8_t* b = in_.data();
-    const std::size_t end = in_.filled();
     const std::size_t lt = in_.pos;
-    bool colon;
-    const std::size_t name_end = attr_scan::scan_name<PlainTagShape>(b, lt + 1, end, colon);
-    if (!name_end) return false;
+    std::size_t p = lt + 1;
+    if (!is_plain_start(b[p])) return false;
+    do ++p;
+    while (is_plain_char(b[p]));
+    std::size_t name_end = p;
+    if (b[p] == ':') {
+        name_end = plain_prefixed_name(p);
+        if (!name_end) return false;
+    } else {
+        elem_ns_ = ns_.default_id();
+        local_start_ = lt + 1;
+    }
+    p = name_end;
     attrs_.clear();
-    AttrSink<PlainTagShape> sink{*this};
-    const TagScan scan = scan_attrs<PlainTagShape>(b, name_end, end, sink);
-    if (scan.status == TagStatus::Refused) return false;
-    elem_ns_ = ns_.default_id();
-    local_start_ = lt + 1;
+    bool empty;
+    for (;;) {
+        std::uint8_t c = b[p];
+        if (!is_ws(c)) {
+            if (c == '>') {
+                empty = false;
+                break;
+            }
+            if (c == '/' && b[p + 1] == '>') {
+                empty = true;
+                ++p;
+                break;
+            }
+            return false;
+        }
+        do ++p;
+        while (is_ws(b[p]));
+        c = b[p];
+        if (!is_plain_start(c)) {
+            if (c == '>' || c == '/') continue;
+            return false;
+        }
+        Attr a;
+        a.qname_start = a.local_start = p;
+        do ++p;
+        while (is_plain_char(b[p]));
+        a.qname_end = a.local_end = p;
+        while (is_ws(b[p])) ++p;
+        if (b[p] != '=') return false;
+        do ++p;
+        while (is_ws(b[p]));
+        const std::uint8_t quote = b[p];
+        if (quote != '"' && quote != '\'') return false;
+        a.value_start = ++p;
+        a.needs_decoding = false;
+        for (;;) {  // to the quote, or to the first byte that is not a plain value byte
+            using namespace scan::block;
+            const Block blk = load16(b + p);
+            const std::uint32_t stop =
+                bits(eq(blk, quote) | control_or_high(blk) | eq(blk, '&') | eq(blk, '<'));
+            if (stop) {
+                p += static_cast<std::size_t>(std::countr_zero(stop));
+                break;
+            }
+            p += 16;
+        }
+        if (b[p] != quote) {
+            // Tab, LF and CR are taken byte by byte; anything else refuses (the padding too).
+            for (; b[p] != quote; ++p) {
+                const std::uint8_t cls = chars::kValueClass[b[p]];
+                if (cls != chars::kValWhite) return false;
+                a.needs_decoding = true;
+            }
+        }
+        a.value_end = p++;
+        a.ns = kNoNamespace;
+        const std::size_t len = a.qname_end - a.qname_start;
+        if (attrs_.size() == kLinearAttrs ||
+            (len == 5 && std::memcmp(b + a.qname_start, "xmlns", 5) == 0))
+            return false;
+        for (const Attr& other : attrs_)
+            if (other.qname_end - other.qname_start == len &&
+                scan::same16(b + other.qname_start, b + a.qname_start, len))
+                return false;
+        attrs_.push_back(a);
+    }
     local_end_ = name_end;
-    ev = open_element(lt, scan.end - 1, name_end, scan.status == TagStatus::SelfClosed, 0);
+    ev = open_element(lt, p, name_end, empty, 0);
     return true;
+}
+
+// The rest of a start tag's element name from its colon at p, for plain_start_tag: returns the
+// name's end with the current element's namespace and local name set, or 0 where the general
+// parse must judge (a second colon, a local name that does not start as one, an unbound prefix).
+std::size_t Reader::plain_prefixed_name(std::size_t colon) {
+    const std::uint8_t* b = in_.data();
+    std::size_t p = colon + 1;
+    if (!is_plain_start(b[p])) return 0;
+    do ++p;
+    while (is_plain_char(b[p]));
+    if (b[p] == ':') return 0;
+    const std::size_t lt = in_.pos;
+    if (!ns_.lookup(view(lt + 1, colon), elem_ns_)) return 0;
+    local_start_ = colon + 1;
+    return p;
 }
 
 XmlEvent Reader::end_tag() {
@@ -520,7 +720,8 @@ XmlEvent Reader::end_tag() {
     std::size_t colon = qname_colon(qname, has_colon);
     if (stack_.empty()) throw Malformed("mismatched tag");
     const OpenElem& top = stack_.back();
-    if (!same_bytes(std::string_view(names_).substr(top.name_offset, top.name_length), qname))
+    if (qname.size() != top.name_length ||
+        !scan::same16(names_.get() + top.name_offset, b + lt + 2, top.name_length))
         throw Malformed("mismatched tag");
     if (colon == std::string_view::npos) {
         elem_ns_ = ns_.default_id();
@@ -535,14 +736,6 @@ XmlEvent Reader::end_tag() {
     in_.pos = gt + 1;
     pop_element();
     return XmlEvent::End;
-}
-
-void Reader::pop_element() {
-    const OpenElem top = stack_.back();
-    stack_.pop_back();
-    names_.resize(top.name_offset);
-    ns_.pop(top.bindings);
-    if (stack_.empty()) root_closed_ = true;
 }
 
 }  // namespace tovrel
