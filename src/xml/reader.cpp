@@ -192,11 +192,13 @@ void Reader::check_decl(std::size_t start, std::size_t end) {
     if (stack_.empty()) root_closed_ = true;
 }
 
-// Nearly every event takes one of the quick paths, which throw nothing and read only what is
-// whole in the window: the owed end of an empty element, an end tag that matches its start tag,
-// a start tag of the plain shape, a text run that needs no closer look. Everything else goes
-// through next_general, which also reports every error.
-XmlEvent Reader::next() {
+// Nearly every event takes one of the quick paths, which read only what is whole in the window:
+// the owed end of an empty element, an end tag that matches its start tag, a start tag of the
+// plain shape, a text run that ends before the window does. Everything else goes through
+// next_general. Every reader error leaves through here or through check_plain_text, stamped with
+// the absolute offset of the construct being read when it was found (no throw site passes a
+// position: nothing moves the position past a construct until it has been checked).
+XmlEvent Reader::next() try {
     if (pending_end_) {
         pending_end_ = false;
         pop_element();
@@ -216,30 +218,47 @@ XmlEvent Reader::next() {
         }
     }
     return last_ = next_general();
+} catch (XmlError& e) {
+    e.stamp(in_.offset());
+    throw;
 }
 
-// A text run that ends within sixteen bytes, before the window's end, with no byte that needs a
-// closer look.
+// A text run that ends before the window does, read sixteen bytes a step, then checked.
 [[gnu::always_inline]] inline bool Reader::quick_text() {
     using namespace scan::block;
+    const std::uint8_t* b = in_.data();
     const std::size_t pos = in_.pos;
-    const Block blk = load16(in_.data() + pos);
-    const std::uint32_t lt = bits(eq(blk, '<'));  // never in the padding, which is zeros
-    if (!lt) return false;
-    const auto n = static_cast<std::size_t>(std::countr_zero(lt));
-    if (bits(control_or_high(blk) | eq(blk, '&') | eq(blk, ']')) & scan::lanes_below(n))
-        return false;
-    text_start_ = pos;
-    text_end_ = in_.pos = pos + n;
-    text_cdata_ = false;
-    text_needs_ = false;
-    return true;
+    std::uint32_t amp = 0, bracket = 0;
+    for (std::size_t p = pos;; p += 16) {
+        const Block blk = load16(b + p);
+        const std::uint32_t lt = bits(eq(blk, '<'));  // never in the padding, which is zeros
+        const std::uint32_t keep = lt ? scan::lanes_below(std::countr_zero(lt)) : 0xFFFF;
+        // Control bytes include the padding: a run that reaches the window's end stops here.
+        if (bits(control_or_high(blk)) & keep) return false;
+        amp |= bits(eq(blk, '&')) & keep;
+        bracket |= bits(eq(blk, ']')) & keep;
+        if (lt) {
+            take_text(pos, p + static_cast<std::size_t>(std::countr_zero(lt)), amp, bracket);
+            return true;
+        }
+    }
 }
 
-// Every reader error leaves through here and is stamped with the absolute offset of the
-// construct being read when it was found (no throw site passes a position: nothing moves the
-// position past a construct until it has been checked).
-XmlEvent Reader::next_general() try {
+// Makes [start, end) the current text, a run of character data with no control or high byte;
+// `amp` and `bracket` tell whether it holds '&' and ']'.
+[[gnu::always_inline]] inline void Reader::take_text(std::size_t start, std::size_t end,
+                                                     std::uint32_t amp, std::uint32_t bracket) {
+    text_start_ = start;
+    text_end_ = end;
+    text_cdata_ = false;
+    text_needs_ = amp != 0;
+    if (amp | bracket) check_plain_text(start, end, amp, bracket);
+    in_.pos = end;
+}
+
+// The general path of next: every construct, at any place in the window, reading more input as
+// needed.
+XmlEvent Reader::next_general() {
     if (!started_) start_document();
     for (;;) {
         if (in_.pos >= in_.filled() && !in_.more()) {
@@ -269,9 +288,6 @@ XmlEvent Reader::next_general() try {
                 return start_tag();
         }
     }
-} catch (XmlError& e) {
-    e.stamp(in_.offset());
-    throw;
 }
 
 void Reader::skip_outside_whitespace() {
@@ -313,20 +329,48 @@ XmlEvent Reader::text_run() {
         }
     }
     const std::size_t start = in_.pos, end = start + rel;
-    text_start_ = start;
-    text_end_ = end;
-    text_cdata_ = false;
-    text_needs_ = false;
     if (control) {
+        text_start_ = start;
+        text_end_ = end;
+        text_cdata_ = false;
         check_text(start, end);
-    } else if (amp || bracket) {  // the character check has nothing to find: straight to the rest
-        if (amp) validate_refs(in_.data() + start, rel);
-        if (bracket && text_raw().find("]]>") != std::string_view::npos)
-            throw Malformed("]]> in text");
-        text_needs_ = amp != 0;
+        in_.pos = end;
+    } else {
+        take_text(start, end, amp, bracket);
     }
-    in_.pos = end;
     return XmlEvent::Text;
+}
+
+namespace {
+
+// Whether the reference at p (an '&' before end) is one of the predefined entities that
+// documents mostly use.
+inline bool common_ref(const std::uint8_t* p) noexcept {
+    const std::uint64_t w = scan::load(p);  // the window's padding makes eight bytes readable
+    return (w & 0xFFFFFFFFFFULL) == 0x3B706D6126ULL ||  // "&amp;"
+           (w & 0xFFFFFFFFULL) == 0x3B746C26ULL ||       // "&lt;"
+           (w & 0xFFFFFFFFULL) == 0x3B746726ULL;         // "&gt;"
+}
+
+}  // namespace
+
+// The checks of a text run without control or high bytes that holds '&' or ']': references,
+// then "]]>". References that are all "&amp;", "&lt;" or "&gt;" need no further look (such a
+// match lies inside the run, which ends at '<' or at the window's end, past which are zeros).
+void Reader::check_plain_text(std::size_t start, std::size_t end, std::uint32_t amp,
+                              std::uint32_t bracket) try {
+    const std::uint8_t* b = in_.data();
+    if (amp) {
+        const std::uint8_t* p = b + start;
+        const std::uint8_t* stop = b + end;
+        while ((p = scan::find1(p, stop, '&')) < stop && common_ref(p)) ++p;
+        if (p < stop) validate_refs(b + start, end - start);
+    }
+    if (bracket && text_raw().find("]]>") != std::string_view::npos)
+        throw Malformed("]]> in text");
+} catch (XmlError& e) {
+    e.stamp(in_.offset());  // reached from next's quick path too, before the position moves
+    throw;
 }
 
 // The closer look at a text run that holds control or high bytes, '&' or ']': characters, then
@@ -586,6 +630,32 @@ bool Reader::repeated_expanded_name() {
     return XmlEvent::Start;
 }
 
+namespace {
+
+// The end of a plain attribute value from p: its closing quote, or null at a byte the plain shape
+// does not take ('<', '&', a control or non-ASCII byte, the window's zero padding). Tab, LF and
+// CR are taken, byte by byte, and set `white`.
+template <std::uint8_t Quote>
+[[gnu::always_inline]] inline const std::uint8_t* plain_value_end(const std::uint8_t* p,
+                                                                  bool& white) noexcept {
+    using namespace scan::block;
+    for (;; p += 16) {
+        const Block blk = load16(p);
+        if (const std::uint32_t stop =
+                bits(eq(blk, Quote) | control_or_high(blk) | eq(blk, '&') | eq(blk, '<'))) {
+            p += std::countr_zero(stop);
+            break;
+        }
+    }
+    for (; *p != Quote; ++p) {
+        if (chars::kValueClass[*p] != chars::kValWhite) return nullptr;
+        white = true;
+    }
+    return p;
+}
+
+}  // namespace
+
 // Start tags of the plain shape, read in one pass when the whole tag is already in the window:
 // an element name with at most a bound prefix; attribute names without prefixes, none repeated,
 // no namespace declaration; values free of '<', '&', control and non-ASCII bytes (tab, LF and CR
@@ -594,106 +664,90 @@ bool Reader::repeated_expanded_name() {
 // The window's padding is zero bytes, which no test below takes for a name, a space, '=', a quote
 // or the end of a tag, so every loop stops inside the window or refuses at its end.
 bool Reader::plain_start_tag(XmlEvent& ev) {
-    const std::uint8_t* b = in_.data();
+    const std::uint8_t* const b = in_.data();
     const std::size_t lt = in_.pos;
-    std::size_t p = lt + 1;
-    if (!is_plain_start(b[p])) return false;
-    do ++p;
-    while (is_plain_char(b[p]));
-    std::size_t name_end = p;
-    if (b[p] == ':') {
-        name_end = plain_prefixed_name(p);
-        if (!name_end) return false;
+    const std::uint8_t* p = b + lt + 1;  // the caller saw a name start here
+    while (is_plain_char(*++p)) {
+    }
+    if (*p == ':') {
+        p = plain_prefixed_name(p);
+        if (!p) return false;
     } else {
         elem_ns_ = ns_.default_id();
         local_start_ = lt + 1;
     }
-    p = name_end;
+    const std::uint8_t* const name_end = p;
     attrs_.clear();
-    bool empty;
     for (;;) {
-        std::uint8_t c = b[p];
-        if (!is_ws(c)) {
-            if (c == '>') {
-                empty = false;
+        if (*p != ' ') {
+            if (*p == '>') break;
+            if (*p == '/') {
+                if (*++p != '>') return false;
                 break;
             }
-            if (c == '/' && b[p + 1] == '>') {
-                empty = true;
-                ++p;
-                break;
-            }
+            if (!is_ws(*p)) return false;
+        }
+        while (is_ws(*++p)) {
+        }
+        if (!is_plain_start(*p)) {
+            if (*p == '>' || *p == '/') continue;
             return false;
         }
-        do ++p;
-        while (is_ws(b[p]));
-        c = b[p];
-        if (!is_plain_start(c)) {
-            if (c == '>' || c == '/') continue;
+        const std::uint8_t* const name = p;
+        while (is_plain_char(*++p)) {
+        }
+        const auto len = static_cast<std::size_t>(p - name);
+        if (*p != '=') {
+            while (is_ws(*p)) ++p;
+            if (*p != '=') return false;
+        }
+        while (is_ws(*++p)) {
+        }
+        bool white = false;
+        const std::uint8_t* close;
+        if (*p == '"')
+            close = plain_value_end<'"'>(p + 1, white);
+        else if (*p == '\'')
+            close = plain_value_end<'\''>(p + 1, white);
+        else
             return false;
-        }
-        Attr a;
-        a.qname_start = a.local_start = p;
-        do ++p;
-        while (is_plain_char(b[p]));
-        a.qname_end = a.local_end = p;
-        while (is_ws(b[p])) ++p;
-        if (b[p] != '=') return false;
-        do ++p;
-        while (is_ws(b[p]));
-        const std::uint8_t quote = b[p];
-        if (quote != '"' && quote != '\'') return false;
-        a.value_start = ++p;
-        a.needs_decoding = false;
-        for (;;) {  // to the quote, or to the first byte that is not a plain value byte
-            using namespace scan::block;
-            const Block blk = load16(b + p);
-            const std::uint32_t stop =
-                bits(eq(blk, quote) | control_or_high(blk) | eq(blk, '&') | eq(blk, '<'));
-            if (stop) {
-                p += static_cast<std::size_t>(std::countr_zero(stop));
-                break;
-            }
-            p += 16;
-        }
-        if (b[p] != quote) {
-            // Tab, LF and CR are taken byte by byte; anything else refuses (the padding too).
-            for (; b[p] != quote; ++p) {
-                const std::uint8_t cls = chars::kValueClass[b[p]];
-                if (cls != chars::kValWhite) return false;
-                a.needs_decoding = true;
-            }
-        }
-        a.value_end = p++;
-        a.ns = kNoNamespace;
-        const std::size_t len = a.qname_end - a.qname_start;
-        if (attrs_.size() == kLinearAttrs ||
-            (len == 5 && std::memcmp(b + a.qname_start, "xmlns", 5) == 0))
+        if (!close) return false;
+        // No namespace declaration, no repeated name; a tag with many attributes goes to the
+        // general parse, whose check does not grow quadratically.
+        if ((len == 5 && std::memcmp(name, "xmlns", 5) == 0) || attrs_.size() == kLinearAttrs)
             return false;
         for (const Attr& other : attrs_)
             if (other.qname_end - other.qname_start == len &&
-                scan::same16(b + other.qname_start, b + a.qname_start, len))
+                scan::same16(b + other.qname_start, name, len))
                 return false;
-        attrs_.push_back(a);
+        Attr& a = attrs_.emplace_back();
+        a.qname_start = a.local_start = static_cast<std::size_t>(name - b);
+        a.qname_end = a.local_end = a.qname_start + len;
+        a.value_start = static_cast<std::size_t>(p + 1 - b);
+        a.value_end = static_cast<std::size_t>(close - b);
+        a.ns = kNoNamespace;
+        a.needs_decoding = white;
+        p = close + 1;
     }
-    local_end_ = name_end;
-    ev = open_element(lt, p, name_end, empty, 0);
+    local_end_ = static_cast<std::size_t>(name_end - b);
+    const bool empty = p[-1] == '/';  // only the "/>" exit leaves a slash before the '>'
+    ev = open_element(lt, static_cast<std::size_t>(p - b), local_end_, empty, 0);
     return true;
 }
 
-// The rest of a start tag's element name from its colon at p, for plain_start_tag: returns the
-// name's end with the current element's namespace and local name set, or 0 where the general
-// parse must judge (a second colon, a local name that does not start as one, an unbound prefix).
-std::size_t Reader::plain_prefixed_name(std::size_t colon) {
+// The rest of a start tag's element name from its colon, for plain_start_tag: the name's end with
+// the current element's namespace and local name set, or null where the general parse must judge
+// (a second colon, a local name that does not start as one, an unbound prefix).
+const std::uint8_t* Reader::plain_prefixed_name(const std::uint8_t* colon) {
+    const std::uint8_t* p = colon + 1;
+    if (!is_plain_start(*p)) return nullptr;
+    while (is_plain_char(*++p)) {
+    }
+    if (*p == ':') return nullptr;
     const std::uint8_t* b = in_.data();
-    std::size_t p = colon + 1;
-    if (!is_plain_start(b[p])) return 0;
-    do ++p;
-    while (is_plain_char(b[p]));
-    if (b[p] == ':') return 0;
     const std::size_t lt = in_.pos;
-    if (!ns_.lookup(view(lt + 1, colon), elem_ns_)) return 0;
-    local_start_ = colon + 1;
+    if (!ns_.lookup(view(lt + 1, static_cast<std::size_t>(colon - b)), elem_ns_)) return nullptr;
+    local_start_ = static_cast<std::size_t>(colon + 1 - b);
     return p;
 }
 

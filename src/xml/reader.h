@@ -23,6 +23,7 @@ enum class XmlEvent : std::uint8_t { Start = 0, Empty = 1, End = 2, Text = 3, Eo
 
 // One attribute of the current start tag, in document order. Offsets index the reader's buffer.
 struct Attr {
+    Attr() noexcept {}  // records are filled in place: no zeroing first
     std::size_t qname_start, qname_end;
     std::size_t local_start, local_end;
     std::size_t value_start, value_end;  // the raw bytes between the quotes
@@ -123,6 +124,9 @@ private:
     void skip_outside_whitespace();
     XmlEvent next_general();
     bool quick_text();
+    void take_text(std::size_t start, std::size_t end, std::uint32_t amp, std::uint32_t bracket);
+    void check_plain_text(std::size_t start, std::size_t end, std::uint32_t amp,
+                          std::uint32_t bracket);
     XmlEvent text_run();
     void check_text(std::size_t start, std::size_t end);
     bool markup_declaration();
@@ -131,7 +135,7 @@ private:
     struct AttrSink;
     XmlEvent start_tag();
     bool plain_start_tag(XmlEvent& ev);
-    std::size_t plain_prefixed_name(std::size_t colon);
+    const std::uint8_t* plain_prefixed_name(const std::uint8_t* colon);
     bool repeated_qname(std::string_view qname);
     bool repeated_expanded_name();
     XmlEvent open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
