@@ -609,16 +609,19 @@ bool Reader::repeated_expanded_name() {
 // the tag offsets, the element stack and name buffer, the position.
 [[gnu::always_inline]] inline XmlEvent Reader::open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
                               std::uint32_t bindings) {
-    const std::size_t len = name_end - lt - 1;
-    if (names_cap_ - names_size_ < len) grow_names(names_size_ + len);
-    // Sixteen bytes a step: the window and the name buffer both have the slack.
+    const std::size_t len = name_end - lt - 1, at = names_size_;
+    if (names_cap_ - at < len) grow_names(at + len);
+    // Sixteen bytes a step (names are never empty): the window and the name buffer both have
+    // the slack.
     const std::uint8_t* src = in_.data() + lt + 1;
-    std::uint8_t* dst = names_.get() + names_size_;
-    for (std::size_t i = 0; i < len; i += 16) std::memcpy(dst + i, src + i, 16);
-    stack_.push_back(OpenElem{static_cast<std::uint32_t>(names_size_),
-                              static_cast<std::uint32_t>(len), bindings, elem_ns_,
+    std::uint8_t* dst = names_.get() + at;
+    std::size_t i = 0;
+    do std::memcpy(dst + i, src + i, 16);
+    while ((i += 16) < len);
+    names_size_ = at + len;
+    stack_.push_back(OpenElem{static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(len),
+                              bindings, elem_ns_,
                               static_cast<std::uint32_t>(local_start_ - lt - 1)});
-    names_size_ += len;
     in_.tag_start = lt;
     in_.tag_end = gt + 1;
     root_seen_ = true;
@@ -663,7 +666,7 @@ template <std::uint8_t Quote>
 // outlives the tag has changed, and the general parse reads the tag (and reports its errors).
 // The window's padding is zero bytes, which no test below takes for a name, a space, '=', a quote
 // or the end of a tag, so every loop stops inside the window or refuses at its end.
-bool Reader::plain_start_tag(XmlEvent& ev) {
+[[gnu::always_inline]] inline bool Reader::plain_start_tag(XmlEvent& ev) {
     const std::uint8_t* const b = in_.data();
     const std::size_t lt = in_.pos;
     const std::uint8_t* p = b + lt + 1;  // the caller saw a name start here
@@ -678,6 +681,7 @@ bool Reader::plain_start_tag(XmlEvent& ev) {
     }
     const std::uint8_t* const name_end = p;
     attrs_.clear();
+    std::size_t count = 0;
     for (;;) {
         if (*p != ' ') {
             if (*p == '>') break;
@@ -714,12 +718,15 @@ bool Reader::plain_start_tag(XmlEvent& ev) {
         if (!close) return false;
         // No namespace declaration, no repeated name; a tag with many attributes goes to the
         // general parse, whose check does not grow quadratically.
-        if ((len == 5 && std::memcmp(name, "xmlns", 5) == 0) || attrs_.size() == kLinearAttrs)
+        if ((len == 5 && std::memcmp(name, "xmlns", 5) == 0) || count == kLinearAttrs)
             return false;
-        for (const Attr& other : attrs_)
+        for (std::size_t i = 0; i < count; ++i) {
+            const Attr& other = attrs_[i];
             if (other.qname_end - other.qname_start == len &&
                 scan::same16(b + other.qname_start, name, len))
                 return false;
+        }
+        ++count;
         Attr& a = attrs_.emplace_back();
         a.qname_start = a.local_start = static_cast<std::size_t>(name - b);
         a.qname_end = a.local_end = a.qname_start + len;
