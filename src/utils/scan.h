@@ -187,12 +187,13 @@ inline std::uint32_t lanes_below(std::size_t n) noexcept { return (1u << n) - 1;
 // Whether the n bytes at a and at b are equal; both must be readable sixteen bytes past any
 // position before a + n and b + n.
 inline bool same16(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept {
-    for (std::size_t i = 0; i < n; i += 16) {
-        const std::uint32_t differ =
-            ~block::bits(block::eq(block::load16(a + i), block::load16(b + i)));
-        if (differ & lanes_below(n - i < 16 ? n - i : 16)) return false;
-    }
-    return true;
+    std::size_t i = 0;
+    for (; n - i > 16; i += 16)
+        if (block::bits(block::eq(block::load16(a + i), block::load16(b + i))) != 0xFFFF)
+            return false;
+    const std::uint32_t differ =
+        ~block::bits(block::eq(block::load16(a + i), block::load16(b + i)));
+    return (differ & lanes_below(n - i)) == 0;
 }
 
 }  // namespace tovrel::scan

@@ -64,13 +64,17 @@ TEST(ScanBlocks, MatchTheByteModel) {
         }
         Model<Swar>::check(a, b);
         Model<InUse>::check(a, b);
-        std::size_t n = rng() % 17;
-        bool want = true;
-        for (std::size_t i = 0; i < n; ++i) want &= a[i] == b[i];
-        std::uint8_t pa[32] = {}, pb[32] = {};
+        // Names of up to two blocks, each followed by the sixteen readable bytes same16 needs.
+        std::uint8_t pa[48] = {}, pb[48] = {};
         std::copy(a, a + 16, pa);
+        std::copy(a, a + 16, pa + 16);
         std::copy(b, b + 16, pb);
-        ASSERT_EQ(scan::same16(pa, pb, n), want);
+        std::copy(a, a + 16, pb + 16);
+        if (rng() % 2) pb[16 + rng() % 16] ^= 1;
+        const std::size_t n = rng() % 33;
+        bool want = true;
+        for (std::size_t i = 0; i < n; ++i) want &= pa[i] == pb[i];
+        ASSERT_EQ(scan::same16(pa, pb, n), want) << n;
     }
 }
 
