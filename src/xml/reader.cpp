@@ -682,6 +682,7 @@ template <std::uint8_t Quote>
     const std::uint8_t* const name_end = p;
     attrs_.clear();
     std::size_t count = 0;
+    bool prefixed = false;
     for (;;) {
         if (*p != ' ') {
             if (*p == '>') break;
@@ -699,6 +700,15 @@ template <std::uint8_t Quote>
         }
         const std::uint8_t* const name = p;
         while (is_plain_char(*++p)) {
+        }
+        const std::uint8_t* local = name;
+        std::uint32_t ns = kNoNamespace;
+        if (*p == ':') [[unlikely]] {
+            local = plain_prefixed_attr(name, p, ns);
+            if (!local) return false;
+            prefixed = true;
+            while (is_plain_char(*++p)) {
+            }
         }
         const auto len = static_cast<std::size_t>(p - name);
         if (*p != '=') {
@@ -728,14 +738,16 @@ template <std::uint8_t Quote>
         }
         ++count;
         Attr& a = attrs_.emplace_back();
-        a.qname_start = a.local_start = static_cast<std::size_t>(name - b);
+        a.qname_start = static_cast<std::size_t>(name - b);
+        a.local_start = static_cast<std::size_t>(local - b);
         a.qname_end = a.local_end = a.qname_start + len;
         a.value_start = static_cast<std::size_t>(p + 1 - b);
         a.value_end = static_cast<std::size_t>(close - b);
-        a.ns = kNoNamespace;
+        a.ns = ns;
         a.needs_decoding = white;
         p = close + 1;
     }
+    if (prefixed && repeated_expanded_name()) return false;
     local_end_ = static_cast<std::size_t>(name_end - b);
     const bool empty = p[-1] == '/';  // only the "/>" exit leaves a slash before the '>'
     ev = open_element(lt, static_cast<std::size_t>(p - b), local_end_, empty, 0);
@@ -745,6 +757,24 @@ template <std::uint8_t Quote>
 // The rest of a start tag's element name from its colon, for plain_start_tag: the name's end with
 // the current element's namespace and local name set, or null where the general parse must judge
 // (a second colon, a local name that does not start as one, an unbound prefix).
+// The prefix of an attribute name from `name` to its colon, for plain_start_tag: returns where the
+// local name starts, with `ns` set, or null where the general parse must judge (a local name that
+// does not start as one or holds another colon, a namespace declaration, a prefix that is unbound
+// or bound to no namespace).
+[[gnu::noinline]] const std::uint8_t* Reader::plain_prefixed_attr(const std::uint8_t* name,
+                                                                 const std::uint8_t* colon,
+                                                                 std::uint32_t& ns) {
+    const std::uint8_t* p = colon + 1;
+    if (!is_plain_start(*p)) return nullptr;
+    while (is_plain_char(*++p)) {
+    }
+    if (*p == ':') return nullptr;
+    const std::string_view prefix(reinterpret_cast<const char*>(name),
+                                  static_cast<std::size_t>(colon - name));
+    if (prefix == "xmlns" || !ns_.lookup(prefix, ns) || ns == kNoNamespace) return nullptr;
+    return colon + 1;
+}
+
 const std::uint8_t* Reader::plain_prefixed_name(const std::uint8_t* colon) {
     const std::uint8_t* p = colon + 1;
     if (!is_plain_start(*p)) return nullptr;

@@ -136,6 +136,8 @@ private:
     XmlEvent start_tag();
     bool plain_start_tag(XmlEvent& ev);
     const std::uint8_t* plain_prefixed_name(const std::uint8_t* colon);
+    const std::uint8_t* plain_prefixed_attr(const std::uint8_t* name, const std::uint8_t* colon,
+                                            std::uint32_t& ns);
     bool repeated_qname(std::string_view qname);
     bool repeated_expanded_name();
     XmlEvent open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
