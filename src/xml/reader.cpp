@@ -464,26 +464,17 @@ inline bool Reader::repeated_qname(std::string_view qname) {
     return !seen_names_.insert(qname).second;
 }
 
-// The reader's attribute records of the current tag. For the general shape: values checked,
-// namespace declarations applied, a repeated name an error; refusing shapes refuse declarations
-// and repeated names instead.
-template <class Shape>
+// The reader's attribute records of a tag read by the general parse (scan_attrs with the full
+// shape): values checked, namespace declarations applied, a repeated name an error.
 struct Reader::AttrSink {
     Reader& reader;
     std::uint32_t bindings = 0;  // declarations applied
     bool any_colon = false;      // some attribute name holds a colon
 
     bool take(const ScannedAttr& s) {
-        if constexpr (!Shape::kRefuses)
-            if (s.value_classes)
-                reader.check_attr_value(s.value_start, s.value_end, s.value_classes);
+        if (s.value_classes) reader.check_attr_value(s.value_start, s.value_end, s.value_classes);
         const std::string_view qname = reader.view(s.qname_start, s.qname_end);
-        if (reader.repeated_qname(qname)) {
-            if constexpr (Shape::kRefuses)
-                return false;
-            else
-                throw Malformed("duplicate attribute");
-        }
+        if (reader.repeated_qname(qname)) throw Malformed("duplicate attribute");
         Attr a;
         a.qname_start = a.local_start = s.qname_start;
         a.qname_end = a.local_end = s.qname_end;
@@ -493,15 +484,11 @@ struct Reader::AttrSink {
         a.needs_decoding = s.value_classes & (chars::kValAmp | chars::kValWhite);
         if (qname.size() >= 5 && qname.starts_with("xmlns") &&
             (qname.size() == 5 || qname[5] == ':')) {
-            if constexpr (Shape::kRefuses) {
-                return false;
-            } else {
-                std::string_view prefix;
-                if (qname.size() > 5) prefix = qname.substr(split_qname(qname) + 1);
-                reader.declare(prefix, a);
-                ++bindings;
-                a.ns = kDeclarationMarker;
-            }
+            std::string_view prefix;
+            if (qname.size() > 5) prefix = qname.substr(split_qname(qname) + 1);
+            reader.declare(prefix, a);
+            ++bindings;
+            a.ns = kDeclarationMarker;
         }
         any_colon |= s.has_colon;
         reader.attrs_.push_back(a);
@@ -543,7 +530,7 @@ XmlEvent Reader::start_tag() {
     const std::size_t elem_name_end =
         attr_scan::scan_name<FullTagShape>(b, lt + 1, gt + 1, elem_colon);
     attrs_.clear();
-    AttrSink<FullTagShape> sink{*this};
+    AttrSink sink{*this};
     const bool empty = scan_attrs<FullTagShape>(b, elem_name_end, gt + 1, sink).status ==
                        TagStatus::SelfClosed;
     const std::uint32_t bindings = sink.bindings;

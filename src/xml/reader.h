@@ -131,7 +131,6 @@ private:
     void check_text(std::size_t start, std::size_t end);
     bool markup_declaration();
     void processing_instruction();
-    template <class Shape>
     struct AttrSink;
     XmlEvent start_tag();
     bool plain_start_tag(XmlEvent& ev);
