@@ -594,8 +594,9 @@ bool Reader::repeated_expanded_name() {
 
 // Commits a parsed start tag (its namespace and local name already set as the current element's):
 // the tag offsets, the element stack and name buffer, the position.
-[[gnu::always_inline]] inline XmlEvent Reader::open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
-                              std::uint32_t bindings) {
+[[gnu::always_inline]] inline XmlEvent Reader::open_element(std::size_t lt, std::size_t gt,
+                                                            std::size_t name_end, bool empty,
+                                                            std::uint32_t bindings) {
     const std::size_t len = name_end - lt - 1, at = names_size_;
     if (names_cap_ - at < len) grow_names(at + len);
     // Sixteen bytes a step (names are never empty): the window and the name buffer both have
@@ -647,9 +648,9 @@ template <std::uint8_t Quote>
 }  // namespace
 
 // Start tags of the plain shape, read in one pass when the whole tag is already in the window:
-// an element name with at most a bound prefix; attribute names without prefixes, none repeated,
-// no namespace declaration; values free of '<', '&', control and non-ASCII bytes (tab, LF and CR
-// aside, which only call for decoding). Anything else returns false before any state that
+// names with at most one prefix, bound to a namespace; no namespace declaration, no repeated
+// attribute; values free of '<', '&', control and non-ASCII bytes (tab, LF and CR aside, which
+// only call for decoding). Anything else returns false before any state that
 // outlives the tag has changed, and the general parse reads the tag (and reports its errors).
 // The window's padding is zero bytes, which no test below takes for a name, a space, '=', a quote
 // or the end of a tag, so every loop stops inside the window or refuses at its end.
@@ -741,9 +742,6 @@ template <std::uint8_t Quote>
     return true;
 }
 
-// The rest of a start tag's element name from its colon, for plain_start_tag: the name's end with
-// the current element's namespace and local name set, or null where the general parse must judge
-// (a second colon, a local name that does not start as one, an unbound prefix).
 // The prefix of an attribute name from `name` to its colon, for plain_start_tag: returns where the
 // local name starts, with `ns` set, or null where the general parse must judge (a local name that
 // does not start as one or holds another colon, a namespace declaration, a prefix that is unbound
@@ -762,6 +760,9 @@ template <std::uint8_t Quote>
     return colon + 1;
 }
 
+// The rest of a start tag's element name from its colon, for plain_start_tag: the name's end with
+// the current element's namespace and local name set, or null where the general parse must judge
+// (a second colon, a local name that does not start as one, an unbound prefix).
 const std::uint8_t* Reader::plain_prefixed_name(const std::uint8_t* colon) {
     const std::uint8_t* p = colon + 1;
     if (!is_plain_start(*p)) return nullptr;

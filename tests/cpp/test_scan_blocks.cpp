@@ -55,7 +55,8 @@ struct InUse {
 TEST(ScanBlocks, MatchTheByteModel) {
     std::mt19937 rng(7);
     // Bytes drawn mostly from the edges of the classes: 0x1F/0x20, 0x7F/0x80, equal pairs.
-    const std::uint8_t pool[] = {0, 1, 0x09, 0x1F, 0x20, 0x21, '<', '&', 0x7F, 0x80, 0x81, 0xFE, 0xFF};
+    const std::uint8_t pool[] = {0,   1,    0x09, 0x1F, 0x20, 0x21, '<',
+                                 '&', 0x7F, 0x80, 0x81, 0xFE, 0xFF};
     std::uint8_t a[16], b[16];
     for (int round = 0; round < 20000; ++round) {
         for (int i = 0; i < 16; ++i) {
