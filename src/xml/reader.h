@@ -23,7 +23,6 @@ enum class XmlEvent : std::uint8_t { Start = 0, Empty = 1, End = 2, Text = 3, Eo
 
 // One attribute of the current start tag, in document order. Offsets index the reader's buffer.
 struct Attr {
-    Attr() noexcept {}  // records are filled in place: no zeroing first
     std::size_t qname_start, qname_end;
     std::size_t local_start, local_end;
     std::size_t value_start, value_end;  // the raw bytes between the quotes
