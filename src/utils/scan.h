@@ -1,11 +1,17 @@
 // Word-at-a-time byte searches: eight bytes per step while a whole word fits in the range, then
-// byte by byte, so any range is safe to search (padded or not).
+// byte by byte, so any range is safe to search (padded or not). Block searches: sixteen bytes per
+// step, for scanners of a padded buffer (one that may be loaded sixteen bytes past any position
+// before its end).
 #pragma once
 
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace tovrel::scan {
 
@@ -97,6 +103,97 @@ inline const std::uint8_t* scan_text(const std::uint8_t* p, const std::uint8_t* 
         acc |= *p < 0x20 || *p >= 0x80 || *p == '&' || *p == ']';
     special = special || acc != 0;
     return p;
+}
+
+// Sixteen-byte blocks. A byte test over a block gives lanes (combined with | and &); bits() turns
+// lanes into an int whose bit i is set when byte i passed. Every test is exact in every lane.
+// `swar` works on two 64-bit words anywhere; `sse2` uses the vector unit every x86-64 has;
+// `block` names the one in use.
+namespace swar {
+
+struct Lanes {
+    std::uint64_t lo, hi;  // the high bit of each byte that passed
+};
+inline Lanes operator|(Lanes a, Lanes b) noexcept { return {a.lo | b.lo, a.hi | b.hi}; }
+inline Lanes operator&(Lanes a, Lanes b) noexcept { return {a.lo & b.lo, a.hi & b.hi}; }
+
+struct Block {
+    std::uint64_t lo, hi;
+};
+inline Block load16(const std::uint8_t* p) noexcept { return {load(p), load(p + 8)}; }
+
+inline std::uint64_t zero_exact(std::uint64_t w) noexcept {
+    constexpr std::uint64_t kLow7 = ~kHigh;
+    return ~(((w & kLow7) + kLow7) | w) & kHigh;
+}
+inline std::uint64_t below_exact(std::uint64_t w, std::uint8_t n) noexcept {
+    return ~(((w & ~kHigh) + kOnes * (0x80 - n)) | w) & kHigh;
+}
+// Bytes equal to c.
+inline Lanes eq(Block b, std::uint8_t c) noexcept {
+    return {zero_exact(b.lo ^ (kOnes * c)), zero_exact(b.hi ^ (kOnes * c))};
+}
+// Bytes equal in both blocks.
+inline Lanes eq(Block a, Block b) noexcept {
+    return {zero_exact(a.lo ^ b.lo), zero_exact(a.hi ^ b.hi)};
+}
+// Bytes below 0x20 or from 0x80 up: control and non-ASCII bytes.
+inline Lanes control_or_high(Block b) noexcept {
+    return {below_exact(b.lo, 0x20) | (b.lo & kHigh), below_exact(b.hi, 0x20) | (b.hi & kHigh)};
+}
+inline std::uint32_t gather(std::uint64_t high) noexcept {
+    return static_cast<std::uint32_t>(((high >> 7) * 0x0102040810204080ULL) >> 56);
+}
+inline std::uint32_t bits(Lanes l) noexcept { return gather(l.lo) | gather(l.hi) << 8; }
+
+}  // namespace swar
+
+#if defined(__SSE2__)
+namespace sse2 {
+
+struct Lanes {
+    __m128i v;
+};
+inline Lanes operator|(Lanes a, Lanes b) noexcept { return {_mm_or_si128(a.v, b.v)}; }
+inline Lanes operator&(Lanes a, Lanes b) noexcept { return {_mm_and_si128(a.v, b.v)}; }
+
+struct Block {
+    __m128i v;
+};
+inline Block load16(const std::uint8_t* p) noexcept {
+    return {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))};
+}
+inline Lanes eq(Block b, std::uint8_t c) noexcept {
+    return {_mm_cmpeq_epi8(b.v, _mm_set1_epi8(static_cast<char>(c)))};
+}
+inline Lanes eq(Block a, Block b) noexcept { return {_mm_cmpeq_epi8(a.v, b.v)}; }
+// Signed bytes: 0x80 and up are negative, so one comparison catches both kinds.
+inline Lanes control_or_high(Block b) noexcept {
+    return {_mm_cmplt_epi8(b.v, _mm_set1_epi8(0x20))};
+}
+inline std::uint32_t bits(Lanes l) noexcept {
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(l.v));
+}
+
+}  // namespace sse2
+namespace block = sse2;
+#else
+namespace block = swar;
+#endif
+
+// Bits of the lanes below lane n (n <= 16).
+inline std::uint32_t lanes_below(std::size_t n) noexcept { return (1u << n) - 1; }
+
+// Whether the n bytes at a and at b are equal; both must be readable sixteen bytes past any
+// position before a + n and b + n.
+inline bool same16(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) noexcept {
+    std::size_t i = 0;
+    for (; n - i > 16; i += 16)
+        if (block::bits(block::eq(block::load16(a + i), block::load16(b + i))) != 0xFFFF)
+            return false;
+    const std::uint32_t differ =
+        ~block::bits(block::eq(block::load16(a + i), block::load16(b + i)));
+    return (differ & lanes_below(n - i)) == 0;
 }
 
 }  // namespace tovrel::scan

@@ -1,5 +1,6 @@
 #include "xml/reader.h"
 
+#include <bit>
 #include <cstring>
 
 #include "utils/error.h"
@@ -38,8 +39,17 @@ bool equal_ascii_nocase(std::string_view a, std::string_view lower) noexcept {
 }  // namespace
 
 Reader::Reader(std::unique_ptr<ByteSource> source) : in_(std::move(source)) {
-    names_.reserve(256);
+    grow_names(256);
     attrs_.reserve(16);
+}
+
+void Reader::grow_names(std::size_t needed) {
+    std::size_t cap = names_cap_ ? 2 * names_cap_ : 256;
+    if (cap < needed) cap = needed;
+    auto grown = std::make_unique<std::uint8_t[]>(cap + 16);
+    if (names_size_) std::memcpy(grown.get(), names_.get(), names_size_);
+    names_ = std::move(grown);
+    names_cap_ = cap;
 }
 
 const Attr* Reader::find_attr(std::uint32_t ns, std::string_view local) const noexcept {
@@ -153,47 +163,131 @@ void Reader::check_decl(std::size_t start, std::size_t end) {
     if (prev == kNone) throw Malformed("bad decl");
 }
 
-// Every reader error leaves through here and is stamped with the absolute offset of the
-// construct being read when it was found (no throw site passes a position: nothing moves the
-// position past a construct until it has been checked).
+// "</name>" right after the innermost open element's name, byte for byte, whole in the window:
+// the end tag of nearly every element, taken without scanning its name again (the start tag has
+// checked it, split it and resolved it, with the same bindings in force). Anything else is left
+// to end_tag, which also reports the errors.
+[[gnu::always_inline]] inline bool Reader::matching_end_tag() {
+    if (stack_.empty()) return false;
+    const OpenElem& top = stack_.back();
+    const std::size_t lt = in_.pos, name = lt + 2, gt = name + top.name_length;
+    const std::uint8_t* b = in_.data();
+    if (gt >= in_.filled() || b[gt] != '>' ||
+        !scan::same16(names_.get() + top.name_offset, b + name, top.name_length))
+        return false;
+    elem_ns_ = top.ns;
+    local_start_ = name + top.local_offset;
+    local_end_ = gt;
+    in_.tag_start = lt;
+    in_.tag_end = in_.pos = gt + 1;
+    pop_element();
+    return true;
+}
+
+[[gnu::always_inline]] inline void Reader::pop_element() {
+    const OpenElem top = stack_.back();
+    stack_.pop_back();
+    names_size_ = top.name_offset;
+    if (top.bindings) ns_.pop(top.bindings);
+    if (stack_.empty()) root_closed_ = true;
+}
+
+// Nearly every event takes one of the quick paths, which read only what is whole in the window:
+// the owed end of an empty element, an end tag that matches its start tag, a start tag of the
+// plain shape, a text run that ends before the window does. Everything else goes through
+// next_general. Every reader error leaves through here or through check_plain_text, stamped with
+// the absolute offset of the construct being read when it was found (no throw site passes a
+// position: nothing moves the position past a construct until it has been checked).
 XmlEvent Reader::next() try {
     if (pending_end_) {
         pending_end_ = false;
         pop_element();
         return last_ = XmlEvent::End;
     }
+    if (in_.pos < in_.filled() && started_) {
+        const std::uint8_t* b = in_.data() + in_.pos;
+        if (b[0] == '<') {
+            if (b[1] == '/') {
+                if (matching_end_tag()) return last_ = XmlEvent::End;
+            } else if (is_plain_start(b[1]) && !root_closed_) {
+                XmlEvent ev;
+                if (plain_start_tag(ev)) return last_ = ev;
+            }
+        } else if (!stack_.empty() && quick_text()) {
+            return last_ = XmlEvent::Text;
+        }
+    }
+    return last_ = next_general();
+} catch (XmlError& e) {
+    e.stamp(in_.offset());
+    throw;
+}
+
+// A text run that ends before the window does, read sixteen bytes a step, then checked.
+[[gnu::always_inline]] inline bool Reader::quick_text() {
+    using namespace scan::block;
+    const std::uint8_t* b = in_.data();
+    const std::size_t pos = in_.pos;
+    std::uint32_t amp = 0, bracket = 0;
+    for (std::size_t p = pos;; p += 16) {
+        const Block blk = load16(b + p);
+        const std::uint32_t lt = bits(eq(blk, '<'));  // never in the padding, which is zeros
+        const std::uint32_t keep = lt ? scan::lanes_below(std::countr_zero(lt)) : 0xFFFF;
+        // Control bytes include the padding: a run that reaches the window's end stops here.
+        if (bits(control_or_high(blk)) & keep) return false;
+        amp |= bits(eq(blk, '&')) & keep;
+        bracket |= bits(eq(blk, ']')) & keep;
+        if (lt) {
+            take_text(pos, p + static_cast<std::size_t>(std::countr_zero(lt)), amp, bracket);
+            return true;
+        }
+    }
+}
+
+// Makes [start, end) the current text, a run of character data with no control or high byte;
+// `amp` and `bracket` tell whether it holds '&' and ']'.
+[[gnu::always_inline]] inline void Reader::take_text(std::size_t start, std::size_t end,
+                                                     std::uint32_t amp, std::uint32_t bracket) {
+    text_start_ = start;
+    text_end_ = end;
+    text_cdata_ = false;
+    text_needs_ = amp != 0;
+    if (amp | bracket) check_plain_text(start, end, amp, bracket);
+    in_.pos = end;
+}
+
+// The general path of next: every construct, at any place in the window, reading more input as
+// needed.
+XmlEvent Reader::next_general() {
     if (!started_) start_document();
     for (;;) {
         if (in_.pos >= in_.filled() && !in_.more()) {
             if (!stack_.empty()) throw Malformed("unclosed element");
             if (!root_seen_) throw Malformed("no element found");
-            return last_ = XmlEvent::Eof;
+            return XmlEvent::Eof;
         }
         if (in_.data()[in_.pos] != '<') {
             if (stack_.empty()) {
                 skip_outside_whitespace();
                 continue;
             }
-            return last_ = text_run();
+            return text_run();
         }
         if (in_.available() < 2 && !fill(2)) throw Malformed("unclosed token");
         switch (in_.data()[in_.pos + 1]) {
             case '/':
-                return last_ = end_tag();
+                return end_tag();
             case '?':
                 processing_instruction();
                 continue;
             case '!':
-                if (markup_declaration()) return last_ = XmlEvent::Text;
+                if (markup_declaration()) return XmlEvent::Text;
                 continue;
             default:
                 if (root_closed_) throw Malformed("junk after document element");
-                return last_ = start_tag();
+                return start_tag();
         }
     }
-} catch (XmlError& e) {
-    e.stamp(in_.offset());
-    throw;
 }
 
 void Reader::skip_outside_whitespace() {
@@ -204,24 +298,79 @@ void Reader::skip_outside_whitespace() {
     in_.pos = p;
 }
 
+// Character data up to the next '<', sixteen bytes a step over the padded window, noting the
+// bytes that call for a closer look: control and high bytes, '&', ']'.
 XmlEvent Reader::text_run() {
+    using namespace scan::block;
     std::size_t rel = 0;
-    bool special = false;
-    for (;;) {
+    std::uint32_t control = 0, amp = 0, bracket = 0;  // nonzero when some block held such bytes
+    for (bool found = false; !found;) {
         const std::uint8_t* b = in_.data();
-        const std::uint8_t* end = b + in_.filled();
-        const std::uint8_t* lt = scan::scan_text(b + in_.pos + rel, end, special);
-        rel = static_cast<std::size_t>(lt - b) - in_.pos;
-        if (lt < end || !in_.more()) break;
+        const std::size_t filled = in_.filled();
+        for (std::size_t p = in_.pos + rel; p < filled; p += 16) {
+            const Block blk = load16(b + p);
+            // The lanes of the run: not past the window's end, not from the '<' on.
+            std::uint32_t keep = filled - p < 16 ? scan::lanes_below(filled - p) : 0xFFFF;
+            const std::uint32_t lt = bits(eq(blk, '<')) & keep;
+            const auto i = static_cast<std::size_t>(std::countr_zero(lt));
+            if (lt) keep = scan::lanes_below(i);
+            control |= bits(control_or_high(blk)) & keep;
+            amp |= bits(eq(blk, '&')) & keep;
+            bracket |= bits(eq(blk, ']')) & keep;
+            if (lt) {
+                rel = p + i - in_.pos;
+                found = true;
+                break;
+            }
+        }
+        if (!found) {
+            rel = filled - in_.pos;
+            if (!in_.more()) break;
+        }
     }
-    std::size_t start = in_.pos, end = start + rel;
-    text_start_ = start;
-    text_end_ = end;
-    text_cdata_ = false;
-    text_needs_ = false;
-    if (special) check_text(start, end);
-    in_.pos = end;
+    const std::size_t start = in_.pos, end = start + rel;
+    if (control) {
+        text_start_ = start;
+        text_end_ = end;
+        text_cdata_ = false;
+        check_text(start, end);
+        in_.pos = end;
+    } else {
+        take_text(start, end, amp, bracket);
+    }
     return XmlEvent::Text;
+}
+
+namespace {
+
+// Whether the reference at p (an '&' before end) is one of the predefined entities that
+// documents mostly use.
+inline bool common_ref(const std::uint8_t* p) noexcept {
+    const std::uint64_t w = scan::load(p);  // the window's padding makes eight bytes readable
+    return (w & 0xFFFFFFFFFFULL) == 0x3B706D6126ULL ||  // "&amp;"
+           (w & 0xFFFFFFFFULL) == 0x3B746C26ULL ||       // "&lt;"
+           (w & 0xFFFFFFFFULL) == 0x3B746726ULL;         // "&gt;"
+}
+
+}  // namespace
+
+// The checks of a text run without control or high bytes that holds '&' or ']': references,
+// then "]]>". References that are all "&amp;", "&lt;" or "&gt;" need no further look (such a
+// match lies inside the run, which ends at '<' or at the window's end, past which are zeros).
+void Reader::check_plain_text(std::size_t start, std::size_t end, std::uint32_t amp,
+                              std::uint32_t bracket) try {
+    const std::uint8_t* b = in_.data();
+    if (amp) {
+        const std::uint8_t* p = b + start;
+        const std::uint8_t* stop = b + end;
+        while ((p = scan::find1(p, stop, '&')) < stop && common_ref(p)) ++p;
+        if (p < stop) validate_refs(b + start, end - start);
+    }
+    if (bracket && text_raw().find("]]>") != std::string_view::npos)
+        throw Malformed("]]> in text");
+} catch (XmlError& e) {
+    e.stamp(in_.offset());  // reached from next's quick path too, before the position moves
+    throw;
 }
 
 // The closer look at a text run that holds control or high bytes, '&' or ']': characters, then
@@ -315,26 +464,17 @@ inline bool Reader::repeated_qname(std::string_view qname) {
     return !seen_names_.insert(qname).second;
 }
 
-// The reader's attribute records of the current tag. For the general shape: values checked,
-// namespace declarations applied, a repeated name an error; refusing shapes refuse declarations
-// and repeated names instead.
-template <class Shape>
+// The reader's attribute records of a tag read by the general parse (scan_attrs with the full
+// shape): values checked, namespace declarations applied, a repeated name an error.
 struct Reader::AttrSink {
     Reader& reader;
     std::uint32_t bindings = 0;  // declarations applied
     bool any_colon = false;      // some attribute name holds a colon
 
     bool take(const ScannedAttr& s) {
-        if constexpr (!Shape::kRefuses)
-            if (s.value_classes)
-                reader.check_attr_value(s.value_start, s.value_end, s.value_classes);
+        if (s.value_classes) reader.check_attr_value(s.value_start, s.value_end, s.value_classes);
         const std::string_view qname = reader.view(s.qname_start, s.qname_end);
-        if (reader.repeated_qname(qname)) {
-            if constexpr (Shape::kRefuses)
-                return false;
-            else
-                throw Malformed("duplicate attribute");
-        }
+        if (reader.repeated_qname(qname)) throw Malformed("duplicate attribute");
         Attr a;
         a.qname_start = a.local_start = s.qname_start;
         a.qname_end = a.local_end = s.qname_end;
@@ -344,15 +484,11 @@ struct Reader::AttrSink {
         a.needs_decoding = s.value_classes & (chars::kValAmp | chars::kValWhite);
         if (qname.size() >= 5 && qname.starts_with("xmlns") &&
             (qname.size() == 5 || qname[5] == ':')) {
-            if constexpr (Shape::kRefuses) {
-                return false;
-            } else {
-                std::string_view prefix;
-                if (qname.size() > 5) prefix = qname.substr(split_qname(qname) + 1);
-                reader.declare(prefix, a);
-                ++bindings;
-                a.ns = kDeclarationMarker;
-            }
+            std::string_view prefix;
+            if (qname.size() > 5) prefix = qname.substr(split_qname(qname) + 1);
+            reader.declare(prefix, a);
+            ++bindings;
+            a.ns = kDeclarationMarker;
         }
         any_colon |= s.has_colon;
         reader.attrs_.push_back(a);
@@ -361,8 +497,6 @@ struct Reader::AttrSink {
 };
 
 XmlEvent Reader::start_tag() {
-    XmlEvent ev;
-    if (plain_start_tag(ev)) return ev;
     // Find the '>' that ends the tag, skipping quoted values.
     std::size_t rel = 1;
     std::uint8_t quote = 0;
@@ -396,7 +530,7 @@ XmlEvent Reader::start_tag() {
     const std::size_t elem_name_end =
         attr_scan::scan_name<FullTagShape>(b, lt + 1, gt + 1, elem_colon);
     attrs_.clear();
-    AttrSink<FullTagShape> sink{*this};
+    AttrSink sink{*this};
     const bool empty = scan_attrs<FullTagShape>(b, elem_name_end, gt + 1, sink).status ==
                        TagStatus::SelfClosed;
     const std::uint32_t bindings = sink.bindings;
@@ -458,14 +592,26 @@ bool Reader::repeated_expanded_name() {
     return false;
 }
 
-// Commits a parsed start tag: the tag offsets, the element stack and name buffer, the position.
-XmlEvent Reader::open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
-                              std::uint32_t bindings) {
+// Commits a parsed start tag (its namespace and local name already set as the current element's):
+// the tag offsets, the element stack and name buffer, the position.
+[[gnu::always_inline]] inline XmlEvent Reader::open_element(std::size_t lt, std::size_t gt,
+                                                            std::size_t name_end, bool empty,
+                                                            std::uint32_t bindings) {
+    const std::size_t len = name_end - lt - 1, at = names_size_;
+    if (names_cap_ - at < len) grow_names(at + len);
+    // Sixteen bytes a step (names are never empty): the window and the name buffer both have
+    // the slack.
+    const std::uint8_t* src = in_.data() + lt + 1;
+    std::uint8_t* dst = names_.get() + at;
+    std::size_t i = 0;
+    do std::memcpy(dst + i, src + i, 16);
+    while ((i += 16) < len);
+    names_size_ = at + len;
+    stack_.push_back(OpenElem{static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(len),
+                              bindings, elem_ns_,
+                              static_cast<std::uint32_t>(local_start_ - lt - 1)});
     in_.tag_start = lt;
     in_.tag_end = gt + 1;
-    stack_.push_back(OpenElem{static_cast<std::uint32_t>(names_.size()),
-                              static_cast<std::uint32_t>(name_end - lt - 1), bindings});
-    names_.append(view(lt + 1, name_end));
     root_seen_ = true;
     in_.pos = gt + 1;
     if (empty) {
@@ -475,26 +621,159 @@ XmlEvent Reader::open_element(std::size_t lt, std::size_t gt, std::size_t name_e
     return XmlEvent::Start;
 }
 
-// Start tags of the plain shape, read in one pass when the whole tag is already in the buffer:
-// names without prefixes, no namespace declarations, values without '<', '&', control or
-// non-ASCII bytes, no repeated attribute. Anything else returns false before any state that
+namespace {
+
+// The end of a plain attribute value from p: its closing quote, or null at a byte the plain shape
+// does not take ('<', '&', a control or non-ASCII byte, the window's zero padding). Tab, LF and
+// CR are taken, byte by byte, and set `white`.
+template <std::uint8_t Quote>
+[[gnu::always_inline]] inline const std::uint8_t* plain_value_end(const std::uint8_t* p,
+                                                                  bool& white) noexcept {
+    using namespace scan::block;
+    for (;; p += 16) {
+        const Block blk = load16(p);
+        if (const std::uint32_t stop =
+                bits(eq(blk, Quote) | control_or_high(blk) | eq(blk, '&') | eq(blk, '<'))) {
+            p += std::countr_zero(stop);
+            break;
+        }
+    }
+    for (; *p != Quote; ++p) {
+        if (chars::kValueClass[*p] != chars::kValWhite) return nullptr;
+        white = true;
+    }
+    return p;
+}
+
+}  // namespace
+
+// Start tags of the plain shape, read in one pass when the whole tag is already in the window:
+// names with at most one prefix, bound to a namespace; no namespace declaration, no repeated
+// attribute; values free of '<', '&', control and non-ASCII bytes (tab, LF and CR aside, which
+// only call for decoding). Anything else returns false before any state that
 // outlives the tag has changed, and the general parse reads the tag (and reports its errors).
-bool Reader::plain_start_tag(XmlEvent& ev) {
-    const std::uint8_t* b = in_.data();
-    const std::size_t end = in_.filled();
+// The window's padding is zero bytes, which no test below takes for a name, a space, '=', a quote
+// or the end of a tag, so every loop stops inside the window or refuses at its end.
+[[gnu::always_inline]] inline bool Reader::plain_start_tag(XmlEvent& ev) {
+    const std::uint8_t* const b = in_.data();
     const std::size_t lt = in_.pos;
-    bool colon;
-    const std::size_t name_end = attr_scan::scan_name<PlainTagShape>(b, lt + 1, end, colon);
-    if (!name_end) return false;
+    const std::uint8_t* p = b + lt + 1;  // the caller saw a name start here
+    while (is_plain_char(*++p)) {
+    }
+    if (*p == ':') {
+        p = plain_prefixed_name(p);
+        if (!p) return false;
+    } else {
+        elem_ns_ = ns_.default_id();
+        local_start_ = lt + 1;
+    }
+    const std::uint8_t* const name_end = p;
     attrs_.clear();
-    AttrSink<PlainTagShape> sink{*this};
-    const TagScan scan = scan_attrs<PlainTagShape>(b, name_end, end, sink);
-    if (scan.status == TagStatus::Refused) return false;
-    elem_ns_ = ns_.default_id();
-    local_start_ = lt + 1;
-    local_end_ = name_end;
-    ev = open_element(lt, scan.end - 1, name_end, scan.status == TagStatus::SelfClosed, 0);
+    std::size_t count = 0;
+    bool prefixed = false;
+    for (;;) {
+        if (*p != ' ') {
+            if (*p == '>') break;
+            if (*p == '/') {
+                if (*++p != '>') return false;
+                break;
+            }
+            if (!is_ws(*p)) return false;
+        }
+        while (is_ws(*++p)) {
+        }
+        if (!is_plain_start(*p)) {
+            if (*p == '>' || *p == '/') continue;
+            return false;
+        }
+        const std::uint8_t* const name = p;
+        while (is_plain_char(*++p)) {
+        }
+        const std::uint8_t* local = name;
+        std::uint32_t ns = kNoNamespace;
+        if (*p == ':') [[unlikely]] {
+            local = plain_prefixed_attr(name, p, ns);
+            if (!local) return false;
+            prefixed = true;
+            while (is_plain_char(*++p)) {
+            }
+        }
+        const auto len = static_cast<std::size_t>(p - name);
+        if (*p != '=') {
+            while (is_ws(*p)) ++p;
+            if (*p != '=') return false;
+        }
+        while (is_ws(*++p)) {
+        }
+        bool white = false;
+        const std::uint8_t* close;
+        if (*p == '"')
+            close = plain_value_end<'"'>(p + 1, white);
+        else if (*p == '\'')
+            close = plain_value_end<'\''>(p + 1, white);
+        else
+            return false;
+        if (!close) return false;
+        // No namespace declaration, no repeated name; a tag with many attributes goes to the
+        // general parse, whose check does not grow quadratically.
+        if ((len == 5 && std::memcmp(name, "xmlns", 5) == 0) || count == kLinearAttrs)
+            return false;
+        for (std::size_t i = 0; i < count; ++i) {
+            const Attr& other = attrs_[i];
+            if (other.qname_end - other.qname_start == len &&
+                scan::same16(b + other.qname_start, name, len))
+                return false;
+        }
+        ++count;
+        Attr& a = attrs_.emplace_back();
+        a.qname_start = static_cast<std::size_t>(name - b);
+        a.local_start = static_cast<std::size_t>(local - b);
+        a.qname_end = a.local_end = a.qname_start + len;
+        a.value_start = static_cast<std::size_t>(p + 1 - b);
+        a.value_end = static_cast<std::size_t>(close - b);
+        a.ns = ns;
+        a.needs_decoding = white;
+        p = close + 1;
+    }
+    if (prefixed && repeated_expanded_name()) return false;
+    local_end_ = static_cast<std::size_t>(name_end - b);
+    const bool empty = p[-1] == '/';  // only the "/>" exit leaves a slash before the '>'
+    ev = open_element(lt, static_cast<std::size_t>(p - b), local_end_, empty, 0);
     return true;
+}
+
+// The prefix of an attribute name from `name` to its colon, for plain_start_tag: returns where the
+// local name starts, with `ns` set, or null where the general parse must judge (a local name that
+// does not start as one or holds another colon, a namespace declaration, a prefix that is unbound
+// or bound to no namespace).
+[[gnu::noinline]] const std::uint8_t* Reader::plain_prefixed_attr(const std::uint8_t* name,
+                                                                 const std::uint8_t* colon,
+                                                                 std::uint32_t& ns) {
+    const std::uint8_t* p = colon + 1;
+    if (!is_plain_start(*p)) return nullptr;
+    while (is_plain_char(*++p)) {
+    }
+    if (*p == ':') return nullptr;
+    const std::string_view prefix(reinterpret_cast<const char*>(name),
+                                  static_cast<std::size_t>(colon - name));
+    if (prefix == "xmlns" || !ns_.lookup(prefix, ns) || ns == kNoNamespace) return nullptr;
+    return colon + 1;
+}
+
+// The rest of a start tag's element name from its colon, for plain_start_tag: the name's end with
+// the current element's namespace and local name set, or null where the general parse must judge
+// (a second colon, a local name that does not start as one, an unbound prefix).
+const std::uint8_t* Reader::plain_prefixed_name(const std::uint8_t* colon) {
+    const std::uint8_t* p = colon + 1;
+    if (!is_plain_start(*p)) return nullptr;
+    while (is_plain_char(*++p)) {
+    }
+    if (*p == ':') return nullptr;
+    const std::uint8_t* b = in_.data();
+    const std::size_t lt = in_.pos;
+    if (!ns_.lookup(view(lt + 1, static_cast<std::size_t>(colon - b)), elem_ns_)) return nullptr;
+    local_start_ = static_cast<std::size_t>(colon + 1 - b);
+    return p;
 }
 
 XmlEvent Reader::end_tag() {
@@ -520,7 +799,8 @@ XmlEvent Reader::end_tag() {
     std::size_t colon = qname_colon(qname, has_colon);
     if (stack_.empty()) throw Malformed("mismatched tag");
     const OpenElem& top = stack_.back();
-    if (!same_bytes(std::string_view(names_).substr(top.name_offset, top.name_length), qname))
+    if (qname.size() != top.name_length ||
+        !scan::same16(names_.get() + top.name_offset, b + lt + 2, top.name_length))
         throw Malformed("mismatched tag");
     if (colon == std::string_view::npos) {
         elem_ns_ = ns_.default_id();
@@ -535,14 +815,6 @@ XmlEvent Reader::end_tag() {
     in_.pos = gt + 1;
     pop_element();
     return XmlEvent::End;
-}
-
-void Reader::pop_element() {
-    const OpenElem top = stack_.back();
-    stack_.pop_back();
-    names_.resize(top.name_offset);
-    ns_.pop(top.bindings);
-    if (stack_.empty()) root_closed_ = true;
 }
 
 }  // namespace tovrel

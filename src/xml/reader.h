@@ -108,6 +108,8 @@ private:
         std::uint32_t name_offset;
         std::uint32_t name_length;
         std::uint32_t bindings;
+        std::uint32_t ns;            // the element's namespace id, as its start tag resolved it
+        std::uint32_t local_offset;  // where the local name starts in the qualified name
     };
 
     std::string_view view(std::size_t start, std::size_t end) const noexcept {
@@ -119,25 +121,37 @@ private:
     void start_document();
     void check_decl(std::size_t start, std::size_t end);
     void skip_outside_whitespace();
+    XmlEvent next_general();
+    bool quick_text();
+    void take_text(std::size_t start, std::size_t end, std::uint32_t amp, std::uint32_t bracket);
+    void check_plain_text(std::size_t start, std::size_t end, std::uint32_t amp,
+                          std::uint32_t bracket);
     XmlEvent text_run();
     void check_text(std::size_t start, std::size_t end);
     bool markup_declaration();
     void processing_instruction();
-    template <class Shape>
     struct AttrSink;
     XmlEvent start_tag();
     bool plain_start_tag(XmlEvent& ev);
+    const std::uint8_t* plain_prefixed_name(const std::uint8_t* colon);
+    const std::uint8_t* plain_prefixed_attr(const std::uint8_t* name, const std::uint8_t* colon,
+                                            std::uint32_t& ns);
     bool repeated_qname(std::string_view qname);
     bool repeated_expanded_name();
     XmlEvent open_element(std::size_t lt, std::size_t gt, std::size_t name_end, bool empty,
                           std::uint32_t bindings);
     XmlEvent end_tag();
+    bool matching_end_tag();
+    void grow_names(std::size_t needed);
     void check_attr_value(std::size_t start, std::size_t end, std::uint8_t classes) const;
     void declare(std::string_view prefix, const Attr& a);
     void pop_element();
 
     Input in_;
-    std::string names_;  // qualified names of the open elements, concatenated
+    // Qualified names of the open elements, concatenated; names_cap_ bytes plus 16 of slack, so
+    // names are copied and compared sixteen bytes at a time.
+    std::unique_ptr<std::uint8_t[]> names_;
+    std::size_t names_size_ = 0, names_cap_ = 0;
     std::vector<OpenElem> stack_;
     Namespaces ns_;
     std::string decl_scratch_;
