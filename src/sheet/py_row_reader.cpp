@@ -15,6 +15,7 @@
 #include "utils/py_boundary.h"
 #include "utils/py_fallback.h"
 #include "utils/py_gc.h"
+#include "utils/py_interned.h"
 #include "utils/py_slot_class.h"
 
 namespace tovrel {
@@ -488,7 +489,8 @@ PyObject* row_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Settings settings = Settings::from_parser(a[1]);
         Ref actions = Ref::check(PyList_New(0));
         Ref warnings = Ref::check(PyList_New(0));
-        Ref row_dims = Ref::check(PyObject_GetAttrString(a[1], "row_dimensions"));
+        static constinit const InternedName row_dimensions("row_dimensions");
+        Ref row_dims = Ref::check(PyObject_GetAttr(a[1], row_dimensions.get()));
         if (!PyDict_Check(row_dims.get()))
             raise_arg_type("RowReader", "parser.row_dimensions", "dict", row_dims.get());
         auto state = std::make_unique<ReaderState>(a[0], std::move(helpers), std::move(settings),
