@@ -403,8 +403,18 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             hi = static_cast<long>(cells.back().column);
         }
         const Py_ssize_t width = row_width(min_col, hi);
+        // Slots a cell will take hold None until then, the others the filler: the filler is often
+        // one object shared by every reader (the host's empty cell), and taking and dropping a
+        // reference to it for every cell would have the threads reading other sheets contend
+        // for its reference count. None is immortal. No Python code runs before every slot is
+        // set, so nothing sees the tuple half made.
         Ref slots = Ref::check(PyTuple_New(width));
-        for (Py_ssize_t i = 0; i < width; ++i) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
+        for (const CellRec& c : cells)
+            if (c.column >= min_col && c.column <= hi)
+                PyTuple_SET_ITEM(slots.get(), static_cast<Py_ssize_t>(c.column - min_col),
+                                 Py_NewRef(Py_None));
+        for (Py_ssize_t i = 0; i < width; ++i)
+            if (!PyTuple_GET_ITEM(slots.get(), i)) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
 
         const bool fv = st.parser.settings().formula_and_value;
         if (!values_only &&
