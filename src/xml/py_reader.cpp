@@ -165,10 +165,55 @@ private:
     std::string lookup_;
 };
 
+// Attribute dicts of one document. Consecutive tags of a sheet (rows) mostly have the same
+// attribute names in the same order; the dict of such a tag is a copy of a private dict of the
+// first tag of that shape, with the values that differ set again: one copy of the table instead
+// of growing a fresh one insertion by insertion. The result is the same dict, same order.
+class AttrDicts {
+public:
+    Ref make(const Reader& reader, AttrStrings& strings) {
+        const std::vector<Attr>& attrs = reader.attrs();
+        keys_.clear();
+        values_.clear();
+        std::string scratch;
+        for (std::size_t i = 0; i < attrs.size(); ++i) {
+            keys_.push_back(strings.key(reader, attrs[i], i));
+            values_.push_back(strings.value(reader.attr_value(attrs[i], scratch), i));
+        }
+        if (shape_ && same_keys()) {
+            Ref dict = Ref::check(PyDict_Copy(shape_.get()));
+            for (std::size_t i = 0; i < keys_.size(); ++i)
+                if (values_[i].get() != shape_values_[i].get())
+                    check_rc(PyDict_SetItem(dict.get(), keys_[i].get(), values_[i].get()));
+            return dict;
+        }
+        Ref dict = Ref::check(PyDict_New());
+        for (std::size_t i = 0; i < keys_.size(); ++i)
+            check_rc(PyDict_SetItem(dict.get(), keys_[i].get(), values_[i].get()));
+        shape_ = Ref::check(PyDict_Copy(dict.get()));
+        std::swap(shape_keys_, keys_);
+        std::swap(shape_values_, values_);
+        return dict;
+    }
+
+private:
+    bool same_keys() const noexcept {
+        if (keys_.size() != shape_keys_.size()) return false;
+        for (std::size_t i = 0; i < keys_.size(); ++i)
+            if (keys_[i].get() != shape_keys_[i].get()) return false;
+        return true;
+    }
+
+    Ref shape_;  // never handed out, so never changed by the host
+    std::vector<Ref> shape_keys_, shape_values_;
+    std::vector<Ref> keys_, values_;  // of the current tag; storage kept between calls
+};
+
 // What the Python glue keeps per document beside the reader.
 struct DocumentCache final : ReaderExtension {
     ScopeLists scopes;
     AttrStrings attrs;
+    AttrDicts dicts;
 };
 
 DocumentCache& cache_of(const Reader& reader) {
@@ -189,16 +234,7 @@ PyObject* in_scope_namespaces(const Reader& reader) {
 
 Ref attribute_dict(const Reader& reader) {
     DocumentCache& cache = cache_of(reader);
-    Ref dict = Ref::check(PyDict_New());
-    std::string scratch;
-    std::size_t i = 0;
-    for (const Attr& a : reader.attrs()) {
-        Ref key = cache.attrs.key(reader, a, i);
-        Ref value = cache.attrs.value(reader.attr_value(a, scratch), i);
-        check_rc(PyDict_SetItem(dict.get(), key.get(), value.get()));
-        ++i;
-    }
-    return dict;
+    return cache.dicts.make(reader, cache.attrs);
 }
 
 PyMarkup py_markup(const Reader& reader, std::string_view snippet) {
