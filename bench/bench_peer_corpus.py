@@ -57,7 +57,7 @@ def fixed_costs():
 def main():
     print("per-sheet fixed costs (mean of 20,000 calls):")
     for step, ns in fixed_costs().items():
-        print(f"  {step:28s} {ns / 1e3:7.2f} us")
+        print(f"  {step:30s} {ns / 1e3:7.2f} us")
     paths = sorted(CORPUS.glob("*.xlsx")) if CORPUS.is_dir() else []
     if not paths:
         print(f"corpus skipped: no workbooks at {CORPUS} (the project's shared material is absent)")
