@@ -127,16 +127,19 @@ if ! "$venv/bin/python" -c 'import pytest, hypothesis' 2>/dev/null; then
     "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest 'hypothesis==6.150.0' \
         || die "pip could not install pytest and hypothesis"
 fi
-# python-calamine, a spreadsheet reader that is not this project's, checks the workbooks the demo
-# writes. It has no wheel for this interpreter, so it gets its own environment on the system's
-# Python; without it that one test skips.
+# Spreadsheet readers that are not this project's, in their own environment on the system's
+# Python (they have no wheels for the free-threaded interpreter): python-calamine checks the
+# workbooks the demo writes, and it and fastexcel are the peers the benchmarks time the engine
+# against. pip installs them from the machine's own configuration. Without them the test that
+# uses python-calamine and the peer benchmarks skip.
 peer=$cache/peer
-if ! "$peer/bin/python" -c 'import python_calamine' 2>/dev/null; then
-    say "installing python-calamine into $peer (the independent reader of written workbooks)"
-    rm -rf "$peer"
-    if ! { python3 -m venv "$peer" && "$peer/bin/python" -m pip install -q --disable-pip-version-check python-calamine; }; then
-        say "warning: python-calamine could not be installed; the test that uses it will skip"
-        rm -rf "$peer"
+for reader in python_calamine:python-calamine fastexcel:fastexcel; do
+    module=${reader%%:*} dist=${reader#*:}
+    "$peer/bin/python" -c "import $module" 2>/dev/null && continue
+    say "installing $dist into $peer (an independent reader)"
+    if ! { [ -x "$peer/bin/python" ] || python3 -m venv "$peer"; } \
+       || ! "$peer/bin/python" -m pip install -q --disable-pip-version-check "$dist"; then
+        say "warning: $dist could not be installed; what uses it will skip"
     fi
-fi
+done
 "$venv/bin/python" -c 'import sys; assert not sys._is_gil_enabled(), "GIL is enabled"; print("[bootstrap] ready:", sys.version.split()[0], "free-threaded")'

@@ -12,14 +12,24 @@ PKG_REL_NS = "{http://schemas.openxmlformats.org/package/2006/relationships}"
 class Package:
     def __init__(self, path):
         self.path = path
-        self.zip = zipfile.ZipFile(path)
-        # Part names compare case-insensitively, and some writers store them with backslashes.
-        self.names = {self._key(name.replace("\\", "/")): name for name in self.zip.namelist()}
-        self.workbook_part = self._office_document()
-        self.sheets = self._sheets()
+        # The file is read unbuffered: on the free-threaded 3.13 interpreter, closing a buffered
+        # reader takes its own lock a second time (close, then flush) and spins until the
+        # scheduler lets it go, which costs up to a time slice per yield on a busy machine.
+        # The zip reader does its own buffering of the parts.
+        self._file = open(path, "rb", buffering=0)
+        try:
+            self.zip = zipfile.ZipFile(self._file)
+            # Part names compare case-insensitively, and some writers store them with backslashes.
+            self.names = {self._key(name.replace("\\", "/")): name for name in self.zip.namelist()}
+            self.workbook_part = self._office_document()
+            self.sheets = self._sheets()
+        except BaseException:
+            self._file.close()
+            raise
 
     def close(self):
         self.zip.close()
+        self._file.close()
 
     def __enter__(self):
         return self

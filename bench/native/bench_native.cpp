@@ -178,7 +178,63 @@ PyObject* interpret_cells(PyObject*, PyObject* args) {
     });
 }
 
+// fixed_costs(source, parser, helpers, n) -> {step: ns per call}: what setting up one sheet's
+// reader costs, step by step, each run n times in a C++ loop: the helper bundle from the dict,
+// the settings from the parser (and, within them, the two module imports and the native epoch),
+// the data-type strings, and the whole RowReader construction
+// (`source` is not read by it).
+PyObject* fixed_costs(PyObject*, PyObject* args) {
+    return guard_obj([&] {
+        PyObject *source, *parser, *helpers_dict;
+        Py_ssize_t n;
+        if (!PyArg_ParseTuple(args, "OOO!n:fixed_costs", &source, &parser, &PyDict_Type,
+                              &helpers_dict, &n))
+            throw PyErrorSet();
+        if (n < 1) n = 1;
+        Ref reader_type = Ref::check(PyImport_ImportModuleAttrString("_tovrel", "RowReader"));
+        Ref call_args = Ref::check(PyTuple_Pack(3, source, parser, helpers_dict));
+        Ref out = Ref::check(PyDict_New());
+        auto put = [&](const char* step, long long ns) {
+            Ref v = Ref::check(PyFloat_FromDouble(static_cast<double>(ns) / static_cast<double>(n)));
+            check_rc(PyDict_SetItemString(out.get(), step, v.get()));
+        };
+        auto t0 = Clock::now();
+        for (Py_ssize_t i = 0; i < n; ++i) Helpers h = Helpers::from_dict(helpers_dict);
+        put("helper bundle", elapsed_ns(t0));
+        t0 = Clock::now();
+        for (Py_ssize_t i = 0; i < n; ++i) Settings s = Settings::from_parser(parser);
+        put("settings", elapsed_ns(t0));
+        // The settings' two parts that are not plain attribute reads: the imports, and the
+        // native epoch (the date context) built from parser.epoch.
+        Ref datetime_name = Ref::check(PyUnicode_FromString("datetime"));
+        Ref host_dates_name = Ref::check(PyUnicode_FromString("tovrel.utils.datetime"));
+        t0 = Clock::now();
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Ref a = Ref::check(PyImport_Import(datetime_name.get()));
+            Ref b = Ref::check(PyImport_Import(host_dates_name.get()));
+        }
+        put("  of which the two imports", elapsed_ns(t0));
+        Ref epoch = Ref::check(PyObject_GetAttrString(parser, "epoch"));
+        Ref datetime_type = Ref::check(PyImport_ImportModuleAttrString("datetime", "datetime"));
+        Ref windows =
+            Ref::check(PyImport_ImportModuleAttrString("tovrel.utils.datetime", "WINDOWS_EPOCH"));
+        t0 = Clock::now();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            (void)epoch_from_datetime(epoch.get(), datetime_type.get(), windows.get());
+        put("  of which the date context", elapsed_ns(t0));
+        t0 = Clock::now();
+        for (Py_ssize_t i = 0; i < n; ++i) DT dt = DT::make();
+        put("data-type strings", elapsed_ns(t0));
+        t0 = Clock::now();
+        for (Py_ssize_t i = 0; i < n; ++i)
+            Ref reader = Ref::check(PyObject_Call(reader_type.get(), call_args.get(), nullptr));
+        put("RowReader construction", elapsed_ns(t0));
+        return out.release();
+    });
+}
+
 PyMethodDef bench_methods[] = {
+    {"fixed_costs", fixed_costs, METH_VARARGS, nullptr},
     {"dates", dates, METH_VARARGS, nullptr},
     {"dates_list", dates_list, METH_VARARGS, nullptr},
     {"formula", formula, METH_VARARGS, nullptr},

@@ -10,6 +10,7 @@
 #include <atomic>
 
 #include "utils/error.h"
+#include "utils/py_interned.h"
 
 namespace tovrel {
 
@@ -28,8 +29,8 @@ PyDateTime_CAPI* datetime_api() {
     return api;
 }
 
-long read_long_attr(PyObject* obj, const char* name) {
-    Ref value = Ref::check(PyObject_GetAttrString(obj, name));
+long read_long_attr(PyObject* obj, const InternedName& name) {
+    Ref value = Ref::check(PyObject_GetAttr(obj, name.get()));
     long v = PyLong_AsLong(value.get());
     if (v == -1 && PyErr_Occurred()) throw PyErrorSet();
     return v;
@@ -58,16 +59,19 @@ Ref build_date(const DateResult& r) {
 std::optional<Epoch> epoch_from_datetime(PyObject* e, PyObject* datetime_type,
                                          PyObject* windows_epoch) {
     if (reinterpret_cast<PyObject*>(Py_TYPE(e)) != datetime_type) return std::nullopt;
-    Ref tz = Ref::check(PyObject_GetAttrString(e, "tzinfo"));
+    static constinit const InternedName tzinfo("tzinfo"), year_name("year"), month_name("month"),
+        day_name("day"), hour_name("hour"), minute_name("minute"), second_name("second"),
+        microsecond_name("microsecond");
+    Ref tz = Ref::check(PyObject_GetAttr(e, tzinfo.get()));
     if (tz.get() != Py_None) return std::nullopt;
 
-    const long year = read_long_attr(e, "year");
-    const long month = read_long_attr(e, "month");
-    const long day = read_long_attr(e, "day");
-    const long hour = read_long_attr(e, "hour");
-    const long minute = read_long_attr(e, "minute");
-    const long second = read_long_attr(e, "second");
-    const long microsecond = read_long_attr(e, "microsecond");
+    const long year = read_long_attr(e, year_name);
+    const long month = read_long_attr(e, month_name);
+    const long day = read_long_attr(e, day_name);
+    const long hour = read_long_attr(e, hour_name);
+    const long minute = read_long_attr(e, minute_name);
+    const long second = read_long_attr(e, second_name);
+    const long microsecond = read_long_attr(e, microsecond_name);
 
     Ref same = Ref::check(PyObject_RichCompare(e, windows_epoch, Py_EQ));
     const bool is_windows = check_rc(PyObject_IsTrue(same.get())) != 0;

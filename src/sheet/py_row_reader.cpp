@@ -15,6 +15,7 @@
 #include "utils/py_boundary.h"
 #include "utils/py_fallback.h"
 #include "utils/py_gc.h"
+#include "utils/py_interned.h"
 #include "utils/py_slot_class.h"
 
 namespace tovrel {
@@ -402,8 +403,18 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             hi = static_cast<long>(cells.back().column);
         }
         const Py_ssize_t width = row_width(min_col, hi);
+        // Slots a cell will take hold None until then, the others the filler: the filler is often
+        // one object shared by every reader (the host's empty cell), and taking and dropping a
+        // reference to it for every cell would have the threads reading other sheets contend
+        // for its reference count. None is immortal. No Python code runs before every slot is
+        // set, so nothing sees the tuple half made.
         Ref slots = Ref::check(PyTuple_New(width));
-        for (Py_ssize_t i = 0; i < width; ++i) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
+        for (const CellRec& c : cells)
+            if (c.column >= min_col && c.column <= hi)
+                PyTuple_SET_ITEM(slots.get(), static_cast<Py_ssize_t>(c.column - min_col),
+                                 Py_NewRef(Py_None));
+        for (Py_ssize_t i = 0; i < width; ++i)
+            if (!PyTuple_GET_ITEM(slots.get(), i)) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
 
         const bool fv = st.parser.settings().formula_and_value;
         if (!values_only &&
@@ -488,7 +499,8 @@ PyObject* row_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         Settings settings = Settings::from_parser(a[1]);
         Ref actions = Ref::check(PyList_New(0));
         Ref warnings = Ref::check(PyList_New(0));
-        Ref row_dims = Ref::check(PyObject_GetAttrString(a[1], "row_dimensions"));
+        static constinit const InternedName row_dimensions("row_dimensions");
+        Ref row_dims = Ref::check(PyObject_GetAttr(a[1], row_dimensions.get()));
         if (!PyDict_Check(row_dims.get()))
             raise_arg_type("RowReader", "parser.row_dimensions", "dict", row_dims.get());
         auto state = std::make_unique<ReaderState>(a[0], std::move(helpers), std::move(settings),

@@ -1,18 +1,35 @@
 #include "sheet/py_settings.h"
 
 #include "sheet/py_dates.h"
+#include "utils/py_interned.h"
 
 namespace tovrel {
 
 namespace {
 
-Ref get_attr(PyObject* obj, const char* name) {
-    return Ref::check(PyObject_GetAttrString(obj, name));
+constinit const InternedName kEpoch("epoch");
+constinit const InternedName kDatetimeModule("datetime");
+constinit const InternedName kDatetime("datetime");
+constinit const InternedName kHostDatesModule("tovrel.utils.datetime");
+constinit const InternedName kWindowsEpoch("WINDOWS_EPOCH");
+constinit const InternedName kFormulaAndValue("formula_and_value");
+constinit const InternedName kSharedStrings("shared_strings");
+constinit const InternedName kDataOnly("data_only");
+constinit const InternedName kRichText("rich_text");
+constinit const InternedName kDateFormats("date_formats");
+constinit const InternedName kTimedeltaFormats("timedelta_formats");
+
+Ref get_attr(PyObject* obj, const InternedName& name) {
+    return Ref::check(PyObject_GetAttr(obj, name.get()));
 }
+
+Ref import(const InternedName& name) { return Ref::check(PyImport_Import(name.get())); }
 
 bool truth(PyObject* obj) { return check_rc(PyObject_IsTrue(obj)) != 0; }
 
-bool truth_of_attr(PyObject* obj, const char* name) { return truth(get_attr(obj, name).get()); }
+bool truth_of_attr(PyObject* obj, const InternedName& name) {
+    return truth(get_attr(obj, name).get());
+}
 
 }  // namespace
 
@@ -36,32 +53,32 @@ IntSet int_set(PyObject* obj) {
 Settings Settings::from_parser(PyObject* parser) {
     Settings s;
 
-    Ref e = get_attr(parser, "epoch");
+    Ref e = get_attr(parser, kEpoch);
 
-    Ref datetime_mod = Ref::check(PyImport_ImportModule("datetime"));
-    Ref host_dates = Ref::check(PyImport_ImportModule("tovrel.utils.datetime"));
-    Ref windows_epoch = get_attr(host_dates.get(), "WINDOWS_EPOCH");
-    Ref datetime_type = get_attr(datetime_mod.get(), "datetime");
+    Ref datetime_mod = import(kDatetimeModule);
+    Ref host_dates = import(kHostDatesModule);
+    Ref windows_epoch = get_attr(host_dates.get(), kWindowsEpoch);
+    Ref datetime_type = get_attr(datetime_mod.get(), kDatetime);
     s.native_epoch = epoch_from_datetime(e.get(), datetime_type.get(), windows_epoch.get());
 
-    if (Ref fv = Ref::steal(PyObject_GetAttrString(parser, "formula_and_value"))) {
+    if (Ref fv = Ref::steal(PyObject_GetAttr(parser, kFormulaAndValue.get()))) {
         s.formula_and_value = truth(fv.get());
     } else {
         PyErr_Clear();
     }
 
     {
-        Ref strings = get_attr(parser, "shared_strings");
+        Ref strings = get_attr(parser, kSharedStrings);
         if (PyList_CheckExact(strings.get()))
             s.shared_strings_len = static_cast<std::size_t>(PyList_GET_SIZE(strings.get()));
     }
-    s.shared_strings = get_attr(parser, "shared_strings");
+    s.shared_strings = get_attr(parser, kSharedStrings);
 
-    s.data_only = truth_of_attr(parser, "data_only");
-    s.rich_text = truth_of_attr(parser, "rich_text");
-    s.epoch = get_attr(parser, "epoch");
-    s.date_formats = int_set(get_attr(parser, "date_formats").get());
-    s.timedelta_formats = int_set(get_attr(parser, "timedelta_formats").get());
+    s.data_only = truth_of_attr(parser, kDataOnly);
+    s.rich_text = truth_of_attr(parser, kRichText);
+    s.epoch = get_attr(parser, kEpoch);
+    s.date_formats = int_set(get_attr(parser, kDateFormats).get());
+    s.timedelta_formats = int_set(get_attr(parser, kTimedeltaFormats).get());
     return s;
 }
 

@@ -1,6 +1,7 @@
 #include "sheet/py_sheet_parser.h"
 
 #include <array>
+#include <charconv>
 #include <limits>
 
 #include "sheet/fast_cell.h"
@@ -147,7 +148,9 @@ RowItem SheetParser::parse_row() {
     row.index = row_;
     if (other) {
         Ref dims = attribute_dict(reader_);
-        Ref key = Ref::check(PyUnicode_FromFormat("%lld", static_cast<long long>(row_)));
+        char digits[24];
+        const char* end = std::to_chars(digits, digits + sizeof digits, row_).ptr;
+        Ref key = Ref::check(PyUnicode_FromStringAndSize(digits, end - digits));
         check_rc(PyDict_SetItem(row_dimensions_.get(), key.get(), dims.get()));
     }
     if (reader_.last_event() == XmlEvent::Empty) {
