@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "xml/chars.h"
+#include "xml/refs.h"
 
 namespace tovrel {
 
@@ -29,20 +30,25 @@ struct FormulaSelector {
 
 bool tag_name_end(std::uint8_t c) noexcept { return c == ' ' || c == '/' || c == '>'; }
 
-// The text of <v> or <f> from `at` to the next '<', which must open the closing tag `close`.
-// Returns the offset after the closing tag, or 0 to give up.
+// The text of a child from `at` to the next '<', which must open the closing tag(s) `close`.
+// Taken when the reader would accept it as character data; references and CRs are left for
+// the caller to decode. Returns the offset after the closing tag, or 0 to give up.
 inline std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::size_t at,
-                              const char* close, std::size_t close_len, Span& text) noexcept {
+                              const char* close, std::size_t close_len, TextSpan& text) noexcept {
     const void* lt = std::memchr(buf + at, '<', length - at);
     if (!lt) return 0;
     std::size_t stop = static_cast<const std::uint8_t*>(lt) - buf;
     if (!starts(buf, length, stop, close, close_len)) return 0;
-    // Taken only as it stands: valid characters, no reference, CR or '>' to look at.
     const CharScan scanned = scan_chars(buf + at, stop - at);
     const CharFlags& seen = scanned.seen;
-    if (scanned.fault || seen.amp || seen.cr || seen.gt) return 0;
-    text = Span{at, stop};
+    if (scanned.fault || seen.cdata_end) return 0;
+    if (seen.amp && refs_error(buf + at, stop - at)) return 0;
+    text = TextSpan{Span{at, stop}, seen.amp || seen.cr};
     return stop + close_len;
+}
+
+bool is_inline_str(const std::uint8_t* buf, const std::optional<Span>& t) noexcept {
+    return t && t->end - t->start == 9 && std::memcmp(buf + t->start, "inlineStr", 9) == 0;
 }
 
 }  // namespace
@@ -65,11 +71,11 @@ std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
             }
             if (starts(buf, length, q, "<v>", 3)) {
                 if (value_taken) return std::nullopt;
-                Span text{};
+                TextSpan text{};
                 q = text_until(buf, length, q + 3, "</v>", 4, text);
                 if (!q) return std::nullopt;
                 value_taken = true;
-                if (text.end > text.start) cell.value = text;
+                if (text.raw.end > text.raw.start) cell.value = text;
             } else if (starts(buf, length, q, "<v/>", 4)) {
                 if (value_taken) return std::nullopt;
                 value_taken = true;
@@ -82,11 +88,25 @@ std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
                 cell.has_formula = true;
                 q = f.end;
                 if (f.status == TagStatus::Open) {
-                    Span text{};
+                    TextSpan text{};
                     q = text_until(buf, length, q, "</f>", 4, text);
                     if (!q) return std::nullopt;
                     cell.formula_text = text;
                 }
+            } else if (starts(buf, length, q, "<is><t", 6)) {
+                // The inline string of an inlineStr cell, without runs or attributes on <is>.
+                if (cell.inline_text || !is_inline_str(buf, cell.cell[2])) return std::nullopt;
+                std::size_t p = q + 6;
+                if (starts(buf, length, p, ">", 1))
+                    p += 1;
+                else if (starts(buf, length, p, " xml:space=\"preserve\">", 22))
+                    p += 22;
+                else
+                    return std::nullopt;
+                TextSpan text{};
+                q = text_until(buf, length, p, "</t></is>", 9, text);
+                if (!q) return std::nullopt;
+                cell.inline_text = text;
             } else {
                 return std::nullopt;
             }

@@ -8,6 +8,7 @@
 #include "xml/content_walk.h"
 #include "xml/names.h"
 #include "xml/py_reader.h"
+#include "xml/refs.h"
 
 namespace tovrel {
 
@@ -232,8 +233,11 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     const std::uint8_t* buf = in.data();
     std::optional<CellSpans> cell = fast_cell(buf, in.filled(), in.pos);
     if (!cell) return false;
-    auto text = [buf](const Span& s) {
-        return std::string_view(reinterpret_cast<const char*>(buf) + s.start, s.end - s.start);
+    // A child's text as the reader would deliver it: decoded when it holds references or CRs.
+    auto text = [&](const TextSpan& t) {
+        const std::string_view raw(reinterpret_cast<const char*>(buf) + t.raw.start,
+                                   t.raw.end - t.raw.start);
+        return t.decode ? decode_text(raw, false, scratch_) : raw;
     };
     bufs_.clear();
     CellFlags flags;
@@ -243,15 +247,19 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
         store_spans<kFormulaAttrs>(cell->formula, buf, bufs_, flags);
         if (cell->formula_text) bufs_.f_text.assign(text(*cell->formula_text));
     }
-    if (cell->value && !(flags.has(CellFlags::T) && bufs_.t == "inlineStr"))
+    std::optional<Val> inline_val;
+    if (flags.has(CellFlags::T) && bufs_.t == "inlineStr") {
+        if (cell->inline_text) inline_val = Val(std::string(text(*cell->inline_text)));
+    } else if (cell->value) {
         bufs_.v.assign(text(*cell->value));
+    }
     const std::size_t start = in.pos;
     reader_.consume_tag(start, cell->end);
     StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), bufs_.s);
     CellContext ctx = context();
     CellRec& rec = cells.emplace_back();
     try {
-        interpret_into(rec, ctx, bufs_, std::move(style), flags, nullptr, std::nullopt);
+        interpret_into(rec, ctx, bufs_, std::move(style), flags, nullptr, std::move(inline_val));
     } catch (...) {
         cells.pop_back();
         throw;
