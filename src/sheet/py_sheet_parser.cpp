@@ -37,21 +37,6 @@ void store_attrs(const Reader& reader, CellBufs& bufs, CellFlags& flags, std::st
     }
 }
 
-// The same for the value spans the buffer-level reader found, slot by slot. They need no
-// decoding: that reader takes only attribute values without references.
-template <const AttrSlot (&Slots)[3]>
-void store_spans(const AttrSlots& spans, const std::uint8_t* buf, CellBufs& bufs,
-                 CellFlags& flags) {
-#pragma GCC unroll 3  // each slot's buffer and bit then compile to constants
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (const std::optional<Span>& s = spans[i]) {
-            Slots[i].store(bufs, flags,
-                           std::string_view(reinterpret_cast<const char*>(buf) + s->start,
-                                            s->end - s->start));
-        }
-    }
-}
-
 }  // namespace
 
 bool forbid_dispatch(std::uint32_t ns, std::string_view local) noexcept {
@@ -213,7 +198,8 @@ CellRec SheetParser::read_cell() {
         }
     }
     CellContext ctx = context();
-    return interpret(ctx, bufs_, std::move(style), flags, f_attrs.get(), std::move(inline_val));
+    return interpret(ctx, bufs_.text(), std::move(style), flags, f_attrs.get(),
+                     std::move(inline_val));
 }
 
 std::optional<Val> SheetParser::inline_value() {
@@ -233,33 +219,43 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     const std::uint8_t* buf = in.data();
     std::optional<CellSpans> cell = fast_cell(buf, in.filled(), in.pos);
     if (!cell) return false;
-    // A child's text as the reader would deliver it: decoded when it holds references or CRs.
-    auto text = [&](const TextSpan& t) {
-        const std::string_view raw(reinterpret_cast<const char*>(buf) + t.raw.start,
-                                   t.raw.end - t.raw.start);
-        return t.decode ? decode_text(raw, false, scratch_) : raw;
+    // The texts stay views of the buffer, which does not move before the cell is decided; a
+    // child's text holding references or CRs is decoded into the cell buffers.
+    auto view = [buf](const Span& s) {
+        return std::string_view(reinterpret_cast<const char*>(buf) + s.start, s.end - s.start);
     };
-    bufs_.clear();
+    auto child_text = [&view](const TextSpan& t, std::string& scratch) {
+        return t.decode ? decode_text(view(t.raw), false, scratch) : view(t.raw);
+    };
+    CellText text;
     CellFlags flags;
-    store_spans<kCellAttrs>(cell->cell, buf, bufs_, flags);
+    auto take = [&](const std::optional<Span>& s, std::string_view& into, std::uint8_t bit) {
+        if (!s) return;
+        into = view(*s);
+        flags.set(bit);
+    };
+    take(cell->cell[0], text.r, CellFlags::R);
+    take(cell->cell[1], text.s, CellFlags::S);
+    take(cell->cell[2], text.t, CellFlags::T);
     if (cell->has_formula) {
         flags.set(CellFlags::F);
-        store_spans<kFormulaAttrs>(cell->formula, buf, bufs_, flags);
-        if (cell->formula_text) bufs_.f_text.assign(text(*cell->formula_text));
+        take(cell->formula[0], text.f_t, CellFlags::FT);
+        take(cell->formula[1], text.f_ref, CellFlags::FRef);
+        take(cell->formula[2], text.f_si, CellFlags::FSi);
+        if (cell->formula_text) text.f_text = child_text(*cell->formula_text, bufs_.f_text);
     }
     std::optional<Val> inline_val;
-    if (flags.has(CellFlags::T) && bufs_.t == "inlineStr") {
-        if (cell->inline_text) inline_val = Val(std::string(text(*cell->inline_text)));
+    if (flags.has(CellFlags::T) && text.t == "inlineStr") {
+        if (cell->inline_text) inline_val = Val(std::string(child_text(*cell->inline_text, bufs_.v)));
     } else if (cell->value) {
-        bufs_.v.assign(text(*cell->value));
+        text.v = child_text(*cell->value, bufs_.v);
     }
-    const std::size_t start = in.pos;
-    reader_.consume_tag(start, cell->end);
-    StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), bufs_.s);
+    reader_.consume_tag(in.pos, cell->end);
+    StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), text.s);
     CellContext ctx = context();
     CellRec& rec = cells.emplace_back();
     try {
-        interpret_into(rec, ctx, bufs_, std::move(style), flags, nullptr, std::move(inline_val));
+        interpret_into(rec, ctx, text, std::move(style), flags, nullptr, std::move(inline_val));
     } catch (...) {
         cells.pop_back();
         throw;

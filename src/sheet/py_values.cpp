@@ -53,8 +53,8 @@ Ref number_obj(const Val& v) {
     throw InternalError("date rule on a value that is not a number");
 }
 
-Ref r_or_none(const CellBufs& bufs, CellFlags flags) {
-    return flags.has(CellFlags::R) ? str_of(bufs.r) : Ref::borrow(Py_None);
+Ref r_or_none(const CellText& raw, CellFlags flags) {
+    return flags.has(CellFlags::R) ? str_of(raw.r) : Ref::borrow(Py_None);
 }
 
 // A value text of a numeric cell: Int, Float, or the host converter's object.
@@ -71,7 +71,7 @@ Val number_value(const Helpers& helpers, std::string_view text) {
 }
 
 // The date rule for a number in a date-formatted cell. Updates value and dtype in place.
-void apply_date_rule(CellContext& ctx, const CellBufs& bufs, CellFlags flags, std::int64_t style,
+void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std::int64_t style,
                      bool formula_kept, Val& value, DType& dtype) {
     const Settings& st = ctx.settings;
     const bool is_td = st.timedelta_formats.contains(style);
@@ -118,7 +118,7 @@ void apply_date_rule(CellContext& ctx, const CellBufs& bufs, CellFlags flags, st
     }
     // Outside the date range: the host's warning, and the cell reads as an error value.
     Ref number = number_obj(value);
-    Ref where = r_or_none(bufs, flags);
+    Ref where = r_or_none(raw, flags);
     Ref message = Ref::check(PyObject_CallFunctionObjArgs(ctx.helpers.date_warning.get(),
                                                           where.get(), number.get(), nullptr));
     if (!formula_kept) {
@@ -131,13 +131,13 @@ void apply_date_rule(CellContext& ctx, const CellBufs& bufs, CellFlags flags, st
 }
 
 // The value and data type of the cell's <v> text (steps after the formula).
-void decide_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, const StyleId& style,
+void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const StyleId& style,
                   std::optional<Val>& inline_value, bool formula_kept, Val& value, DType& dtype) {
     const Settings& st = ctx.settings;
     const Helpers& helpers = ctx.helpers;
-    const std::string_view t = flags.has(CellFlags::T) ? std::string_view(bufs.t) : "n";
+    const std::string_view t = flags.has(CellFlags::T) ? std::string_view(raw.t) : "n";
     const TypeIndex known = recognised_type(t);
-    const std::string_view text = bufs.v;
+    const std::string_view text = raw.v;
 
     if (text.empty() || known == TypeIndex::InlineStr) {
         value = std::monostate{};
@@ -161,7 +161,7 @@ void decide_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, const
             value = number_value(helpers, text);
             dtype = DType::of(TypeIndex::N);
             if (style.is_int() && st.date_formats.contains(style.value)) {
-                apply_date_rule(ctx, bufs, flags, style.value, formula_kept, value, dtype);
+                apply_date_rule(ctx, raw, flags, style.value, formula_kept, value, dtype);
             }
             return;
         case TypeIndex::S: {
@@ -250,20 +250,20 @@ StyleId style_of(PyObject* int_helper, bool present, std::string_view text) {
     return StyleId{v, Ref()};
 }
 
-CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFlags flags,
+CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlags flags,
                   PyObject* f_attrs, std::optional<Val> inline_value) {
     CellRec rec;
-    interpret_into(rec, ctx, bufs, std::move(style), flags, f_attrs, std::move(inline_value));
+    interpret_into(rec, ctx, raw, std::move(style), flags, f_attrs, std::move(inline_value));
     return rec;
 }
 
-void interpret_into(CellRec& rec, CellContext& ctx, const CellBufs& bufs, StyleId style,
+void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val> inline_value) {
     rec.style = std::move(style);
 
     std::optional<CellRef> cell;
-    if (flags.has(CellFlags::R) && !bufs.r.empty()) {
-        cell = parse_coordinate(ctx.helpers, bufs.r);
+    if (flags.has(CellFlags::R) && !raw.r.empty()) {
+        cell = parse_coordinate(ctx.helpers, raw.r);
         ctx.column = cell->column;
         rec.row = cell->row;
         rec.column = cell->column;
@@ -278,7 +278,7 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellBufs& bufs, StyleI
     rec.has_formula = has_f && !st.data_only;
     std::optional<Val> formula;
     if (has_f && (!st.data_only || st.formula_and_value)) {
-        formula = formula_value(ctx, bufs, flags, f_attrs, cell);
+        formula = formula_value(ctx, raw, flags, f_attrs, cell);
     }
     if (formula && !st.data_only && !st.formula_and_value) {
         rec.value = std::move(*formula);
@@ -289,13 +289,13 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellBufs& bufs, StyleI
     const bool formula_kept = formula.has_value();  // only with formula_and_value here
     if (!formula || st.data_only) {
         // The value goes straight into the record.
-        decide_value(ctx, bufs, flags, rec.style, inline_value, formula_kept, rec.value,
+        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.value,
                      rec.dtype);
         rec.formula = std::move(formula);
     } else {
         Val value;
         DType dtype;
-        decide_value(ctx, bufs, flags, rec.style, inline_value, formula_kept, value, dtype);
+        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, value, dtype);
         rec.value = std::move(*formula);
         rec.cached = std::move(value);
         rec.dtype = DType::of(TypeIndex::F);

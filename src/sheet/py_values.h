@@ -1,6 +1,6 @@
 // Cell values and data types: what one parsed <c> element becomes.
 //
-// The worksheet parser collects a cell's raw texts into CellBufs and calls `interpret`, which
+// The worksheet parser collects a cell's raw texts (CellText) and calls `interpret`, which
 // decides the value, the data type, the position and the formula exactly as the host's Python
 // cell parser does. Values stay compact (Val) until a consumer asks for the Python object
 // (`val_to_py`).
@@ -99,8 +99,22 @@ struct CellRec {
     bool has_formula = false;    // an <f> child, data_only off
 };
 
-// The raw texts of one cell, reused from cell to cell. Attribute texts have their references
-// already resolved; presence travels in CellFlags.
+// The raw texts of one cell as `interpret` reads them: views of the reader's buffer (the
+// buffer-level path) or of CellBufs (the general path), valid for the call. Attribute texts have
+// their references already resolved; presence travels in CellFlags.
+struct CellText {
+    std::string_view t;
+    std::string_view r;
+    std::string_view s;
+    std::string_view v;
+    std::string_view f_t;
+    std::string_view f_ref;
+    std::string_view f_si;
+    std::string_view f_text;
+};
+
+// Storage for the texts of one cell where they cannot stay views of the buffer, reused from
+// cell to cell.
 struct CellBufs {
     std::string t;
     std::string r;
@@ -121,6 +135,7 @@ struct CellBufs {
         f_si.clear();
         f_text.clear();
     }
+    CellText text() const noexcept { return CellText{t, r, s, v, f_t, f_ref, f_si, f_text}; }
 };
 
 // Presence bits of the cell's attributes and of its <f> child.
@@ -195,12 +210,12 @@ StyleId style_of(PyObject* int_helper, bool present, std::string_view text);
 
 // Decides one cell. `f_attrs` (the <f> element's attributes, a dict, or null) and `inline_value`
 // (the value of an <is> child of an inlineStr cell) come from the parser.
-CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFlags flags,
+CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlags flags,
                   PyObject* f_attrs, std::optional<Val> inline_value);
 // The same, deciding into `rec`, a default-constructed CellRec (for instance the new last cell
 // of a row's vector, so that the cell is built where it stays). On an exception `rec` is left
 // partly filled and the caller drops it.
-void interpret_into(CellRec& rec, CellContext& ctx, const CellBufs& bufs, StyleId style,
+void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val> inline_value);
 
 // The Python object of a value (consumes it).
