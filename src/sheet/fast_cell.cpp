@@ -14,19 +14,82 @@ bool starts(const std::uint8_t* buf, std::size_t length, std::size_t at, const c
     return at + n <= length && std::memcmp(buf + at, lit, n) == 0;
 }
 
-// The selectors as types, so that fast_attrs_with compiles each into its scan loop.
-struct CellSelector {
-    bool operator()(AttrSlots& slots, std::string_view name, std::size_t start,
-                    std::size_t end) const noexcept {
-        return select_cell(slots, name, start, end);
+constexpr int kIgnore = -1;  // an attribute the cell reader does not keep
+constexpr int kRefuse = -2;  // an attribute that makes the tag the general reader's
+
+// The attributes of a <c> or <f> start tag from q (right after the element name), in the tight
+// shape of fast_attrs: ` name="value"` with names of ASCII letters, values free of control
+// bytes, whitespace other than spaces, '&', '<' and bytes of 0x80 and above, distinct, none
+// named xmlns, at most eight besides the kept ones. `pick(name, length)` gives the slot (0-2) of a name
+// the caller keeps, kIgnore or kRefuse. Written out for these two tags so that the names are
+// told apart by their length and first byte, and a repeated kept name by a bit.
+template <class Pick>
+[[gnu::always_inline]] inline TagScan tight_attrs(const std::uint8_t* b, std::size_t n,
+                                                  std::size_t q, AttrSlots& slots,
+                                                  Pick pick) noexcept {
+    constexpr TagScan kRefused{0, TagStatus::Refused};
+    constexpr std::size_t kMaxAttrs = 8;
+    struct Name {
+        const std::uint8_t* at;
+        std::size_t length;
+    };
+    Name others[kMaxAttrs];  // the names not kept, for the duplicate check
+    std::size_t count = 0;
+    unsigned kept = 0;
+    for (;;) {
+        const std::size_t before = q;
+        while (q < n && b[q] == ' ') ++q;
+        if (q >= n) return kRefused;
+        if (b[q] == '>') return {q + 1, TagStatus::Open};
+        if (b[q] == '/')
+            return q + 1 < n && b[q + 1] == '>' ? TagScan{q + 2, TagStatus::SelfClosed} : kRefused;
+        if (q == before) return kRefused;
+        const std::size_t name = q;
+        while (q < n && is_letter(b[q])) ++q;
+        const std::size_t length = q - name;
+        if (length == 0 || n - q < 2 || b[q] != '=' || b[q + 1] != '"') return kRefused;
+        q += 2;
+        const std::size_t value = q;
+        std::uint8_t classes = 0;
+        while (q < n && b[q] != '"') classes |= chars::kValueClass[b[q++]];
+        if (q >= n || classes) return kRefused;
+        const int slot = pick(b + name, length);
+        if (slot >= 0) {
+            if (kept & (1u << slot)) return kRefused;
+            kept |= 1u << slot;
+            slots[static_cast<std::size_t>(slot)] = Span{value, q};
+        } else {
+            if (slot == kRefuse || count == kMaxAttrs) return kRefused;
+            if (length == 5 && std::memcmp(b + name, "xmlns", 5) == 0) return kRefused;
+            for (std::size_t i = 0; i < count; ++i)
+                if (others[i].length == length && std::memcmp(others[i].at, b + name, length) == 0)
+                    return kRefused;
+            others[count++] = Name{b + name, length};
+        }
+        ++q;  // the closing quote
     }
-};
-struct FormulaSelector {
-    bool operator()(AttrSlots& slots, std::string_view name, std::size_t start,
-                    std::size_t end) const noexcept {
-        return select_formula(slots, name, start, end);
+}
+
+// <c>: r -> 0, s -> 1, t -> 2; other attributes are ignored.
+inline int pick_cell(const std::uint8_t* name, std::size_t length) noexcept {
+    if (length != 1) return kIgnore;
+    switch (name[0]) {
+        case 'r': return 0;
+        case 's': return 1;
+        case 't': return 2;
+        default: return kIgnore;
     }
-};
+}
+
+// <f>: t -> 0, ref -> 1, si -> 2; any other attribute refuses the tag.
+inline int pick_formula(const std::uint8_t* name, std::size_t length) noexcept {
+    switch (length) {
+        case 1: return name[0] == 't' ? 0 : kRefuse;
+        case 2: return name[0] == 's' && name[1] == 'i' ? 2 : kRefuse;
+        case 3: return std::memcmp(name, "ref", 3) == 0 ? 1 : kRefuse;
+        default: return kRefuse;
+    }
+}
 
 bool tag_name_end(std::uint8_t c) noexcept { return c == ' ' || c == '/' || c == '>'; }
 
@@ -59,7 +122,7 @@ std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
         !tag_name_end(buf[position + 2]))
         return std::nullopt;
     CellSpans cell;
-    TagScan open = fast_attrs_with(buf, length, position + 2, cell.cell, CellSelector{});
+    TagScan open = tight_attrs(buf, length, position + 2, cell.cell, pick_cell);
     if (open.status == TagStatus::Refused) return std::nullopt;
     std::size_t q = open.end;
     bool value_taken = false;
@@ -83,7 +146,7 @@ std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
             } else if (starts(buf, length, q, "<f", 2) && q + 2 < length &&
                        tag_name_end(buf[q + 2])) {
                 if (cell.has_formula) return std::nullopt;
-                TagScan f = fast_attrs_with(buf, length, q + 2, cell.formula, FormulaSelector{});
+                TagScan f = tight_attrs(buf, length, q + 2, cell.formula, pick_formula);
                 if (f.status == TagStatus::Refused) return std::nullopt;
                 cell.has_formula = true;
                 q = f.end;
