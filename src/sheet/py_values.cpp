@@ -59,11 +59,13 @@ Ref r_or_none(const CellText& raw, CellFlags flags) {
 
 // A value text of a numeric cell: Int, Float, or the host converter's object.
 Val number_value(const Helpers& helpers, std::string_view text) {
-    if (!has_float_mark(text)) {
-        if (std::optional<std::int64_t> i = fast_int(text)) return *i;
-        return host_int(helpers, text);
+    const NumberText number = parse_number(text);
+    switch (number.kind) {
+        case NumberText::Kind::Int: return number.integer;
+        case NumberText::Kind::Float: return number.real;
+        case NumberText::Kind::HostInt: return host_int(helpers, text);
+        case NumberText::Kind::HostFloat: break;
     }
-    if (std::optional<double> x = parse_float(text)) return *x;
     Ref s = str_of(text);
     Ref r = call1(helpers.float_.get(), s.get());
     if (PyFloat_CheckExact(r.get())) return PyFloat_AS_DOUBLE(r.get());
