@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "utils/scan.h"
 #include "xml/chars.h"
 #include "xml/refs.h"
 
@@ -12,6 +13,33 @@ namespace {
 bool starts(const std::uint8_t* buf, std::size_t length, std::size_t at, const char* lit,
             std::size_t n) noexcept {
     return at + n <= length && std::memcmp(buf + at, lit, n) == 0;
+}
+
+// The first `Stop` byte at or after p in b[0, n) (n when there is none), a word at a time; sets
+// `special` when a byte before it needs a closer look: a control byte (tab, LF and CR included),
+// '&', `Extra`, or a byte of 0x80 and above.
+template <std::uint8_t Stop, std::uint8_t Extra>
+[[gnu::always_inline]] inline std::size_t find_stop(const std::uint8_t* b, std::size_t n,
+                                                    std::size_t p, bool& special) noexcept {
+    using namespace scan;
+    std::uint64_t seen = 0;
+    for (; n - p >= 8; p += 8) {
+        const std::uint64_t w = load(b + p);
+        // Each mask's lowest bit is exact (higher ones may be spurious), so any bit below the
+        // first stop byte means a real byte to look at before it.
+        const std::uint64_t look = below_bytes(w, 0x20) | (w & kHigh) | eq_bytes(w, '&') |
+                                   eq_bytes(w, Extra);
+        if (const std::uint64_t hit = eq_bytes(w, Stop)) {
+            seen |= look & ((hit & (~hit + 1)) - 1);
+            special = seen != 0;
+            return p + first(hit);
+        }
+        seen |= look;
+    }
+    for (; p < n && b[p] != Stop; ++p)
+        seen |= b[p] < 0x20 || b[p] >= 0x80 || b[p] == '&' || b[p] == Extra;
+    special = seen != 0;
+    return p;
 }
 
 constexpr int kIgnore = -1;  // an attribute the cell reader does not keep
@@ -50,9 +78,9 @@ template <class Pick>
         if (length == 0 || n - q < 2 || b[q] != '=' || b[q + 1] != '"') return kRefused;
         q += 2;
         const std::size_t value = q;
-        std::uint8_t classes = 0;
-        while (q < n && b[q] != '"') classes |= chars::kValueClass[b[q++]];
-        if (q >= n || classes) return kRefused;
+        bool special = false;
+        q = find_stop<'"', '<'>(b, n, q, special);
+        if (q >= n || special) return kRefused;
         const int slot = pick(b + name, length);
         if (slot >= 0) {
             if (kept & (1u << slot)) return kRefused;
@@ -98,10 +126,13 @@ bool tag_name_end(std::uint8_t c) noexcept { return c == ' ' || c == '/' || c ==
 // the caller to decode. Returns the offset after the closing tag, or 0 to give up.
 inline std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::size_t at,
                               const char* close, std::size_t close_len, TextSpan& text) noexcept {
-    const void* lt = std::memchr(buf + at, '<', length - at);
-    if (!lt) return 0;
-    std::size_t stop = static_cast<const std::uint8_t*>(lt) - buf;
+    bool special = false;
+    const std::size_t stop = find_stop<'<', '>'>(buf, length, at, special);
     if (!starts(buf, length, stop, close, close_len)) return 0;
+    if (!special) {
+        text = TextSpan{Span{at, stop}, false};
+        return stop + close_len;
+    }
     const CharScan scanned = scan_chars(buf + at, stop - at);
     const CharFlags& seen = scanned.seen;
     if (scanned.fault || seen.cdata_end) return 0;

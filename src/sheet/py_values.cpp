@@ -26,10 +26,19 @@ constexpr auto kUnrecognised = static_cast<TypeIndex>(kTypeCount);
 
 // The recognised data type a `t` text names, or kUnrecognised.
 TypeIndex recognised_type(std::string_view t) noexcept {
-    for (std::uint8_t i = 0; i < kTypeCount; ++i) {
-        if (t == kTypeTexts[i]) return static_cast<TypeIndex>(i);
+    if (t.size() == 1) {
+        switch (t[0]) {
+            case 'n': return TypeIndex::N;
+            case 's': return TypeIndex::S;
+            case 'f': return TypeIndex::F;
+            case 'b': return TypeIndex::B;
+            case 'e': return TypeIndex::E;
+            case 'd': return TypeIndex::D;
+            default: return kUnrecognised;
+        }
     }
-    return kUnrecognised;
+    return t == kTypeTexts[static_cast<std::size_t>(TypeIndex::InlineStr)] ? TypeIndex::InlineStr
+                                                                          : kUnrecognised;
 }
 
 Ref call1(PyObject* callable, PyObject* arg) {
@@ -221,8 +230,7 @@ Ref StyleId::to_py() const {
     return Ref::check(PyLong_FromInt64(value));
 }
 
-CellRef parse_coordinate(const Helpers& helpers, std::string_view text) {
-    if (std::optional<CellRef> c = fast_coordinate(text)) return *c;
+CellRef host_coordinate(const Helpers& helpers, std::string_view text) {
     Ref s = str_of(text);
     Ref pair = call1(helpers.coordinate_to_tuple.get(), s.get());
     if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {

@@ -202,8 +202,12 @@ struct CellContext {
 };
 
 // (row, column) of a cell reference: the native A1 parser first, the host's
-// coordinate_to_tuple for anything it rejects. Host exceptions propagate.
-CellRef parse_coordinate(const Helpers& helpers, std::string_view text);
+// coordinate_to_tuple (host_coordinate) for anything it rejects. Host exceptions propagate.
+CellRef host_coordinate(const Helpers& helpers, std::string_view text);
+inline CellRef parse_coordinate(const Helpers& helpers, std::string_view text) {
+    if (std::optional<CellRef> c = fast_coordinate(text)) return *c;
+    return host_coordinate(helpers, text);
+}
 
 // The style of a cell from its `s` attribute.
 StyleId style_of(PyObject* int_helper, bool present, std::string_view text);
