@@ -53,7 +53,8 @@ constexpr int kRefuse = -2;  // an attribute that makes the tag the general read
 // told apart by their length and first byte, and a repeated kept name by a bit.
 template <class Pick>
 [[gnu::always_inline]] inline TagScan tight_attrs(const std::uint8_t* b, std::size_t n,
-                                                  std::size_t q, AttrSlots& slots,
+                                                  std::size_t q, Span* slots,
+                                                  std::uint16_t& present, unsigned first_bit,
                                                   Pick pick) noexcept {
     constexpr TagScan kRefused{0, TagStatus::Refused};
     constexpr std::size_t kMaxAttrs = 8;
@@ -86,6 +87,7 @@ template <class Pick>
             if (kept & (1u << slot)) return kRefused;
             kept |= 1u << slot;
             slots[static_cast<std::size_t>(slot)] = Span{value, q};
+            present |= static_cast<std::uint16_t>(1u << (first_bit + static_cast<unsigned>(slot)));
         } else {
             if (slot == kRefuse || count == kMaxAttrs) return kRefused;
             if (length == 5 && std::memcmp(b + name, "xmlns", 5) == 0) return kRefused;
@@ -141,20 +143,20 @@ inline std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::
     return stop + close_len;
 }
 
-bool is_inline_str(const std::uint8_t* buf, const std::optional<Span>& t) noexcept {
-    return t && t->end - t->start == 9 && std::memcmp(buf + t->start, "inlineStr", 9) == 0;
+bool equals(const std::uint8_t* buf, const Span& s, const char* lit, std::size_t n) noexcept {
+    return s.end - s.start == n && std::memcmp(buf + s.start, lit, n) == 0;
 }
 
 }  // namespace
 
-std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
-                                   std::size_t position) noexcept {
+bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
+               CellSpans& cell) noexcept {
     if (length - position < 3 || buf[position] != '<' || buf[position + 1] != 'c' ||
         !tag_name_end(buf[position + 2]))
-        return std::nullopt;
-    CellSpans cell;
-    TagScan open = tight_attrs(buf, length, position + 2, cell.cell, pick_cell);
-    if (open.status == TagStatus::Refused) return std::nullopt;
+        return false;
+    cell.present = 0;
+    TagScan open = tight_attrs(buf, length, position + 2, cell.cell, cell.present, 0, pick_cell);
+    if (open.status == TagStatus::Refused) return false;
     std::size_t q = open.end;
     bool value_taken = false;
     if (open.status == TagStatus::Open) {
@@ -164,53 +166,51 @@ std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
                 break;
             }
             if (starts(buf, length, q, "<v>", 3)) {
-                if (value_taken) return std::nullopt;
-                TextSpan text{};
-                q = text_until(buf, length, q + 3, "</v>", 4, text);
-                if (!q) return std::nullopt;
+                if (value_taken) return false;
+                q = text_until(buf, length, q + 3, "</v>", 4, cell.value);
+                if (!q) return false;
                 value_taken = true;
-                if (text.raw.end > text.raw.start) cell.value = text;
+                if (cell.value.raw.end > cell.value.raw.start) cell.present |= CellSpans::Value;
             } else if (starts(buf, length, q, "<v/>", 4)) {
-                if (value_taken) return std::nullopt;
+                if (value_taken) return false;
                 value_taken = true;
                 q += 4;
             } else if (starts(buf, length, q, "<f", 2) && q + 2 < length &&
                        tag_name_end(buf[q + 2])) {
-                if (cell.has_formula) return std::nullopt;
-                TagScan f = tight_attrs(buf, length, q + 2, cell.formula, pick_formula);
-                if (f.status == TagStatus::Refused) return std::nullopt;
-                cell.has_formula = true;
+                if (cell.has(CellSpans::Formula)) return false;
+                TagScan f = tight_attrs(buf, length, q + 2, cell.formula, cell.present, 3,
+                                        pick_formula);
+                if (f.status == TagStatus::Refused) return false;
+                cell.present |= CellSpans::Formula;
                 q = f.end;
                 if (f.status == TagStatus::Open) {
-                    TextSpan text{};
-                    q = text_until(buf, length, q, "</f>", 4, text);
-                    if (!q) return std::nullopt;
-                    cell.formula_text = text;
+                    q = text_until(buf, length, q, "</f>", 4, cell.formula_text);
+                    if (!q) return false;
+                    cell.present |= CellSpans::FormulaText;
                 }
             } else if (starts(buf, length, q, "<is><t", 6)) {
                 // The inline string of an inlineStr cell, without runs or attributes on <is>.
-                if (cell.inline_text || !is_inline_str(buf, cell.cell[2])) return std::nullopt;
+                if (cell.has(CellSpans::Inline) || !cell.has(CellSpans::T) ||
+                    !equals(buf, cell.cell[2], "inlineStr", 9))
+                    return false;
                 std::size_t p = q + 6;
                 if (starts(buf, length, p, ">", 1))
                     p += 1;
                 else if (starts(buf, length, p, " xml:space=\"preserve\">", 22))
                     p += 22;
                 else
-                    return std::nullopt;
-                TextSpan text{};
-                q = text_until(buf, length, p, "</t></is>", 9, text);
-                if (!q) return std::nullopt;
-                cell.inline_text = text;
+                    return false;
+                q = text_until(buf, length, p, "</t></is>", 9, cell.inline_text);
+                if (!q) return false;
+                cell.present |= CellSpans::Inline;
             } else {
-                return std::nullopt;
+                return false;
             }
         }
     }
-    const auto& ft = cell.formula[0];
-    if (ft && ft->end - ft->start == 9 && std::memcmp(buf + ft->start, "dataTable", 9) == 0)
-        return std::nullopt;
+    if (cell.has(CellSpans::FT) && equals(buf, cell.formula[0], "dataTable", 9)) return false;
     cell.end = q;
-    return cell;
+    return true;
 }
 
 }  // namespace tovrel

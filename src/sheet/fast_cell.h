@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
 #include "xml/fast_attrs.h"
 
@@ -20,21 +19,36 @@ struct TextSpan {
     bool decode = false;
 };
 
-// What fast_cell read: spans of the buffer. Attribute values are taken as they stand.
+// What fast_cell read: spans of the buffer. Attribute values are taken as they stand. A span is
+// meaningful only when its bit is in `present` (fast_cell clears nothing else, so one CellSpans
+// can be reused from cell to cell at no cost).
 struct CellSpans {
+    enum : std::uint16_t {
+        R = 1 << 0,  // cell[0..2]: the cell's r, s, t
+        S = 1 << 1,
+        T = 1 << 2,
+        FT = 1 << 3,  // formula[0..2]: the t, ref, si of <f>
+        FRef = 1 << 4,
+        FSi = 1 << 5,
+        Formula = 1 << 6,      // an <f> child
+        Value = 1 << 7,        // a non-empty <v> text
+        FormulaText = 1 << 8,  // the text of <f>
+        Inline = 1 << 9,       // the <t> text of <is>, taken only when the cell's t is "inlineStr"
+    };
+    std::uint16_t present = 0;
     std::size_t end = 0;  // offset after the cell's "</c>" or "/>"
-    AttrSlots cell{};     // r, s, t value spans
-    AttrSlots formula{};  // t, ref, si value spans of <f>
-    bool has_formula = false;
-    std::optional<TextSpan> value;  // the <v> text (a non-empty one)
-    std::optional<TextSpan> formula_text;
-    // The <t> text of the <is> child, taken only when the cell's t is "inlineStr".
-    std::optional<TextSpan> inline_text;
+    Span cell[3];
+    Span formula[3];
+    TextSpan value;
+    TextSpan formula_text;
+    TextSpan inline_text;
+
+    bool has(std::uint16_t bit) const noexcept { return (present & bit) != 0; }
 };
 
-// Reads a cell starting at buf[position] ("<c"). Returns nothing, having read nothing, when the
-// cell is not of the plain shape.
-std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
-                                   std::size_t position) noexcept;
+// Reads a cell starting at buf[position] ("<c") into `out`. Returns false, having read nothing
+// (and with `out` meaningless), when the cell is not of the plain shape.
+bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
+               CellSpans& out) noexcept;
 
 }  // namespace tovrel

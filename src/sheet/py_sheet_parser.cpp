@@ -217,8 +217,8 @@ std::optional<Val> SheetParser::inline_value() {
 bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     Input& in = reader_.input();
     const std::uint8_t* buf = in.data();
-    std::optional<CellSpans> cell = fast_cell(buf, in.filled(), in.pos);
-    if (!cell) return false;
+    CellSpans& cell = spans_;
+    if (!fast_cell(buf, in.filled(), in.pos, cell)) return false;
     // The texts stay views of the buffer, which does not move before the cell is decided; a
     // child's text holding references or CRs is decoded into the cell buffers.
     auto view = [buf](const Span& s) {
@@ -229,28 +229,29 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     };
     CellText text;
     CellFlags flags;
-    auto take = [&](const std::optional<Span>& s, std::string_view& into, std::uint8_t bit) {
-        if (!s) return;
-        into = view(*s);
-        flags.set(bit);
+    auto take = [&](std::uint16_t bit, const Span& s, std::string_view& into, std::uint8_t flag) {
+        if (!cell.has(bit)) return;
+        into = view(s);
+        flags.set(flag);
     };
-    take(cell->cell[0], text.r, CellFlags::R);
-    take(cell->cell[1], text.s, CellFlags::S);
-    take(cell->cell[2], text.t, CellFlags::T);
-    if (cell->has_formula) {
+    take(CellSpans::R, cell.cell[0], text.r, CellFlags::R);
+    take(CellSpans::S, cell.cell[1], text.s, CellFlags::S);
+    take(CellSpans::T, cell.cell[2], text.t, CellFlags::T);
+    if (cell.has(CellSpans::Formula)) {
         flags.set(CellFlags::F);
-        take(cell->formula[0], text.f_t, CellFlags::FT);
-        take(cell->formula[1], text.f_ref, CellFlags::FRef);
-        take(cell->formula[2], text.f_si, CellFlags::FSi);
-        if (cell->formula_text) text.f_text = child_text(*cell->formula_text, bufs_.f_text);
+        take(CellSpans::FT, cell.formula[0], text.f_t, CellFlags::FT);
+        take(CellSpans::FRef, cell.formula[1], text.f_ref, CellFlags::FRef);
+        take(CellSpans::FSi, cell.formula[2], text.f_si, CellFlags::FSi);
+        if (cell.has(CellSpans::FormulaText))
+            text.f_text = child_text(cell.formula_text, bufs_.f_text);
     }
     std::optional<Val> inline_val;
-    if (flags.has(CellFlags::T) && text.t == "inlineStr") {
-        if (cell->inline_text) inline_val = Val(std::string(child_text(*cell->inline_text, bufs_.v)));
-    } else if (cell->value) {
-        text.v = child_text(*cell->value, bufs_.v);
+    if (cell.has(CellSpans::Inline)) {  // only taken in an inlineStr cell, whose <v> is ignored
+        inline_val = Val(std::string(child_text(cell.inline_text, bufs_.v)));
+    } else if (cell.has(CellSpans::Value) && !(flags.has(CellFlags::T) && text.t == "inlineStr")) {
+        text.v = child_text(cell.value, bufs_.v);
     }
-    reader_.consume_tag(in.pos, cell->end);
+    reader_.consume_tag(in.pos, cell.end);
     StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), text.s);
     CellContext ctx = context();
     CellRec& rec = cells.emplace_back();

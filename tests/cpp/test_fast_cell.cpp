@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "sheet/fast_cell.h"
@@ -10,15 +11,15 @@
 namespace tovrel {
 namespace {
 
-std::string span(const std::string& buf, const std::optional<Span>& s) {
-    return s ? buf.substr(s->start, s->end - s->start) : std::string("<none>");
+std::string span(const std::string& buf, const CellSpans& c, std::uint16_t bit, const Span& s) {
+    return c.has(bit) ? buf.substr(s.start, s.end - s.start) : std::string("<none>");
 }
 
 // A child's text as the parser takes it: decoded when the span says so.
-std::string span(const std::string& buf, const std::optional<TextSpan>& s) {
-    if (!s) return "<none>";
-    std::string raw = buf.substr(s->raw.start, s->raw.end - s->raw.start), scratch;
-    return std::string(s->decode ? decode_text(raw, false, scratch) : std::string_view(raw));
+std::string text(const std::string& buf, const CellSpans& c, std::uint16_t bit, const TextSpan& s) {
+    if (!c.has(bit)) return "<none>";
+    std::string raw = buf.substr(s.raw.start, s.raw.end - s.raw.start), scratch;
+    return std::string(s.decode ? decode_text(raw, false, scratch) : std::string_view(raw));
 }
 
 struct Taken {
@@ -27,13 +28,17 @@ struct Taken {
 };
 
 std::optional<Taken> read(const std::string& doc) {
-    auto cell = fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0);
-    if (!cell) return std::nullopt;
-    return Taken{span(doc, cell->cell[0]),    span(doc, cell->cell[1]),
-                 span(doc, cell->cell[2]),    span(doc, cell->value),
-                 span(doc, cell->formula[0]), span(doc, cell->formula[1]),
-                 span(doc, cell->formula[2]), cell->has_formula ? span(doc, cell->formula_text) : "-",
-                 span(doc, cell->inline_text), cell->end};
+    CellSpans c;
+    c.present = 0xFFFF;  // stale bits from an earlier cell must not survive
+    if (!fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0, c))
+        return std::nullopt;
+    using S = CellSpans;
+    return Taken{span(doc, c, S::R, c.cell[0]),       span(doc, c, S::S, c.cell[1]),
+                 span(doc, c, S::T, c.cell[2]),       text(doc, c, S::Value, c.value),
+                 span(doc, c, S::FT, c.formula[0]),   span(doc, c, S::FRef, c.formula[1]),
+                 span(doc, c, S::FSi, c.formula[2]),
+                 c.has(S::Formula) ? text(doc, c, S::FormulaText, c.formula_text) : "-",
+                 text(doc, c, S::Inline, c.inline_text), c.end};
 }
 
 TEST(CellSpans, TakesPlainCells) {
