@@ -109,14 +109,14 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
         const Epoch& epoch = *st.native_epoch;
         if (kind == ValKind::Int) {
             const std::int64_t n = std::get<std::int64_t>(value);
-            if (from_excel_int(n, epoch).ok()) {
+            if (excel_int_in_range(n, epoch)) {
                 value = DateInt{n};
             } else {
                 out_of_range = true;
             }
         } else {
             const double x = std::get<double>(value);
-            if (from_excel_float(x, epoch).ok()) {
+            if (excel_float_in_range(x, epoch)) {
                 value = DateFloat{x};
             } else {
                 out_of_range = true;
