@@ -66,19 +66,21 @@ Ref r_or_none(const CellText& raw, CellFlags flags) {
     return flags.has(CellFlags::R) ? str_of(raw.r) : Ref::borrow(Py_None);
 }
 
-// A value text of a numeric cell: Int, Float, or the host converter's object.
-Val number_value(const Helpers& helpers, std::string_view text) {
+// A value text of a numeric cell: Int, Float, or the host converter's object, into `value`.
+void number_value(const Helpers& helpers, std::string_view text, Val& value) {
     const NumberText number = parse_number(text);
     switch (number.kind) {
-        case NumberText::Kind::Int: return number.integer;
-        case NumberText::Kind::Float: return number.real;
-        case NumberText::Kind::HostInt: return host_int(helpers, text);
+        case NumberText::Kind::Int: value.emplace<std::int64_t>(number.integer); return;
+        case NumberText::Kind::Float: value.emplace<double>(number.real); return;
+        case NumberText::Kind::HostInt: value = host_int(helpers, text); return;
         case NumberText::Kind::HostFloat: break;
     }
     Ref s = str_of(text);
     Ref r = call1(helpers.float_.get(), s.get());
-    if (PyFloat_CheckExact(r.get())) return PyFloat_AS_DOUBLE(r.get());
-    return r;
+    if (PyFloat_CheckExact(r.get()))
+        value.emplace<double>(PyFloat_AS_DOUBLE(r.get()));
+    else
+        value = std::move(r);
 }
 
 // The date rule for a number in a date-formatted cell. Updates value and dtype in place.
@@ -169,7 +171,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
 
     switch (known) {
         case TypeIndex::N:
-            value = number_value(helpers, text);
+            number_value(helpers, text, value);
             dtype = DType::of(TypeIndex::N);
             if (style.is_int() && st.date_formats.contains(style.value)) {
                 apply_date_rule(ctx, raw, flags, style.value, formula_kept, value, dtype);
@@ -179,7 +181,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
             const std::optional<std::int64_t> i = fast_int(text);
             if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
                 *i <= std::numeric_limits<std::uint32_t>::max()) {
-                value = SharedStr{static_cast<std::uint32_t>(*i)};
+                value.emplace<SharedStr>(SharedStr{static_cast<std::uint32_t>(*i)});
             } else {
                 Ref index = i ? Ref::check(PyLong_FromInt64(*i)) : host_int(helpers, text);
                 value = Ref::check(PyObject_GetItem(st.shared_strings.get(), index.get()));
@@ -189,7 +191,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
         }
         case TypeIndex::B:
             if (std::optional<std::int64_t> i = fast_int(text)) {
-                value = *i != 0;
+                value.emplace<bool>(*i != 0);
             } else {
                 Ref n = host_int(helpers, text);
                 value = check_rc(PyObject_IsTrue(n.get())) != 0;
@@ -267,8 +269,8 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
     return rec;
 }
 
-void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId style,
-                    CellFlags flags, PyObject* f_attrs, std::optional<Val> inline_value) {
+void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
+                    CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value) {
     rec.style = std::move(style);
 
     std::optional<CellRef> cell;

@@ -219,8 +219,8 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
 // The same, deciding into `rec`, a default-constructed CellRec (for instance the new last cell
 // of a row's vector, so that the cell is built where it stays). On an exception `rec` is left
 // partly filled and the caller drops it.
-void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId style,
-                    CellFlags flags, PyObject* f_attrs, std::optional<Val> inline_value);
+void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
+                    CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value);
 
 // The Python object of a value (consumes it).
 Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value);
