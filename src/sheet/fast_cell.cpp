@@ -55,7 +55,7 @@ template <class Pick>
 [[gnu::always_inline]] inline TagScan tight_attrs(const std::uint8_t* b, std::size_t n,
                                                   std::size_t q, Span* slots,
                                                   std::uint16_t& present, unsigned first_bit,
-                                                  Pick pick) noexcept {
+                                                  unsigned kept, Pick pick) noexcept {
     constexpr TagScan kRefused{0, TagStatus::Refused};
     constexpr std::size_t kMaxAttrs = 8;
     struct Name {
@@ -64,7 +64,6 @@ template <class Pick>
     };
     Name others[kMaxAttrs];  // the names not kept, for the duplicate check
     std::size_t count = 0;
-    unsigned kept = 0;
     for (;;) {
         const std::size_t before = q;
         while (q < n && b[q] == ' ') ++q;
@@ -98,6 +97,29 @@ template <class Pick>
         }
         ++q;  // the closing quote
     }
+}
+
+// The attribute most cells start with, ` r="A1"`, read at q together with its value as
+// fast_coordinate reads it (1-3 letters A-Z, then 1-9 digits without a leading zero). Returns the
+// offset after the closing quote, or q when the tag does not start so (tight_attrs reads it then).
+inline std::size_t leading_ref(const std::uint8_t* b, std::size_t n, std::size_t q,
+                               CellSpans& cell) noexcept {
+    if (n - q < 4 || std::memcmp(b + q, " r=\"", 4) != 0) return q;
+    const std::size_t value = q + 4;
+    std::size_t p = value;
+    std::int64_t column = 0;
+    while (p < n && p - value < 4 && b[p] >= 'A' && b[p] <= 'Z')
+        column = append_column_letter(column, static_cast<char>(b[p++]));
+    const std::size_t letters = p - value;
+    if (letters == 0 || letters > 3 || p >= n || b[p] < '1' || b[p] > '9') return q;
+    const std::size_t digits = p;
+    std::int64_t row = 0;
+    while (p < n && p - digits < 10 && b[p] >= '0' && b[p] <= '9') row = row * 10 + (b[p++] - '0');
+    if (p - digits > 9 || p >= n || b[p] != '"') return q;
+    cell.cell[0] = Span{value, p};
+    cell.ref = CellRef{row, column};
+    cell.present |= CellSpans::R | CellSpans::RefParsed;
+    return p + 1;
 }
 
 // <c>: r -> 0, s -> 1, t -> 2; other attributes are ignored.
@@ -155,7 +177,9 @@ bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position
         !tag_name_end(buf[position + 2]))
         return false;
     cell.present = 0;
-    TagScan open = tight_attrs(buf, length, position + 2, cell.cell, cell.present, 0, pick_cell);
+    const std::size_t after_ref = leading_ref(buf, length, position + 2, cell);
+    TagScan open = tight_attrs(buf, length, after_ref, cell.cell, cell.present, 0,
+                               cell.has(CellSpans::R) ? 1u : 0u, pick_cell);
     if (open.status == TagStatus::Refused) return false;
     std::size_t q = open.end;
     bool value_taken = false;
@@ -178,7 +202,7 @@ bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position
             } else if (starts(buf, length, q, "<f", 2) && q + 2 < length &&
                        tag_name_end(buf[q + 2])) {
                 if (cell.has(CellSpans::Formula)) return false;
-                TagScan f = tight_attrs(buf, length, q + 2, cell.formula, cell.present, 3,
+                TagScan f = tight_attrs(buf, length, q + 2, cell.formula, cell.present, 3, 0,
                                         pick_formula);
                 if (f.status == TagStatus::Refused) return false;
                 cell.present |= CellSpans::Formula;

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "utils/cell_ref.h"
 #include "xml/fast_attrs.h"
 
 namespace tovrel {
@@ -34,6 +35,7 @@ struct CellSpans {
         Value = 1 << 7,        // a non-empty <v> text
         FormulaText = 1 << 8,  // the text of <f>
         Inline = 1 << 9,       // the <t> text of <is>, taken only when the cell's t is "inlineStr"
+        RefParsed = 1 << 10,   // `ref` holds the cell's r as fast_coordinate reads it
     };
     std::uint16_t present = 0;
     std::size_t end = 0;  // offset after the cell's "</c>" or "/>"
@@ -42,6 +44,7 @@ struct CellSpans {
     TextSpan value;
     TextSpan formula_text;
     TextSpan inline_text;
+    CellRef ref;
 
     bool has(std::uint16_t bit) const noexcept { return (present & bit) != 0; }
 };

@@ -237,6 +237,7 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     take(CellSpans::R, cell.cell[0], text.r, CellFlags::R);
     take(CellSpans::S, cell.cell[1], text.s, CellFlags::S);
     take(CellSpans::T, cell.cell[2], text.t, CellFlags::T);
+    if (cell.has(CellSpans::RefParsed)) text.r_cell = &cell.ref;
     if (cell.has(CellSpans::Formula)) {
         flags.set(CellFlags::F);
         take(CellSpans::FT, cell.formula[0], text.f_t, CellFlags::FT);

@@ -275,7 +275,7 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
 
     std::optional<CellRef> cell;
     if (flags.has(CellFlags::R) && !raw.r.empty()) {
-        cell = parse_coordinate(ctx.helpers, raw.r);
+        cell = raw.r_cell ? *raw.r_cell : parse_coordinate(ctx.helpers, raw.r);
         ctx.column = cell->column;
         rec.row = cell->row;
         rec.column = cell->column;

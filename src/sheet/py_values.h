@@ -111,6 +111,8 @@ struct CellText {
     std::string_view f_ref;
     std::string_view f_si;
     std::string_view f_text;
+    // The position `r` names when the caller has already read it as fast_coordinate does.
+    const CellRef* r_cell = nullptr;
 };
 
 // Storage for the texts of one cell where they cannot stay views of the buffer, reused from

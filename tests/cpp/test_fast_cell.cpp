@@ -33,6 +33,10 @@ std::optional<Taken> read(const std::string& doc) {
     if (!fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0, c))
         return std::nullopt;
     using S = CellSpans;
+    if (c.has(S::RefParsed)) {
+        EXPECT_EQ(c.ref, fast_coordinate(span(doc, c, S::R, c.cell[0])).value_or(CellRef{-1, -1}))
+            << doc;
+    }
     return Taken{span(doc, c, S::R, c.cell[0]),       span(doc, c, S::S, c.cell[1]),
                  span(doc, c, S::T, c.cell[2]),       text(doc, c, S::Value, c.value),
                  span(doc, c, S::FT, c.formula[0]),   span(doc, c, S::FRef, c.formula[1]),
@@ -78,6 +82,32 @@ TEST(CellSpans, TakesPlainCells) {
         EXPECT_EQ(got->inl, c.inl) << c.cell;
         EXPECT_EQ(got->end, c.cell.size()) << c.cell;
     }
+}
+
+// A leading r is read as fast_coordinate reads it, whenever that parser takes it.
+TEST(CellSpans, ReadsTheLeadingReference) {
+    const char* refs[] = {"A1", "Z9", "XFD1048576", "ZZZ999999999", "AAAA1", "A0", "A01", "a1",
+                          "A", "1", "", "A1234567890", "A1B", "$A$1", "A 1"};
+    for (const char* r : refs) {
+        for (const char* tail : {"/>", " s=\"1\"><v>1</v></c>"}) {
+            const std::string doc = std::string("<c r=\"") + r + "\"" + tail;
+            CellSpans c;
+            ASSERT_TRUE(fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0, c))
+                << doc;
+            const std::optional<CellRef> expected = fast_coordinate(r);
+            EXPECT_EQ(c.has(CellSpans::RefParsed), expected.has_value()) << doc;
+            if (expected && c.has(CellSpans::RefParsed)) {
+                EXPECT_EQ(c.ref, *expected) << doc;
+            }
+        }
+    }
+    // Not first, or repeated: read by the general attribute scan, or refused.
+    const std::string later = "<c s=\"1\" r=\"B2\"/>";
+    CellSpans c;
+    ASSERT_TRUE(fast_cell(reinterpret_cast<const std::uint8_t*>(later.data()), later.size(), 0, c));
+    EXPECT_FALSE(c.has(CellSpans::RefParsed));
+    const std::string twice = "<c r=\"B2\" r=\"B2\"/>";
+    EXPECT_FALSE(fast_cell(reinterpret_cast<const std::uint8_t*>(twice.data()), twice.size(), 0, c));
 }
 
 TEST(CellSpans, GivesUpOnAnythingElse) {
