@@ -122,6 +122,21 @@ inline std::size_t leading_ref(const std::uint8_t* b, std::size_t n, std::size_t
     return p + 1;
 }
 
+// The same for an ` s="12"` right after it, a style number of 1 to 18 digits.
+inline std::size_t leading_style(const std::uint8_t* b, std::size_t n, std::size_t q,
+                                 CellSpans& cell) noexcept {
+    if (n - q < 4 || std::memcmp(b + q, " s=\"", 4) != 0) return q;
+    const std::size_t value = q + 4;
+    std::size_t p = value;
+    std::int64_t style = 0;
+    while (p < n && p - value < 19 && b[p] >= '0' && b[p] <= '9') style = style * 10 + (b[p++] - '0');
+    if (p == value || p - value > 18 || p >= n || b[p] != '"') return q;
+    cell.cell[1] = Span{value, p};
+    cell.style = style;
+    cell.present |= CellSpans::S | CellSpans::StyleParsed;
+    return p + 1;
+}
+
 // <c>: r -> 0, s -> 1, t -> 2; other attributes are ignored.
 inline int pick_cell(const std::uint8_t* name, std::size_t length) noexcept {
     if (length != 1) return kIgnore;
@@ -178,8 +193,9 @@ bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position
         return false;
     cell.present = 0;
     const std::size_t after_ref = leading_ref(buf, length, position + 2, cell);
-    TagScan open = tight_attrs(buf, length, after_ref, cell.cell, cell.present, 0,
-                               cell.has(CellSpans::R) ? 1u : 0u, pick_cell);
+    const std::size_t after_style = leading_style(buf, length, after_ref, cell);
+    TagScan open = tight_attrs(buf, length, after_style, cell.cell, cell.present, 0,
+                               cell.present & (CellSpans::R | CellSpans::S), pick_cell);
     if (open.status == TagStatus::Refused) return false;
     std::size_t q = open.end;
     bool value_taken = false;

@@ -36,6 +36,7 @@ struct CellSpans {
         FormulaText = 1 << 8,  // the text of <f>
         Inline = 1 << 9,       // the <t> text of <is>, taken only when the cell's t is "inlineStr"
         RefParsed = 1 << 10,   // `ref` holds the cell's r as fast_coordinate reads it
+        StyleParsed = 1 << 11, // `style` holds the cell's s, a run of 1 to 18 digits
     };
     std::uint16_t present = 0;
     std::size_t end = 0;  // offset after the cell's "</c>" or "/>"
@@ -45,6 +46,7 @@ struct CellSpans {
     TextSpan formula_text;
     TextSpan inline_text;
     CellRef ref;
+    std::int64_t style = 0;
 
     bool has(std::uint16_t bit) const noexcept { return (present & bit) != 0; }
 };

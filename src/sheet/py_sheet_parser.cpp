@@ -253,7 +253,9 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
         text.v = child_text(cell.value, bufs_.v);
     }
     reader_.consume_tag(in.pos, cell.end);
-    StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), text.s);
+    StyleId style = cell.has(CellSpans::StyleParsed)
+                        ? StyleId{cell.style, Ref()}
+                        : style_of(helpers_.int_.get(), flags.has(CellFlags::S), text.s);
     CellContext ctx = context();
     CellRec& rec = cells.emplace_back();
     try {

@@ -101,13 +101,29 @@ TEST(CellSpans, ReadsTheLeadingReference) {
             }
         }
     }
+    // A style right after it: its digits as a number.
+    for (const char* style : {"0", "7", "123456789012345678", "1234567890123456789", "-1", "", "1 "}) {
+        const std::string doc = std::string("<c r=\"A1\" s=\"") + style + "\"/>";
+        CellSpans c;
+        ASSERT_TRUE(fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0, c));
+        const std::string_view text(style);
+        const bool digits = !text.empty() && text.size() <= 18 &&
+                            text.find_first_not_of("0123456789") == std::string_view::npos;
+        EXPECT_EQ(c.has(CellSpans::StyleParsed), digits) << doc;
+        if (digits) {
+            EXPECT_EQ(c.style, std::stoll(style)) << doc;
+        }
+    }
     // Not first, or repeated: read by the general attribute scan, or refused.
     const std::string later = "<c s=\"1\" r=\"B2\"/>";
     CellSpans c;
     ASSERT_TRUE(fast_cell(reinterpret_cast<const std::uint8_t*>(later.data()), later.size(), 0, c));
     EXPECT_FALSE(c.has(CellSpans::RefParsed));
-    const std::string twice = "<c r=\"B2\" r=\"B2\"/>";
-    EXPECT_FALSE(fast_cell(reinterpret_cast<const std::uint8_t*>(twice.data()), twice.size(), 0, c));
+    for (const char* twice : {"<c r=\"B2\" r=\"B2\"/>", "<c r=\"B2\" s=\"1\" s=\"1\"/>"}) {
+        const std::string doc(twice);
+        EXPECT_FALSE(fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0, c))
+            << doc;
+    }
 }
 
 TEST(CellSpans, GivesUpOnAnythingElse) {
