@@ -126,7 +126,8 @@ FloatSerial split_float_serial(double x, const Epoch& epoch) noexcept {
 
     if (x >= 0 && x < 1 && ms < kMillisPerDay) return {FloatSerial::Kind::Time, 0, ms};
     if (x > 0 && x < 60 && epoch.is_windows) day += 1.0;
-    if (std::fabs(day) > static_cast<double>(kMaxSerialDays)) return {FloatSerial::Kind::OutOfRange};
+    if (std::fabs(day) > static_cast<double>(kMaxSerialDays))
+        return {FloatSerial::Kind::OutOfRange};
     return {FloatSerial::Kind::Moment, static_cast<std::int64_t>(day), ms};
 }
 
@@ -177,7 +178,8 @@ DateResult from_excel_float(double x, const Epoch& epoch) noexcept {
 bool excel_int_in_range(std::int64_t value, const Epoch& epoch) noexcept {
     if (value == 0) return true;
     std::int64_t days, d, micros;
-    return int_serial_days(value, epoch, days) && moment(epoch.days, epoch.micros, days, 0, d, micros);
+    return int_serial_days(value, epoch, days) &&
+           moment(epoch.days, epoch.micros, days, 0, d, micros);
 }
 
 bool excel_float_in_range(double x, const Epoch& epoch) noexcept {

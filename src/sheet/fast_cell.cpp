@@ -45,12 +45,14 @@ template <std::uint8_t Stop, std::uint8_t Extra>
 constexpr int kIgnore = -1;  // an attribute the cell reader does not keep
 constexpr int kRefuse = -2;  // an attribute that makes the tag the general reader's
 
-// The attributes of a <c> or <f> start tag from q (right after the element name), in the tight
-// shape of fast_attrs: ` name="value"` with names of ASCII letters, values free of control
-// bytes, whitespace other than spaces, '&', '<' and bytes of 0x80 and above, distinct, none
-// named xmlns, at most eight besides the kept ones. `pick(name, length)` gives the slot (0-2) of a name
-// the caller keeps, kIgnore or kRefuse. Written out for these two tags so that the names are
-// told apart by their length and first byte, and a repeated kept name by a bit.
+// The attributes of a <c> or <f> start tag from q (right after the element name, or after the
+// attributes already read into slots, whose bits `kept` holds), in the tight shape of
+// fast_attrs: ` name="value"` with names of ASCII letters, values free of control bytes,
+// whitespace other than spaces, '&', '<' and bytes of 0x80 and above, distinct, none named
+// xmlns, at most eight besides the kept ones. `pick(name, length)` gives the slot (0-2) of a
+// name the caller keeps, kIgnore or kRefuse; slot i sets bit `first_bit + i` of `present`.
+// Written out for these two tags so that the names are told apart by their length and first
+// byte, and a repeated kept name by a bit.
 template <class Pick>
 [[gnu::always_inline]] inline TagScan tight_attrs(const std::uint8_t* b, std::size_t n,
                                                   std::size_t q, Span* slots,
@@ -122,14 +124,16 @@ inline std::size_t leading_ref(const std::uint8_t* b, std::size_t n, std::size_t
     return p + 1;
 }
 
-// The same for an ` s="12"` right after it, a style number of 1 to 18 digits.
+// The same for an ` s="12"` at q (after a leading r, or first): a style number of 1 to 18
+// digits, read as the integer fast parse reads it.
 inline std::size_t leading_style(const std::uint8_t* b, std::size_t n, std::size_t q,
                                  CellSpans& cell) noexcept {
     if (n - q < 4 || std::memcmp(b + q, " s=\"", 4) != 0) return q;
     const std::size_t value = q + 4;
     std::size_t p = value;
     std::int64_t style = 0;
-    while (p < n && p - value < 19 && b[p] >= '0' && b[p] <= '9') style = style * 10 + (b[p++] - '0');
+    while (p < n && p - value < 19 && b[p] >= '0' && b[p] <= '9')
+        style = style * 10 + (b[p++] - '0');
     if (p == value || p - value > 18 || p >= n || b[p] != '"') return q;
     cell.cell[1] = Span{value, p};
     cell.style = style;
@@ -194,6 +198,7 @@ bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position
     cell.present = 0;
     const std::size_t after_ref = leading_ref(buf, length, position + 2, cell);
     const std::size_t after_style = leading_style(buf, length, after_ref, cell);
+    // Slots 0 and 1 (r, s) have the bits R and S: those already read are kept.
     TagScan open = tight_attrs(buf, length, after_style, cell.cell, cell.present, 0,
                                cell.present & (CellSpans::R | CellSpans::S), pick_cell);
     if (open.status == TagStatus::Refused) return false;

@@ -131,7 +131,8 @@ NumberText parse_number(std::string_view s) noexcept {
         const bool exp_minus = i < n && s[i] == '-';
         if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
         const std::size_t exp_start = i;
-        while (i < n && is_digit(s[i]) && i - exp_start < 4) exponent = exponent * 10 + (s[i++] - '0');
+        while (i < n && is_digit(s[i]) && i - exp_start < 4)
+            exponent = exponent * 10 + (s[i++] - '0');
         if (i == exp_start) return number_by_rules(s);
         if (exp_minus) exponent = -exponent;
     }

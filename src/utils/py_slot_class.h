@@ -43,7 +43,8 @@ public:
 
     // Stores `value` in slot i of an instance fresh from alloc(), whose slots are all empty.
     void fill(PyObject* fresh, std::size_t i, Ref value) const noexcept {
-        *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(fresh) + offsets_[i]) = value.release();
+        auto* slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(fresh) + offsets_[i]);
+        *slot = value.release();
     }
 
     // Visits the class reference (for the owner's GC traverse).
