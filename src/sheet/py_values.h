@@ -170,7 +170,7 @@ struct AttrSlot {
 };
 
 // The attributes kept from <c> and from <f>, all without a namespace; other attributes are
-// ignored. The order is that of the buffer-level reader's slots (select_cell, select_formula).
+// ignored. The order is that of the buffer-level reader's slots (CellSpans::cell, ::formula).
 inline constexpr AttrSlot kCellAttrs[3] = {
     {"r", &CellBufs::r, CellFlags::R},
     {"s", &CellBufs::s, CellFlags::S},
