@@ -132,9 +132,10 @@ inline std::size_t leading_style(const std::uint8_t* b, std::size_t n, std::size
     const std::size_t value = q + 4;
     std::size_t p = value;
     std::int64_t style = 0;
-    while (p < n && p - value < 19 && b[p] >= '0' && b[p] <= '9')
+    // At most 18 digits are read: they always fit; a nineteenth is not the closing quote.
+    while (p < n && p - value < 18 && b[p] >= '0' && b[p] <= '9')
         style = style * 10 + (b[p++] - '0');
-    if (p == value || p - value > 18 || p >= n || b[p] != '"') return q;
+    if (p == value || p >= n || b[p] != '"') return q;
     cell.cell[1] = Span{value, p};
     cell.style = style;
     cell.present |= CellSpans::S | CellSpans::StyleParsed;
