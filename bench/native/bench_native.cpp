@@ -169,7 +169,7 @@ PyObject* interpret_cells(PyObject*, PyObject* args) {
         const auto t0 = Clock::now();
         for (Py_ssize_t i = 0; i < n; ++i) {
             bufs.v = values[static_cast<std::size_t>(i)];
-            CellRec rec = interpret(ctx, bufs, StyleId{}, flags, nullptr, std::nullopt);
+            CellRec rec = interpret(ctx, bufs.text(), StyleId{}, flags, nullptr, std::nullopt);
             Ref obj = convert ? val_to_py(ctx, std::move(rec.value)) : Ref::borrow(Py_None);
             PyList_SET_ITEM(results.get(), i, obj.release());
         }

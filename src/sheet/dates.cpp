@@ -66,41 +66,41 @@ Epoch Epoch::make(std::int64_t year, std::int64_t month, std::int64_t day, std::
     return e;
 }
 
-DateResult finish(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64_t days,
-                  std::int64_t ms) noexcept {
+namespace {
+
+// The day number and the microsecond of the day of `epoch + timedelta(days=days) +
+// timedelta(milliseconds=ms)`, or false when that is outside the range of datetime.
+bool moment(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64_t days, std::int64_t ms,
+            std::int64_t& day, std::int64_t& micros) noexcept {
     std::int64_t d;
-    if (__builtin_add_overflow(epoch_days, days, &d)) return DateResult::out_of_range();
+    if (__builtin_add_overflow(epoch_days, days, &d)) return false;
 
     const std::int64_t q = floor_div(epoch_micros, kMicrosPerDay);
     const std::int64_t r = epoch_micros - q * kMicrosPerDay;
-    if (__builtin_add_overflow(d, q, &d) || !in_day_range(d)) return DateResult::out_of_range();
+    if (__builtin_add_overflow(d, q, &d) || !in_day_range(d)) return false;
 
     std::int64_t t;
     std::int64_t ms_micros;
     if (__builtin_mul_overflow(ms, std::int64_t{1000}, &ms_micros) ||
         __builtin_add_overflow(r, ms_micros, &t))
-        return DateResult::out_of_range();
+        return false;
     const std::int64_t q2 = floor_div(t, kMicrosPerDay);
-    const std::int64_t r2 = t - q2 * kMicrosPerDay;
-    if (__builtin_add_overflow(d, q2, &d) || !in_day_range(d)) return DateResult::out_of_range();
-
-    const CivilDate c = civil_from_days(d);
-    return DateResult::date_time(static_cast<int>(c.year), c.month, c.day,
-                                 static_cast<int>(r2 / 3600000000LL),
-                                 static_cast<int>((r2 / 60000000LL) % 60),
-                                 static_cast<int>((r2 / 1000000LL) % 60),
-                                 static_cast<int>(r2 % 1000000LL));
+    micros = t - q2 * kMicrosPerDay;
+    if (__builtin_add_overflow(d, q2, &d) || !in_day_range(d)) return false;
+    day = d;
+    return true;
 }
 
-DateResult from_excel_int(std::int64_t value, const Epoch& epoch) noexcept {
-    if (value == 0) return DateResult::time(0, 0, 0, 0);
-    if (value >= 1 && value <= 59) value += epoch.leap_adjustment();
-    if (value > kMaxSerialDays || value < -kMaxSerialDays) return DateResult::out_of_range();
-    return finish(epoch.days, epoch.micros, value, 0);
-}
+// The parts of a float serial: whole days (1900 adjustment applied) and milliseconds, or a time
+// of day. What from_excel_float and excel_float_in_range share.
+struct FloatSerial {
+    enum class Kind : std::uint8_t { Moment, Time, OutOfRange } kind;
+    std::int64_t day = 0;
+    std::int64_t ms = 0;
+};
 
-DateResult from_excel_float(double x, const Epoch& epoch) noexcept {
-    if (!std::isfinite(x)) return DateResult::out_of_range();
+FloatSerial split_float_serial(double x, const Epoch& epoch) noexcept {
+    if (!std::isfinite(x)) return {FloatSerial::Kind::OutOfRange};
 
     // divmod(x, 1): the fraction takes the divisor's sign, so it lies in [0, 1).
     double frac = x - std::trunc(x);
@@ -115,7 +115,7 @@ DateResult from_excel_float(double x, const Epoch& epoch) noexcept {
     // product is the same double the host computes.
     const double product = frac * 86400.0 * 1000.0;
     const double rounded = round_half_even(product);
-    if (!std::isfinite(rounded)) return DateResult::out_of_range();
+    if (!std::isfinite(rounded)) return {FloatSerial::Kind::OutOfRange};
     std::int64_t ms;
     if (rounded >= 9223372036854775807.0)
         ms = INT64_MAX;
@@ -124,14 +124,69 @@ DateResult from_excel_float(double x, const Epoch& epoch) noexcept {
     else
         ms = static_cast<std::int64_t>(rounded);
 
-    if (x >= 0 && x < 1 && ms < kMillisPerDay) {
-        return DateResult::time(static_cast<int>(ms / 3600000), static_cast<int>((ms / 60000) % 60),
-                                static_cast<int>((ms / 1000) % 60),
-                                static_cast<int>((ms % 1000) * 1000));
-    }
+    if (x >= 0 && x < 1 && ms < kMillisPerDay) return {FloatSerial::Kind::Time, 0, ms};
     if (x > 0 && x < 60 && epoch.is_windows) day += 1.0;
-    if (std::fabs(day) > static_cast<double>(kMaxSerialDays)) return DateResult::out_of_range();
-    return finish(epoch.days, epoch.micros, static_cast<std::int64_t>(day), ms);
+    if (std::fabs(day) > static_cast<double>(kMaxSerialDays))
+        return {FloatSerial::Kind::OutOfRange};
+    return {FloatSerial::Kind::Moment, static_cast<std::int64_t>(day), ms};
+}
+
+// An integer serial's day count (1900 adjustment applied), or false when it is out of range
+// before any arithmetic. 0 is handled by the callers (midnight, a time).
+bool int_serial_days(std::int64_t value, const Epoch& epoch, std::int64_t& days) noexcept {
+    if (value >= 1 && value <= 59) value += epoch.leap_adjustment();
+    if (value > kMaxSerialDays || value < -kMaxSerialDays) return false;
+    days = value;
+    return true;
+}
+
+}  // namespace
+
+DateResult finish(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64_t days,
+                  std::int64_t ms) noexcept {
+    std::int64_t d, r2;
+    if (!moment(epoch_days, epoch_micros, days, ms, d, r2)) return DateResult::out_of_range();
+    const CivilDate c = civil_from_days(d);
+    return DateResult::date_time(static_cast<int>(c.year), c.month, c.day,
+                                 static_cast<int>(r2 / 3600000000LL),
+                                 static_cast<int>((r2 / 60000000LL) % 60),
+                                 static_cast<int>((r2 / 1000000LL) % 60),
+                                 static_cast<int>(r2 % 1000000LL));
+}
+
+DateResult from_excel_int(std::int64_t value, const Epoch& epoch) noexcept {
+    if (value == 0) return DateResult::time(0, 0, 0, 0);
+    std::int64_t days;
+    if (!int_serial_days(value, epoch, days)) return DateResult::out_of_range();
+    return finish(epoch.days, epoch.micros, days, 0);
+}
+
+DateResult from_excel_float(double x, const Epoch& epoch) noexcept {
+    const FloatSerial s = split_float_serial(x, epoch);
+    switch (s.kind) {
+        case FloatSerial::Kind::OutOfRange: return DateResult::out_of_range();
+        case FloatSerial::Kind::Time:
+            return DateResult::time(static_cast<int>(s.ms / 3600000),
+                                    static_cast<int>((s.ms / 60000) % 60),
+                                    static_cast<int>((s.ms / 1000) % 60),
+                                    static_cast<int>((s.ms % 1000) * 1000));
+        case FloatSerial::Kind::Moment: break;
+    }
+    return finish(epoch.days, epoch.micros, s.day, s.ms);
+}
+
+bool excel_int_in_range(std::int64_t value, const Epoch& epoch) noexcept {
+    if (value == 0) return true;
+    std::int64_t days, d, micros;
+    return int_serial_days(value, epoch, days) &&
+           moment(epoch.days, epoch.micros, days, 0, d, micros);
+}
+
+bool excel_float_in_range(double x, const Epoch& epoch) noexcept {
+    const FloatSerial s = split_float_serial(x, epoch);
+    if (s.kind != FloatSerial::Kind::Moment) return s.kind == FloatSerial::Kind::Time;
+    std::int64_t d, micros;
+    return moment(epoch.days, epoch.micros, s.day, s.ms, d, micros);
 }
 
 }  // namespace tovrel

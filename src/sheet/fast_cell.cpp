@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "utils/scan.h"
 #include "xml/chars.h"
+#include "xml/refs.h"
 
 namespace tovrel {
 
@@ -13,48 +15,194 @@ bool starts(const std::uint8_t* buf, std::size_t length, std::size_t at, const c
     return at + n <= length && std::memcmp(buf + at, lit, n) == 0;
 }
 
-// The selectors as types, so that fast_attrs_with compiles each into its scan loop.
-struct CellSelector {
-    bool operator()(AttrSlots& slots, std::string_view name, std::size_t start,
-                    std::size_t end) const noexcept {
-        return select_cell(slots, name, start, end);
+// The first `Stop` byte at or after p in b[0, n) (n when there is none), a word at a time; sets
+// `special` when a byte before it needs a closer look: a control byte (tab, LF and CR included),
+// '&', `Extra`, or a byte of 0x80 and above.
+template <std::uint8_t Stop, std::uint8_t Extra>
+[[gnu::always_inline]] inline std::size_t find_stop(const std::uint8_t* b, std::size_t n,
+                                                    std::size_t p, bool& special) noexcept {
+    using namespace scan;
+    std::uint64_t seen = 0;
+    for (; n - p >= 8; p += 8) {
+        const std::uint64_t w = load(b + p);
+        // Each mask's lowest bit is exact (higher ones may be spurious), so any bit below the
+        // first stop byte means a real byte to look at before it.
+        const std::uint64_t look = below_bytes(w, 0x20) | (w & kHigh) | eq_bytes(w, '&') |
+                                   eq_bytes(w, Extra);
+        if (const std::uint64_t hit = eq_bytes(w, Stop)) {
+            seen |= look & ((hit & (~hit + 1)) - 1);
+            special = seen != 0;
+            return p + first(hit);
+        }
+        seen |= look;
     }
-};
-struct FormulaSelector {
-    bool operator()(AttrSlots& slots, std::string_view name, std::size_t start,
-                    std::size_t end) const noexcept {
-        return select_formula(slots, name, start, end);
+    for (; p < n && b[p] != Stop; ++p)
+        seen |= b[p] < 0x20 || b[p] >= 0x80 || b[p] == '&' || b[p] == Extra;
+    special = seen != 0;
+    return p;
+}
+
+constexpr int kIgnore = -1;  // an attribute the cell reader does not keep
+constexpr int kRefuse = -2;  // an attribute that makes the tag the general reader's
+
+// The attributes of a <c> or <f> start tag from q (right after the element name, or after the
+// attributes already read into slots, whose bits `kept` holds), in the tight shape of
+// fast_attrs: ` name="value"` with names of ASCII letters, values free of control bytes,
+// whitespace other than spaces, '&', '<' and bytes of 0x80 and above, distinct, none named
+// xmlns, at most eight besides the kept ones. `pick(name, length)` gives the slot (0-2) of a
+// name the caller keeps, kIgnore or kRefuse; slot i sets bit `first_bit + i` of `present`.
+// Written out for these two tags so that the names are told apart by their length and first
+// byte, and a repeated kept name by a bit.
+template <class Pick>
+[[gnu::always_inline]] inline TagScan tight_attrs(const std::uint8_t* b, std::size_t n,
+                                                  std::size_t q, Span* slots,
+                                                  std::uint16_t& present, unsigned first_bit,
+                                                  unsigned kept, Pick pick) noexcept {
+    constexpr TagScan kRefused{0, TagStatus::Refused};
+    constexpr std::size_t kMaxAttrs = 8;
+    struct Name {
+        const std::uint8_t* at;
+        std::size_t length;
+    };
+    Name others[kMaxAttrs];  // the names not kept, for the duplicate check
+    std::size_t count = 0;
+    for (;;) {
+        const std::size_t before = q;
+        while (q < n && b[q] == ' ') ++q;
+        if (q >= n) return kRefused;
+        if (b[q] == '>') return {q + 1, TagStatus::Open};
+        if (b[q] == '/')
+            return q + 1 < n && b[q + 1] == '>' ? TagScan{q + 2, TagStatus::SelfClosed} : kRefused;
+        if (q == before) return kRefused;
+        const std::size_t name = q;
+        while (q < n && is_letter(b[q])) ++q;
+        const std::size_t length = q - name;
+        if (length == 0 || n - q < 2 || b[q] != '=' || b[q + 1] != '"') return kRefused;
+        q += 2;
+        const std::size_t value = q;
+        bool special = false;
+        q = find_stop<'"', '<'>(b, n, q, special);
+        if (q >= n || special) return kRefused;
+        const int slot = pick(b + name, length);
+        if (slot >= 0) {
+            if (kept & (1u << slot)) return kRefused;
+            kept |= 1u << slot;
+            slots[static_cast<std::size_t>(slot)] = Span{value, q};
+            present |= static_cast<std::uint16_t>(1u << (first_bit + static_cast<unsigned>(slot)));
+        } else {
+            if (slot == kRefuse || count == kMaxAttrs) return kRefused;
+            if (length == 5 && std::memcmp(b + name, "xmlns", 5) == 0) return kRefused;
+            for (std::size_t i = 0; i < count; ++i)
+                if (others[i].length == length && std::memcmp(others[i].at, b + name, length) == 0)
+                    return kRefused;
+            others[count++] = Name{b + name, length};
+        }
+        ++q;  // the closing quote
     }
-};
+}
+
+// The attribute most cells start with, ` r="A1"`, read at q together with its value as
+// fast_coordinate reads it (1-3 letters A-Z, then 1-9 digits without a leading zero). Returns the
+// offset after the closing quote, or q when the tag does not start so (tight_attrs reads it then).
+inline std::size_t leading_ref(const std::uint8_t* b, std::size_t n, std::size_t q,
+                               CellSpans& cell) noexcept {
+    if (n - q < 4 || std::memcmp(b + q, " r=\"", 4) != 0) return q;
+    const std::size_t value = q + 4;
+    std::size_t p = value;
+    std::int64_t column = 0;
+    while (p < n && p - value < 4 && b[p] >= 'A' && b[p] <= 'Z')
+        column = append_column_letter(column, static_cast<char>(b[p++]));
+    const std::size_t letters = p - value;
+    if (letters == 0 || letters > 3 || p >= n || b[p] < '1' || b[p] > '9') return q;
+    const std::size_t digits = p;
+    std::int64_t row = 0;
+    while (p < n && p - digits < 10 && b[p] >= '0' && b[p] <= '9') row = row * 10 + (b[p++] - '0');
+    if (p - digits > 9 || p >= n || b[p] != '"') return q;
+    cell.cell[0] = Span{value, p};
+    cell.ref = CellRef{row, column};
+    cell.present |= CellSpans::R | CellSpans::RefParsed;
+    return p + 1;
+}
+
+// The same for an ` s="12"` at q (after a leading r, or first): a style number of 1 to 18
+// digits, read as the integer fast parse reads it.
+inline std::size_t leading_style(const std::uint8_t* b, std::size_t n, std::size_t q,
+                                 CellSpans& cell) noexcept {
+    if (n - q < 4 || std::memcmp(b + q, " s=\"", 4) != 0) return q;
+    const std::size_t value = q + 4;
+    std::size_t p = value;
+    std::int64_t style = 0;
+    // At most 18 digits are read: they always fit; a nineteenth is not the closing quote.
+    while (p < n && p - value < 18 && b[p] >= '0' && b[p] <= '9')
+        style = style * 10 + (b[p++] - '0');
+    if (p == value || p >= n || b[p] != '"') return q;
+    cell.cell[1] = Span{value, p};
+    cell.style = style;
+    cell.present |= CellSpans::S | CellSpans::StyleParsed;
+    return p + 1;
+}
+
+// <c>: r -> 0, s -> 1, t -> 2; other attributes are ignored.
+inline int pick_cell(const std::uint8_t* name, std::size_t length) noexcept {
+    if (length != 1) return kIgnore;
+    switch (name[0]) {
+        case 'r': return 0;
+        case 's': return 1;
+        case 't': return 2;
+        default: return kIgnore;
+    }
+}
+
+// <f>: t -> 0, ref -> 1, si -> 2; any other attribute refuses the tag.
+inline int pick_formula(const std::uint8_t* name, std::size_t length) noexcept {
+    switch (length) {
+        case 1: return name[0] == 't' ? 0 : kRefuse;
+        case 2: return name[0] == 's' && name[1] == 'i' ? 2 : kRefuse;
+        case 3: return std::memcmp(name, "ref", 3) == 0 ? 1 : kRefuse;
+        default: return kRefuse;
+    }
+}
 
 bool tag_name_end(std::uint8_t c) noexcept { return c == ' ' || c == '/' || c == '>'; }
 
-// The text of <v> or <f> from `at` to the next '<', which must open the closing tag `close`.
-// Returns the offset after the closing tag, or 0 to give up.
+// The text of a child from `at` to the next '<', which must open the closing tag(s) `close`.
+// Taken when the reader would accept it as character data; references and CRs are left for
+// the caller to decode. Returns the offset after the closing tag, or 0 to give up.
 inline std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::size_t at,
-                              const char* close, std::size_t close_len, Span& text) noexcept {
-    const void* lt = std::memchr(buf + at, '<', length - at);
-    if (!lt) return 0;
-    std::size_t stop = static_cast<const std::uint8_t*>(lt) - buf;
+                              const char* close, std::size_t close_len, TextSpan& text) noexcept {
+    bool special = false;
+    const std::size_t stop = find_stop<'<', '>'>(buf, length, at, special);
     if (!starts(buf, length, stop, close, close_len)) return 0;
-    // Taken only as it stands: valid characters, no reference, CR or '>' to look at.
+    if (!special) {
+        text = TextSpan{Span{at, stop}, false};
+        return stop + close_len;
+    }
     const CharScan scanned = scan_chars(buf + at, stop - at);
     const CharFlags& seen = scanned.seen;
-    if (scanned.fault || seen.amp || seen.cr || seen.gt) return 0;
-    text = Span{at, stop};
+    if (scanned.fault || seen.cdata_end) return 0;
+    if (seen.amp && refs_error(buf + at, stop - at)) return 0;
+    text = TextSpan{Span{at, stop}, seen.amp || seen.cr};
     return stop + close_len;
+}
+
+bool equals(const std::uint8_t* buf, const Span& s, const char* lit, std::size_t n) noexcept {
+    return s.end - s.start == n && std::memcmp(buf + s.start, lit, n) == 0;
 }
 
 }  // namespace
 
-std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
-                                   std::size_t position) noexcept {
+bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
+               CellSpans& cell) noexcept {
     if (length - position < 3 || buf[position] != '<' || buf[position + 1] != 'c' ||
         !tag_name_end(buf[position + 2]))
-        return std::nullopt;
-    CellSpans cell;
-    TagScan open = fast_attrs_with(buf, length, position + 2, cell.cell, CellSelector{});
-    if (open.status == TagStatus::Refused) return std::nullopt;
+        return false;
+    cell.present = 0;
+    const std::size_t after_ref = leading_ref(buf, length, position + 2, cell);
+    const std::size_t after_style = leading_style(buf, length, after_ref, cell);
+    // Slots 0 and 1 (r, s) have the bits R and S: those already read are kept.
+    TagScan open = tight_attrs(buf, length, after_style, cell.cell, cell.present, 0,
+                               cell.present & (CellSpans::R | CellSpans::S), pick_cell);
+    if (open.status == TagStatus::Refused) return false;
     std::size_t q = open.end;
     bool value_taken = false;
     if (open.status == TagStatus::Open) {
@@ -64,39 +212,51 @@ std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
                 break;
             }
             if (starts(buf, length, q, "<v>", 3)) {
-                if (value_taken) return std::nullopt;
-                Span text{};
-                q = text_until(buf, length, q + 3, "</v>", 4, text);
-                if (!q) return std::nullopt;
+                if (value_taken) return false;
+                q = text_until(buf, length, q + 3, "</v>", 4, cell.value);
+                if (!q) return false;
                 value_taken = true;
-                if (text.end > text.start) cell.value = text;
+                if (cell.value.raw.end > cell.value.raw.start) cell.present |= CellSpans::Value;
             } else if (starts(buf, length, q, "<v/>", 4)) {
-                if (value_taken) return std::nullopt;
+                if (value_taken) return false;
                 value_taken = true;
                 q += 4;
             } else if (starts(buf, length, q, "<f", 2) && q + 2 < length &&
                        tag_name_end(buf[q + 2])) {
-                if (cell.has_formula) return std::nullopt;
-                TagScan f = fast_attrs_with(buf, length, q + 2, cell.formula, FormulaSelector{});
-                if (f.status == TagStatus::Refused) return std::nullopt;
-                cell.has_formula = true;
+                if (cell.has(CellSpans::Formula)) return false;
+                TagScan f = tight_attrs(buf, length, q + 2, cell.formula, cell.present, 3, 0,
+                                        pick_formula);
+                if (f.status == TagStatus::Refused) return false;
+                cell.present |= CellSpans::Formula;
                 q = f.end;
                 if (f.status == TagStatus::Open) {
-                    Span text{};
-                    q = text_until(buf, length, q, "</f>", 4, text);
-                    if (!q) return std::nullopt;
-                    cell.formula_text = text;
+                    q = text_until(buf, length, q, "</f>", 4, cell.formula_text);
+                    if (!q) return false;
+                    cell.present |= CellSpans::FormulaText;
                 }
+            } else if (starts(buf, length, q, "<is><t", 6)) {
+                // The inline string of an inlineStr cell, without runs or attributes on <is>.
+                if (cell.has(CellSpans::Inline) || !cell.has(CellSpans::T) ||
+                    !equals(buf, cell.cell[2], "inlineStr", 9))
+                    return false;
+                std::size_t p = q + 6;
+                if (starts(buf, length, p, ">", 1))
+                    p += 1;
+                else if (starts(buf, length, p, " xml:space=\"preserve\">", 22))
+                    p += 22;
+                else
+                    return false;
+                q = text_until(buf, length, p, "</t></is>", 9, cell.inline_text);
+                if (!q) return false;
+                cell.present |= CellSpans::Inline;
             } else {
-                return std::nullopt;
+                return false;
             }
         }
     }
-    const auto& ft = cell.formula[0];
-    if (ft && ft->end - ft->start == 9 && std::memcmp(buf + ft->start, "dataTable", 9) == 0)
-        return std::nullopt;
+    if (cell.has(CellSpans::FT) && equals(buf, cell.formula[0], "dataTable", 9)) return false;
     cell.end = q;
-    return cell;
+    return true;
 }
 
 }  // namespace tovrel

@@ -1,30 +1,59 @@
 // The worksheet parser's fast path for a whole <c> element: reads the cell straight from the
 // reader's buffer when it has the plain shape spreadsheet programs write (attributes in simple
-// form, <v> and <f> children with plain text and nothing between them), and otherwise leaves
-// everything untouched for the general reader. It never raises.
+// form; <v>, <f> and, in an inlineStr cell, <is><t>text</t></is> children with nothing between
+// them), and otherwise leaves everything untouched for the general reader. It never raises.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 
+#include "utils/cell_ref.h"
 #include "xml/fast_attrs.h"
 
 namespace tovrel {
 
-// What fast_cell read: spans of the buffer, all taken as they stand.
-struct CellSpans {
-    std::size_t end = 0;  // offset after the cell's "</c>" or "/>"
-    AttrSlots cell{};     // r, s, t value spans
-    AttrSlots formula{};  // t, ref, si value spans of <f>
-    bool has_formula = false;
-    std::optional<Span> value;  // the <v> text (a non-empty one)
-    std::optional<Span> formula_text;
+// The raw text of a child, checked as the reader checks character data. `decode`: it holds
+// references or carriage returns, so its text is decode_text of the raw bytes, else the bytes as
+// they stand.
+struct TextSpan {
+    Span raw;
+    bool decode = false;
 };
 
-// Reads a cell starting at buf[position] ("<c"). Returns nothing, having read nothing, when the
-// cell is not of the plain shape.
-std::optional<CellSpans> fast_cell(const std::uint8_t* buf, std::size_t length,
-                                   std::size_t position) noexcept;
+// What fast_cell read: spans of the buffer. Attribute values are taken as they stand. A span is
+// meaningful only when its bit is in `present` (fast_cell clears nothing else, so one CellSpans
+// can be reused from cell to cell at no cost).
+struct CellSpans {
+    enum : std::uint16_t {
+        R = 1 << 0,  // cell[0..2]: the cell's r, s, t
+        S = 1 << 1,
+        T = 1 << 2,
+        FT = 1 << 3,  // formula[0..2]: the t, ref, si of <f>
+        FRef = 1 << 4,
+        FSi = 1 << 5,
+        Formula = 1 << 6,      // an <f> child
+        Value = 1 << 7,        // a non-empty <v> text
+        FormulaText = 1 << 8,  // the text of <f>
+        Inline = 1 << 9,       // the <t> text of <is>, taken only when the cell's t is "inlineStr"
+        RefParsed = 1 << 10,   // `ref` holds the cell's r as fast_coordinate reads it
+        StyleParsed = 1 << 11, // `style` holds the cell's s, a run of 1 to 18 digits
+    };
+    std::uint16_t present = 0;
+    std::size_t end = 0;  // offset after the cell's "</c>" or "/>"
+    Span cell[3];
+    Span formula[3];
+    TextSpan value;
+    TextSpan formula_text;
+    TextSpan inline_text;
+    CellRef ref;
+    std::int64_t style = 0;
+
+    bool has(std::uint16_t bit) const noexcept { return (present & bit) != 0; }
+};
+
+// Reads a cell starting at buf[position] ("<c") into `out`. Returns false, having read nothing
+// (and with `out` meaningless), when the cell is not of the plain shape.
+bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
+               CellSpans& out) noexcept;
 
 }  // namespace tovrel

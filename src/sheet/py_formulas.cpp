@@ -17,10 +17,10 @@ Ref host_translator(const Helpers& helpers, const std::string& text, PyObject* o
                                                    nullptr));
 }
 
-Val array_formula(const Helpers& helpers, const CellBufs& bufs, CellFlags flags,
+Val array_formula(const Helpers& helpers, const CellText& raw, CellFlags flags,
                   const std::string& text) {
     Ref kwargs = Ref::check(PyDict_New());
-    Ref ref = flags.has(CellFlags::FRef) ? str_of(bufs.f_ref) : Ref::borrow(Py_None);
+    Ref ref = flags.has(CellFlags::FRef) ? str_of(raw.f_ref) : Ref::borrow(Py_None);
     check_rc(PyDict_SetItemString(kwargs.get(), "ref", ref.get()));
     Ref formula = str_of(text);
     check_rc(PyDict_SetItemString(kwargs.get(), "text", formula.get()));
@@ -34,15 +34,15 @@ Val data_table_formula(const Helpers& helpers, PyObject* f_attrs) {
     return Ref::check(PyObject_Call(helpers.DataTableFormula.get(), args.get(), kwargs.get()));
 }
 
-Val shared_formula(CellContext& ctx, const CellBufs& bufs, CellFlags flags, std::string text,
+Val shared_formula(CellContext& ctx, const CellText& raw, CellFlags flags, std::string text,
                    std::optional<CellRef> cell) {
     const Helpers& helpers = ctx.helpers;
-    const std::string* si = flags.has(CellFlags::FSi) ? &bufs.f_si : nullptr;
+    const std::string_view* si = flags.has(CellFlags::FSi) ? &raw.f_si : nullptr;
 
     if (std::optional<std::uint32_t> found = ctx.shared.find(si)) {
         const SharedEntry& entry = ctx.shared.entry(*found);
         if (entry.py) {
-            Ref dest = flags.has(CellFlags::R) ? str_of(bufs.r) : Ref::borrow(Py_None);
+            Ref dest = flags.has(CellFlags::R) ? str_of(raw.r) : Ref::borrow(Py_None);
             Ref name = Ref::check(PyUnicode_FromString("translate_formula"));
             return Ref::check(PyObject_CallMethodOneArg(entry.py.get(), name.get(), dest.get()));
         }
@@ -59,12 +59,12 @@ Val shared_formula(CellContext& ctx, const CellBufs& bufs, CellFlags flags, std:
     if (!flags.has(CellFlags::R)) {
         entry.py = host_translator(helpers, text, Py_None);
     } else {
-        const CellRef origin = cell ? *cell : parse_coordinate(helpers, bufs.r);
+        const CellRef origin = cell ? *cell : parse_coordinate(helpers, raw.r);
         try {
             entry.native = std::make_shared<const Translator>(text, origin.row, origin.column);
         } catch (const FormulaError& err) {
             if (err.kind() != FormulaError::Kind::NeedPython) raise_formula_error(helpers, err);
-            Ref r = str_of(bufs.r);
+            Ref r = str_of(raw.r);
             entry.py = host_translator(helpers, text, r.get());
         }
     }
@@ -74,19 +74,19 @@ Val shared_formula(CellContext& ctx, const CellBufs& bufs, CellFlags flags, std:
 
 }  // namespace
 
-std::optional<std::uint32_t> SharedFormulas::find(const std::string* si) const {
+std::optional<std::uint32_t> SharedFormulas::find(const std::string_view* si) const {
     if (!si) return no_si_;
-    auto it = by_si_.find(std::string_view(*si));
+    auto it = by_si_.find(*si);
     if (it == by_si_.end()) return std::nullopt;
     return it->second;
 }
 
-std::uint32_t SharedFormulas::add(SharedEntry entry, const std::string* si) {
+std::uint32_t SharedFormulas::add(SharedEntry entry, const std::string_view* si) {
     if (entries_.size() >= UINT32_MAX) throw Fallback("shared formula count");
     const auto index = static_cast<std::uint32_t>(entries_.size());
     entries_.push_back(std::move(entry));
     if (si) {
-        by_si_.insert_or_assign(*si, index);
+        by_si_.insert_or_assign(std::string(*si), index);
     } else {
         no_si_ = index;
     }
@@ -124,17 +124,17 @@ void raise_formula_error(const Helpers& helpers, const FormulaError& err) {
     throw PyErrorSet();
 }
 
-Val formula_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, PyObject* f_attrs,
+Val formula_value(CellContext& ctx, const CellText& raw, CellFlags flags, PyObject* f_attrs,
                   std::optional<CellRef> cell) {
     std::string text;
-    text.reserve(bufs.f_text.size() + 1);
+    text.reserve(raw.f_text.size() + 1);
     text += '=';
-    text += bufs.f_text;
+    text += raw.f_text;
     if (flags.has(CellFlags::FT)) {
-        const std::string_view t = bufs.f_t;
-        if (t == "array") return array_formula(ctx.helpers, bufs, flags, text);
+        const std::string_view t = raw.f_t;
+        if (t == "array") return array_formula(ctx.helpers, raw, flags, text);
         if (t == "dataTable") return data_table_formula(ctx.helpers, f_attrs);
-        if (t == "shared") return shared_formula(ctx, bufs, flags, std::move(text), cell);
+        if (t == "shared") return shared_formula(ctx, raw, flags, std::move(text), cell);
     }
     return text;
 }

@@ -34,9 +34,9 @@ public:
     const SharedEntry& entry(std::uint32_t index) const { return entries_.at(index); }
 
     // The entry for an `si` text, or for masters without `si` when `si` is null.
-    std::optional<std::uint32_t> find(const std::string* si) const;
+    std::optional<std::uint32_t> find(const std::string_view* si) const;
     // Appends an entry and maps `si` (or the no-`si` slot) to it, replacing an earlier mapping.
-    std::uint32_t add(SharedEntry entry, const std::string* si);
+    std::uint32_t add(SharedEntry entry, const std::string_view* si);
 
     // The text of a native entry rendered for a destination that was checked when the value
     // was read; a failure here is an internal error.
@@ -63,7 +63,7 @@ private:
 
 // The formula value of a cell with an <f> child: an Str beginning with "=", a SharedRef, or a
 // host object. `cell` is the cell's position when its `r` is present and non-empty.
-Val formula_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, PyObject* f_attrs,
+Val formula_value(CellContext& ctx, const CellText& raw, CellFlags flags, PyObject* f_attrs,
                   std::optional<CellRef> cell);
 
 }  // namespace tovrel

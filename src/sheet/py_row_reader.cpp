@@ -448,9 +448,9 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
                     row_of_obj = c.row;
                 }
                 std::size_t k = 0;
-                sc.set(cell.get(), k++, Ref::borrow(ws));
-                sc.set(cell.get(), k++, row_obj.dup());
-                sc.set(cell.get(), k++, int_of(c.column));
+                sc.fill(cell.get(), k++, Ref::borrow(ws));
+                sc.fill(cell.get(), k++, row_obj.dup());
+                sc.fill(cell.get(), k++, int_of(c.column));
                 if (fv) {
                     Ref formula;
                     if (c.has_formula)
@@ -460,18 +460,18 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
                     else
                         formula = Ref::borrow(Py_None);
                     Ref cached = c.cached ? st.parser.to_py(std::move(*c.cached)) : value.dup();
-                    sc.set(cell.get(), k++, std::move(value));
-                    sc.set(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
-                    sc.set(cell.get(), k++, c.style.to_py());
-                    sc.set(cell.get(), k++, std::move(formula));
-                    sc.set(cell.get(), k++, std::move(cached));
+                    sc.fill(cell.get(), k++, std::move(value));
+                    sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
+                    sc.fill(cell.get(), k++, c.style.to_py());
+                    sc.fill(cell.get(), k++, std::move(formula));
+                    sc.fill(cell.get(), k++, std::move(cached));
                 } else {
-                    sc.set(cell.get(), k++, std::move(value));
-                    sc.set(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
-                    sc.set(cell.get(), k++, c.style.to_py());
+                    sc.fill(cell.get(), k++, std::move(value));
+                    sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
+                    sc.fill(cell.get(), k++, c.style.to_py());
                 }
                 for (std::size_t e = 0; e < extra.size(); ++e)
-                    sc.set(cell.get(), k++, Ref::borrow(Py_None));
+                    sc.set(cell.get(), k++, Ref::borrow(Py_None));  // may repeat a name above
                 put = std::move(cell);
             }
             PyObject* old = PyTuple_GET_ITEM(slots.get(), at);

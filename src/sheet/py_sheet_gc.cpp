@@ -61,7 +61,7 @@ int gc_visit(const GcVisitor& v, const ElementItem& item) {
 
 int SheetParser::traverse(visitproc visit, void* arg) const {
     const GcVisitor v{visit, arg};
-    return TOVREL_GC_MEMBERS(v, *this, reader, helpers, settings, text, dt, shared, bufs,
+    return TOVREL_GC_MEMBERS(v, *this, reader, helpers, settings, text, dt, shared, bufs, spans,
                              actions, row_dimensions, row, column, in_sheet_data,
                              last_row_cells, spare, scratch, item);
 }

@@ -9,6 +9,7 @@
 #include "xml/content_walk.h"
 #include "xml/names.h"
 #include "xml/py_reader.h"
+#include "xml/refs.h"
 
 namespace tovrel {
 
@@ -34,21 +35,6 @@ void store_attrs(const Reader& reader, CellBufs& bufs, CellFlags& flags, std::st
         if (a.ns != kNoNamespace) continue;
         if (const AttrSlot* slot = find_attr_slot<Slots>(reader.attr_local(a)))
             slot->store(bufs, flags, reader.attr_value(a, scratch));
-    }
-}
-
-// The same for the value spans the buffer-level reader found, slot by slot. They need no
-// decoding: that reader takes only attribute values without references.
-template <const AttrSlot (&Slots)[3]>
-void store_spans(const AttrSlots& spans, const std::uint8_t* buf, CellBufs& bufs,
-                 CellFlags& flags) {
-#pragma GCC unroll 3  // each slot's buffer and bit then compile to constants
-    for (std::size_t i = 0; i < 3; ++i) {
-        if (const std::optional<Span>& s = spans[i]) {
-            Slots[i].store(bufs, flags,
-                           std::string_view(reinterpret_cast<const char*>(buf) + s->start,
-                                            s->end - s->start));
-        }
     }
 }
 
@@ -215,7 +201,8 @@ CellRec SheetParser::read_cell() {
         }
     }
     CellContext ctx = context();
-    return interpret(ctx, bufs_, std::move(style), flags, f_attrs.get(), std::move(inline_val));
+    return interpret(ctx, bufs_.text(), std::move(style), flags, f_attrs.get(),
+                     std::move(inline_val));
 }
 
 std::optional<Val> SheetParser::inline_value() {
@@ -233,28 +220,49 @@ std::optional<Val> SheetParser::inline_value() {
 bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     Input& in = reader_.input();
     const std::uint8_t* buf = in.data();
-    std::optional<CellSpans> cell = fast_cell(buf, in.filled(), in.pos);
-    if (!cell) return false;
-    auto text = [buf](const Span& s) {
+    CellSpans& cell = spans_;
+    if (!fast_cell(buf, in.filled(), in.pos, cell)) return false;
+    // The texts stay views of the buffer, which does not move before the cell is decided; a
+    // child's text holding references or CRs is decoded into the cell buffers.
+    auto view = [buf](const Span& s) {
         return std::string_view(reinterpret_cast<const char*>(buf) + s.start, s.end - s.start);
     };
-    bufs_.clear();
+    auto child_text = [&view](const TextSpan& t, std::string& scratch) {
+        return t.decode ? decode_text(view(t.raw), false, scratch) : view(t.raw);
+    };
+    CellText text;
     CellFlags flags;
-    store_spans<kCellAttrs>(cell->cell, buf, bufs_, flags);
-    if (cell->has_formula) {
+    auto take = [&](std::uint16_t bit, const Span& s, std::string_view& into, std::uint8_t flag) {
+        if (!cell.has(bit)) return;
+        into = view(s);
+        flags.set(flag);
+    };
+    take(CellSpans::R, cell.cell[0], text.r, CellFlags::R);
+    take(CellSpans::S, cell.cell[1], text.s, CellFlags::S);
+    take(CellSpans::T, cell.cell[2], text.t, CellFlags::T);
+    if (cell.has(CellSpans::RefParsed)) text.r_cell = &cell.ref;
+    if (cell.has(CellSpans::Formula)) {
         flags.set(CellFlags::F);
-        store_spans<kFormulaAttrs>(cell->formula, buf, bufs_, flags);
-        if (cell->formula_text) bufs_.f_text.assign(text(*cell->formula_text));
+        take(CellSpans::FT, cell.formula[0], text.f_t, CellFlags::FT);
+        take(CellSpans::FRef, cell.formula[1], text.f_ref, CellFlags::FRef);
+        take(CellSpans::FSi, cell.formula[2], text.f_si, CellFlags::FSi);
+        if (cell.has(CellSpans::FormulaText))
+            text.f_text = child_text(cell.formula_text, bufs_.f_text);
     }
-    if (cell->value && !(flags.has(CellFlags::T) && bufs_.t == "inlineStr"))
-        bufs_.v.assign(text(*cell->value));
-    const std::size_t start = in.pos;
-    reader_.consume_tag(start, cell->end);
-    StyleId style = style_of(helpers_.int_.get(), flags.has(CellFlags::S), bufs_.s);
+    std::optional<Val> inline_val;
+    if (cell.has(CellSpans::Inline)) {  // only taken in an inlineStr cell, whose <v> is ignored
+        inline_val = Val(std::string(child_text(cell.inline_text, bufs_.v)));
+    } else if (cell.has(CellSpans::Value) && !(flags.has(CellFlags::T) && text.t == "inlineStr")) {
+        text.v = child_text(cell.value, bufs_.v);
+    }
+    reader_.consume_tag(in.pos, cell.end);
+    StyleId style = cell.has(CellSpans::StyleParsed)
+                        ? StyleId{cell.style, Ref()}
+                        : style_of(helpers_.int_.get(), flags.has(CellFlags::S), text.s);
     CellContext ctx = context();
     CellRec& rec = cells.emplace_back();
     try {
-        interpret_into(rec, ctx, bufs_, std::move(style), flags, nullptr, std::nullopt);
+        interpret_into(rec, ctx, text, std::move(style), flags, nullptr, std::move(inline_val));
     } catch (...) {
         cells.pop_back();
         throw;

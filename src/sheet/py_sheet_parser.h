@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "sheet/fast_cell.h"
 #include "sheet/py_formulas.h"
 #include "sheet/py_helpers.h"
 #include "sheet/py_settings.h"
@@ -91,6 +92,7 @@ private:
     DT dt_;
     SharedFormulas shared_;
     CellBufs bufs_;
+    CellSpans spans_;  // what the buffer-level path read of the current cell
     Ref warnings_;
     Ref row_dimensions_;
     std::int64_t row_ = 0;

@@ -26,10 +26,19 @@ constexpr auto kUnrecognised = static_cast<TypeIndex>(kTypeCount);
 
 // The recognised data type a `t` text names, or kUnrecognised.
 TypeIndex recognised_type(std::string_view t) noexcept {
-    for (std::uint8_t i = 0; i < kTypeCount; ++i) {
-        if (t == kTypeTexts[i]) return static_cast<TypeIndex>(i);
+    if (t.size() == 1) {
+        switch (t[0]) {
+            case 'n': return TypeIndex::N;
+            case 's': return TypeIndex::S;
+            case 'f': return TypeIndex::F;
+            case 'b': return TypeIndex::B;
+            case 'e': return TypeIndex::E;
+            case 'd': return TypeIndex::D;
+            default: return kUnrecognised;
+        }
     }
-    return kUnrecognised;
+    return t == kTypeTexts[static_cast<std::size_t>(TypeIndex::InlineStr)] ? TypeIndex::InlineStr
+                                                                          : kUnrecognised;
 }
 
 Ref call1(PyObject* callable, PyObject* arg) {
@@ -53,25 +62,29 @@ Ref number_obj(const Val& v) {
     throw InternalError("date rule on a value that is not a number");
 }
 
-Ref r_or_none(const CellBufs& bufs, CellFlags flags) {
-    return flags.has(CellFlags::R) ? str_of(bufs.r) : Ref::borrow(Py_None);
+Ref r_or_none(const CellText& raw, CellFlags flags) {
+    return flags.has(CellFlags::R) ? str_of(raw.r) : Ref::borrow(Py_None);
 }
 
-// A value text of a numeric cell: Int, Float, or the host converter's object.
-Val number_value(const Helpers& helpers, std::string_view text) {
-    if (!has_float_mark(text)) {
-        if (std::optional<std::int64_t> i = fast_int(text)) return *i;
-        return host_int(helpers, text);
+// A value text of a numeric cell: Int, Float, or the host converter's object, into `value`.
+void number_value(const Helpers& helpers, std::string_view text, Val& value) {
+    const NumberText number = parse_number(text);
+    switch (number.kind) {
+        case NumberText::Kind::Int: value.emplace<std::int64_t>(number.integer); return;
+        case NumberText::Kind::Float: value.emplace<double>(number.real); return;
+        case NumberText::Kind::HostInt: value = host_int(helpers, text); return;
+        case NumberText::Kind::HostFloat: break;
     }
-    if (std::optional<double> x = parse_float(text)) return *x;
     Ref s = str_of(text);
     Ref r = call1(helpers.float_.get(), s.get());
-    if (PyFloat_CheckExact(r.get())) return PyFloat_AS_DOUBLE(r.get());
-    return r;
+    if (PyFloat_CheckExact(r.get()))
+        value.emplace<double>(PyFloat_AS_DOUBLE(r.get()));
+    else
+        value = std::move(r);
 }
 
 // The date rule for a number in a date-formatted cell. Updates value and dtype in place.
-void apply_date_rule(CellContext& ctx, const CellBufs& bufs, CellFlags flags, std::int64_t style,
+void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std::int64_t style,
                      bool formula_kept, Val& value, DType& dtype) {
     const Settings& st = ctx.settings;
     const bool is_td = st.timedelta_formats.contains(style);
@@ -98,14 +111,14 @@ void apply_date_rule(CellContext& ctx, const CellBufs& bufs, CellFlags flags, st
         const Epoch& epoch = *st.native_epoch;
         if (kind == ValKind::Int) {
             const std::int64_t n = std::get<std::int64_t>(value);
-            if (from_excel_int(n, epoch).ok()) {
+            if (excel_int_in_range(n, epoch)) {
                 value = DateInt{n};
             } else {
                 out_of_range = true;
             }
         } else {
             const double x = std::get<double>(value);
-            if (from_excel_float(x, epoch).ok()) {
+            if (excel_float_in_range(x, epoch)) {
                 value = DateFloat{x};
             } else {
                 out_of_range = true;
@@ -118,7 +131,7 @@ void apply_date_rule(CellContext& ctx, const CellBufs& bufs, CellFlags flags, st
     }
     // Outside the date range: the host's warning, and the cell reads as an error value.
     Ref number = number_obj(value);
-    Ref where = r_or_none(bufs, flags);
+    Ref where = r_or_none(raw, flags);
     Ref message = Ref::check(PyObject_CallFunctionObjArgs(ctx.helpers.date_warning.get(),
                                                           where.get(), number.get(), nullptr));
     if (!formula_kept) {
@@ -131,13 +144,13 @@ void apply_date_rule(CellContext& ctx, const CellBufs& bufs, CellFlags flags, st
 }
 
 // The value and data type of the cell's <v> text (steps after the formula).
-void decide_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, const StyleId& style,
+void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const StyleId& style,
                   std::optional<Val>& inline_value, bool formula_kept, Val& value, DType& dtype) {
     const Settings& st = ctx.settings;
     const Helpers& helpers = ctx.helpers;
-    const std::string_view t = flags.has(CellFlags::T) ? std::string_view(bufs.t) : "n";
+    const std::string_view t = flags.has(CellFlags::T) ? std::string_view(raw.t) : "n";
     const TypeIndex known = recognised_type(t);
-    const std::string_view text = bufs.v;
+    const std::string_view text = raw.v;
 
     if (text.empty() || known == TypeIndex::InlineStr) {
         value = std::monostate{};
@@ -158,17 +171,17 @@ void decide_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, const
 
     switch (known) {
         case TypeIndex::N:
-            value = number_value(helpers, text);
+            number_value(helpers, text, value);
             dtype = DType::of(TypeIndex::N);
             if (style.is_int() && st.date_formats.contains(style.value)) {
-                apply_date_rule(ctx, bufs, flags, style.value, formula_kept, value, dtype);
+                apply_date_rule(ctx, raw, flags, style.value, formula_kept, value, dtype);
             }
             return;
         case TypeIndex::S: {
             const std::optional<std::int64_t> i = fast_int(text);
             if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
                 *i <= std::numeric_limits<std::uint32_t>::max()) {
-                value = SharedStr{static_cast<std::uint32_t>(*i)};
+                value.emplace<SharedStr>(SharedStr{static_cast<std::uint32_t>(*i)});
             } else {
                 Ref index = i ? Ref::check(PyLong_FromInt64(*i)) : host_int(helpers, text);
                 value = Ref::check(PyObject_GetItem(st.shared_strings.get(), index.get()));
@@ -178,7 +191,7 @@ void decide_value(CellContext& ctx, const CellBufs& bufs, CellFlags flags, const
         }
         case TypeIndex::B:
             if (std::optional<std::int64_t> i = fast_int(text)) {
-                value = *i != 0;
+                value.emplace<bool>(*i != 0);
             } else {
                 Ref n = host_int(helpers, text);
                 value = check_rc(PyObject_IsTrue(n.get())) != 0;
@@ -219,8 +232,7 @@ Ref StyleId::to_py() const {
     return Ref::check(PyLong_FromInt64(value));
 }
 
-CellRef parse_coordinate(const Helpers& helpers, std::string_view text) {
-    if (std::optional<CellRef> c = fast_coordinate(text)) return *c;
+CellRef host_coordinate(const Helpers& helpers, std::string_view text) {
     Ref s = str_of(text);
     Ref pair = call1(helpers.coordinate_to_tuple.get(), s.get());
     if (!PyTuple_Check(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2) {
@@ -250,20 +262,20 @@ StyleId style_of(PyObject* int_helper, bool present, std::string_view text) {
     return StyleId{v, Ref()};
 }
 
-CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFlags flags,
+CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlags flags,
                   PyObject* f_attrs, std::optional<Val> inline_value) {
     CellRec rec;
-    interpret_into(rec, ctx, bufs, std::move(style), flags, f_attrs, std::move(inline_value));
+    interpret_into(rec, ctx, raw, std::move(style), flags, f_attrs, std::move(inline_value));
     return rec;
 }
 
-void interpret_into(CellRec& rec, CellContext& ctx, const CellBufs& bufs, StyleId style,
-                    CellFlags flags, PyObject* f_attrs, std::optional<Val> inline_value) {
+void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
+                    CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value) {
     rec.style = std::move(style);
 
     std::optional<CellRef> cell;
-    if (flags.has(CellFlags::R) && !bufs.r.empty()) {
-        cell = parse_coordinate(ctx.helpers, bufs.r);
+    if (flags.has(CellFlags::R) && !raw.r.empty()) {
+        cell = raw.r_cell ? *raw.r_cell : parse_coordinate(ctx.helpers, raw.r);
         ctx.column = cell->column;
         rec.row = cell->row;
         rec.column = cell->column;
@@ -278,7 +290,7 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellBufs& bufs, StyleI
     rec.has_formula = has_f && !st.data_only;
     std::optional<Val> formula;
     if (has_f && (!st.data_only || st.formula_and_value)) {
-        formula = formula_value(ctx, bufs, flags, f_attrs, cell);
+        formula = formula_value(ctx, raw, flags, f_attrs, cell);
     }
     if (formula && !st.data_only && !st.formula_and_value) {
         rec.value = std::move(*formula);
@@ -289,13 +301,13 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellBufs& bufs, StyleI
     const bool formula_kept = formula.has_value();  // only with formula_and_value here
     if (!formula || st.data_only) {
         // The value goes straight into the record.
-        decide_value(ctx, bufs, flags, rec.style, inline_value, formula_kept, rec.value,
+        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.value,
                      rec.dtype);
         rec.formula = std::move(formula);
     } else {
         Val value;
         DType dtype;
-        decide_value(ctx, bufs, flags, rec.style, inline_value, formula_kept, value, dtype);
+        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, value, dtype);
         rec.value = std::move(*formula);
         rec.cached = std::move(value);
         rec.dtype = DType::of(TypeIndex::F);

@@ -1,6 +1,6 @@
 // Cell values and data types: what one parsed <c> element becomes.
 //
-// The worksheet parser collects a cell's raw texts into CellBufs and calls `interpret`, which
+// The worksheet parser collects a cell's raw texts (CellText) and calls `interpret`, which
 // decides the value, the data type, the position and the formula exactly as the host's Python
 // cell parser does. Values stay compact (Val) until a consumer asks for the Python object
 // (`val_to_py`).
@@ -99,8 +99,24 @@ struct CellRec {
     bool has_formula = false;    // an <f> child, data_only off
 };
 
-// The raw texts of one cell, reused from cell to cell. Attribute texts have their references
-// already resolved; presence travels in CellFlags.
+// The raw texts of one cell as `interpret` reads them: views of the reader's buffer (the
+// buffer-level path) or of CellBufs (the general path), valid for the call. Attribute texts have
+// their references already resolved; presence travels in CellFlags.
+struct CellText {
+    std::string_view t;
+    std::string_view r;
+    std::string_view s;
+    std::string_view v;
+    std::string_view f_t;
+    std::string_view f_ref;
+    std::string_view f_si;
+    std::string_view f_text;
+    // The position `r` names when the caller has already read it as fast_coordinate does.
+    const CellRef* r_cell = nullptr;
+};
+
+// Storage for the texts of one cell where they cannot stay views of the buffer, reused from
+// cell to cell.
 struct CellBufs {
     std::string t;
     std::string r;
@@ -121,6 +137,7 @@ struct CellBufs {
         f_si.clear();
         f_text.clear();
     }
+    CellText text() const noexcept { return CellText{t, r, s, v, f_t, f_ref, f_si, f_text}; }
 };
 
 // Presence bits of the cell's attributes and of its <f> child.
@@ -153,7 +170,7 @@ struct AttrSlot {
 };
 
 // The attributes kept from <c> and from <f>, all without a namespace; other attributes are
-// ignored. The order is that of the buffer-level reader's slots (select_cell, select_formula).
+// ignored. The order is that of the buffer-level reader's slots (CellSpans::cell, ::formula).
 inline constexpr AttrSlot kCellAttrs[3] = {
     {"r", &CellBufs::r, CellFlags::R},
     {"s", &CellBufs::s, CellFlags::S},
@@ -187,21 +204,25 @@ struct CellContext {
 };
 
 // (row, column) of a cell reference: the native A1 parser first, the host's
-// coordinate_to_tuple for anything it rejects. Host exceptions propagate.
-CellRef parse_coordinate(const Helpers& helpers, std::string_view text);
+// coordinate_to_tuple (host_coordinate) for anything it rejects. Host exceptions propagate.
+CellRef host_coordinate(const Helpers& helpers, std::string_view text);
+inline CellRef parse_coordinate(const Helpers& helpers, std::string_view text) {
+    if (std::optional<CellRef> c = fast_coordinate(text)) return *c;
+    return host_coordinate(helpers, text);
+}
 
 // The style of a cell from its `s` attribute.
 StyleId style_of(PyObject* int_helper, bool present, std::string_view text);
 
 // Decides one cell. `f_attrs` (the <f> element's attributes, a dict, or null) and `inline_value`
 // (the value of an <is> child of an inlineStr cell) come from the parser.
-CellRec interpret(CellContext& ctx, const CellBufs& bufs, StyleId style, CellFlags flags,
+CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlags flags,
                   PyObject* f_attrs, std::optional<Val> inline_value);
 // The same, deciding into `rec`, a default-constructed CellRec (for instance the new last cell
 // of a row's vector, so that the cell is built where it stays). On an exception `rec` is left
 // partly filled and the caller drops it.
-void interpret_into(CellRec& rec, CellContext& ctx, const CellBufs& bufs, StyleId style,
-                    CellFlags flags, PyObject* f_attrs, std::optional<Val> inline_value);
+void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
+                    CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value);
 
 // The Python object of a value (consumes it).
 Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value);

@@ -79,7 +79,72 @@ long long leading_exponent(const FloatParts& p) noexcept {
     return -1;  // all zeros: from_chars never reports these out of range
 }
 
+// Powers of ten a double holds exactly.
+constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+NumberText int_number(std::optional<std::int64_t> i) noexcept {
+    return i ? NumberText{NumberText::Kind::Int, *i, 0.0} : NumberText{NumberText::Kind::HostInt};
+}
+
+// parse_number by the general rules.
+NumberText number_by_rules(std::string_view text) noexcept {
+    if (!has_float_mark(text)) return int_number(fast_int(text));
+    if (std::optional<double> x = parse_float(text)) return {NumberText::Kind::Float, 0, *x};
+    return {NumberText::Kind::HostFloat};
+}
+
 }  // namespace
+
+NumberText parse_number(std::string_view s) noexcept {
+    const std::size_t n = s.size();
+    const bool minus = n != 0 && s[0] == '-';
+    const bool plus = n != 0 && s[0] == '+';
+    std::size_t i = minus || plus ? 1 : 0;
+    // Up to 19 digits always fit the 64-bit accumulator; a longer run takes the general rules.
+    std::uint64_t m = 0;
+    const std::size_t int_start = i;
+    while (i < n && is_digit(s[i]) && i - int_start < 19) m = m * 10 + (s[i++] - '0');
+    const std::size_t int_digits = i - int_start;
+    if (i == n) {
+        // No float mark: the integer fast parse (an optional "-", 1 to 18 digits).
+        if (!plus && int_digits >= 1 && int_digits <= 18) {
+            const auto v = static_cast<std::int64_t>(m);
+            return {NumberText::Kind::Int, minus ? -v : v, 0.0};
+        }
+        return {NumberText::Kind::HostInt};
+    }
+    if (s[i] != '.' && s[i] != 'e' && s[i] != 'E') return number_by_rules(s);
+    std::size_t frac_digits = 0;
+    if (s[i] == '.') {
+        ++i;
+        while (i < n && is_digit(s[i]) && int_digits + frac_digits < 19) {
+            m = m * 10 + (s[i++] - '0');
+            ++frac_digits;
+        }
+    }
+    if (int_digits + frac_digits == 0) return number_by_rules(s);
+    int exponent = 0;
+    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        const bool exp_minus = i < n && s[i] == '-';
+        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
+        const std::size_t exp_start = i;
+        while (i < n && is_digit(s[i]) && i - exp_start < 4)
+            exponent = exponent * 10 + (s[i++] - '0');
+        if (i == exp_start) return number_by_rules(s);
+        if (exp_minus) exponent = -exponent;
+    }
+    if (i != n) return number_by_rules(s);
+    // Both the digits and the power of ten are exact doubles, so one multiplication or division
+    // rounds correctly (Clinger's fast path); anything beyond takes the general parse.
+    const int e10 = exponent - static_cast<int>(frac_digits);
+    if (m > (std::uint64_t{1} << 53) || e10 < -22 || e10 > 22) return number_by_rules(s);
+    double x = static_cast<double>(m);
+    x = e10 < 0 ? x / kExactPow10[-e10] : x * kExactPow10[e10];
+    return {NumberText::Kind::Float, 0, minus ? -x : x};
+}
 
 std::optional<std::int64_t> fast_int(std::string_view text) noexcept {
     std::size_t i = 0;

@@ -26,4 +26,16 @@ bool float_shape(std::string_view text) noexcept;
 // text outside the shape.
 std::optional<double> parse_float(std::string_view text) noexcept;
 
+// The value text of a numeric cell decided in one pass: an integer (the integer fast parse, when
+// the text holds none of ".", "e", "E"), a double (the float shape, correctly rounded), or which
+// of the host's converters must decide it (int() for a text without those marks, float() for
+// one with). Short decimals are read directly; anything else takes the functions above.
+struct NumberText {
+    enum class Kind : std::uint8_t { Int, Float, HostInt, HostFloat };
+    Kind kind = Kind::HostInt;
+    std::int64_t integer = 0;
+    double real = 0.0;
+};
+NumberText parse_number(std::string_view text) noexcept;
+
 }  // namespace tovrel

@@ -41,6 +41,12 @@ public:
         Py_XDECREF(old);
     }
 
+    // Stores `value` in slot i of an instance fresh from alloc(), whose slots are all empty.
+    void fill(PyObject* fresh, std::size_t i, Ref value) const noexcept {
+        auto* slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(fresh) + offsets_[i]);
+        *slot = value.release();
+    }
+
     // Visits the class reference (for the owner's GC traverse).
     int traverse(visitproc visit, void* arg) const {
         return gc_visit(GcVisitor{visit, arg}, *this);

@@ -2,36 +2,53 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "sheet/fast_cell.h"
+#include "xml/refs.h"
 
 namespace tovrel {
 namespace {
 
-std::string span(const std::string& buf, const std::optional<Span>& s) {
-    return s ? buf.substr(s->start, s->end - s->start) : std::string("<none>");
+std::string span(const std::string& buf, const CellSpans& c, std::uint16_t bit, const Span& s) {
+    return c.has(bit) ? buf.substr(s.start, s.end - s.start) : std::string("<none>");
+}
+
+// A child's text as the parser takes it: decoded when the span says so.
+std::string text(const std::string& buf, const CellSpans& c, std::uint16_t bit, const TextSpan& s) {
+    if (!c.has(bit)) return "<none>";
+    std::string raw = buf.substr(s.raw.start, s.raw.end - s.raw.start), scratch;
+    return std::string(s.decode ? decode_text(raw, false, scratch) : std::string_view(raw));
 }
 
 struct Taken {
-    std::string r, s, t, v, ft, fref, fsi, ftext;
+    std::string r, s, t, v, ft, fref, fsi, ftext, inl;
     std::size_t end;
 };
 
 std::optional<Taken> read(const std::string& doc) {
-    auto cell = fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0);
-    if (!cell) return std::nullopt;
-    return Taken{span(doc, cell->cell[0]),    span(doc, cell->cell[1]),
-                 span(doc, cell->cell[2]),    span(doc, cell->value),
-                 span(doc, cell->formula[0]), span(doc, cell->formula[1]),
-                 span(doc, cell->formula[2]), cell->has_formula ? span(doc, cell->formula_text) : "-",
-                 cell->end};
+    CellSpans c;
+    c.present = 0xFFFF;  // stale bits from an earlier cell must not survive
+    if (!fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0, c))
+        return std::nullopt;
+    using S = CellSpans;
+    if (c.has(S::RefParsed)) {
+        EXPECT_EQ(c.ref, fast_coordinate(span(doc, c, S::R, c.cell[0])).value_or(CellRef{-1, -1}))
+            << doc;
+    }
+    return Taken{span(doc, c, S::R, c.cell[0]),       span(doc, c, S::S, c.cell[1]),
+                 span(doc, c, S::T, c.cell[2]),       text(doc, c, S::Value, c.value),
+                 span(doc, c, S::FT, c.formula[0]),   span(doc, c, S::FRef, c.formula[1]),
+                 span(doc, c, S::FSi, c.formula[2]),
+                 c.has(S::Formula) ? text(doc, c, S::FormulaText, c.formula_text) : "-",
+                 text(doc, c, S::Inline, c.inline_text), c.end};
 }
 
 TEST(CellSpans, TakesPlainCells) {
     const std::string tail = "<c r=\"Z9\"/>";
     struct Case {
-        std::string cell, r, s, t, v, ft, fsi, ftext;
+        std::string cell, r, s, t, v, ft, fsi, ftext, inl = "<none>";
     } cases[] = {
         {"<c r=\"A1\"><v>1</v></c>", "A1", "<none>", "<none>", "1", "<none>", "<none>", "-"},
         {"<c r=\"B2\" s=\"3\" t=\"s\"><v>0</v></c>", "B2", "3", "s", "0", "<none>", "<none>", "-"},
@@ -45,6 +62,12 @@ TEST(CellSpans, TakesPlainCells) {
         {"<c r=\"A2\"><f t=\"shared\" si=\"0\"/><v>4</v></c>", "A2", "<none>", "<none>", "4", "shared", "0", "<none>"},
         {"<c r=\"A1\" t=\"str\"><f>\"x\"</f><v>x\ty\n\xC3\xA9</v></c>", "A1", "<none>", "str", "x\ty\n\xC3\xA9", "<none>", "<none>", "\"x\""},
         {"<c t=\"n\" x=\"1\" r=\"C3\"><v>1</v></c>", "C3", "<none>", "n", "1", "<none>", "<none>", "-"},
+        // Texts with references, CR and '>' are taken and decoded as the reader decodes them.
+        {"<c r=\"A1\" t=\"str\"><f>\"x\"&amp;A1</f><v>a&#x3c;b\r\nc&gt;d>e</v></c>", "A1", "<none>", "str", "a<b\nc>d>e", "<none>", "<none>", "\"x\"&A1"},
+        // The inline string of an inlineStr cell.
+        {"<c r=\"D1\" t=\"inlineStr\"><is><t>in &amp; out</t></is></c>", "D1", "<none>", "inlineStr", "<none>", "<none>", "<none>", "-", "in & out"},
+        {"<c t=\"inlineStr\"><is><t xml:space=\"preserve\"> x </t></is><v>1</v></c>", "<none>", "<none>", "inlineStr", "1", "<none>", "<none>", "-", " x "},
+        {"<c t=\"inlineStr\"><is><t></t></is></c>", "<none>", "<none>", "inlineStr", "<none>", "<none>", "<none>", "-", ""},
     };
     for (const Case& c : cases) {
         auto got = read(c.cell + tail);
@@ -56,7 +79,50 @@ TEST(CellSpans, TakesPlainCells) {
         EXPECT_EQ(got->ft, c.ft) << c.cell;
         EXPECT_EQ(got->fsi, c.fsi) << c.cell;
         EXPECT_EQ(got->ftext, c.ftext) << c.cell;
+        EXPECT_EQ(got->inl, c.inl) << c.cell;
         EXPECT_EQ(got->end, c.cell.size()) << c.cell;
+    }
+}
+
+// A leading r is read as fast_coordinate reads it, whenever that parser takes it.
+TEST(CellSpans, ReadsTheLeadingReference) {
+    const char* refs[] = {"A1", "Z9", "XFD1048576", "ZZZ999999999", "AAAA1", "A0", "A01", "a1",
+                          "A", "1", "", "A1234567890", "A1B", "$A$1", "A 1"};
+    for (const char* r : refs) {
+        for (const char* tail : {"/>", " s=\"1\"><v>1</v></c>"}) {
+            const std::string doc = std::string("<c r=\"") + r + "\"" + tail;
+            CellSpans c;
+            ASSERT_TRUE(fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0, c))
+                << doc;
+            const std::optional<CellRef> expected = fast_coordinate(r);
+            EXPECT_EQ(c.has(CellSpans::RefParsed), expected.has_value()) << doc;
+            if (expected && c.has(CellSpans::RefParsed)) {
+                EXPECT_EQ(c.ref, *expected) << doc;
+            }
+        }
+    }
+    // A style right after it: its digits as a number.
+    for (const char* style : {"0", "7", "123456789012345678", "1234567890123456789", "-1", "", "1 "}) {
+        const std::string doc = std::string("<c r=\"A1\" s=\"") + style + "\"/>";
+        CellSpans c;
+        ASSERT_TRUE(fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0, c));
+        const std::string_view text(style);
+        const bool digits = !text.empty() && text.size() <= 18 &&
+                            text.find_first_not_of("0123456789") == std::string_view::npos;
+        EXPECT_EQ(c.has(CellSpans::StyleParsed), digits) << doc;
+        if (digits) {
+            EXPECT_EQ(c.style, std::stoll(style)) << doc;
+        }
+    }
+    // Not first, or repeated: read by the general attribute scan, or refused.
+    const std::string later = "<c s=\"1\" r=\"B2\"/>";
+    CellSpans c;
+    ASSERT_TRUE(fast_cell(reinterpret_cast<const std::uint8_t*>(later.data()), later.size(), 0, c));
+    EXPECT_FALSE(c.has(CellSpans::RefParsed));
+    for (const char* twice : {"<c r=\"B2\" r=\"B2\"/>", "<c r=\"B2\" s=\"1\" s=\"1\"/>"}) {
+        const std::string doc(twice);
+        EXPECT_FALSE(fast_cell(reinterpret_cast<const std::uint8_t*>(doc.data()), doc.size(), 0, c))
+            << doc;
     }
 }
 
@@ -68,9 +134,10 @@ TEST(CellSpans, GivesUpOnAnythingElse) {
         "<c r=\"A1\"> <v>1</v></c>",              // whitespace between children
         "<c r=\"A1\"><v>1</v> </c>",
         "<c r=\"A1\"><!--x--><v>1</v></c>",       // a comment
-        "<c r=\"A1\"><v>&amp;</v></c>",           // a reference in the text
-        "<c r=\"A1\"><v>a\rb</v></c>",            // CR needs line-end handling
-        "<c r=\"A1\"><v>a>b</v></c>",
+        "<c r=\"A1\"><v>&bogus;</v></c>",         // references the reader rejects
+        "<c r=\"A1\"><v>&#0;</v></c>",
+        "<c r=\"A1\"><v>a&b</v></c>",
+        "<c r=\"A1\"><v>a]]>b</v></c>",
         "<c r=\"A1\"><v>\x01</v></c>",
         "<c r=\"A1\"><v>\xEF\xBF\xBE</v></c>",   // U+FFFE
         "<c r=\"A1\"><v>\xC3</v></c>",            // broken UTF-8
@@ -80,7 +147,11 @@ TEST(CellSpans, GivesUpOnAnythingElse) {
         "<c r=\"A1\"><f t=\"dataTable\" r1=\"A1\"/></c>",
         "<c r=\"A1\"><f t=\"dataTable\"/></c>",
         "<c r=\"A1\"><f aca=\"1\">1</f></c>",     // an attribute the formula selector refuses
-        "<c r=\"A1\"><is><t>x</t></is></c>",
+        "<c r=\"A1\"><is><t>x</t></is></c>",     // <is> outside an inlineStr cell
+        "<c t=\"inlineStr\"><is><r><t>x</t></r></is></c>",  // runs
+        "<c t=\"inlineStr\"><is a=\"1\"><t>x</t></is></c>",
+        "<c t=\"inlineStr\"><is><t>x</t><t>y</t></is></c>",
+        "<c t=\"inlineStr\"><is><t>x</t></is><is><t>y</t></is></c>",
         "<c r=\"A1\"><v>1</w></c>",
         "<cell r=\"A1\"/>",
         "<c\nr=\"A1\"/>",

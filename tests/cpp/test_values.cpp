@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "sheet/values.h"
 
@@ -126,6 +128,38 @@ TEST(HasFloatMark, FindsPointAndExponentLetters) {
     const MarkCase cases[] = {{"1.0", true}, {"1e3", true}, {"1E3", true}, {"123", false},
                               {"", false},   {"inf", false}, {"-7", false}, {"  .", true}};
     for (const MarkCase& c : cases) EXPECT_EQ(has_float_mark(c.text), c.marked) << c.text;
+}
+
+// The one-pass parse decides every text as the separate rules do.
+TEST(ParseNumber, AgreesWithTheSeparateRules) {
+    std::vector<std::string> texts = {"0", "-0", "007", "+1", "-", "", "1.5", "-2.5", "+.5", "1.",
+                                      ".", "1e5", "1E-5", "-1.5e+22", "1e23", "9007199254740993",
+                                      "9007199254740993.0", "123456789012345678", "1234567890123456789",
+                                      "0.1234567890123456789", "1e0400", "1.5e", "1.5x", "1 5", "nan"};
+    std::mt19937_64 rng(2026);
+    const std::string alphabet = "0123456789012345678901234567890123456789.eE+-";
+    for (int k = 0; k < 20000; ++k) {
+        std::string t;
+        for (std::size_t len = rng() % 24 + 1; len; --len) t += alphabet[rng() % alphabet.size()];
+        texts.push_back(t);
+    }
+    for (const std::string& t : texts) {
+        const NumberText got = parse_number(t);
+        if (!has_float_mark(t)) {
+            const std::optional<std::int64_t> i = fast_int(t);
+            ASSERT_EQ(got.kind, i ? NumberText::Kind::Int : NumberText::Kind::HostInt) << t;
+            if (i) {
+                EXPECT_EQ(got.integer, *i) << t;
+            }
+            continue;
+        }
+        const std::optional<double> x = parse_float(t);
+        ASSERT_EQ(got.kind, x ? NumberText::Kind::Float : NumberText::Kind::HostFloat) << t;
+        if (x) {
+            EXPECT_EQ(got.real, *x) << t;
+            EXPECT_EQ(std::signbit(got.real), std::signbit(*x)) << t;
+        }
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "sheet/fast_cell.h"
 #include "utils/error.h"
 #include "xml/fast_attrs.h"
 #include "xml_trace.h"
@@ -119,6 +120,26 @@ TEST(AttrScan, VariantsAgreeWithTheGeneralParse) {
                                         formula ? select_formula : select_cell);
         const bool accepted = scan.status != TagStatus::Refused;
         EXPECT_EQ(accepted, tag.tight && (!formula || tag.formula_names)) << doc;
+
+        // The cell reader's own scan of <c> and <f> takes the same tags and the same values.
+        const std::string cell_doc =
+            formula ? "<c><f" + tag.text + (tag.open ? "</f>" : "") + "</c>"
+                    : "<c" + tag.text + (tag.open ? "</c>" : "");
+        CellSpans spans;
+        const bool cell_taken = fast_cell(reinterpret_cast<const std::uint8_t*>(cell_doc.data()),
+                                          cell_doc.size(), 0, spans);
+        EXPECT_EQ(cell_taken, accepted) << cell_doc;
+        if (cell_taken && accepted) {
+            AttrSlots from_cell{};
+            const Span* taken_spans = formula ? spans.formula : spans.cell;
+            const unsigned first_bit = formula ? 3 : 0;
+            for (std::size_t i = 0; i < 3; ++i) {
+                if (spans.has(static_cast<std::uint16_t>(1u << (first_bit + i))))
+                    from_cell[i] = taken_spans[i];
+            }
+            const auto* cbuf = reinterpret_cast<const std::uint8_t*>(cell_doc.data());
+            EXPECT_EQ(slot_texts(cbuf, from_cell), slot_texts(buf, slots)) << cell_doc;
+        }
         if (!accepted) continue;
         ++taken;
         Reader r = testing::memory_reader(doc, 65536);

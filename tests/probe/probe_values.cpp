@@ -130,7 +130,7 @@ PyObject* probe_interpret_cells(PyObject*, PyObject* args) {
             }
             StyleId style = style_of(helpers.int_.get(), has_s, bufs.s);
             recs.push_back(
-                interpret(ctx, bufs, std::move(style), flags, f_attrs.get(), std::move(inline_value)));
+                interpret(ctx, bufs.text(), std::move(style), flags, f_attrs.get(), std::move(inline_value)));
         }
 
         Ref results = Ref::check(PyList_New(0));

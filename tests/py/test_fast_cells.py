@@ -7,7 +7,8 @@ from hypothesis import given, settings, strategies as st
 import _tovrel
 from sheets import raw_rows, sheet
 
-KINDS = [None, "n", "s", "b", "e", "str"]
+KINDS = [None, "n", "s", "b", "e", "str", "inlineStr"]
+TEXTS = ["text", "a b", "é 東京", "", "a & b", "<x>", "x > y", "]]", "line\r\nend", "tab\there"]
 
 
 def value_text(kind, rnd):
@@ -17,8 +18,8 @@ def value_text(kind, rnd):
         return str(rnd.randrange(2))
     if kind == "e":
         return rnd.choice(["#N/A", "#DIV/0!", "#REF!"])
-    if kind == "str":
-        return rnd.choice(["text", "a b", "é 東京", ""])
+    if kind in ("str", "inlineStr"):
+        return rnd.choice(TEXTS)
     return rnd.choice(["0", "-17", "3.25", "1E3", "-2.5e-3", "123456789012345678", "007", ""])
 
 
@@ -40,13 +41,16 @@ def attrs(pairs, slow, rnd):
 
 
 def text(value, slow, rnd):
-    if slow and value and rnd.randrange(2):
+    """Character data for `value`: escaped, or (slow) spelled as character references, which
+    keep a CR that the escaped form's line-end handling turns into LF (so those stay escaped)."""
+    if slow and value and "\r" not in value and rnd.randrange(2):
         return "".join(f"&#{ord(ch)};" for ch in value)
-    return value
+    escaped = value.replace("&", "&amp;").replace("<", "&lt;")
+    return escaped.replace(">", "&gt;") if rnd.randrange(2) else escaped
 
 
 def cell(desc, slow, rnd):
-    r, s, kind, v, formula = desc
+    r, s, kind, v, formula, inline = desc
     pairs = []
     if r:
         pairs.append(("r", r))
@@ -63,6 +67,9 @@ def cell(desc, slow, rnd):
                         else f"<f{attrs(f_attrs, slow, rnd)}/>")
     if v is not None:
         children.append(f"<v>{text(v, slow, rnd)}</v>" if v or not slow else "<v></v>")
+    if inline is not None:
+        t = "<t>" if rnd.randrange(2) else '<t xml:space="preserve">'
+        children.append(f"<is>{' ' if slow else ''}{t}{text(inline, slow, rnd)}</t></is>")
     sep = " " if slow else ""
     inner = sep.join(children)
     if not children:
@@ -88,14 +95,15 @@ def cell_specs(seed, rows):
             formula = None
             roll = rnd.randrange(8)
             if roll == 0:
-                formula = ([], "SUM(A1:B2)+1")
+                formula = ([], rnd.choice(["SUM(A1:B2)+1", '"x"&A1', "A1>B1"]))
             elif roll == 1 and r:
                 if not shared_open:
                     formula = ([("t", "shared"), ("ref", "A1:K99"), ("si", "0")], "A1*2")
                     shared_open = True
                 else:
                     formula = ([("t", "shared"), ("si", "0")], "")
-            cells.append((r, rnd.choice([None, 0, 1, 2]), kind, v, formula))
+            inline = rnd.choice(TEXTS) if rnd.randrange(3) else None
+            cells.append((r, rnd.choice([None, 0, 1, 2]), kind, v, formula, inline))
         out.append(cells)
     return out
 

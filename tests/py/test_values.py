@@ -605,6 +605,11 @@ def test_number_texts_match_the_host_rule():
                             for _ in range(3000)]
     texts += [f"{rng.randrange(10**rng.randrange(1, 40))}.{rng.randrange(10**12)}"
               f"e{rng.randrange(-330, 330)}" for _ in range(1000)]
+    # Short decimals, the shape read directly: up to 19 digits, small exponents.
+    texts += [f"{rng.choice(['', '-', '+'])}{rng.randrange(10**rng.randrange(0, 10))}."
+              f"{str(rng.randrange(10**9)).zfill(rng.randrange(9, 11))[:rng.randrange(0, 11)]}"
+              + rng.choice(["", f"e{rng.randrange(-30, 30)}", f"E+{rng.randrange(30)}"])
+              for _ in range(3000)]
     for text in texts:
         try:
             expected = python_number(text)
