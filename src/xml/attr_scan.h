@@ -1,6 +1,7 @@
-// The attribute grammar of a start tag, written once: every reader of start tags (the reader's
-// general parse, its one-pass parse of plain tags, the buffer-level fast_attrs) instantiates
-// scan_attrs with a shape and a sink.
+// The attribute grammar of a start tag, written once: the reader's general parse and the
+// buffer-level fast_attrs instantiate scan_attrs with a shape and a sink. The reader's fused scan
+// of plain start tags and the cell path's scan of <c>/<f> are hand-written forms of the same
+// grammar, checked against the general parse by the differential and fuzz tests.
 //
 // A shape says which syntax the variant takes: whitespace bytes, names, spaces around '=',
 // single quotes, the value bytes it takes as they stand; and whether anything outside that shape
@@ -49,17 +50,6 @@ struct FullTagShape {
     static constexpr bool kSpacedEquals = true;
     static constexpr bool kSingleQuotes = true;
     static constexpr std::uint8_t kValueClasses = 0xFF;
-};
-
-// Names without prefixes; values that need no check (at most normalised whitespace).
-struct PlainTagShape {
-    static constexpr bool kRefuses = true;
-    static constexpr std::uint8_t kWhite = chars::kWhite;
-    static constexpr std::uint8_t kNameStart = chars::kPlainStart;
-    static constexpr std::uint8_t kNameChar = chars::kPlainChar;
-    static constexpr bool kSpacedEquals = true;
-    static constexpr bool kSingleQuotes = true;
-    static constexpr std::uint8_t kValueClasses = chars::kValWhite;
 };
 
 // What spreadsheet programs write for their hot tags: space-separated name="value" with names of
