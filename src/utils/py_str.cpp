@@ -102,15 +102,6 @@ Ref str_of_valid(std::string_view text) {
     return new_str(p, n, n - continuations, maxchar);
 }
 
-Ref str_of_valid(std::string_view text, std::size_t continuations, std::uint8_t widest_lead) {
-    const Py_UCS4 maxchar = widest_lead == 0      ? 0x7F
-                            : widest_lead <= 0xC3 ? 0xFF
-                            : widest_lead < 0xF0  ? 0xFFFF
-                                                  : 0x10FFFF;
-    return new_str(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(),
-                   text.size() - continuations, maxchar);
-}
-
 Ref bytes_of(std::string_view text) {
     return Ref::check(PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }

@@ -19,9 +19,6 @@ Ref str_of(std::string_view text);
 // and finds the widest, then the characters are written straight into the string's storage.
 // Text that is not well formed gives a wrong string, so nothing unchecked may come here.
 Ref str_of_valid(std::string_view text);
-// The same with the sizes already known: `continuations` bytes continue a multi-byte character
-// and `widest_lead` is the largest lead byte of one (0 when the text is ASCII).
-Ref str_of_valid(std::string_view text, std::size_t continuations, std::uint8_t widest_lead);
 
 // The bytes object holding `text`.
 Ref bytes_of(std::string_view text);
