@@ -185,10 +185,11 @@ void Reader::check_decl(std::size_t start, std::size_t end) {
 }
 
 [[gnu::always_inline]] inline void Reader::pop_element() {
-    const OpenElem top = stack_.back();
-    stack_.pop_back();
+    const OpenElem& top = stack_.back();
     names_size_ = top.name_offset;
-    if (top.bindings) ns_.pop(top.bindings);
+    const std::uint32_t bindings = top.bindings;
+    stack_.pop_back();
+    if (bindings) ns_.pop(bindings);
     if (stack_.empty()) root_closed_ = true;
 }
 
