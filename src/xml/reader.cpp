@@ -211,8 +211,8 @@ XmlEvent Reader::next() try {
             if (b[1] == '/') {
                 if (matching_end_tag()) return last_ = XmlEvent::End;
             } else if (is_plain_start(b[1]) && !root_closed_) {
-                XmlEvent ev;
-                if (plain_start_tag(ev)) return last_ = ev;
+                const XmlEvent ev = plain_start_tag();
+                if (ev != XmlEvent::Eof) return last_ = ev;
             }
         } else if (!stack_.empty() && quick_text()) {
             return last_ = XmlEvent::Text;
@@ -651,11 +651,12 @@ template <std::uint8_t Quote>
 // Start tags of the plain shape, read in one pass when the whole tag is already in the window:
 // names with at most one prefix, bound to a namespace; no namespace declaration, no repeated
 // attribute; values free of '<', '&', control and non-ASCII bytes (tab, LF and CR aside, which
-// only call for decoding). Anything else returns false before any state that
-// outlives the tag has changed, and the general parse reads the tag (and reports its errors).
+// only call for decoding). Returns Start or Empty; anything else returns Eof before any state
+// that outlives the tag has changed, and the general parse reads the tag (and reports its
+// errors). Kept out of next, so the events that need no start tag do without its stack frame.
 // The window's padding is zero bytes, which no test below takes for a name, a space, '=', a quote
 // or the end of a tag, so every loop stops inside the window or refuses at its end.
-[[gnu::always_inline]] inline bool Reader::plain_start_tag(XmlEvent& ev) {
+[[gnu::noinline]] XmlEvent Reader::plain_start_tag() {
     const std::uint8_t* const b = in_.data();
     const std::size_t lt = in_.pos;
     const std::uint8_t* p = b + lt + 1;  // the caller saw a name start here
@@ -663,7 +664,7 @@ template <std::uint8_t Quote>
     }
     if (*p == ':') {
         p = plain_prefixed_name(p);
-        if (!p) return false;
+        if (!p) return XmlEvent::Eof;
     } else {
         elem_ns_ = ns_.default_id();
         local_start_ = lt + 1;
@@ -676,16 +677,16 @@ template <std::uint8_t Quote>
         if (*p != ' ') {
             if (*p == '>') break;
             if (*p == '/') {
-                if (*++p != '>') return false;
+                if (*++p != '>') return XmlEvent::Eof;
                 break;
             }
-            if (!is_ws(*p)) return false;
+            if (!is_ws(*p)) return XmlEvent::Eof;
         }
         while (is_ws(*++p)) {
         }
         if (!is_plain_start(*p)) {
             if (*p == '>' || *p == '/') continue;
-            return false;
+            return XmlEvent::Eof;
         }
         const std::uint8_t* const name = p;
         while (is_plain_char(*++p)) {
@@ -694,7 +695,7 @@ template <std::uint8_t Quote>
         std::uint32_t ns = kNoNamespace;
         if (*p == ':') [[unlikely]] {
             local = plain_prefixed_attr(name, p, ns);
-            if (!local) return false;
+            if (!local) return XmlEvent::Eof;
             prefixed = true;
             while (is_plain_char(*++p)) {
             }
@@ -702,7 +703,7 @@ template <std::uint8_t Quote>
         const auto len = static_cast<std::size_t>(p - name);
         if (*p != '=') {
             while (is_ws(*p)) ++p;
-            if (*p != '=') return false;
+            if (*p != '=') return XmlEvent::Eof;
         }
         while (is_ws(*++p)) {
         }
@@ -713,17 +714,17 @@ template <std::uint8_t Quote>
         else if (*p == '\'')
             close = plain_value_end<'\''>(p + 1, white);
         else
-            return false;
-        if (!close) return false;
+            return XmlEvent::Eof;
+        if (!close) return XmlEvent::Eof;
         // No namespace declaration, no repeated name; a tag with many attributes goes to the
         // general parse, whose check does not grow quadratically.
         if ((len == 5 && std::memcmp(name, "xmlns", 5) == 0) || count == kLinearAttrs)
-            return false;
+            return XmlEvent::Eof;
         for (std::size_t i = 0; i < count; ++i) {
             const Attr& other = attrs_[i];
             if (other.qname_end - other.qname_start == len &&
                 scan::same16(b + other.qname_start, name, len))
-                return false;
+                return XmlEvent::Eof;
         }
         ++count;
         Attr& a = attrs_.emplace_back();
@@ -736,11 +737,10 @@ template <std::uint8_t Quote>
         a.needs_decoding = white;
         p = close + 1;
     }
-    if (prefixed && repeated_expanded_name()) return false;
+    if (prefixed && repeated_expanded_name()) return XmlEvent::Eof;
     local_end_ = static_cast<std::size_t>(name_end - b);
     const bool empty = p[-1] == '/';  // only the "/>" exit leaves a slash before the '>'
-    ev = open_element(lt, static_cast<std::size_t>(p - b), local_end_, empty, 0);
-    return true;
+    return open_element(lt, static_cast<std::size_t>(p - b), local_end_, empty, 0);
 }
 
 // The prefix of an attribute name from `name` to its colon, for plain_start_tag: returns where the
