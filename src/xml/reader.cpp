@@ -727,14 +727,11 @@ template <std::uint8_t Quote>
                 return XmlEvent::Eof;
         }
         ++count;
-        Attr& a = attrs_.emplace_back();
-        a.qname_start = static_cast<std::size_t>(name - b);
-        a.local_start = static_cast<std::size_t>(local - b);
-        a.qname_end = a.local_end = a.qname_start + len;
-        a.value_start = static_cast<std::size_t>(p + 1 - b);
-        a.value_end = static_cast<std::size_t>(close - b);
-        a.ns = ns;
-        a.needs_decoding = white;
+        const auto qname_start = static_cast<std::size_t>(name - b);
+        attrs_.push_back(Attr{qname_start, qname_start + len,
+                              static_cast<std::size_t>(local - b), qname_start + len,
+                              static_cast<std::size_t>(p + 1 - b),
+                              static_cast<std::size_t>(close - b), ns, white});
         p = close + 1;
     }
     if (prefixed && repeated_expanded_name()) return XmlEvent::Eof;
