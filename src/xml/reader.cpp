@@ -225,7 +225,7 @@ XmlEvent Reader::next() try {
 }
 
 // A text run that ends before the window does, read sixteen bytes a step, then checked. Out of
-// line, like plain_start_tag, so that next itself needs next to no stack frame.
+// line, like plain_start_tag, so that next itself keeps a one-register stack frame.
 [[gnu::noinline]] bool Reader::quick_text() {
     using namespace scan::block;
     const std::uint8_t* b = in_.data();
