@@ -695,8 +695,10 @@ template <std::uint8_t Quote>
         const std::uint8_t* local = name;
         std::uint32_t ns = kNoNamespace;
         if (*p == ':') [[unlikely]] {
-            local = plain_prefixed_attr(name, p, ns);
+            std::uint32_t id;  // its own variable, so that ns can stay in a register
+            local = plain_prefixed_attr(name, p, id);
             if (!local) return XmlEvent::Eof;
+            ns = id;
             prefixed = true;
             while (is_plain_char(*++p)) {
             }
