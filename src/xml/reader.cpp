@@ -185,10 +185,11 @@ void Reader::check_decl(std::size_t start, std::size_t end) {
 }
 
 [[gnu::always_inline]] inline void Reader::pop_element() {
-    const OpenElem top = stack_.back();
-    stack_.pop_back();
+    const OpenElem& top = stack_.back();
     names_size_ = top.name_offset;
-    if (top.bindings) ns_.pop(top.bindings);
+    const std::uint32_t bindings = top.bindings;
+    stack_.pop_back();
+    if (bindings) ns_.pop(bindings);
     if (stack_.empty()) root_closed_ = true;
 }
 
@@ -210,8 +211,8 @@ XmlEvent Reader::next() try {
             if (b[1] == '/') {
                 if (matching_end_tag()) return last_ = XmlEvent::End;
             } else if (is_plain_start(b[1]) && !root_closed_) {
-                XmlEvent ev;
-                if (plain_start_tag(ev)) return last_ = ev;
+                const XmlEvent ev = plain_start_tag();
+                if (ev != XmlEvent::Eof) return last_ = ev;
             }
         } else if (!stack_.empty() && quick_text()) {
             return last_ = XmlEvent::Text;
@@ -223,8 +224,9 @@ XmlEvent Reader::next() try {
     throw;
 }
 
-// A text run that ends before the window does, read sixteen bytes a step, then checked.
-[[gnu::always_inline]] inline bool Reader::quick_text() {
+// A text run that ends before the window does, read sixteen bytes a step, then checked. Out of
+// line, like plain_start_tag, so that next itself keeps a one-register stack frame.
+[[gnu::noinline]] bool Reader::quick_text() {
     using namespace scan::block;
     const std::uint8_t* b = in_.data();
     const std::size_t pos = in_.pos;
@@ -650,11 +652,12 @@ template <std::uint8_t Quote>
 // Start tags of the plain shape, read in one pass when the whole tag is already in the window:
 // names with at most one prefix, bound to a namespace; no namespace declaration, no repeated
 // attribute; values free of '<', '&', control and non-ASCII bytes (tab, LF and CR aside, which
-// only call for decoding). Anything else returns false before any state that
-// outlives the tag has changed, and the general parse reads the tag (and reports its errors).
+// only call for decoding). Returns Start or Empty; anything else returns Eof before any state
+// that outlives the tag has changed, and the general parse reads the tag (and reports its
+// errors). Kept out of next, so the events that need no start tag do without its stack frame.
 // The window's padding is zero bytes, which no test below takes for a name, a space, '=', a quote
 // or the end of a tag, so every loop stops inside the window or refuses at its end.
-[[gnu::always_inline]] inline bool Reader::plain_start_tag(XmlEvent& ev) {
+[[gnu::noinline]] XmlEvent Reader::plain_start_tag() {
     const std::uint8_t* const b = in_.data();
     const std::size_t lt = in_.pos;
     const std::uint8_t* p = b + lt + 1;  // the caller saw a name start here
@@ -662,7 +665,7 @@ template <std::uint8_t Quote>
     }
     if (*p == ':') {
         p = plain_prefixed_name(p);
-        if (!p) return false;
+        if (!p) return XmlEvent::Eof;
     } else {
         elem_ns_ = ns_.default_id();
         local_start_ = lt + 1;
@@ -675,16 +678,16 @@ template <std::uint8_t Quote>
         if (*p != ' ') {
             if (*p == '>') break;
             if (*p == '/') {
-                if (*++p != '>') return false;
+                if (*++p != '>') return XmlEvent::Eof;
                 break;
             }
-            if (!is_ws(*p)) return false;
+            if (!is_ws(*p)) return XmlEvent::Eof;
         }
         while (is_ws(*++p)) {
         }
         if (!is_plain_start(*p)) {
             if (*p == '>' || *p == '/') continue;
-            return false;
+            return XmlEvent::Eof;
         }
         const std::uint8_t* const name = p;
         while (is_plain_char(*++p)) {
@@ -692,8 +695,10 @@ template <std::uint8_t Quote>
         const std::uint8_t* local = name;
         std::uint32_t ns = kNoNamespace;
         if (*p == ':') [[unlikely]] {
-            local = plain_prefixed_attr(name, p, ns);
-            if (!local) return false;
+            std::uint32_t id;  // its own variable, so that ns can stay in a register
+            local = plain_prefixed_attr(name, p, id);
+            if (!local) return XmlEvent::Eof;
+            ns = id;
             prefixed = true;
             while (is_plain_char(*++p)) {
             }
@@ -701,7 +706,7 @@ template <std::uint8_t Quote>
         const auto len = static_cast<std::size_t>(p - name);
         if (*p != '=') {
             while (is_ws(*p)) ++p;
-            if (*p != '=') return false;
+            if (*p != '=') return XmlEvent::Eof;
         }
         while (is_ws(*++p)) {
         }
@@ -712,34 +717,30 @@ template <std::uint8_t Quote>
         else if (*p == '\'')
             close = plain_value_end<'\''>(p + 1, white);
         else
-            return false;
-        if (!close) return false;
+            return XmlEvent::Eof;
+        if (!close) return XmlEvent::Eof;
         // No namespace declaration, no repeated name; a tag with many attributes goes to the
         // general parse, whose check does not grow quadratically.
         if ((len == 5 && std::memcmp(name, "xmlns", 5) == 0) || count == kLinearAttrs)
-            return false;
+            return XmlEvent::Eof;
         for (std::size_t i = 0; i < count; ++i) {
             const Attr& other = attrs_[i];
             if (other.qname_end - other.qname_start == len &&
                 scan::same16(b + other.qname_start, name, len))
-                return false;
+                return XmlEvent::Eof;
         }
         ++count;
-        Attr& a = attrs_.emplace_back();
-        a.qname_start = static_cast<std::size_t>(name - b);
-        a.local_start = static_cast<std::size_t>(local - b);
-        a.qname_end = a.local_end = a.qname_start + len;
-        a.value_start = static_cast<std::size_t>(p + 1 - b);
-        a.value_end = static_cast<std::size_t>(close - b);
-        a.ns = ns;
-        a.needs_decoding = white;
+        const auto qname_start = static_cast<std::size_t>(name - b);
+        attrs_.push_back(Attr{qname_start, qname_start + len,
+                              static_cast<std::size_t>(local - b), qname_start + len,
+                              static_cast<std::size_t>(p + 1 - b),
+                              static_cast<std::size_t>(close - b), ns, white});
         p = close + 1;
     }
-    if (prefixed && repeated_expanded_name()) return false;
+    if (prefixed && repeated_expanded_name()) return XmlEvent::Eof;
     local_end_ = static_cast<std::size_t>(name_end - b);
     const bool empty = p[-1] == '/';  // only the "/>" exit leaves a slash before the '>'
-    ev = open_element(lt, static_cast<std::size_t>(p - b), local_end_, empty, 0);
-    return true;
+    return open_element(lt, static_cast<std::size_t>(p - b), local_end_, empty, 0);
 }
 
 // The prefix of an attribute name from `name` to its colon, for plain_start_tag: returns where the

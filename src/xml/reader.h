@@ -132,7 +132,7 @@ private:
     void processing_instruction();
     struct AttrSink;
     XmlEvent start_tag();
-    bool plain_start_tag(XmlEvent& ev);
+    XmlEvent plain_start_tag();
     const std::uint8_t* plain_prefixed_name(const std::uint8_t* colon);
     const std::uint8_t* plain_prefixed_attr(const std::uint8_t* name, const std::uint8_t* colon,
                                             std::uint32_t& ns);
