@@ -170,19 +170,25 @@ def test_no_leak(entry, path, kit, expected, action):
     tracemalloc.start()
     try:
         # The first rounds fill the interpreter's delayed-free queues; only what the later rounds
-        # keep counts.
+        # keep counts. A leak keeps memory in every window of rounds; the interpreter's own queues
+        # and free lists sometimes hold a burst in one, so a window under the limit is enough.
         for _ in range(ROUNDS // 2):
             once()
         gc.collect()
-        traced, mem = tracemalloc.get_traced_memory()[0], rss()
-        for _ in range(ROUNDS):
-            once()
-        gc.collect()
-        grown = tracemalloc.get_traced_memory()[0] - traced
+        mem = rss()
+        kept = []
+        for _window in range(3):
+            traced = tracemalloc.get_traced_memory()[0]
+            for _ in range(ROUNDS):
+                once()
+            gc.collect()
+            kept.append(tracemalloc.get_traced_memory()[0] - traced)
+            if kept[-1] < 32 * 1024:
+                break
     finally:
         tracemalloc.stop()
     grown_rss = rss() - mem
     assert {name: sys.getrefcount(o) for name, o in kit.objects().items()} == refs
-    assert grown < 32 * 1024, f"{grown} bytes of Python memory kept over {ROUNDS} rounds"
+    assert min(kept) < 32 * 1024, f"{kept} bytes of Python memory kept over windows of {ROUNDS} rounds"
     if not SANITIZED:
         assert grown_rss < 4 << 20, f"resident memory grew by {grown_rss >> 10} KiB over {ROUNDS} rounds"
