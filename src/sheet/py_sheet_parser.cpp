@@ -255,7 +255,7 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     } else if (cell.has(CellSpans::Value) && !(flags.has(CellFlags::T) && text.t == "inlineStr")) {
         text.v = child_text(cell.value, bufs_.v);
     }
-    reader_.consume_tag(in.pos, cell.end);
+    reader_.consume_tag(cell.start, cell.end);
     StyleId style = cell.has(CellSpans::StyleParsed)
                         ? StyleId{cell.style, Ref()}
                         : style_of(helpers_.int_.get(), flags.has(CellFlags::S), text.s);
