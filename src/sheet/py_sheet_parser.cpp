@@ -108,11 +108,13 @@ RowItem SheetParser::parse_row() {
     RowItem row;
     bool has_r = false, other = false;
     std::string r_text;
+    const Attr* r_attr = nullptr;
     for (const Attr& a : reader_.attrs()) {
         if (a.ns != kNoNamespace) continue;
         std::string_view name = reader_.attr_local(a);
         if (name == "r") {
             has_r = true;
+            r_attr = &a;
             r_text.assign(reader_.attr_value(a, scratch_));
         } else if (name != "spans") {
             other = true;
@@ -133,10 +135,11 @@ RowItem SheetParser::parse_row() {
     column_ = 0;
     row.index = row_;
     if (other) {
-        Ref dims = attribute_dict(reader_);
         char digits[24];
         const char* end = std::to_chars(digits, digits + sizeof digits, row_).ptr;
         Ref key = Ref::check(PyUnicode_FromStringAndSize(digits, end - digits));
+        Ref dims = row_attributes(r_attr, r_text,
+                                  r_text == std::string_view(digits, end - digits), key);
         check_rc(PyDict_SetItem(row_dimensions_.get(), key.get(), dims.get()));
     }
     if (reader_.last_event() == XmlEvent::Empty) {
@@ -163,6 +166,38 @@ RowItem SheetParser::parse_row() {
     }
     last_row_cells_ = row.cells.size();
     return row;
+}
+
+Ref SheetParser::row_attributes(const Attr* r, std::string_view r_text, bool r_is_key,
+                                const Ref& key) {
+    // Rows of a sheet mostly repeat one start tag but for r: the same bytes before and after the
+    // r value, in the same namespace scope, are the same attributes, names and values alike, so
+    // the dict is the last one's with r set again.
+    if (!r) {
+        row_template_ = Ref();
+        return attribute_dict(reader_);
+    }
+    const auto* buf = reinterpret_cast<const char*>(reader_.input().data());
+    const std::string_view before(buf + reader_.tag_start(), r->value_start - reader_.tag_start());
+    const std::string_view after(buf + r->value_end, reader_.tag_end() - r->value_end);
+    const std::string_view shape(row_shape_);
+    const std::uint64_t scope = reader_.namespaces().scope_serial();
+    if (row_template_ && row_shape_scope_ == scope && row_shape_split_ == before.size() &&
+        shape.size() == before.size() + after.size() && shape.starts_with(before) &&
+        shape.ends_with(after)) {
+        Ref dims = Ref::check(PyDict_Copy(row_template_.get()));
+        Ref value = r_is_key ? key.dup() : str_of(r_text);
+        if (!r_key_) r_key_ = str_of("r");
+        check_rc(PyDict_SetItem(dims.get(), r_key_.get(), value.get()));
+        return dims;
+    }
+    Ref dims = attribute_dict(reader_);
+    row_template_ = Ref::check(PyDict_Copy(dims.get()));
+    row_shape_.assign(before);
+    row_shape_.append(after);
+    row_shape_split_ = before.size();
+    row_shape_scope_ = scope;
+    return dims;
 }
 
 CellRec SheetParser::read_cell() {
