@@ -62,8 +62,20 @@ SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, P
     text_.rich_dangerous = helpers_.rich_dangerous;
 }
 
+void SheetParser::skip_space() noexcept {
+    if (reader_.last_event() == XmlEvent::Empty) return;  // its End is still to come
+    Input& in = reader_.input();
+    const std::uint8_t* buf = in.data();
+    const std::size_t filled = in.filled();
+    std::size_t p = in.pos;
+    while (p < filled && (buf[p] == ' ' || buf[p] == '\n' || buf[p] == '\t' || buf[p] == '\r'))
+        ++p;
+    if (p != in.pos && p < filled && buf[p] == '<') reader_.consume_tag(in.pos, p);
+}
+
 Item SheetParser::next_item() {
     for (;;) {
+        if (in_sheet_data_) skip_space();
         XmlEvent ev = reader_.next();
         switch (ev) {
             case XmlEvent::Eof:
@@ -157,6 +169,7 @@ RowItem SheetParser::parse_row() {
         if (buffer_path && reader_.namespaces().default_id() == kMainNamespace &&
             read_cell_from_buffer(row.cells))
             continue;
+        skip_space();
         XmlEvent ev;
         if (!content.next(ev)) break;
         if (ev == XmlEvent::Text) continue;

@@ -81,6 +81,9 @@ private:
     // (nothing consumed) when the cell does not have the plain shape.
     bool read_cell_from_buffer(std::vector<CellRec>& cells);
     std::optional<Val> inline_value();
+    // Passes over whitespace up to the next tag in the buffer: text between rows and cells,
+    // which the parser ignores, so it need not be read as a text event.
+    void skip_space() noexcept;
     // The row-dimensions dict of the current row start tag, whose r attribute is `r` (or null).
     // `r_is_key`: r_text reads as `key`, the row's key in the row-dimensions dict.
     Ref row_attributes(const Attr* r, std::string_view r_text, bool r_is_key, const Ref& key);

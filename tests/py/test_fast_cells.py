@@ -122,9 +122,10 @@ def render(specs, slow, seed):
     rnd = random.Random(seed + 1)
     rows = []
     for i, cells in enumerate(specs, start=1):
-        rows.append(f'<row r="{i}">' + "".join(space(slow, rnd) + cell(c, slow, rnd) for c in cells)
+        rows.append(space(slow, rnd) + f'<row r="{i}">'
+                    + "".join(space(slow, rnd) + cell(c, slow, rnd) for c in cells)
                     + space(slow, rnd) + "</row>")
-    return sheet("".join(rows))
+    return sheet("".join(rows) + space(slow, rnd))
 
 
 @settings(max_examples=150, deadline=None)
