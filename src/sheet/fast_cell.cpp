@@ -171,8 +171,7 @@ bool tag_name_end(std::uint8_t c) noexcept { return c == ' ' || c == '/' || c ==
 // there.
 inline std::size_t skip_space(const std::uint8_t* buf, std::size_t length,
                               std::size_t at) noexcept {
-    while (at < length && (buf[at] == ' ' || buf[at] == '\n' || buf[at] == '\t' || buf[at] == '\r'))
-        ++at;
+    while (at < length && is_ws(buf[at])) ++at;
     return at;
 }
 

@@ -54,8 +54,8 @@ struct CellSpans {
 };
 
 // Reads a cell starting at buf[position] ("<c", or XML whitespace before it, which the row reader
-// ignores as text between cells) into `out`; `out.start` is the offset of its "<c". Returns false, having read nothing
-// (and with `out` meaningless), when the cell is not of the plain shape.
+// ignores as text between cells) into `out`; `out.start` is the offset of its "<c". Returns false,
+// having read nothing (and with `out` meaningless), when the cell is not of the plain shape.
 bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
                CellSpans& out) noexcept;
 

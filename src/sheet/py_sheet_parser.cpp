@@ -6,6 +6,7 @@
 
 #include "sheet/fast_cell.h"
 #include "sheet/values.h"
+#include "xml/chars.h"
 #include "xml/content_walk.h"
 #include "xml/names.h"
 #include "xml/py_reader.h"
@@ -68,8 +69,7 @@ void SheetParser::skip_space() noexcept {
     const std::uint8_t* buf = in.data();
     const std::size_t filled = in.filled();
     std::size_t p = in.pos;
-    while (p < filled && (buf[p] == ' ' || buf[p] == '\n' || buf[p] == '\t' || buf[p] == '\r'))
-        ++p;
+    while (p < filled && is_ws(buf[p])) ++p;
     if (p != in.pos && p < filled && buf[p] == '<') reader_.consume_tag(in.pos, p);
 }
 
