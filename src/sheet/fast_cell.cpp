@@ -142,6 +142,20 @@ inline std::size_t leading_style(const std::uint8_t* b, std::size_t n, std::size
     return p + 1;
 }
 
+// The same for a ` t="n"` at q (after r and s, or in their place): a type of 1 to 9 ASCII
+// letters, the span tight_attrs would take.
+inline std::size_t leading_type(const std::uint8_t* b, std::size_t n, std::size_t q,
+                                CellSpans& cell) noexcept {
+    if (n - q < 4 || std::memcmp(b + q, " t=\"", 4) != 0) return q;
+    const std::size_t value = q + 4;
+    std::size_t p = value;
+    while (p < n && p - value < 9 && is_letter(b[p])) ++p;
+    if (p == value || p >= n || b[p] != '"') return q;
+    cell.cell[2] = Span{value, p};
+    cell.present |= CellSpans::T;
+    return p + 1;
+}
+
 // <c>: r -> 0, s -> 1, t -> 2; other attributes are ignored.
 inline int pick_cell(const std::uint8_t* name, std::size_t length) noexcept {
     if (length != 1) return kIgnore;
@@ -210,9 +224,11 @@ bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position
     cell.present = 0;
     const std::size_t after_ref = leading_ref(buf, length, position + 2, cell);
     const std::size_t after_style = leading_style(buf, length, after_ref, cell);
-    // Slots 0 and 1 (r, s) have the bits R and S: those already read are kept.
-    TagScan open = tight_attrs(buf, length, after_style, cell.cell, cell.present, 0,
-                               cell.present & (CellSpans::R | CellSpans::S), pick_cell);
+    const std::size_t after_type = leading_type(buf, length, after_style, cell);
+    // Slots 0-2 (r, s, t) have the bits R, S and T: those already read are kept.
+    TagScan open = tight_attrs(buf, length, after_type, cell.cell, cell.present, 0,
+                               cell.present & (CellSpans::R | CellSpans::S | CellSpans::T),
+                               pick_cell);
     if (open.status == TagStatus::Refused) return false;
     std::size_t q = open.end;
     bool value_taken = false;
