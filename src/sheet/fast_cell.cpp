@@ -142,6 +142,20 @@ inline std::size_t leading_style(const std::uint8_t* b, std::size_t n, std::size
     return p + 1;
 }
 
+// The same for a ` t="n"` at q (after r and s, or in their place): a type of 1 to 9 ASCII
+// letters, the span tight_attrs would take.
+inline std::size_t leading_type(const std::uint8_t* b, std::size_t n, std::size_t q,
+                                CellSpans& cell) noexcept {
+    if (n - q < 4 || std::memcmp(b + q, " t=\"", 4) != 0) return q;
+    const std::size_t value = q + 4;
+    std::size_t p = value;
+    while (p < n && p - value < 9 && is_letter(b[p])) ++p;
+    if (p == value || p >= n || b[p] != '"') return q;
+    cell.cell[2] = Span{value, p};
+    cell.present |= CellSpans::T;
+    return p + 1;
+}
+
 // <c>: r -> 0, s -> 1, t -> 2; other attributes are ignored.
 inline int pick_cell(const std::uint8_t* name, std::size_t length) noexcept {
     if (length != 1) return kIgnore;
@@ -153,17 +167,27 @@ inline int pick_cell(const std::uint8_t* name, std::size_t length) noexcept {
     }
 }
 
-// <f>: t -> 0, ref -> 1, si -> 2; any other attribute refuses the tag.
+// <f>: t -> 0, ref -> 1, si -> 2; other attributes (aca, ca, bx, ...) are ignored, as the
+// general reader ignores them outside a dataTable formula, which the fast path never takes.
 inline int pick_formula(const std::uint8_t* name, std::size_t length) noexcept {
     switch (length) {
-        case 1: return name[0] == 't' ? 0 : kRefuse;
-        case 2: return name[0] == 's' && name[1] == 'i' ? 2 : kRefuse;
-        case 3: return std::memcmp(name, "ref", 3) == 0 ? 1 : kRefuse;
-        default: return kRefuse;
+        case 1: return name[0] == 't' ? 0 : kIgnore;
+        case 2: return name[0] == 's' && name[1] == 'i' ? 2 : kIgnore;
+        case 3: return std::memcmp(name, "ref", 3) == 0 ? 1 : kIgnore;
+        default: return kIgnore;
     }
 }
 
 bool tag_name_end(std::uint8_t c) noexcept { return c == ' ' || c == '/' || c == '>'; }
+
+// The offset after the XML whitespace (space, tab, LF, CR) starting at `at`: pretty-printed
+// sheets put it between a cell's children, which the cell reader ignores as it ignores any text
+// there.
+inline std::size_t skip_space(const std::uint8_t* buf, std::size_t length,
+                              std::size_t at) noexcept {
+    while (at < length && is_ws(buf[at])) ++at;
+    return at;
+}
 
 // The text of a child from `at` to the next '<', which must open the closing tag(s) `close`.
 // Taken when the reader would accept it as character data; references and CRs are left for
@@ -193,20 +217,24 @@ bool equals(const std::uint8_t* buf, const Span& s, const char* lit, std::size_t
 
 bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
                CellSpans& cell) noexcept {
+    position = skip_space(buf, length, position);
     if (length - position < 3 || buf[position] != '<' || buf[position + 1] != 'c' ||
         !tag_name_end(buf[position + 2]))
         return false;
     cell.present = 0;
     const std::size_t after_ref = leading_ref(buf, length, position + 2, cell);
     const std::size_t after_style = leading_style(buf, length, after_ref, cell);
-    // Slots 0 and 1 (r, s) have the bits R and S: those already read are kept.
-    TagScan open = tight_attrs(buf, length, after_style, cell.cell, cell.present, 0,
-                               cell.present & (CellSpans::R | CellSpans::S), pick_cell);
+    const std::size_t after_type = leading_type(buf, length, after_style, cell);
+    // Slots 0-2 (r, s, t) have the bits R, S and T: those already read are kept.
+    TagScan open = tight_attrs(buf, length, after_type, cell.cell, cell.present, 0,
+                               cell.present & (CellSpans::R | CellSpans::S | CellSpans::T),
+                               pick_cell);
     if (open.status == TagStatus::Refused) return false;
     std::size_t q = open.end;
     bool value_taken = false;
     if (open.status == TagStatus::Open) {
         for (;;) {
+            q = skip_space(buf, length, q);
             if (starts(buf, length, q, "</c>", 4)) {
                 q += 4;
                 break;
@@ -234,20 +262,26 @@ bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position
                     if (!q) return false;
                     cell.present |= CellSpans::FormulaText;
                 }
-            } else if (starts(buf, length, q, "<is><t", 6)) {
-                // The inline string of an inlineStr cell, without runs or attributes on <is>.
+            } else if (starts(buf, length, q, "<is>", 4)) {
+                // The inline string of an inlineStr cell, without runs or attributes on <is>;
+                // whitespace around its <t> is text directly inside the item, which is ignored.
                 if (cell.has(CellSpans::Inline) || !cell.has(CellSpans::T) ||
                     !equals(buf, cell.cell[2], "inlineStr", 9))
                     return false;
-                std::size_t p = q + 6;
+                std::size_t p = skip_space(buf, length, q + 4);
+                if (!starts(buf, length, p, "<t", 2)) return false;
+                p += 2;
                 if (starts(buf, length, p, ">", 1))
                     p += 1;
                 else if (starts(buf, length, p, " xml:space=\"preserve\">", 22))
                     p += 22;
                 else
                     return false;
-                q = text_until(buf, length, p, "</t></is>", 9, cell.inline_text);
-                if (!q) return false;
+                p = text_until(buf, length, p, "</t>", 4, cell.inline_text);
+                if (!p) return false;
+                p = skip_space(buf, length, p);
+                if (!starts(buf, length, p, "</is>", 5)) return false;
+                q = p + 5;
                 cell.present |= CellSpans::Inline;
             } else {
                 return false;
@@ -255,6 +289,7 @@ bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position
         }
     }
     if (cell.has(CellSpans::FT) && equals(buf, cell.formula[0], "dataTable", 9)) return false;
+    cell.start = position;
     cell.end = q;
     return true;
 }

@@ -1,7 +1,8 @@
 // The worksheet parser's fast path for a whole <c> element: reads the cell straight from the
 // reader's buffer when it has the plain shape spreadsheet programs write (attributes in simple
-// form; <v>, <f> and, in an inlineStr cell, <is><t>text</t></is> children with nothing between
-// them), and otherwise leaves everything untouched for the general reader. It never raises.
+// form; <v>, <f> and, in an inlineStr cell, <is><t>text</t></is> children with nothing but
+// whitespace between them), and otherwise leaves everything untouched for the general reader. It
+// never raises.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +40,8 @@ struct CellSpans {
         StyleParsed = 1 << 11, // `style` holds the cell's s, a run of 1 to 18 digits
     };
     std::uint16_t present = 0;
-    std::size_t end = 0;  // offset after the cell's "</c>" or "/>"
+    std::size_t start = 0;  // offset of the cell's "<c"
+    std::size_t end = 0;    // offset after the cell's "</c>" or "/>"
     Span cell[3];
     Span formula[3];
     TextSpan value;
@@ -51,8 +53,9 @@ struct CellSpans {
     bool has(std::uint16_t bit) const noexcept { return (present & bit) != 0; }
 };
 
-// Reads a cell starting at buf[position] ("<c") into `out`. Returns false, having read nothing
-// (and with `out` meaningless), when the cell is not of the plain shape.
+// Reads a cell starting at buf[position] ("<c", or XML whitespace before it, which the row reader
+// ignores as text between cells) into `out`; `out.start` is the offset of its "<c". Returns false,
+// having read nothing (and with `out` meaningless), when the cell is not of the plain shape.
 bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
                CellSpans& out) noexcept;
 

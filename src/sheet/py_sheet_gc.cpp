@@ -63,7 +63,8 @@ int SheetParser::traverse(visitproc visit, void* arg) const {
     const GcVisitor v{visit, arg};
     return TOVREL_GC_MEMBERS(v, *this, reader, helpers, settings, text, dt, shared, bufs, spans,
                              actions, row_dimensions, row, column, in_sheet_data,
-                             last_row_cells, spare, scratch, item);
+                             last_row_cells, spare, scratch, item, row_template, r_key,
+                             row_shape, row_shape_split, row_shape_scope);
 }
 
 }  // namespace tovrel

@@ -6,6 +6,7 @@
 
 #include "sheet/fast_cell.h"
 #include "sheet/values.h"
+#include "xml/chars.h"
 #include "xml/content_walk.h"
 #include "xml/names.h"
 #include "xml/py_reader.h"
@@ -62,8 +63,19 @@ SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, P
     text_.rich_dangerous = helpers_.rich_dangerous;
 }
 
+void SheetParser::skip_space() noexcept {
+    if (reader_.last_event() == XmlEvent::Empty) return;  // its End is still to come
+    Input& in = reader_.input();
+    const std::uint8_t* buf = in.data();
+    const std::size_t filled = in.filled();
+    std::size_t p = in.pos;
+    while (p < filled && is_ws(buf[p])) ++p;
+    if (p != in.pos && p < filled && buf[p] == '<') reader_.consume_tag(in.pos, p);
+}
+
 Item SheetParser::next_item() {
     for (;;) {
+        if (in_sheet_data_) skip_space();
         XmlEvent ev = reader_.next();
         switch (ev) {
             case XmlEvent::Eof:
@@ -108,11 +120,13 @@ RowItem SheetParser::parse_row() {
     RowItem row;
     bool has_r = false, other = false;
     std::string r_text;
+    const Attr* r_attr = nullptr;
     for (const Attr& a : reader_.attrs()) {
         if (a.ns != kNoNamespace) continue;
         std::string_view name = reader_.attr_local(a);
         if (name == "r") {
             has_r = true;
+            r_attr = &a;
             r_text.assign(reader_.attr_value(a, scratch_));
         } else if (name != "spans") {
             other = true;
@@ -133,10 +147,11 @@ RowItem SheetParser::parse_row() {
     column_ = 0;
     row.index = row_;
     if (other) {
-        Ref dims = attribute_dict(reader_);
         char digits[24];
         const char* end = std::to_chars(digits, digits + sizeof digits, row_).ptr;
         Ref key = Ref::check(PyUnicode_FromStringAndSize(digits, end - digits));
+        Ref dims = row_attributes(r_attr, r_text,
+                                  r_text == std::string_view(digits, end - digits), key);
         check_rc(PyDict_SetItem(row_dimensions_.get(), key.get(), dims.get()));
     }
     if (reader_.last_event() == XmlEvent::Empty) {
@@ -154,6 +169,7 @@ RowItem SheetParser::parse_row() {
         if (buffer_path && reader_.namespaces().default_id() == kMainNamespace &&
             read_cell_from_buffer(row.cells))
             continue;
+        skip_space();
         XmlEvent ev;
         if (!content.next(ev)) break;
         if (ev == XmlEvent::Text) continue;
@@ -163,6 +179,38 @@ RowItem SheetParser::parse_row() {
     }
     last_row_cells_ = row.cells.size();
     return row;
+}
+
+Ref SheetParser::row_attributes(const Attr* r, std::string_view r_text, bool r_is_key,
+                                const Ref& key) {
+    // Rows of a sheet mostly repeat one start tag but for r: the same bytes before and after the
+    // r value, in the same namespace scope, are the same attributes, names and values alike, so
+    // the dict is the last one's with r set again.
+    if (!r) {
+        row_template_ = Ref();
+        return attribute_dict(reader_);
+    }
+    const auto* buf = reinterpret_cast<const char*>(reader_.input().data());
+    const std::string_view before(buf + reader_.tag_start(), r->value_start - reader_.tag_start());
+    const std::string_view after(buf + r->value_end, reader_.tag_end() - r->value_end);
+    const std::string_view shape(row_shape_);
+    const std::uint64_t scope = reader_.namespaces().scope_serial();
+    if (row_template_ && row_shape_scope_ == scope && row_shape_split_ == before.size() &&
+        shape.size() == before.size() + after.size() && shape.starts_with(before) &&
+        shape.ends_with(after)) {
+        Ref dims = Ref::check(PyDict_Copy(row_template_.get()));
+        Ref value = r_is_key ? key.dup() : str_of(r_text);
+        if (!r_key_) r_key_ = str_of("r");
+        check_rc(PyDict_SetItem(dims.get(), r_key_.get(), value.get()));
+        return dims;
+    }
+    Ref dims = attribute_dict(reader_);
+    row_template_ = Ref::check(PyDict_Copy(dims.get()));
+    row_shape_.assign(before);
+    row_shape_.append(after);
+    row_shape_split_ = before.size();
+    row_shape_scope_ = scope;
+    return dims;
 }
 
 CellRec SheetParser::read_cell() {
@@ -255,7 +303,7 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
     } else if (cell.has(CellSpans::Value) && !(flags.has(CellFlags::T) && text.t == "inlineStr")) {
         text.v = child_text(cell.value, bufs_.v);
     }
-    reader_.consume_tag(in.pos, cell.end);
+    reader_.consume_tag(cell.start, cell.end);
     StyleId style = cell.has(CellSpans::StyleParsed)
                         ? StyleId{cell.style, Ref()}
                         : style_of(helpers_.int_.get(), flags.has(CellFlags::S), text.s);

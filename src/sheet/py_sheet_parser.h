@@ -81,6 +81,12 @@ private:
     // (nothing consumed) when the cell does not have the plain shape.
     bool read_cell_from_buffer(std::vector<CellRec>& cells);
     std::optional<Val> inline_value();
+    // Passes over whitespace up to the next tag in the buffer: text between rows and cells,
+    // which the parser ignores, so it need not be read as a text event.
+    void skip_space() noexcept;
+    // The row-dimensions dict of the current row start tag, whose r attribute is `r` (or null).
+    // `r_is_key`: r_text reads as `key`, the row's key in the row-dimensions dict.
+    Ref row_attributes(const Attr* r, std::string_view r_text, bool r_is_key, const Ref& key);
     CellContext context() noexcept {
         return CellContext{settings_, helpers_, dt_, shared_, warnings_.get(), row_, column_};
     }
@@ -102,6 +108,14 @@ private:
     std::vector<std::vector<CellRec>> spare_;  // empty row storage handed back by recycle()
     std::string scratch_;
     std::string item_;
+    // The last row start tag's dict, its bytes without the r value (before it, then after it)
+    // and the namespace scope it was read in: a row tag that differs from it only in r gets a
+    // copy with r set again.
+    Ref row_template_;  // never handed out, so never changed by the host
+    Ref r_key_;
+    std::string row_shape_;
+    std::size_t row_shape_split_ = 0;
+    std::uint64_t row_shape_scope_ = 0;
 };
 
 }  // namespace tovrel

@@ -68,6 +68,11 @@ TEST(CellSpans, TakesPlainCells) {
         {"<c r=\"D1\" t=\"inlineStr\"><is><t>in &amp; out</t></is></c>", "D1", "<none>", "inlineStr", "<none>", "<none>", "<none>", "-", "in & out"},
         {"<c t=\"inlineStr\"><is><t xml:space=\"preserve\"> x </t></is><v>1</v></c>", "<none>", "<none>", "inlineStr", "1", "<none>", "<none>", "-", " x "},
         {"<c t=\"inlineStr\"><is><t></t></is></c>", "<none>", "<none>", "inlineStr", "<none>", "<none>", "<none>", "-", ""},
+        // Whitespace before the cell, between its children and around the <t> of <is>; other
+        // attributes of <f> are ignored.
+        {"\n  <c r=\"A1\">\n <v>1</v>\r\n\t</c>", "A1", "<none>", "<none>", "1", "<none>", "<none>", "-"},
+        {"<c r=\"A1\" t=\"str\"><f aca=\"false\" ca=\"1\">NOW()</f> <v>x</v></c>", "A1", "<none>", "str", "x", "<none>", "<none>", "NOW()"},
+        {"<c t=\"inlineStr\">\n <is>\n  <t>x</t>\n </is>\n</c>", "<none>", "<none>", "inlineStr", "<none>", "<none>", "<none>", "-", "x"},
     };
     for (const Case& c : cases) {
         auto got = read(c.cell + tail);
@@ -131,8 +136,6 @@ TEST(CellSpans, GivesUpOnAnythingElse) {
         "<c r='A1'><v>1</v></c>",                 // single quotes
         "<c r = \"A1\"><v>1</v></c>",             // spaces around =
         "<c r=\"A&#49;\"><v>1</v></c>",           // a reference in a value
-        "<c r=\"A1\"> <v>1</v></c>",              // whitespace between children
-        "<c r=\"A1\"><v>1</v> </c>",
         "<c r=\"A1\"><!--x--><v>1</v></c>",       // a comment
         "<c r=\"A1\"><v>&bogus;</v></c>",         // references the reader rejects
         "<c r=\"A1\"><v>&#0;</v></c>",
@@ -146,7 +149,10 @@ TEST(CellSpans, GivesUpOnAnythingElse) {
         "<c r=\"A1\"><v x=\"1\">1</v></c>",       // attributes on <v>
         "<c r=\"A1\"><f t=\"dataTable\" r1=\"A1\"/></c>",
         "<c r=\"A1\"><f t=\"dataTable\"/></c>",
-        "<c r=\"A1\"><f aca=\"1\">1</f></c>",     // an attribute the formula selector refuses
+        "<c r=\"A1\"><f ca=\"1\" ca=\"1\">1</f></c>",  // a repeated attribute
+        "<c r=\"A1\"><f x:ca=\"1\">1</f></c>",   // a prefixed one
+        "<c r=\"A1\"><v>1</v>\x01</c>",           // not whitespace between children
+        "<c t=\"inlineStr\"><is> x<t>x</t></is></c>",
         "<c r=\"A1\"><is><t>x</t></is></c>",     // <is> outside an inlineStr cell
         "<c t=\"inlineStr\"><is><r><t>x</t></r></is></c>",  // runs
         "<c t=\"inlineStr\"><is a=\"1\"><t>x</t></is></c>",

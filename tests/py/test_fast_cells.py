@@ -69,12 +69,21 @@ def cell(desc, slow, rnd):
         children.append(f"<v>{text(v, slow, rnd)}</v>" if v or not slow else "<v></v>")
     if inline is not None:
         t = "<t>" if rnd.randrange(2) else '<t xml:space="preserve">'
-        children.append(f"<is>{' ' if slow else ''}{t}{text(inline, slow, rnd)}</t></is>")
-    sep = " " if slow else ""
+        pad = space(slow, rnd)
+        children.append(f"<is>{pad}{t}{text(inline, slow, rnd)}</t>{pad}</is>")
+    sep = space(slow, rnd)
     inner = sep.join(children)
     if not children:
         return f"<c{attrs(pairs, slow, rnd)}/>"
     return f"<c{attrs(pairs, slow, rnd)}>{sep}{inner}{sep}</c>"
+
+
+def space(slow, rnd):
+    """What separates elements: nothing or pretty-printing whitespace (both read from the
+    buffer), or (slow) a comment, which sends the cell through the general reader."""
+    if slow:
+        return " <!-- --> "
+    return rnd.choice(["", "", "\n      ", "\r\n\t"])
 
 
 def cell_specs(seed, rows):
@@ -95,7 +104,8 @@ def cell_specs(seed, rows):
             formula = None
             roll = rnd.randrange(8)
             if roll == 0:
-                formula = ([], rnd.choice(["SUM(A1:B2)+1", '"x"&A1', "A1>B1"]))
+                formula = ([("aca", "false")] if rnd.randrange(2) else [],
+                           rnd.choice(["SUM(A1:B2)+1", '"x"&A1', "A1>B1"]))
             elif roll == 1 and r:
                 if not shared_open:
                     formula = ([("t", "shared"), ("ref", "A1:K99"), ("si", "0")], "A1*2")
@@ -112,8 +122,10 @@ def render(specs, slow, seed):
     rnd = random.Random(seed + 1)
     rows = []
     for i, cells in enumerate(specs, start=1):
-        rows.append(f'<row r="{i}">' + "".join(cell(c, slow, rnd) for c in cells) + "</row>")
-    return sheet("".join(rows))
+        rows.append(space(slow, rnd) + f'<row r="{i}">'
+                    + "".join(space(slow, rnd) + cell(c, slow, rnd) for c in cells)
+                    + space(slow, rnd) + "</row>")
+    return sheet("".join(rows) + space(slow, rnd))
 
 
 @settings(max_examples=150, deadline=None)
