@@ -83,28 +83,6 @@ inline const std::uint8_t* find3(const std::uint8_t* p, const std::uint8_t* end,
     return p;
 }
 
-// Character data up to the next '<': returns the '<' (or end) and sets `special` when a byte
-// before it needs a closer look (control bytes, bytes >= 0x80, '&', ']').
-inline const std::uint8_t* scan_text(const std::uint8_t* p, const std::uint8_t* end,
-                                     bool& special) noexcept {
-    std::uint64_t acc = 0;
-    for (; end - p >= 8; p += 8) {
-        std::uint64_t w = load(p);
-        std::uint64_t sp = below_bytes(w, 0x20) | (w & kHigh) | eq_bytes(w, '&') | eq_bytes(w, ']');
-        if (std::uint64_t lt = eq_bytes(w, '<')) {
-            std::size_t i = first(lt);
-            if (i) acc |= sp & low_bytes(i);
-            special = special || acc != 0;
-            return p + i;
-        }
-        acc |= sp;
-    }
-    for (; p < end && *p != '<'; ++p)
-        acc |= *p < 0x20 || *p >= 0x80 || *p == '&' || *p == ']';
-    special = special || acc != 0;
-    return p;
-}
-
 // Sixteen-byte blocks. A byte test over a block gives lanes (combined with | and &); bits() turns
 // lanes into an int whose bit i is set when byte i passed. Every test is exact in every lane.
 // `swar` works on two 64-bit words anywhere; `sse2` uses the vector unit every x86-64 has;
