@@ -88,7 +88,7 @@ def main():
         print(f"  read_string_table      {native_s * 1000:8.1f} ms  {mb / native_s:7.1f} MB/s")
         print(f"    without si_content   {engine_s * 1000:8.1f} ms  {mb / engine_s:7.1f} MB/s")
         print(f"  ElementTree iterparse  {python_s * 1000:8.1f} ms  {mb / python_s:7.1f} MB/s")
-        print(f"  speed-up {python_s / native_s:.1f}x (target 10x)")
+        print(f"  speed-up {python_s / native_s:.1f}x (goal: 400 MB/s for the whole call)")
 
 
 if __name__ == "__main__":
