@@ -109,6 +109,30 @@ def test_demo_workbook():
     assert count and not fallbacks
 
 
+def big_sheet():
+    """Some 600 KB of rows, so the reader's window is compacted inside <sheetData>, with tags in
+    every shape the raw scan meets: rows without r, spaced and namespaced attributes, styles with
+    references, cell tags inside text, empty r, and a second <sheetData> after the first."""
+    rows = []
+    for r in range(1, 3001):
+        head = ("<row>" if r % 7 == 0 else f"<row\n spans='1:4' r = \"{r}\" x:h='&amp;&#9;'>" if r % 5 == 0
+                else f'<row r="{r}" spans="1:4">')
+        cells = [(f'<c r="{"ABCD"[c]}{r}" s="{c}"><v>1</v></c>',
+                  f"<c s='x&lt;{r}'><is><t>a &lt;c r=\"A1\"/></t></is></c>",
+                  f"<c\tr='{'ABCD'[c]}{r}'/>",
+                  '<c r="" t="s"><f>SUM(A1:B2)</f><v>2</v></c>')[(r + c) % 4] for c in range(4)]
+        rows.append(head + "".join(cells) + "</row>")
+    return (f"<?xml version='1.0'?>\n<worksheet xmlns='{MAIN_NS}' xmlns:x='urn:x'><sheetPr><x:e a='1'/>"
+            f"</sheetPr><dimension ref='A1'/><sheetData>{''.join(rows)}</sheetData ><pageMargins left='0.7'/>"
+            "<sheetData/></worksheet>").encode()
+
+
+def test_generated_sheet_across_window_compactions():
+    data = big_sheet()
+    assert len(data) > 4 << 16
+    assert check_sheet(data) is None
+
+
 def test_real_sheets(shared_dir):
     paths = sorted(glob.glob(str(shared_dir / "corpus" / "*.xlsx")) + glob.glob(str(shared_dir / "realworld" / "*.xlsx")))
     total, fallbacks = 0, {}
