@@ -146,13 +146,16 @@ def test_bad_loads_keep_cells_so_far(cells, error):
 
 # --- the mapping interface -----------------------------------------------------------------------
 
-def test_row_checks_values_only_and_leaves_the_collector_on():
+def test_row_and_get_details():
     store = _tovrel.CellStore()
     load(store, [(2, 1, 1, 0, 0)])
     assert store._row(2, 1, 2, True) == ((1, None), True)
     assert gc.isenabled()
     with pytest.raises(TypeError, match="argument 'values_only' must be bool"):
         store._row(1, 1, 1, 1)
+    cell = Cell()
+    store[("x", 1)] = cell  # a key that is no pair of ints: the store turns into a dict
+    assert store.get(("x", 1)) is cell and store.get((2, 1)).value == 1
 
 
 # (change made during iteration, message)
