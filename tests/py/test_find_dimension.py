@@ -123,10 +123,6 @@ def test_signature_docstring_and_arguments():
     assert find_dimension.__doc__.endswith("Returns (snippet, namespaces) or None.")
     assert "find_dimension" in _tovrel.__all__
     assert find_dimension(source=io.BytesIO(b"<a/>")) is None
-    with pytest.raises(TypeError):
-        find_dimension()
-    with pytest.raises(TypeError):
-        find_dimension(io.BytesIO(b"<a/>"), 1)
 
 
 def test_source_is_released():
