@@ -1,4 +1,5 @@
-// Character checks, references, value and text decoding, qualified names and namespace interning.
+// Character checks, references, qualified names and namespace interning. Value and text decoding
+// are checked through the reader's events.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -93,44 +94,6 @@ TEST(ValidateChars, ControlBytesUtf8AndNonCharacters) {
     for (const Case& c : cases)
         EXPECT_EQ(outcome([&] { validate_chars(bytes(c.text), c.text.size()); }), c.result)
             << "case " << (&c - cases);
-}
-
-TEST(Decode, AttributeValueNormalisation) {
-    struct Case {
-        const char* raw;
-        const char* decoded;
-        bool copied;
-    } cases[] = {
-        {"plain", "plain", false},        {"", "", false},
-        {"a&#9;b", "a\tb", true},         {"a\tb", "a b", true},
-        {"a\r\nb", "a b", true},          {"a\n\rb", "a  b", true},
-        {"a\r\rb", "a  b", true},         {"x&lt;y&gt;", "x<y>", true},
-        {"&#10;&#13;", "\n\r", true},     {"&#x20AC;", "\xE2\x82\xAC", true},
-        {" keep  spaces ", " keep  spaces ", false},
-    };
-    for (const Case& c : cases) {
-        std::string scratch;
-        std::string_view raw = c.raw;
-        std::string_view out = decode_attr(raw, scratch);
-        EXPECT_EQ(out, c.decoded) << c.raw;
-        EXPECT_EQ(out.data() != raw.data(), c.copied) << c.raw;
-    }
-}
-
-TEST(Decode, TextLineEndsAndReferences) {
-    struct Case {
-        const char* raw;
-        bool cdata;
-        const char* decoded;
-    } cases[] = {
-        {"a\r\nb\rc", false, "a\nb\nc"}, {"a\tb\nc", false, "a\tb\nc"},
-        {"&amp;&#13;", false, "&\r"},    {"&amp;\r\n", true, "&amp;\n"},
-        {"\r", true, "\n"},               {"\r\r\n", false, "\n\n"},
-    };
-    for (const Case& c : cases) {
-        std::string scratch;
-        EXPECT_EQ(decode_text(c.raw, c.cdata, scratch), c.decoded) << c.raw;
-    }
 }
 
 TEST(QName, Split) {
