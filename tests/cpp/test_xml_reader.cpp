@@ -233,60 +233,6 @@ TEST_P(ReaderChunks, EmptyElementDepthAndTagOffsets) {
     EXPECT_EQ(r.next(), XmlEvent::Eof);
 }
 
-TEST_P(ReaderChunks, TextFlagsAndRawSpans) {
-    Reader r = memory_reader("<a>x&amp;y<![CDATA[p\r\nq]]>plain</a>", GetParam());
-    ASSERT_EQ(r.next(), XmlEvent::Start);
-    ASSERT_EQ(r.next(), XmlEvent::Text);
-    EXPECT_EQ(r.text_raw(), "x&amp;y");
-    EXPECT_TRUE(r.text_needs_processing());
-    EXPECT_FALSE(r.text_is_cdata());
-    ASSERT_EQ(r.next(), XmlEvent::Text);
-    EXPECT_EQ(r.text_raw(), "p\r\nq");
-    EXPECT_TRUE(r.text_is_cdata());
-    EXPECT_TRUE(r.text_needs_processing());
-    ASSERT_EQ(r.next(), XmlEvent::Text);
-    EXPECT_EQ(r.text_raw(), "plain");
-    EXPECT_FALSE(r.text_needs_processing());
-}
-
-TEST_P(ReaderChunks, AttributeRecords) {
-    Reader r = memory_reader("<a xmlns:p='u' p:k='a&amp;b' v=\"x\ty\" w='z'/>", GetParam());
-    ASSERT_EQ(r.next(), XmlEvent::Empty);
-    ASSERT_EQ(r.attrs().size(), 3u);  // the declaration is not listed
-    const Attr& k = r.attrs()[0];
-    EXPECT_EQ(r.attr_qname(k), "p:k");
-    EXPECT_EQ(r.attr_local(k), "k");
-    EXPECT_EQ(r.namespaces().uri(k.ns), "u");
-    EXPECT_TRUE(k.needs_decoding);
-    EXPECT_TRUE(r.attrs()[1].needs_decoding);
-    EXPECT_FALSE(r.attrs()[2].needs_decoding);
-    ASSERT_NE(r.find_attr(0, "w"), nullptr);
-    EXPECT_EQ(r.attr_raw(*r.find_attr(0, "w")), "z");
-    EXPECT_EQ(r.find_attr(0, "k"), nullptr);
-}
-
-TEST_P(ReaderChunks, InScopeNamespacesKeepFirstPositionAndInnermostUri) {
-    Reader r = memory_reader(
-        "<a xmlns='d' xmlns:p='u' xmlns:q='w'><b xmlns:p='v' xmlns:r='x'/><c/></a>", GetParam());
-    ASSERT_EQ(r.next(), XmlEvent::Start);
-    ASSERT_EQ(r.next(), XmlEvent::Empty);
-    const Namespaces& ns = r.namespaces();
-    auto scope = ns.in_scope();
-    ASSERT_EQ(scope.size(), 4u);
-    EXPECT_EQ(scope[0].first, "");
-    EXPECT_EQ(ns.uri(scope[0].second), "d");
-    EXPECT_EQ(scope[1].first, "p");
-    EXPECT_EQ(ns.uri(scope[1].second), "v");
-    EXPECT_EQ(scope[2].first, "q");
-    EXPECT_EQ(scope[3].first, "r");
-    ASSERT_EQ(r.next(), XmlEvent::End);
-    scope = ns.in_scope();
-    ASSERT_EQ(scope.size(), 3u);
-    EXPECT_EQ(ns.uri(scope[1].second), "u");
-    // The preset xml prefix is not listed unless declared.
-    for (const auto& [prefix, id] : scope) EXPECT_NE(prefix, "xml");
-}
-
 // A document far larger than the window, so the window compacts while events are read.
 std::string big_document(std::size_t rows) {
     std::string doc = "<?xml version=\"1.0\"?>\n<worksheet xmlns=\"" + kMain +
