@@ -203,6 +203,7 @@ TEST(Templates, SharingAndRendering) {
         {"=\"A1\"&B2", 2, 3, 2},         // the quoted A1 is literal
         {"=ZZZ1+1", 1, 1, std::nullopt},
         {"=ZZZ2+1", 2, 1, 3},
+        {"=XFD1*2", 1, 1, std::nullopt},  // template 0's shape only off the sheet's left edge
     };
     Templates ts;
     for (const Cell& c : cells) EXPECT_EQ(ts.template_for(c.text, c.row, c.col), c.want) << c.text;

@@ -99,31 +99,6 @@ class Lazy:
 
 # --- loaded cells --------------------------------------------------------------------------------
 
-# (formula cells (row, column, text), templates made)
-TEMPLATES = [
-    # the first of a shape stays text, the second makes the template
-    ([(1, 2, "=A1*2"), (2, 2, "=A2*2"), (3, 2, "=A3*2")], 1),
-    # absolute parts are not moved
-    ([(1, 3, "=$A$1+B1"), (5, 3, "=$A$1+B5")], 1),
-    # short formulas never get one
-    ([(1, 1, "=A1"), (2, 1, "=A2"), (3, 1, "=A3")], 0),
-    # the same shape with other literal text
-    ([(1, 2, "=A1*2"), (2, 2, "=A2*3")], 0),
-    # quoted text is literal
-    ([(1, 3, '="A1"&B1'), (2, 3, '="A1"&B2'), (3, 3, '="A1"&B3')], 1),
-    # a shape that moves off the sheet's left edge at another column
-    ([(1, 2, "=A1*2"), (1, 3, "=B1*2"), (1, 1, "=XFD1*2")], 1),
-]
-
-
-@pytest.mark.parametrize("cells, templates", TEMPLATES)
-def test_templates(cells, templates):
-    store = _tovrel.CellStore()
-    load(store, [(r, c, text, 2, 0) for r, c, text in cells])
-    assert store._stats()[2] == templates
-    assert [store[(r, c)].value for r, c, _ in sorted(cells)] == [t for _, _, t in sorted(cells)]
-
-
 # (cells, host failure expected from loading)
 BAD_LOADS = [
     ([(1, 1, 1, 0, len(STYLES))], IndexError),
