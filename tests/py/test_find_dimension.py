@@ -94,30 +94,6 @@ def test_reader_errors_become_native_fallback(data, message, source):
     assert str(info.value) == message
 
 
-class Returns:
-    def __init__(self, value):
-        self.value = value
-
-    def read(self, n):
-        return self.value
-
-
-class Raises:
-    def read(self, n):
-        raise KeyError("boom")
-
-
-def test_source_errors_propagate_unchanged():
-    with pytest.raises(TypeError, match=r"^'str' object is not an instance of 'bytes'$"):
-        find_dimension(Returns("<a/>"))
-    with pytest.raises(TypeError, match=r"^'None' is not an instance of 'bytes'$"):
-        find_dimension(Returns(None))
-    with pytest.raises(KeyError, match="boom"):
-        find_dimension(Raises())
-    with pytest.raises(AttributeError):
-        find_dimension(object())
-
-
 def test_signature_docstring_and_arguments():
     assert str(inspect.signature(find_dimension)) == "(source)"
     assert find_dimension.__doc__.endswith("Returns (snippet, namespaces) or None.")
