@@ -176,6 +176,8 @@ const ErrorCase kErrorCases[] = {
     {"<:a/>", "U:bad qname"},
     {"<a: xmlns:a='u'/>", "U:bad qname"},
     {"<a:1b xmlns:a='u'/>", "M:bad qname"},
+    {"<a:-b xmlns:a='u'/>", "M:bad qname"},
+    {"<a::b/>", "U:bad qname"},
     {"<a xmlns:='u'/>", "U:bad qname"},
     {"<p:a/>", "M:unbound prefix"},
     {"<a p:b='1'/>", "M:unbound prefix"},

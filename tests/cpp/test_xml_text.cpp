@@ -1,5 +1,5 @@
-// Character checks, references, qualified names and namespace interning. Value and text decoding
-// are checked through the reader's events.
+// Character checks, references and namespace interning. Qualified names, value and text decoding
+// are checked through the reader's events and errors.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -94,27 +94,6 @@ TEST(ValidateChars, ControlBytesUtf8AndNonCharacters) {
     for (const Case& c : cases)
         EXPECT_EQ(outcome([&] { validate_chars(bytes(c.text), c.text.size()); }), c.result)
             << "case " << (&c - cases);
-}
-
-TEST(QName, Split) {
-    struct Case {
-        const char* name;
-        const char* result;  // colon offset or error
-    } cases[] = {
-        {"a", "none"},          {"p:a", "1"},          {"pre:_x", "3"},
-        {"a:b:c", "U:bad qname"}, {":a", "U:bad qname"}, {"a:", "U:bad qname"},
-        {"a:1b", "M:bad qname"}, {"a:-b", "M:bad qname"}, {"a::b", "U:bad qname"},
-    };
-    for (const Case& c : cases) {
-        std::string result;
-        try {
-            std::size_t colon = split_qname(c.name);
-            result = colon == std::string_view::npos ? "none" : std::to_string(colon);
-        } catch (const XmlError& e) {
-            result = std::string(e.kind() == XmlError::Kind::Malformed ? "M:" : "U:") + e.what();
-        }
-        EXPECT_EQ(result, c.result) << c.name;
-    }
 }
 
 TEST(Namespaces, PresetIdsInterningAndLookup) {
