@@ -1,5 +1,5 @@
-// Character checks, references and namespace interning. Qualified names, value and text decoding
-// are checked through the reader's events and errors.
+// Character checks, references and the namespace binding stack. Namespace ids, qualified names,
+// value and text decoding are checked through the reader's events and errors.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -94,24 +94,6 @@ TEST(ValidateChars, ControlBytesUtf8AndNonCharacters) {
     for (const Case& c : cases)
         EXPECT_EQ(outcome([&] { validate_chars(bytes(c.text), c.text.size()); }), c.result)
             << "case " << (&c - cases);
-}
-
-TEST(Namespaces, PresetIdsInterningAndLookup) {
-    Namespaces ns;
-    EXPECT_EQ(ns.intern(""), kNoNamespace);
-    EXPECT_EQ(ns.intern(kXmlUri), kXmlNamespace);
-    EXPECT_EQ(ns.intern(kMainUri), kMainNamespace);
-    EXPECT_EQ(ns.intern("u"), 3u);
-    EXPECT_EQ(ns.intern("v"), 4u);
-    EXPECT_EQ(ns.intern("u"), 3u);
-    EXPECT_EQ(ns.uri(4), "v");
-
-    std::uint32_t id = 99;
-    EXPECT_TRUE(ns.lookup("xml", id));
-    EXPECT_EQ(id, kXmlNamespace);
-    EXPECT_TRUE(ns.lookup("", id));
-    EXPECT_EQ(id, kNoNamespace);
-    EXPECT_FALSE(ns.lookup("p", id));
 }
 
 // Random element opens (each pushing a few bindings) and closes against the plain model: the
