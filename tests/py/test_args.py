@@ -1,15 +1,13 @@
 """Argument binding of the module's functions, methods and constructors: the TypeError texts are
-those CPython gives for a Python function of the same signature."""
-import io
-
+those CPython gives a Python function of the same signature."""
 import pytest
 
 import _tovrel
 
 STORE = _tovrel.CellStore()
 
-# (the entry point, its name, its parameters as a Python signature); the fast-call form binds
-# the functions and methods, the tuple-and-dict form the constructors.
+# (entry point, name, parameters): fast calls bind the functions and methods, the tuple and dict
+# form the constructors.
 ENTRIES = [
     (_tovrel.prescan_sheet, "prescan_sheet", "source, want_rows, corners, helpers"),
     (_tovrel.find_dimension, "find_dimension", "source"),
@@ -20,34 +18,21 @@ ENTRIES = [
 
 
 def shapes(names):
-    """Calls that bind wrongly, over the parameter names: nothing, too many, a stranger keyword,
-    a parameter given twice, and the first or the last one missing."""
-    first, last = names[0], names[-1]
+    """Nothing, one too many, a stranger keyword, the first or last parameter twice, the first
+    or the last missing, all but the first missing."""
     args = tuple(range(len(names)))
-    yield (), {}
-    yield args + (9,), {}
-    yield args, {"bogus": 3}
-    yield args[:1], {first: 1}
-    yield args, {last: 1}
-    yield (), {n: 1 for n in names[1:]}
-    yield args[:-1], {}
-    yield args[:1], {}
-
-
-def reference(name, params):
-    scope = {}
-    exec(f"def {name}({params}): pass", scope)
-    return scope[name]
+    return [((), {}), (args + (9,), {}), (args, {"bogus": 3}), (args[:1], {names[0]: 1}),
+            (args, {names[-1]: 1}), ((), {n: 1 for n in names[1:]}), (args[:-1], {}), (args[:1], {})]
 
 
 @pytest.mark.parametrize("entry, name, params", ENTRIES, ids=[e[1] for e in ENTRIES])
 def test_binding_errors_read_as_cpython_writes_them(entry, name, params):
-    ref = reference(name, params)
-    names = [p.split("=")[0].strip() for p in params.split(",")]
+    scope = {}
+    exec(f"def {name}({params}): pass", scope)
     checked = 0
-    for args, kwargs in shapes(names):
+    for args, kwargs in shapes([p.split("=")[0].strip() for p in params.split(",")]):
         try:
-            ref(*args, **kwargs)
+            scope[name](*args, **kwargs)
             continue  # binds: the entry point goes on to check the values themselves
         except TypeError as e:
             want = str(e)

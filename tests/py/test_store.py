@@ -131,6 +131,9 @@ def test_row_and_get_details():
     cell = Cell()
     store[("x", 1)] = cell  # a key that is no pair of ints: the store turns into a dict
     assert store.get(("x", 1)) is cell and store.get((2, 1)).value == 1
+    store = _tovrel.CellStore()
+    load(store, [(1, 1, LONG, 1, 0)])  # too long for the text arena
+    assert store[(1, 1)].value == LONG
 
 
 # (change made during iteration, message)
