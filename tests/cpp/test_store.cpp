@@ -122,25 +122,6 @@ TEST(CellTable, ArenaSharesEqualTextsWhileLoading) {
     EXPECT_NE(t.store_text("abc"), refs[0]);  // no sharing after loading
 }
 
-TEST(CellTable, LoadingOrderDecidesBaseOrOverlay) {
-    CellTable t;
-    t.begin_loading();
-    t.load(rec(2, 1, Kind::Bool, 1));
-    t.load(rec(2, 70000, Kind::Bool, 1));  // wide column: overlay, and so is all that follows
-    t.load(rec(3, 1, Kind::Bool, 1));
-    t.load(rec(1, 1, Kind::Bool, 1));      // out of order
-    t.load(rec(2, 1, Kind::Int, 9, 70000));  // repeated: rewritten in place
-    t.finish_loading();
-    EXPECT_EQ(keys(t), (std::vector<CellKey>{cell_key(2, 1), cell_key(2, 70000), cell_key(3, 1),
-                                             cell_key(1, 1)}));
-    EXPECT_EQ(t.find_key(cell_key(2, 1)).tag, Loc::Base);
-    EXPECT_EQ(t.find_key(cell_key(3, 1)).tag, Loc::Overlay);
-    const Rec r = t.entry(t.find_key(cell_key(2, 1)));
-    EXPECT_EQ(r.kind, Kind::Int);
-    EXPECT_EQ(r.style, 70000u);
-    EXPECT_EQ(t.size(), 4u);
-}
-
 TEST(CellTable, RemovalAndOverlayCompaction) {
     CellTable t;
     t.begin_loading();
@@ -222,6 +203,7 @@ TEST(Templates, SharingAndRendering) {
         {"=\"A1\"&B2", 2, 3, 2},         // the quoted A1 is literal
         {"=ZZZ1+1", 1, 1, std::nullopt},
         {"=ZZZ2+1", 2, 1, 3},
+        {"=XFD1*2", 1, 1, std::nullopt},  // template 0's shape only off the sheet's left edge
     };
     Templates ts;
     for (const Cell& c : cells) EXPECT_EQ(ts.template_for(c.text, c.row, c.col), c.want) << c.text;

@@ -1,4 +1,5 @@
-// Character checks, references, value and text decoding, qualified names and namespace interning.
+// Character checks, references and the namespace binding stack. Namespace ids, qualified names,
+// value and text decoding are checked through the reader's events and errors.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -93,83 +94,6 @@ TEST(ValidateChars, ControlBytesUtf8AndNonCharacters) {
     for (const Case& c : cases)
         EXPECT_EQ(outcome([&] { validate_chars(bytes(c.text), c.text.size()); }), c.result)
             << "case " << (&c - cases);
-}
-
-TEST(Decode, AttributeValueNormalisation) {
-    struct Case {
-        const char* raw;
-        const char* decoded;
-        bool copied;
-    } cases[] = {
-        {"plain", "plain", false},        {"", "", false},
-        {"a&#9;b", "a\tb", true},         {"a\tb", "a b", true},
-        {"a\r\nb", "a b", true},          {"a\n\rb", "a  b", true},
-        {"a\r\rb", "a  b", true},         {"x&lt;y&gt;", "x<y>", true},
-        {"&#10;&#13;", "\n\r", true},     {"&#x20AC;", "\xE2\x82\xAC", true},
-        {" keep  spaces ", " keep  spaces ", false},
-    };
-    for (const Case& c : cases) {
-        std::string scratch;
-        std::string_view raw = c.raw;
-        std::string_view out = decode_attr(raw, scratch);
-        EXPECT_EQ(out, c.decoded) << c.raw;
-        EXPECT_EQ(out.data() != raw.data(), c.copied) << c.raw;
-    }
-}
-
-TEST(Decode, TextLineEndsAndReferences) {
-    struct Case {
-        const char* raw;
-        bool cdata;
-        const char* decoded;
-    } cases[] = {
-        {"a\r\nb\rc", false, "a\nb\nc"}, {"a\tb\nc", false, "a\tb\nc"},
-        {"&amp;&#13;", false, "&\r"},    {"&amp;\r\n", true, "&amp;\n"},
-        {"\r", true, "\n"},               {"\r\r\n", false, "\n\n"},
-    };
-    for (const Case& c : cases) {
-        std::string scratch;
-        EXPECT_EQ(decode_text(c.raw, c.cdata, scratch), c.decoded) << c.raw;
-    }
-}
-
-TEST(QName, Split) {
-    struct Case {
-        const char* name;
-        const char* result;  // colon offset or error
-    } cases[] = {
-        {"a", "none"},          {"p:a", "1"},          {"pre:_x", "3"},
-        {"a:b:c", "U:bad qname"}, {":a", "U:bad qname"}, {"a:", "U:bad qname"},
-        {"a:1b", "M:bad qname"}, {"a:-b", "M:bad qname"}, {"a::b", "U:bad qname"},
-    };
-    for (const Case& c : cases) {
-        std::string result;
-        try {
-            std::size_t colon = split_qname(c.name);
-            result = colon == std::string_view::npos ? "none" : std::to_string(colon);
-        } catch (const XmlError& e) {
-            result = std::string(e.kind() == XmlError::Kind::Malformed ? "M:" : "U:") + e.what();
-        }
-        EXPECT_EQ(result, c.result) << c.name;
-    }
-}
-
-TEST(Namespaces, PresetIdsInterningAndLookup) {
-    Namespaces ns;
-    EXPECT_EQ(ns.intern(""), kNoNamespace);
-    EXPECT_EQ(ns.intern(kXmlUri), kXmlNamespace);
-    EXPECT_EQ(ns.intern(kMainUri), kMainNamespace);
-    EXPECT_EQ(ns.intern("u"), 3u);
-    EXPECT_EQ(ns.intern("v"), 4u);
-    EXPECT_EQ(ns.intern("u"), 3u);
-    EXPECT_EQ(ns.uri(4), "v");
-
-    std::uint32_t id = 99;
-    EXPECT_TRUE(ns.lookup("xml", id));
-    EXPECT_EQ(id, kXmlNamespace);
-    EXPECT_TRUE(ns.lookup("", id));
-    EXPECT_EQ(id, kNoNamespace);
-    EXPECT_FALSE(ns.lookup("p", id));
 }
 
 // Random element opens (each pushing a few bindings) and closes against the plain model: the

@@ -1,5 +1,5 @@
 // _tovrel_probe: a test-only extension that reaches engine internals which _tovrel itself does
-// not expose (the byte source, argument binding). Built with the tests, never installed.
+// not expose (the byte source, the error boundary). Built with the tests, never installed.
 #include <memory>
 #include <string>
 
@@ -37,34 +37,6 @@ PyObject* drain(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
     });
 }
 
-// bind(source, parser, helpers=None, extra=None) -> the bound values, None where omitted.
-PyObject* bind(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guard_obj([&] {
-        static const char* const names[] = {"source", "parser", "helpers", "extra"};
-        static const Signature sig{"bind", names, 4, 2};
-        PyObject* bound[4];
-        bind_args(sig, args, nargs, kwnames, bound);
-        Ref out = Ref::check(PyTuple_New(4));
-        for (int i = 0; i < 4; ++i)
-            PyTuple_SET_ITEM(out.get(), i, Py_NewRef(bound[i] ? bound[i] : Py_None));
-        return out.release();
-    });
-}
-
-// bind_new(*args, **kwargs): the tuple/dict form of bind, as constructors use it.
-PyObject* bind_new(PyObject*, PyObject* args, PyObject* kwargs) {
-    return guard_obj([&] {
-        static const char* const names[] = {"source", "parser", "helpers", "extra"};
-        static const Signature sig{"bind_new", names, 4, 2};
-        PyObject* bound[4];
-        bind_args(sig, args, kwargs, bound);
-        Ref out = Ref::check(PyTuple_New(4));
-        for (int i = 0; i < 4; ++i)
-            PyTuple_SET_ITEM(out.get(), i, Py_NewRef(bound[i] ? bound[i] : Py_None));
-        return out.release();
-    });
-}
-
 // raise_error(kind, message): throws the engine error of that kind through the boundary.
 PyObject* raise_error(PyObject*, PyObject* args) {
     return guard_obj([&]() -> PyObject* {
@@ -88,10 +60,6 @@ PyObject* raise_error(PyObject*, PyObject* args) {
 PyMethodDef probe_methods[] = {
     {"drain", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(drain)),
      METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"bind", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind)),
-     METH_FASTCALL | METH_KEYWORDS, nullptr},
-    {"bind_new", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_new)),
-     METH_VARARGS | METH_KEYWORDS, nullptr},
     {"raise_error", raise_error, METH_VARARGS, nullptr},
     {"helpers_from_dict", probe_helpers_from_dict, METH_O, nullptr},
     {"settings_from_parser", probe_settings_from_parser, METH_O, nullptr},

@@ -23,53 +23,33 @@ class Chunks:
         return r
 
 
-class OneByte:
-    def __init__(self, data):
-        self.data = data
-        self.pos = 0
-        self.calls = 0
-
-    def read(self, n):
-        self.calls += 1
-        chunk = self.data[self.pos:self.pos + 1]
-        self.pos += 1
-        return chunk
-
-
 class MyBytes(bytes):
     pass
 
 
-def test_reads_in_64k_chunks_and_stops_at_end():
-    data = bytes(range(256)) * 1000
-    src = Chunks(data[:65536], data[65536:], b"", b"never")
-    seen, chunks = drain(src)
-    assert seen == data
-    assert chunks == 2
-    assert [c for c in src.calls] == [((65536,), {})] * 3
-    assert src.results == [b"never"], "read must not be called again after end of input"
+class Outer:
+    class Inner:
+        pass
 
 
-def test_empty_first_read_is_end_of_input():
-    src = Chunks(b"", b"x")
-    assert drain(src) == (b"", 0)
-    assert len(src.calls) == 1
+DATA = bytes(range(256)) * 1000
 
 
-def test_one_byte_per_read():
-    data = b"<worksheet><sheetData/></worksheet>"
-    src = OneByte(data)
-    assert drain(src) == (data, len(data))
-    assert src.calls == len(data) + 1
+@pytest.mark.parametrize("results, seen, chunks, calls", [
+    ((DATA[:65536], DATA[65536:], b"", b"never"), DATA, 2, 3),  # read is not called after the end
+    ((b"", b"x"), b"", 0, 1),  # an empty first read is the end of input
+    ((MyBytes(b"abc"), b"def"), b"abcdef", 2, 3),
+    (tuple(bytes([b]) for b in DATA[:300]), DATA[:300], 300, 301),
+])
+def test_reads_64k_at_a_time_until_an_empty_read(results, seen, chunks, calls):
+    src = Chunks(*results)
+    assert drain(src) == (seen, chunks)
+    assert src.calls == [((65536,), {})] * calls
 
 
 def test_real_file_object():
     data = b"x" * 200000
     assert drain(io.BytesIO(data)) == (data, 4)
-
-
-def test_bytes_subclass_accepted():
-    assert drain(Chunks(MyBytes(b"abc"), b"def")) == (b"abcdef", 2)
 
 
 @pytest.mark.parametrize("result, message", [
@@ -78,6 +58,7 @@ def test_bytes_subclass_accepted():
     (bytearray(b"ab"), "'bytearray' object is not an instance of 'bytes'"),
     (memoryview(b"ab"), "'memoryview' object is not an instance of 'bytes'"),
     (3, "'int' object is not an instance of 'bytes'"),
+    (Outer.Inner(), "'Outer.Inner' object is not an instance of 'bytes'"),  # the qualified name
 ])
 def test_wrong_result_type(result, message):
     with pytest.raises(TypeError) as info:
@@ -85,24 +66,10 @@ def test_wrong_result_type(result, message):
     assert str(info.value) == message
 
 
-def test_wrong_result_type_names_the_qualified_name():
-    class Outer:
-        class Inner:
-            pass
-    with pytest.raises(TypeError) as info:
-        drain(Chunks(Outer.Inner()))
-    assert str(info.value) == (
-        "'test_wrong_result_type_names_the_qualified_name.<locals>.Outer.Inner' "
-        "object is not an instance of 'bytes'")
-
-
-def test_exception_from_read_propagates_unchanged():
+def test_read_errors_propagate_unchanged():
     err = OSError(5, "disk gone")
     with pytest.raises(OSError) as info:
         drain(Chunks(b"abc", err))
     assert info.value is err
-
-
-def test_missing_read_method():
     with pytest.raises(AttributeError):
         drain(object())

@@ -72,11 +72,6 @@ def test_error_conversion(kind, message, exc_type, text):
         assert info.value.offset is None
 
 
-def test_native_fallback_from_the_boundary_is_the_module_class():
-    with pytest.raises(_tovrel.NativeFallback):
-        _tovrel_probe.raise_error("malformed", "x")
-
-
 # Reader errors carry the input offset of the construct in which they were found: a worksheet of
 # some 200 KB of rows (so the reader's window has long dropped its start), then a bad snippet after
 # the sheet data. `at` is the snippet index of the offending construct; where pyexpat points at

@@ -61,10 +61,6 @@ def test_attributes_are_read_in_order():
     assert p.log == ORDER
 
 
-class Boom(Exception):
-    pass
-
-
 @pytest.mark.parametrize("missing", ["epoch", "shared_strings", "data_only", "rich_text", "date_formats",
                                      "timedelta_formats"])
 def test_missing_attribute_raises_host_error_unchanged(missing):
@@ -75,31 +71,8 @@ def test_missing_attribute_raises_host_error_unchanged(missing):
     assert p.log == ORDER[: ORDER.index(missing) + 1]
 
 
-def test_host_exception_object_propagates_itself():
-    raised = Boom("from the host")
-
-    class P(Parser):
-        @property
-        def rich_text(self):
-            raise raised
-
-    with pytest.raises(Boom) as info:
-        probe.settings_from_parser(P())
-    assert info.value is raised
-
-
-@pytest.mark.parametrize("value, expect", [(MISSING, False), (1, True), ("", False), ([0], True), (None, False)])
-def test_formula_and_value(value, expect):
-    assert probe.settings_from_parser(Parser(formula_and_value=value))["formula_and_value"] is expect
-
-
-def test_formula_and_value_read_error_is_discarded():
-    class P(Parser):
-        @property
-        def formula_and_value(self):
-            raise Boom("any exception")
-
-    assert probe.settings_from_parser(P())["formula_and_value"] is False
+class Boom(Exception):
+    pass
 
 
 class BadBool:
@@ -107,14 +80,47 @@ class BadBool:
         raise Boom("truth")
 
 
-@pytest.mark.parametrize("name", ["formula_and_value", "data_only", "rich_text"])
-def test_truth_test_failure_propagates(name):
-    with pytest.raises(Boom):
-        probe.settings_from_parser(Parser(**{name: BadBool()}))
+def gen_then_fail():
+    yield 5
+    raise Boom("iteration")
 
 
-@pytest.mark.parametrize("name", ["data_only", "rich_text"])
-@pytest.mark.parametrize("value, expect", [(1, True), (0, False), ("x", True), ((), False)])
+@pytest.mark.parametrize("name", ["rich_text", "formula_and_value"])
+def test_read_errors(name):
+    # A failing read propagates the host's own exception object, except for formula_and_value,
+    # whose read error is discarded.
+    raised = Boom("from the host")
+
+    def fail(self):
+        raise raised
+
+    parser = type("P", (Parser,), {name: property(fail)})()
+    if name == "formula_and_value":
+        assert probe.settings_from_parser(parser)[name] is False
+        return
+    with pytest.raises(Boom) as info:
+        probe.settings_from_parser(parser)
+    assert info.value is raised
+
+
+@pytest.mark.parametrize("overrides, exc", [
+    *[({name: BadBool()}, Boom) for name in ("formula_and_value", "data_only", "rich_text")],
+    *[({name: 14}, TypeError) for name in ("date_formats", "timedelta_formats")],
+    *[({name: "gen"}, Boom) for name in ("date_formats", "timedelta_formats")],
+])
+def test_conversion_errors_propagate(overrides, exc):
+    overrides = {k: gen_then_fail() if v == "gen" else v for k, v in overrides.items()}
+    with pytest.raises(exc):
+        probe.settings_from_parser(Parser(**overrides))
+
+
+TRUTH = [(1, True), (0, False), ("x", True), ("", False), ((), False), ([0], True), (None, False)]
+
+
+@pytest.mark.parametrize("name, value, expect", [
+    *[(name, v, e) for name in ("formula_and_value", "data_only", "rich_text") for v, e in TRUTH],
+    ("formula_and_value", MISSING, False),
+])
 def test_flags_are_truth_values(name, value, expect):
     assert probe.settings_from_parser(Parser(**{name: value}))[name] is expect
 
@@ -137,11 +143,6 @@ class BadIndex:
         raise Boom("conversion errors are discarded")
 
 
-def gen_then_fail():
-    yield 5
-    raise Boom("iteration")
-
-
 @pytest.mark.parametrize("value, expect", [
     ({14, 14.0, "22", True, 2**70, 22}, [14, 22]),
     ([3, 1, 2, 3, 1], [1, 2, 3]),
@@ -156,14 +157,6 @@ def gen_then_fail():
 @pytest.mark.parametrize("name", ["date_formats", "timedelta_formats"])
 def test_int_set_rule(name, value, expect):
     assert probe.settings_from_parser(Parser(**{name: value}))[name] == expect
-
-
-@pytest.mark.parametrize("name", ["date_formats", "timedelta_formats"])
-def test_int_set_errors_propagate(name):
-    with pytest.raises(TypeError):
-        probe.settings_from_parser(Parser(**{name: 14}))
-    with pytest.raises(Boom):
-        probe.settings_from_parser(Parser(**{name: gen_then_fail()}))
 
 
 class StrList(list):
@@ -181,20 +174,6 @@ def test_shared_strings_length_only_for_exact_lists(strings, length):
     s = probe.settings_from_parser(Parser(shared_strings=strings))
     assert s["shared_strings_len"] == length
     assert s["shared_strings"] is strings
-
-
-def test_shared_strings_kept_object_is_the_second_read():
-    class P(Parser):
-        reads = 0
-
-        @property
-        def shared_strings(self):
-            P.reads += 1
-            return ["first"] if P.reads == 1 else ("second",)
-
-    s = probe.settings_from_parser(P())
-    assert s["shared_strings_len"] == 1
-    assert s["shared_strings"] == ("second",)
 
 
 class SubDatetime(dt.datetime):
@@ -220,18 +199,20 @@ def test_native_epoch(epoch, native):
     assert s["epoch"] is epoch
 
 
-def test_epoch_object_is_the_second_read():
-    class P(Parser):
-        reads = 0
+@pytest.mark.parametrize("name, first, second, derived, expect", [
+    ("shared_strings", ["first"], ("second",), "shared_strings_len", 1),
+    ("epoch", MAC_EPOCH, WINDOWS_EPOCH, "native_epoch", (695055, 0, False)),
+])
+def test_kept_object_is_the_second_read(name, first, second, derived, expect):
+    reads = []
 
-        @property
-        def epoch(self):
-            P.reads += 1
-            return MAC_EPOCH if P.reads == 1 else WINDOWS_EPOCH
+    def read(self):
+        reads.append(name)
+        return first if len(reads) == 1 else second
 
-    s = probe.settings_from_parser(P())
-    assert s["native_epoch"] == (695055, 0, False)
-    assert s["epoch"] is WINDOWS_EPOCH
+    s = probe.settings_from_parser(type("P", (Parser,), {name: property(read)})())
+    assert s[derived] == expect
+    assert s[name] is second
 
 
 class EqualsFails:
@@ -241,24 +222,21 @@ class EqualsFails:
     __hash__ = object.__hash__
 
 
-def test_windows_epoch_comparison_error_propagates(monkeypatch):
+def test_windows_epoch_errors_propagate(monkeypatch):
     monkeypatch.setattr(host_dates, "WINDOWS_EPOCH", EqualsFails())
     with pytest.raises(Boom):
         probe.settings_from_parser(Parser(epoch=MAC_EPOCH))
     # Without a native epoch candidate nothing is compared.
     assert probe.settings_from_parser(Parser(epoch="x"))["native_epoch"] is None
+    monkeypatch.delattr(host_dates, "WINDOWS_EPOCH")
+    with pytest.raises(AttributeError, match="WINDOWS_EPOCH"):
+        probe.settings_from_parser(Parser())
 
 
 def test_windows_flag_follows_the_host_constant(monkeypatch):
     monkeypatch.setattr(host_dates, "WINDOWS_EPOCH", MAC_EPOCH)
     assert probe.settings_from_parser(Parser(epoch=MAC_EPOCH))["native_epoch"] == (695055, 0, True)
     assert probe.settings_from_parser(Parser(epoch=WINDOWS_EPOCH))["native_epoch"] == (693593, 0, False)
-
-
-def test_missing_windows_epoch_propagates(monkeypatch):
-    monkeypatch.delattr(host_dates, "WINDOWS_EPOCH")
-    with pytest.raises(AttributeError, match="WINDOWS_EPOCH"):
-        probe.settings_from_parser(Parser())
 
 
 def test_references_are_released_on_success_and_failure():

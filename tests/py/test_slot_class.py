@@ -64,18 +64,6 @@ def test_missing_attribute_propagates():
         probe.slot_offsets(Cell, ["row", "nope"])
 
 
-def test_offsets_follow_the_requested_order():
-    parent, row = probe.slot_offsets(Cell, ["parent", "row"])
-    assert parent != row
-    assert probe.slot_offsets(Cell, ["row", "parent"]) == (row, parent)
-    every = probe.slot_offsets(StyledCell, ["parent", "row", "column", "_value", "_style"])
-    assert len(set(every)) == 5
-    # inherited slots sit where the base class put them
-    assert every[:2] == (parent, row)
-    for offset in every:
-        assert 0 < offset < StyledCell.__basicsize__
-
-
 # (class, names, values)
 BUILDS = [
     (Cell, ["parent", "row", "column", "_value"], ["ws", 3, 4, 1.5]),

@@ -322,10 +322,8 @@ def test_style_ids_are_cached_per_style_content():
 
 
 @pytest.mark.parametrize("args, kwargs, exc, message", [
-    ((), {}, TypeError, "missing"),
     ((Worksheet(), print, 1, {}), {}, TypeError, "argument 'lxml' must be bool, not int"),
     ((Worksheet(), print, False, []), {}, TypeError, "argument 'helpers' must be dict, not list"),
-    ((Worksheet(), print, False, {}), {"x": 1}, TypeError, "unexpected keyword argument 'x'"),
     ((object(), print, False, {}), {}, AttributeError, "parent"),
     ((Worksheet(), print, False, {}), {}, TypeError, "missing helper StyleArray"),
 ] + [((Worksheet(), print, False, {k: v for k, v in make_writer_helpers().items() if k != key}),
