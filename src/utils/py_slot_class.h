@@ -26,7 +26,6 @@ public:
 
     PyObject* cls() const noexcept { return cls_.get(); }
     std::size_t size() const noexcept { return offsets_.size(); }
-    Py_ssize_t offset(std::size_t i) const noexcept { return offsets_[i]; }
 
     // A new instance from the class's allocation function; its __init__ is not run and every
     // slot is empty.

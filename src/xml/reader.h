@@ -75,8 +75,6 @@ public:
 
     // The current text (after Text).
     std::string_view text_raw() const noexcept { return view(text_start_, text_end_); }
-    bool text_is_cdata() const noexcept { return text_cdata_; }
-    bool text_needs_processing() const noexcept { return text_needs_; }
     // The decoded text: the raw bytes, or a view of `scratch`.
     std::string_view text(std::string& scratch) const;
 

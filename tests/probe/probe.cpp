@@ -69,7 +69,7 @@ PyMethodDef probe_methods[] = {
     {"py_strip", probe_py_strip, METH_O, nullptr},
     {"fast_coordinate", probe_fast_coordinate, METH_O, nullptr},
     {"interpret_cells", probe_interpret_cells, METH_VARARGS, nullptr},
-    {"slot_offsets", probe_slot_offsets, METH_VARARGS, nullptr},
+    {"slot_make", probe_slot_make, METH_VARARGS, nullptr},
     {"slot_build", probe_slot_build, METH_VARARGS, nullptr},
     {"store_load", probe_store_load, METH_VARARGS, nullptr},
     {"store_fill", probe_store_fill, METH_VARARGS, nullptr},

@@ -15,7 +15,7 @@ PyObject* probe_fast_coordinate(PyObject*, PyObject* text);
 PyObject* probe_read_all(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* probe_events(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 PyObject* probe_interpret_cells(PyObject*, PyObject* args);
-PyObject* probe_slot_offsets(PyObject*, PyObject* args);
+PyObject* probe_slot_make(PyObject*, PyObject* args);
 PyObject* probe_slot_build(PyObject*, PyObject* args);
 PyObject* probe_store_load(PyObject*, PyObject* args);
 PyObject* probe_store_fill(PyObject*, PyObject* args);

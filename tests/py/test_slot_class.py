@@ -55,13 +55,13 @@ REFUSED = [
 @pytest.mark.parametrize("cls,names,message", REFUSED)
 def test_refused(cls, names, message):
     with pytest.raises(TypeError) as info:
-        probe.slot_offsets(cls, names)
+        probe.slot_make(cls, names)
     assert str(info.value) == message
 
 
 def test_missing_attribute_propagates():
     with pytest.raises(AttributeError, match="nope"):
-        probe.slot_offsets(Cell, ["row", "nope"])
+        probe.slot_make(Cell, ["row", "nope"])
 
 
 # (class, names, values)
