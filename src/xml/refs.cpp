@@ -85,6 +85,18 @@ void validate_refs(const std::uint8_t* p, std::size_t n) {
 
 namespace {
 
+// The character of one of the five predefined entities, or 0 for any other name.
+char predefined(std::string_view name) noexcept {
+    switch (name.size()) {
+        case 2:
+            if (name[1] != 't') return 0;
+            return name[0] == 'l' ? '<' : name[0] == 'g' ? '>' : 0;
+        case 3: return name == "amp" ? '&' : 0;
+        case 4: return name == "quot" ? '"' : name == "apos" ? '\'' : 0;
+        default: return 0;
+    }
+}
+
 // The shared decoding loop. In attribute values tab, LF and CR each become a space (CR LF one
 // space); in text CR LF and a lone CR become LF and tab/LF stay. `refs` replaces references.
 std::string_view decode(std::string_view raw, bool attr, bool refs, std::string& out) {
@@ -118,7 +130,11 @@ std::string_view decode(std::string_view raw, bool attr, bool refs, std::string&
         }
         if (c == '&') {
             std::size_t semi = raw.find(';', i + 1);
-            append_utf8(out, resolve_ref(raw.substr(i + 1, semi - i - 1)));
+            const std::string_view name = raw.substr(i + 1, semi - i - 1);
+            if (const char named = predefined(name))
+                out += named;
+            else
+                append_utf8(out, resolve_ref(name));
             i = semi + 1;
         } else if (c == '\r') {
             out += attr ? ' ' : '\n';

@@ -126,6 +126,7 @@ TEST(Decode, TextLineEndsAndReferences) {
         {"a\r\nb\rc", false, "a\nb\nc"}, {"a\tb\nc", false, "a\tb\nc"},
         {"&amp;&#13;", false, "&\r"},    {"&amp;\r\n", true, "&amp;\n"},
         {"\r", true, "\n"},               {"\r\r\n", false, "\n\n"},
+        {"&quot;&apos;&lt;&gt;&amp;&#65;&#x42;", false, "\"'<>&AB"},
     };
     for (const Case& c : cases) {
         std::string scratch;
