@@ -36,18 +36,24 @@ const char* char_ref(std::string_view digits, bool hex, std::uint32_t& cp) noexc
     return nullptr;
 }
 
+// The character of one of the five predefined entities, or 0 for any other name.
+char predefined(std::string_view name) noexcept {
+    switch (name.size()) {
+        case 2:
+            if (name[1] != 't') return 0;
+            return name[0] == 'l' ? '<' : name[0] == 'g' ? '>' : 0;
+        case 3: return name == "amp" ? '&' : 0;
+        case 4: return name == "quot" ? '"' : name == "apos" ? '\'' : 0;
+        default: return 0;
+    }
+}
+
 }  // namespace
 
 const char* ref_error(std::string_view name, std::uint32_t& cp) noexcept {
-    static constexpr struct {
-        std::string_view name;
-        char c;
-    } kEntities[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
-    for (const auto& e : kEntities) {
-        if (name == e.name) {
-            cp = static_cast<std::uint8_t>(e.c);
-            return nullptr;
-        }
+    if (const char named = predefined(name)) {
+        cp = static_cast<std::uint8_t>(named);
+        return nullptr;
     }
     if (name.size() >= 2 && name[0] == '#') {
         if (name[1] == 'x') return char_ref(name.substr(2), true, cp);
@@ -84,18 +90,6 @@ void validate_refs(const std::uint8_t* p, std::size_t n) {
 }
 
 namespace {
-
-// The character of one of the five predefined entities, or 0 for any other name.
-char predefined(std::string_view name) noexcept {
-    switch (name.size()) {
-        case 2:
-            if (name[1] != 't') return 0;
-            return name[0] == 'l' ? '<' : name[0] == 'g' ? '>' : 0;
-        case 3: return name == "amp" ? '&' : 0;
-        case 4: return name == "quot" ? '"' : name == "apos" ? '\'' : 0;
-        default: return 0;
-    }
-}
 
 // The shared decoding loop. In attribute values tab, LF and CR each become a space (CR LF one
 // space); in text CR LF and a lone CR become LF and tab/LF stay. `refs` replaces references.

@@ -127,6 +127,7 @@ TEST(Decode, TextLineEndsAndReferences) {
         {"&amp;&#13;", false, "&\r"},    {"&amp;\r\n", true, "&amp;\n"},
         {"\r", true, "\n"},               {"\r\r\n", false, "\n\n"},
         {"&quot;&apos;&lt;&gt;&amp;&#65;&#x42;", false, "\"'<>&AB"},
+        {"a&#233;b&#x20AC;&#x10348;\r\n", false, "a\xC3\xA9" "b\xE2\x82\xAC\xF0\x90\x8D\x88\n"},
     };
     for (const Case& c : cases) {
         std::string scratch;
