@@ -158,7 +158,11 @@ RowItem SheetParser::parse_row() {
         reader_.next();  // <row/>: its End, read here so that the fast path never looks past it
         return row;
     }
-    const bool buffer_path = !settings_.rich_text;
+    // The cells are read in the row's namespace scope: each one read by the events is read whole,
+    // its own declarations leaving scope with it, so the default namespace is the row's
+    // throughout.
+    const bool buffer_path =
+        !settings_.rich_text && reader_.namespaces().default_id() == kMainNamespace;
     if (!spare_.empty()) {
         row.cells = std::move(spare_.back());
         spare_.pop_back();
@@ -167,8 +171,7 @@ RowItem SheetParser::parse_row() {
     ContentWalk content(reader_, "eof in row");
     CellContext ctx = context();
     for (;;) {
-        if (buffer_path && reader_.namespaces().default_id() == kMainNamespace &&
-            read_cell_from_buffer(row.cells, ctx))
+        if (buffer_path && read_cell_from_buffer(row.cells, ctx))
             continue;
         skip_space();
         XmlEvent ev;
