@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "sheet/values.h"
 #include "utils/scan.h"
 #include "xml/chars.h"
 #include "xml/refs.h"
@@ -110,16 +111,17 @@ inline std::size_t leading_ref(const std::uint8_t* b, std::size_t n, std::size_t
     const std::size_t value = q + 4;
     std::size_t p = value;
     std::int64_t column = 0;
-    while (p < n && p - value < 4 && b[p] >= 'A' && b[p] <= 'Z')
+    const std::size_t letters_limit = n - value < 4 ? n : value + 4;
+    while (p < letters_limit && static_cast<std::uint8_t>(b[p] - 'A') < 26)
         column = append_column_letter(column, static_cast<char>(b[p++]));
     const std::size_t letters = p - value;
     if (letters == 0 || letters > 3 || p >= n || b[p] < '1' || b[p] > '9') return q;
-    const std::size_t digits = p;
-    std::int64_t row = 0;
-    while (p < n && p - digits < 10 && b[p] >= '0' && b[p] <= '9') row = row * 10 + (b[p++] - '0');
-    if (p - digits > 9 || p >= n || b[p] != '"') return q;
+    std::uint64_t row = 0;
+    const std::size_t digits = digit_run(reinterpret_cast<const char*>(b + p), n - p, 10, row);
+    p += digits;
+    if (digits > 9 || p >= n || b[p] != '"') return q;
     cell.cell[0] = Span{value, p};
-    cell.ref = CellRef{row, column};
+    cell.ref = CellRef{static_cast<std::int64_t>(row), column};
     cell.present |= CellSpans::R | CellSpans::RefParsed;
     return p + 1;
 }
@@ -130,14 +132,13 @@ inline std::size_t leading_style(const std::uint8_t* b, std::size_t n, std::size
                                  CellSpans& cell) noexcept {
     if (n - q < 4 || std::memcmp(b + q, " s=\"", 4) != 0) return q;
     const std::size_t value = q + 4;
-    std::size_t p = value;
-    std::int64_t style = 0;
     // At most 18 digits are read: they always fit; a nineteenth is not the closing quote.
-    while (p < n && p - value < 18 && b[p] >= '0' && b[p] <= '9')
-        style = style * 10 + (b[p++] - '0');
+    std::uint64_t style = 0;
+    const std::size_t p =
+        value + digit_run(reinterpret_cast<const char*>(b + value), n - value, 18, style);
     if (p == value || p >= n || b[p] != '"') return q;
     cell.cell[1] = Span{value, p};
-    cell.style = style;
+    cell.style = static_cast<std::int64_t>(style);
     cell.present |= CellSpans::S | CellSpans::StyleParsed;
     return p + 1;
 }
@@ -149,8 +150,9 @@ inline std::size_t leading_type(const std::uint8_t* b, std::size_t n, std::size_
     if (n - q < 4 || std::memcmp(b + q, " t=\"", 4) != 0) return q;
     const std::size_t value = q + 4;
     std::size_t p = value;
-    while (p < n && p - value < 9 && is_letter(b[p])) ++p;
-    if (p == value || p >= n || b[p] != '"') return q;
+    const std::size_t limit = n - value < 10 ? n : value + 10;
+    while (p < limit && is_letter(b[p])) ++p;
+    if (p == value || p - value > 9 || p >= n || b[p] != '"') return q;
     cell.cell[2] = Span{value, p};
     cell.present |= CellSpans::T;
     return p + 1;
@@ -185,8 +187,22 @@ bool tag_name_end(std::uint8_t c) noexcept { return c == ' ' || c == '/' || c ==
 // there.
 inline std::size_t skip_space(const std::uint8_t* buf, std::size_t length,
                               std::size_t at) noexcept {
-    while (at < length && is_ws(buf[at])) ++at;
+    // Markup bytes are above the space, so most calls leave after one comparison.
+    while (at < length && buf[at] <= ' ' && is_ws(buf[at])) ++at;
     return at;
+}
+
+// Whether buf[at, stop) is printable ASCII other than '>' (so it holds no CR to normalise, no
+// "]]>" and no UTF-8 to check).
+inline bool only_refs(const std::uint8_t* buf, std::size_t at, std::size_t stop) noexcept {
+    using namespace scan;
+    std::uint64_t bad = 0;
+    for (; stop - at >= 8; at += 8) {
+        const std::uint64_t w = load(buf + at);
+        bad |= below_bytes(w, 0x20) | (w & kHigh) | eq_bytes(w, '>');
+    }
+    for (; at < stop; ++at) bad |= buf[at] < 0x20 || buf[at] >= 0x80 || buf[at] == '>';
+    return bad == 0;
 }
 
 // The text of a child from `at` to the next '<', which must open the closing tag(s) `close`.
@@ -199,6 +215,12 @@ inline std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::
     if (!starts(buf, length, stop, close, close_len)) return 0;
     if (!special) {
         text = TextSpan{Span{at, stop}, false};
+        return stop + close_len;
+    }
+    if (only_refs(buf, at, stop)) {
+        // Printable ASCII and references: only the references need a look.
+        if (refs_error(buf + at, stop - at)) return 0;
+        text = TextSpan{Span{at, stop}, true};
         return stop + close_len;
     }
     const CharScan scanned = scan_chars(buf + at, stop - at);
@@ -226,31 +248,39 @@ bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position
     const std::size_t after_style = leading_style(buf, length, after_ref, cell);
     const std::size_t after_type = leading_type(buf, length, after_style, cell);
     // Slots 0-2 (r, s, t) have the bits R, S and T: those already read are kept.
-    TagScan open = tight_attrs(buf, length, after_type, cell.cell, cell.present, 0,
-                               cell.present & (CellSpans::R | CellSpans::S | CellSpans::T),
-                               pick_cell);
+    TagScan open = after_type < length && buf[after_type] == '>'
+                       ? TagScan{after_type + 1, TagStatus::Open}
+                       : tight_attrs(buf, length, after_type, cell.cell, cell.present, 0,
+                                     cell.present & (CellSpans::R | CellSpans::S | CellSpans::T),
+                                     pick_cell);
     if (open.status == TagStatus::Refused) return false;
     std::size_t q = open.end;
     bool value_taken = false;
     if (open.status == TagStatus::Open) {
         for (;;) {
             q = skip_space(buf, length, q);
-            if (starts(buf, length, q, "</c>", 4)) {
+            // Every child this reader takes, and the closing tag, spans four bytes at least; the
+            // byte after '<' tells them apart.
+            if (length - q < 4 || buf[q] != '<') return false;
+            const std::uint8_t second = buf[q + 1], third = buf[q + 2];
+            if (second == '/') {
+                if (third != 'c' || buf[q + 3] != '>') return false;
                 q += 4;
                 break;
             }
-            if (starts(buf, length, q, "<v>", 3)) {
-                if (value_taken) return false;
-                q = text_until(buf, length, q + 3, "</v>", 4, cell.value);
-                if (!q) return false;
-                value_taken = true;
-                if (cell.value.raw.end > cell.value.raw.start) cell.present |= CellSpans::Value;
-            } else if (starts(buf, length, q, "<v/>", 4)) {
+            if (second == 'v') {
                 if (value_taken) return false;
                 value_taken = true;
-                q += 4;
-            } else if (starts(buf, length, q, "<f", 2) && q + 2 < length &&
-                       tag_name_end(buf[q + 2])) {
+                if (third == '>') {
+                    q = text_until(buf, length, q + 3, "</v>", 4, cell.value);
+                    if (!q) return false;
+                    if (cell.value.raw.end > cell.value.raw.start) cell.present |= CellSpans::Value;
+                } else if (third == '/' && buf[q + 3] == '>') {
+                    q += 4;
+                } else {
+                    return false;
+                }
+            } else if (second == 'f' && tag_name_end(third)) {
                 if (cell.has(CellSpans::Formula)) return false;
                 TagScan f = tight_attrs(buf, length, q + 2, cell.formula, cell.present, 3, 0,
                                         pick_formula);
@@ -262,7 +292,7 @@ bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position
                     if (!q) return false;
                     cell.present |= CellSpans::FormulaText;
                 }
-            } else if (starts(buf, length, q, "<is>", 4)) {
+            } else if (second == 'i' && third == 's' && buf[q + 3] == '>') {
                 // The inline string of an inlineStr cell, without runs or attributes on <is>;
                 // whitespace around its <t> is text directly inside the item, which is ignored.
                 if (cell.has(CellSpans::Inline) || !cell.has(CellSpans::T) ||

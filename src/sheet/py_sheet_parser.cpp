@@ -158,16 +158,20 @@ RowItem SheetParser::parse_row() {
         reader_.next();  // <row/>: its End, read here so that the fast path never looks past it
         return row;
     }
-    const bool buffer_path = !settings_.rich_text;
+    // The cells are read in the row's namespace scope: each one read by the events is read whole,
+    // its own declarations leaving scope with it, so the default namespace is the row's
+    // throughout.
+    const bool buffer_path =
+        !settings_.rich_text && reader_.namespaces().default_id() == kMainNamespace;
     if (!spare_.empty()) {
         row.cells = std::move(spare_.back());
         spare_.pop_back();
     }
     row.cells.reserve(last_row_cells_);
     ContentWalk content(reader_, "eof in row");
+    CellContext ctx = context();
     for (;;) {
-        if (buffer_path && reader_.namespaces().default_id() == kMainNamespace &&
-            read_cell_from_buffer(row.cells))
+        if (buffer_path && read_cell_from_buffer(row.cells, ctx))
             continue;
         skip_space();
         XmlEvent ev;
@@ -265,49 +269,57 @@ std::optional<Val> SheetParser::inline_value() {
     return Val(call_with_markup(helpers_.text_content.get(), reader_, item_));
 }
 
-bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells) {
+bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext& ctx) {
     Input& in = reader_.input();
     const std::uint8_t* buf = in.data();
     CellSpans& cell = spans_;
     if (!fast_cell(buf, in.filled(), in.pos, cell)) return false;
+    using S = CellSpans;
+    using F = CellFlags;
+    // The presence bits of <f>'s attributes sit at the same places in both sets.
+    static_assert(unsigned{S::FT} == unsigned{F::FT} && unsigned{S::FRef} == unsigned{F::FRef} &&
+                  unsigned{S::FSi} == unsigned{F::FSi});
+    const std::uint16_t present = cell.present;
+    CellFlags flags;
+    flags.bits = static_cast<std::uint8_t>((present & (S::FT | S::FRef | S::FSi)) |
+                                           (present & S::R ? F::R : 0) |
+                                           (present & S::S ? F::S : 0) |
+                                           (present & S::T ? F::T : 0) |
+                                           (present & S::Formula ? F::F : 0));
     // The texts stay views of the buffer, which does not move before the cell is decided; a
     // child's text holding references or CRs is decoded into the cell buffers.
-    auto view = [buf](const Span& s) {
-        return std::string_view(reinterpret_cast<const char*>(buf) + s.start, s.end - s.start);
+    const char* chars = reinterpret_cast<const char*>(buf);
+    auto view = [chars, present](std::uint16_t bit, const Span& s) {
+        return present & bit ? std::string_view(chars + s.start, s.end - s.start)
+                             : std::string_view();
     };
-    auto child_text = [&view](const TextSpan& t, std::string& scratch) {
-        return t.decode ? decode_text(view(t.raw), false, scratch) : view(t.raw);
+    auto child_text = [chars](const TextSpan& t, std::string& scratch) {
+        const std::string_view raw(chars + t.raw.start, t.raw.end - t.raw.start);
+        return t.decode ? decode_text(raw, false, scratch) : raw;
     };
-    CellText text;
-    CellFlags flags;
-    auto take = [&](std::uint16_t bit, const Span& s, std::string_view& into, std::uint8_t flag) {
-        if (!cell.has(bit)) return;
-        into = view(s);
-        flags.set(flag);
-    };
-    take(CellSpans::R, cell.cell[0], text.r, CellFlags::R);
-    take(CellSpans::S, cell.cell[1], text.s, CellFlags::S);
-    take(CellSpans::T, cell.cell[2], text.t, CellFlags::T);
-    if (cell.has(CellSpans::RefParsed)) text.r_cell = &cell.ref;
-    if (cell.has(CellSpans::Formula)) {
-        flags.set(CellFlags::F);
-        take(CellSpans::FT, cell.formula[0], text.f_t, CellFlags::FT);
-        take(CellSpans::FRef, cell.formula[1], text.f_ref, CellFlags::FRef);
-        take(CellSpans::FSi, cell.formula[2], text.f_si, CellFlags::FSi);
-        if (cell.has(CellSpans::FormulaText))
-            text.f_text = child_text(cell.formula_text, bufs_.f_text);
-    }
+    const std::string_view t = view(S::T, cell.cell[2]);
     std::optional<Val> inline_val;
-    if (cell.has(CellSpans::Inline)) {  // only taken in an inlineStr cell, whose <v> is ignored
+    std::string_view v;
+    if (present & S::Inline) {  // only taken in an inlineStr cell, whose <v> is ignored
         inline_val = Val(std::string(child_text(cell.inline_text, bufs_.v)));
-    } else if (cell.has(CellSpans::Value) && !(flags.has(CellFlags::T) && text.t == "inlineStr")) {
-        text.v = child_text(cell.value, bufs_.v);
+    } else if ((present & S::Value) && t != "inlineStr") {
+        v = child_text(cell.value, bufs_.v);
     }
+    const CellText text{t,
+                        view(S::R, cell.cell[0]),
+                        view(S::S, cell.cell[1]),
+                        v,
+                        view(S::FT, cell.formula[0]),
+                        view(S::FRef, cell.formula[1]),
+                        view(S::FSi, cell.formula[2]),
+                        present & S::FormulaText ? child_text(cell.formula_text, bufs_.f_text)
+                                                 : std::string_view(),
+                        present & S::RefParsed ? &cell.ref : nullptr};
     reader_.consume_tag(cell.start, cell.end);
-    StyleId style = cell.has(CellSpans::StyleParsed)
-                        ? StyleId{cell.style, Ref()}
-                        : style_of(helpers_.int_.get(), flags.has(CellFlags::S), text.s);
-    CellContext ctx = context();
+    // Absent, or read as digits by fast_cell: an integer without asking style_of.
+    StyleId style = !(present & S::S)           ? StyleId{}
+                    : present & S::StyleParsed ? StyleId{cell.style, Ref()}
+                                               : style_of(helpers_.int_.get(), true, text.s);
     CellRec& rec = cells.emplace_back();
     try {
         interpret_into(rec, ctx, text, std::move(style), flags, nullptr, std::move(inline_val));

@@ -77,9 +77,10 @@ private:
     RowItem parse_row();
     ElementItem capture_checked();
     CellRec read_cell();
-    // Reads the cell at the current position straight from the buffer and appends it; false
-    // (nothing consumed) when the cell does not have the plain shape.
-    bool read_cell_from_buffer(std::vector<CellRec>& cells);
+    // Reads the cell at the current position straight from the buffer and appends it, deciding
+    // it in `ctx` (the row's context); false (nothing consumed) when the cell does not have the
+    // plain shape.
+    bool read_cell_from_buffer(std::vector<CellRec>& cells, CellContext& ctx);
     std::optional<Val> inline_value();
     // Passes over whitespace up to the next tag in the buffer: text between rows and cells,
     // which the parser ignores, so it need not be read as a text event.

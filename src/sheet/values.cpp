@@ -104,9 +104,8 @@ NumberText parse_number(std::string_view s) noexcept {
     std::size_t i = minus || plus ? 1 : 0;
     // Up to 19 digits always fit the 64-bit accumulator; a longer run takes the general rules.
     std::uint64_t m = 0;
-    const std::size_t int_start = i;
-    while (i < n && is_digit(s[i]) && i - int_start < 19) m = m * 10 + (s[i++] - '0');
-    const std::size_t int_digits = i - int_start;
+    const std::size_t int_digits = digit_run(s.data() + i, n - i, 19, m);
+    i += int_digits;
     if (i == n) {
         // No float mark: the integer fast parse (an optional "-", 1 to 18 digits).
         if (!plus && int_digits >= 1 && int_digits <= 18) {
@@ -119,10 +118,8 @@ NumberText parse_number(std::string_view s) noexcept {
     std::size_t frac_digits = 0;
     if (s[i] == '.') {
         ++i;
-        while (i < n && is_digit(s[i]) && int_digits + frac_digits < 19) {
-            m = m * 10 + (s[i++] - '0');
-            ++frac_digits;
-        }
+        frac_digits = digit_run(s.data() + i, n - i, 19 - int_digits, m);
+        i += frac_digits;
     }
     if (int_digits + frac_digits == 0) return number_by_rules(s);
     int exponent = 0;

@@ -2,11 +2,23 @@
 // natively, and the rules that send every other text to the host's converters.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
 namespace tovrel {
+
+// The run of ASCII digits at p, at most `max` of them (at most 19) and within the n bytes there;
+// their value is appended to `acc` (acc * 10^k + value). Returns the run's length.
+inline std::size_t digit_run(const char* p, std::size_t n, std::size_t max,
+                             std::uint64_t& acc) noexcept {
+    const std::size_t limit = n < max ? n : max;
+    std::size_t k = 0;
+    for (; k < limit && static_cast<unsigned char>(p[k] - '0') < 10; ++k)
+        acc = acc * 10 + static_cast<unsigned>(p[k] - '0');
+    return k;
+}
 
 // The integer fast parse: an optional "-" then 1 to 18 ASCII digits and nothing else. Eighteen
 // digits always fit a signed 64-bit integer, so the value never overflows. Anything else ("+1",

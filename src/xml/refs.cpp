@@ -36,18 +36,24 @@ const char* char_ref(std::string_view digits, bool hex, std::uint32_t& cp) noexc
     return nullptr;
 }
 
+// The character of one of the five predefined entities, or 0 for any other name.
+char predefined(std::string_view name) noexcept {
+    switch (name.size()) {
+        case 2:
+            if (name[1] != 't') return 0;
+            return name[0] == 'l' ? '<' : name[0] == 'g' ? '>' : 0;
+        case 3: return name == "amp" ? '&' : 0;
+        case 4: return name == "quot" ? '"' : name == "apos" ? '\'' : 0;
+        default: return 0;
+    }
+}
+
 }  // namespace
 
 const char* ref_error(std::string_view name, std::uint32_t& cp) noexcept {
-    static constexpr struct {
-        std::string_view name;
-        char c;
-    } kEntities[] = {{"lt", '<'}, {"gt", '>'}, {"amp", '&'}, {"quot", '"'}, {"apos", '\''}};
-    for (const auto& e : kEntities) {
-        if (name == e.name) {
-            cp = static_cast<std::uint8_t>(e.c);
-            return nullptr;
-        }
+    if (const char named = predefined(name)) {
+        cp = static_cast<std::uint8_t>(named);
+        return nullptr;
     }
     if (name.size() >= 2 && name[0] == '#') {
         if (name[1] == 'x') return char_ref(name.substr(2), true, cp);
@@ -118,7 +124,11 @@ std::string_view decode(std::string_view raw, bool attr, bool refs, std::string&
         }
         if (c == '&') {
             std::size_t semi = raw.find(';', i + 1);
-            append_utf8(out, resolve_ref(raw.substr(i + 1, semi - i - 1)));
+            const std::string_view name = raw.substr(i + 1, semi - i - 1);
+            if (const char named = predefined(name))
+                out += named;
+            else
+                append_utf8(out, resolve_ref(name));
             i = semi + 1;
         } else if (c == '\r') {
             out += attr ? ' ' : '\n';

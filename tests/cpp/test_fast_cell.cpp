@@ -64,6 +64,7 @@ TEST(CellSpans, TakesPlainCells) {
         {"<c t=\"n\" x=\"1\" r=\"C3\"><v>1</v></c>", "C3", "<none>", "n", "1", "<none>", "<none>", "-"},
         // Texts with references, CR and '>' are taken and decoded as the reader decodes them.
         {"<c r=\"A1\" t=\"str\"><f>\"x\"&amp;A1</f><v>a&#x3c;b\r\nc&gt;d>e</v></c>", "A1", "<none>", "str", "a<b\nc>d>e", "<none>", "<none>", "\"x\"&A1"},
+        {"<c r=\"A1\"><f>\"a\"&amp;B1&lt;&quot;&apos;&#67;</f><v>1</v></c>", "A1", "<none>", "<none>", "1", "<none>", "<none>", "\"a\"&B1<\"'C"},
         // The inline string of an inlineStr cell.
         {"<c r=\"D1\" t=\"inlineStr\"><is><t>in &amp; out</t></is></c>", "D1", "<none>", "inlineStr", "<none>", "<none>", "<none>", "-", "in & out"},
         {"<c t=\"inlineStr\"><is><t xml:space=\"preserve\"> x </t></is><v>1</v></c>", "<none>", "<none>", "inlineStr", "1", "<none>", "<none>", "-", " x "},

@@ -47,6 +47,8 @@ const EventCase kEventCases[] = {
     {"<a>a\r\nb\rc</a>", "<a>'a\nb\nc'</a>$"},
     {"<a>&lt;&gt;&amp;&quot;&apos;&#65;&#x42;&#x1F600;</a>", "<a>'<>&\"'AB\xF0\x9F\x98\x80'</a>$"},
     {"<a>\xC3\xA9\xE2\x82\xAC</a>", "<a>'\xC3\xA9\xE2\x82\xAC'</a>$"},
+    {"<a>a&#233;b&#x20AC;&#x10348;\r\n</a>",
+     "<a>'a\xC3\xA9" "b\xE2\x82\xAC\xF0\x90\x8D\x88\n'</a>$"},
     {"<!--c--><?pi x?><a><!-- in --><?pi?>t</a><!--after-->\n<?end?>", "<a>'t'</a>$"},
     {"<?xml-stylesheet href='a'?><a/>", "<a/></a>$"},
     {"<a><!----><!-- a - --></a>", "<a></a>$"},

@@ -6,6 +6,7 @@ from hypothesis import given, settings, strategies as st
 
 import _tovrel
 from sheets import raw_rows, sheet
+from tovrel.helpers import MAIN_NS
 
 KINDS = [None, "n", "s", "b", "e", "str", "inlineStr"]
 TEXTS = ["text", "a b", "é 東京", "", "a & b", "<x>", "x > y", "]]", "line\r\nend", "tab\there"]
@@ -162,3 +163,9 @@ def test_fast_path_needs_the_main_namespace_as_default():
     # <c> in no namespace: still a cell (any child of a row is), but its <v> is not the main v.
     other = plain.replace(b"<c ", b'<c xmlns="" ')
     assert raw_rows(other)[0] == [(1, [(1, 1, None, "n", 0)])]
+    # A row that unbinds the default namespace for its cells, one of which binds it again.
+    unbound = sheet(f'<x:row xmlns=""><c r="A1"><v>1</v></c><c r="B1" xmlns="{MAIN_NS}"><v>2</v>'
+                    '</c><c r="C1"><v>3</v></c></x:row>', decl=f'xmlns="{MAIN_NS}" xmlns:x="{MAIN_NS}"')
+    rows = raw_rows(unbound)
+    assert [c[2] for c in rows[0][0][1]] == [None, 2, None]
+    assert rows == raw_rows(unbound, rich_text=True)
