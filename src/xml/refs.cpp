@@ -124,6 +124,8 @@ std::string_view decode(std::string_view raw, bool attr, bool refs, std::string&
         }
         if (c == '&') {
             std::size_t semi = raw.find(';', i + 1);
+            // Callers validate first; an unterminated reference must still not wrap around.
+            if (semi == std::string_view::npos) throw Malformed("bad reference");
             const std::string_view name = raw.substr(i + 1, semi - i - 1);
             if (const char named = predefined(name))
                 out += named;

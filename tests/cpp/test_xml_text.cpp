@@ -96,6 +96,15 @@ TEST(ValidateChars, ControlBytesUtf8AndNonCharacters) {
             << "case " << (&c - cases);
 }
 
+// Decoding trusts validated text, but an unterminated reference still stops it.
+TEST(Decode, UnterminatedReferenceIsMalformed) {
+    std::string scratch;
+    for (const char* raw : {"a&amp", "&", "x&#65"}) {
+        EXPECT_EQ(outcome([&] { decode_text(raw, false, scratch); }), "M:bad reference") << raw;
+        EXPECT_EQ(outcome([&] { decode_attr(raw, scratch); }), "M:bad reference") << raw;
+    }
+}
+
 // Random element opens (each pushing a few bindings) and closes against the plain model: the
 // list of bindings in force, searched newest first. The scope serial must name the scope: a
 // serial seen again comes with the same in-scope list.
