@@ -92,6 +92,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         return it != ctx.rpr_cache.end() && it->second.ok && it->second.root_scope;
     };
     Input& in = reader.input();
+    const ScanWidth width = best_scan_width();
     for (;;) {
         // Items of the plain shape are taken straight from the buffer: unprefixed <si> children
         // of the root, where the default namespace is the main one.
@@ -99,7 +100,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
             reader.namespaces().default_id() == kMainNamespace) {
             ctx.root_scope = reader.namespaces().scope_serial();
             ItemScan scanned;
-            while (scan_si_item(in.data(), in.filled(), in.pos, scanned, rpr_verdict)) {
+            while (scan_si_item(in.data(), in.filled(), in.pos, scanned, rpr_verdict, width)) {
                 items.push_back(str_of_scan(in.data(), scanned, scratch, text));
                 reader.consume_tag(in.pos, scanned.item_end);
             }

@@ -12,6 +12,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if TOVREL_SCAN32
+#include <immintrin.h>
+#endif
 
 namespace tovrel {
 
@@ -128,32 +131,38 @@ struct TextTotals {
 
 // The ASCII byte to check at p (not '<'): the position after what it starts, or null when that
 // breaks a rule. `start` is where the text began.
+// The reference at p ('&'): the position after its ';', or null when the rules reject it.
+inline const std::uint8_t* check_ref(const std::uint8_t* p, const std::uint8_t* limit,
+                                     TextTotals& t) noexcept {
+    t.decode = true;
+    std::uint32_t cp = 0;
+    if (const std::size_t len = named_ref(p, cp)) {
+        t.shrink += len - 1;
+        return p + len;
+    }
+    const std::uint8_t* stop =
+        limit - p > static_cast<std::ptrdiff_t>(kLongestRef + 2) ? p + kLongestRef + 2 : limit;
+    const std::uint8_t* semi = p + 1;
+    while (semi < stop && *semi != ';') ++semi;
+    if (semi == stop) return nullptr;
+    const std::string_view name(reinterpret_cast<const char*>(p + 1),
+                                static_cast<std::size_t>(semi - p - 1));
+    if (ref_error(name, cp)) return nullptr;
+    if (name[0] == '#') {
+        t.widest_ref = std::max(t.widest_ref, cp);
+        t.rewrite = t.rewrite || in_x005f(cp);
+    }
+    t.shrink += static_cast<std::size_t>(semi - p);
+    return semi + 1;
+}
+
+// The ASCII byte to check at p (not '<'): the position after what it starts, or null when that
+// breaks a rule. `start` is where the text began.
 inline const std::uint8_t* check_ascii(const std::uint8_t* p, const std::uint8_t* limit,
                                        const std::uint8_t* start, TextTotals& t) noexcept {
     switch (*p) {
-        case '&': {
-            t.decode = true;
-            std::uint32_t cp = 0;
-            if (const std::size_t len = named_ref(p, cp)) {
-                t.shrink += len - 1;
-                return p + len;
-            }
-            const std::uint8_t* stop =
-                limit - p > static_cast<std::ptrdiff_t>(kLongestRef + 2) ? p + kLongestRef + 2
-                                                                          : limit;
-            const std::uint8_t* semi = p + 1;
-            while (semi < stop && *semi != ';') ++semi;
-            if (semi == stop) return nullptr;
-            const std::string_view name(reinterpret_cast<const char*>(p + 1),
-                                        static_cast<std::size_t>(semi - p - 1));
-            if (ref_error(name, cp)) return nullptr;
-            if (name[0] == '#') {
-                t.widest_ref = std::max(t.widest_ref, cp);
-                t.rewrite = t.rewrite || in_x005f(cp);
-            }
-            t.shrink += static_cast<std::size_t>(semi - p);
-            return semi + 1;
-        }
+        case '&':
+            return check_ref(p, limit, t);
         case '\r':
             t.decode = true;
             if (p[1] == '\n') ++t.shrink;
@@ -308,6 +317,115 @@ const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
 
 #endif
 
+#if TOVREL_SCAN32
+
+#define TOVREL_AVX2 __attribute__((target("avx2,bmi,popcnt")))
+
+namespace wide {
+
+TOVREL_AVX2 inline __m256i splat(int c) noexcept {
+    return _mm256_set1_epi8(static_cast<char>(c));
+}
+TOVREL_AVX2 inline __m256i eq(__m256i x, int c) noexcept { return _mm256_cmpeq_epi8(x, splat(c)); }
+TOVREL_AVX2 inline __m256i either(__m256i a, __m256i b) noexcept { return _mm256_or_si256(a, b); }
+// Unsigned x >= n and x <= n for each byte.
+TOVREL_AVX2 inline __m256i at_least(__m256i x, int n) noexcept {
+    return _mm256_cmpeq_epi8(_mm256_max_epu8(x, splat(n)), x);
+}
+TOVREL_AVX2 inline __m256i at_most(__m256i x, int n) noexcept {
+    return _mm256_cmpeq_epi8(_mm256_min_epu8(x, splat(n)), x);
+}
+TOVREL_AVX2 inline std::uint32_t bits(__m256i x) noexcept {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(x));
+}
+// Each byte of v replaced by the one N places before it, the first N taken from the end of prev.
+template <int N>
+TOVREL_AVX2 inline __m256i back(__m256i v, __m256i prev) noexcept {
+    return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(prev, v, 0x21), 16 - N);
+}
+
+// The sixteen-byte fault test of the block check, over 32 bytes.
+TOVREL_AVX2 inline std::uint32_t utf8_faults(__m256i v, __m256i prev) noexcept {
+    const __m256i p1 = back<1>(v, prev), p2 = back<2>(v, prev), p3 = back<3>(v, prev);
+    const __m256i cont = eq(_mm256_and_si256(v, splat(0xC0)), 0x80);
+    const __m256i need =
+        either(at_least(p1, 0xC0), either(at_least(p2, 0xE0), at_least(p3, 0xF0)));
+    const __m256i from_a0 = at_least(v, 0xA0), from_90 = at_least(v, 0x90);
+    const __m256i pair = eq(_mm256_and_si256(v, splat(0xFE)), 0xC0);
+    __m256i bad = either(_mm256_xor_si256(cont, need), either(pair, at_least(v, 0xF5)));
+    bad = either(bad, _mm256_andnot_si256(from_a0, eq(p1, 0xE0)));
+    bad = either(bad, _mm256_and_si256(from_a0, eq(p1, 0xED)));
+    bad = either(bad, _mm256_andnot_si256(from_90, eq(p1, 0xF0)));
+    bad = either(bad, _mm256_and_si256(from_90, eq(p1, 0xF4)));
+    const __m256i fffe = _mm256_and_si256(_mm256_and_si256(eq(p2, 0xEF), eq(p1, 0xBF)),
+                                          eq(_mm256_and_si256(v, splat(0xFE)), 0xBE));
+    return bits(either(bad, fffe));
+}
+
+// check_text over 32-byte blocks. References do not end a block: each '&' before the block's
+// stop is checked where it stands (a reference holds only ASCII letters, digits, '#' and ';',
+// none of which stops or needs the UTF-8 state), so a text with references keeps its blocks.
+TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
+                                           TextTotals& t) noexcept {
+    const std::uint8_t* const start = p;
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i prev = zero;
+    std::uint32_t pending = 0;  // the previous block ended in a multi-byte character
+    std::uint32_t any_high = 0, past_latin1 = 0, past_bmp = 0;
+    for (;;) {
+        __m256i v;
+        if (limit - p >= 16) {
+            v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        } else {
+            // Only sixteen bytes past `limit` are readable: the block comes from a copy, zero
+            // past them as the pad is.
+            alignas(32) std::uint8_t tail[32] = {};
+            std::memcpy(tail, p, static_cast<std::size_t>(limit - p) + 16);
+            v = _mm256_load_si256(reinterpret_cast<const __m256i*>(tail));
+        }
+        // '<', ']', '_' and bytes below 0x20 stop the step.
+        const std::uint32_t stops =
+            bits(either(either(eq(v, '<'), eq(v, ']')), either(eq(v, '_'), at_most(v, 0x1F))));
+        const unsigned k = stops ? static_cast<unsigned>(std::countr_zero(stops)) : 32u;
+        const std::uint32_t before = static_cast<std::uint32_t>((1ULL << k) - 1);
+        const std::uint32_t through = static_cast<std::uint32_t>((2ULL << k) - 1);
+        const std::uint32_t high = bits(v);
+        if ((high | pending) & through) {
+            if (utf8_faults(v, prev) & through) return nullptr;
+            const std::uint32_t cont = bits(eq(_mm256_and_si256(v, splat(0xC0)), 0x80));
+            t.shrink += static_cast<std::size_t>(std::popcount(cont & before));
+            any_high |= high & before;
+            past_latin1 |= bits(at_least(v, 0xC4)) & before;
+            past_bmp |= bits(at_least(v, 0xF0)) & before;
+        }
+        for (std::uint32_t amps = bits(eq(v, '&')) & before; amps; amps &= amps - 1)
+            if (!check_ref(p + std::countr_zero(amps), limit, t)) return nullptr;
+        if (k == 32) {
+            // No stop: the block lies wholly before `limit` (the zero pad would stop it).
+            prev = v;
+            pending = high >> 31;
+            p += 32;
+            continue;
+        }
+        p += k;
+        if (p >= limit) return nullptr;
+        if (*p == '<') break;
+        p = check_ascii(p, limit, start, t);
+        if (!p) return nullptr;
+        // What follows an ASCII byte starts a character.
+        prev = zero;
+        pending = 0;
+    }
+    // Stand-ins for the widest lead: only its class counts.
+    const std::uint8_t lead = past_bmp ? 0xF0 : past_latin1 ? 0xC4 : any_high ? 0xC3 : 0;
+    t.widest_lead = std::max(t.widest_lead, lead);
+    return p;
+}
+
+}  // namespace wide
+
+#endif
+
 // Whether the bytes at p (p <= limit, 16 bytes readable past `limit`) start with `lit`. Up to
 // eight bytes take one masked word compare: the zero pad past `limit` never matches a literal.
 inline bool at(const std::uint8_t* p, const std::uint8_t* limit, std::string_view lit) noexcept {
@@ -337,8 +455,18 @@ inline bool x005f_join(std::uint8_t last, std::uint8_t first) noexcept {
 
 }  // namespace
 
+ScanWidth best_scan_width() noexcept {
+#if TOVREL_SCAN32
+    static const ScanWidth best =
+        __builtin_cpu_supports("avx2") ? ScanWidth::Block32 : ScanWidth::Block16;
+    return best;
+#else
+    return ScanWidth::Block16;
+#endif
+}
+
 bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
-                  RprVerdict rpr_verdict) {
+                  RprVerdict rpr_verdict, ScanWidth width) {
     const std::uint8_t* const limit = buf + filled;
     const std::uint8_t* p = buf + pos;
     if (!at(p, limit, "<si>")) return false;
@@ -347,7 +475,14 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, 
     out.span_count = 0;
     auto add_text = [&](const std::uint8_t* start) -> const std::uint8_t* {
         const std::size_t shrink_before = totals.shrink;
+#if TOVREL_SCAN32
+        const std::uint8_t* end = width == ScanWidth::Block32
+                                      ? wide::check_text(start, limit, totals)
+                                      : check_text(start, limit, totals);
+#else
+        (void)width;
         const std::uint8_t* end = check_text(start, limit, totals);
+#endif
         if (!end || out.span_count == ItemScan::kMaxSpans || !at(end, limit, "</t>"))
             return nullptr;
         ItemScan::Span& span = out.spans[out.span_count++];

@@ -12,7 +12,21 @@
 
 #include "utils/function_ref.h"
 
+// 32-byte text checks: x86-64 with GCC or Clang, used where the processor has AVX2.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TOVREL_SCAN32 1
+#else
+#define TOVREL_SCAN32 0
+#endif
+
 namespace tovrel {
+
+// The block the text checks step by: 16 bytes (SSE2, or two machine words) anywhere, 32 bytes
+// (AVX2) where the processor has it. Both take and refuse exactly the same items.
+enum class ScanWidth : std::uint8_t { Block16, Block32 };
+
+// The widest block this processor runs, found once.
+ScanWidth best_scan_width() noexcept;
 
 struct ItemScan {
     // The texts of the item in order: buffer offsets of the raw bytes, characters once decoded.
@@ -39,7 +53,7 @@ using RprVerdict = FunctionRef<bool(std::string_view rpr)>;
 // rule of the reader; false, for any other shape or for anything the general reader would have
 // to report, and then nothing is to be consumed.
 bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
-                  RprVerdict rpr_verdict);
+                  RprVerdict rpr_verdict, ScanWidth width = best_scan_width());
 
 // Writes the scanned text [p, end) decoded (references, CR LF and lone CR to LF) as `chars`
 // code units of type Unit (std::uint8_t, std::uint16_t or std::uint32_t, wide enough for the
