@@ -68,8 +68,14 @@ inline void widen_block(Unit* out, const std::uint8_t* p) noexcept {
 #endif
 }
 
+// The str width class of a code point, without branches: 0x7F, 0xFF, 0xFFFF or 0x10FFFF.
 constexpr std::uint32_t width_class(std::uint32_t cp) noexcept {
-    return cp < 0x80 ? 0x7F : cp <= 0xFF ? 0xFF : cp <= 0xFFFF ? 0xFFFF : 0x10FFFF;
+    return 0x7Fu | (cp >= 0x80) * 0x80u | (cp > 0xFF) * 0xFF00u | (cp > 0xFFFF) * 0x100000u;
+}
+
+// The width class of the texts whose widest UTF-8 lead byte is `lead` (0: all ASCII).
+constexpr std::uint32_t lead_class(std::uint8_t lead) noexcept {
+    return 0x7Fu | (lead != 0) * 0x80u | (lead > 0xC3) * 0xFF00u | (lead >= 0xF0) * 0x100000u;
 }
 
 // Whether the code point is one of the characters of "x005F_".
@@ -386,7 +392,7 @@ TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uin
         // '<', ']', '_' and bytes below 0x20 stop the step.
         const std::uint32_t stops =
             bits(either(either(eq(v, '<'), eq(v, ']')), either(eq(v, '_'), at_most(v, 0x1F))));
-        const unsigned k = stops ? static_cast<unsigned>(std::countr_zero(stops)) : 32u;
+        const unsigned k = static_cast<unsigned>(std::countr_zero(stops | (1ULL << 32)));
         const std::uint32_t before = static_cast<std::uint32_t>((1ULL << k) - 1);
         const std::uint32_t through = static_cast<std::uint32_t>((2ULL << k) - 1);
         const std::uint32_t high = bits(v);
@@ -417,8 +423,9 @@ TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uin
         pending = 0;
     }
     // Stand-ins for the widest lead: only its class counts.
-    const std::uint8_t lead = past_bmp ? 0xF0 : past_latin1 ? 0xC4 : any_high ? 0xC3 : 0;
-    t.widest_lead = std::max(t.widest_lead, lead);
+    const unsigned lead = std::max({(past_bmp != 0) * 0xF0u, (past_latin1 != 0) * 0xC4u,
+                                    (any_high != 0) * 0xC3u});
+    t.widest_lead = std::max(t.widest_lead, static_cast<std::uint8_t>(lead));
     return p;
 }
 
@@ -533,17 +540,26 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, 
         last = buf[span.end - 1];
     }
     const std::uint8_t lead = totals.widest_lead;
-    const std::uint32_t lead_class = lead == 0      ? 0x7F
-                                     : lead <= 0xC3 ? 0xFF
-                                     : lead < 0xF0  ? 0xFFFF
-                                                    : 0x10FFFF;
-    out.maxchar = std::max(lead_class, width_class(totals.widest_ref));
+    out.maxchar = std::max(lead_class(lead), width_class(totals.widest_ref));
     out.decode = totals.decode;
     out.rewrite = totals.rewrite;
     return true;
 }
 
-void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept {
+namespace {
+
+#if TOVREL_SCAN32
+// Up to 64 bytes per masked load and store: no branch on the length below that.
+__attribute__((target("avx512f,avx512bw,bmi2"))) void copy_masked(
+    const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept {
+    for (; n > 64; n -= 64, p += 64, out += 64)
+        _mm512_storeu_si512(out, _mm512_loadu_si512(p));
+    const __mmask64 keep = _bzhi_u64(~0ULL, static_cast<unsigned>(n));
+    _mm512_mask_storeu_epi8(out, keep, _mm512_maskz_loadu_epi8(keep, p));
+}
+#endif
+
+void copy_words(const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept {
     // Short texts are the rule: overlapping word copies instead of a library call.
     if (n >= 16) {
         std::size_t i = 0;
@@ -560,40 +576,41 @@ void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept
     }
 }
 
+}  // namespace
+
+CopyKind best_copy_kind() noexcept {
+#if TOVREL_SCAN32
+    static const CopyKind best =
+        __builtin_cpu_supports("avx512bw") ? CopyKind::Masked64 : CopyKind::Words;
+    return best;
+#else
+    return CopyKind::Words;
+#endif
+}
+
+void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n, CopyKind kind) noexcept {
+#if TOVREL_SCAN32
+    if (kind == CopyKind::Masked64) return copy_masked(p, out, n);
+#endif
+    (void)kind;
+    copy_words(p, out, n);
+}
+
 template <class Unit>
-void fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
-               std::size_t chars) noexcept {
-    Unit* const out_end = out + chars;
+Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noexcept {
     while (p < end) {
-        if (out_end - out >= static_cast<std::ptrdiff_t>(kBlock)) {
-            // Room for a whole block: store all 16, keep those before the byte to decode.
-            const std::size_t k = next_to_decode(p);
-            widen_block(out, p);
-            const std::size_t n = std::min(k, static_cast<std::size_t>(end - p));
-            p += n;
-            out += n;
-            if (k == kBlock || p == end) continue;
-        } else {
-            // Near the end: the same through a block on the side, keeping what fits.
-            const std::size_t k = next_to_decode(p);
-            const std::size_t n = std::min(k, static_cast<std::size_t>(end - p));
-            if (n) {
-                Unit block[kBlock];
-                widen_block(block, p);
-                std::memcpy(out, block, n * sizeof(Unit));
-                p += n;
-                out += n;
-                if (p == end) continue;
-            }
-        }
+        // A whole block widened and stored, those before the first byte to decode kept. The
+        // block may reach past `end` (those units land in the slack) while a character remains.
+        const std::size_t k = next_to_decode(p);
+        widen_block(out, p);
+        p += k;
+        out += k;
+        if (k == kBlock || p >= end) continue;
         const std::uint8_t c = *p;
         if (c >= 0x80) {
-            // A run of multi-byte characters, each decoded without branching on its length.
-            do {
-                std::size_t len;
-                *out++ = static_cast<Unit>(decode_checked(p, len));
-                p += len;
-            } while (p < end && *p >= 0x80);
+            std::size_t len;
+            *out++ = static_cast<Unit>(decode_checked(p, len));
+            p += len;
         } else if (c == '\r') {
             *out++ = '\n';
             p += p[1] == '\n' ? 2 : 1;
@@ -611,13 +628,15 @@ void fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
             p = semi + 1;
         }
     }
+    // A last block that ran past `end` stored its bytes one unit each.
+    return out - (p - end);
 }
 
-template void fill_text<std::uint8_t>(const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
-                                      std::size_t) noexcept;
-template void fill_text<std::uint16_t>(const std::uint8_t*, const std::uint8_t*, std::uint16_t*,
-                                       std::size_t) noexcept;
-template void fill_text<std::uint32_t>(const std::uint8_t*, const std::uint8_t*, std::uint32_t*,
-                                       std::size_t) noexcept;
+template std::uint8_t* fill_text(const std::uint8_t*, const std::uint8_t*,
+                                 std::uint8_t*) noexcept;
+template std::uint16_t* fill_text(const std::uint8_t*, const std::uint8_t*,
+                                  std::uint16_t*) noexcept;
+template std::uint32_t* fill_text(const std::uint8_t*, const std::uint8_t*,
+                                  std::uint32_t*) noexcept;
 
 }  // namespace tovrel

@@ -33,15 +33,16 @@ std::optional<Filled> take(const std::string& item, ScanWidth width = ScanWidth:
     auto verdict = [](std::string_view rpr) { return rpr == "<rPr><b/></rPr>"; };
     if (!scan_si_item(buf.data(), buf.size(), 0, f.scan, verdict, width)) return std::nullopt;
     auto fill = [&](auto unit) {
-        std::vector<decltype(unit)> out(f.scan.chars + 1, 0x5A);
+        std::vector<decltype(unit)> out(f.scan.chars + kFillSlack + 1, 0x5A);
         auto* at = out.data();
         for (std::size_t i = 0; i < f.scan.span_count; ++i) {
             const ItemScan::Span& span = f.scan.spans[i];
-            fill_text(buf.data() + span.start, buf.data() + span.end, at, span.chars);
+            auto* const span_end = fill_text(buf.data() + span.start, buf.data() + span.end, at);
+            EXPECT_EQ(static_cast<std::size_t>(span_end - at), span.chars) << item;
             at += span.chars;
         }
-        EXPECT_EQ(out.back(), 0x5A) << "written past the end: " << item;
-        f.text.assign(out.begin(), out.end() - 1);
+        EXPECT_EQ(out.back(), 0x5A) << "written past the slack: " << item;
+        f.text.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(f.scan.chars));
     };
     if (f.scan.maxchar <= 0xFF)
         fill(std::uint8_t{});
@@ -199,6 +200,25 @@ TEST(ItemScan, AgreesWithTheReader) {
     }
     EXPECT_GT(taken_count, 5000);
     EXPECT_GT(rejected, 1000);
+}
+
+// Every copy this processor runs moves exactly n bytes, whatever n.
+TEST(ItemScan, CopiesExactly) {
+    std::vector<CopyKind> kinds = {CopyKind::Words};
+    if (best_copy_kind() == CopyKind::Masked64) kinds.push_back(CopyKind::Masked64);
+    std::vector<std::uint8_t> from(256 + 16);
+    for (std::size_t i = 0; i < from.size(); ++i) from[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    for (const CopyKind kind : kinds) {
+        for (std::size_t n = 0; n <= 200; ++n) {
+            std::vector<std::uint8_t> out(n + 64, 0xEE);
+            copy_text(from.data(), out.data(), n, kind);
+            EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n),
+                                   from.begin()))
+                << n;
+            EXPECT_EQ(std::count(out.begin() + static_cast<std::ptrdiff_t>(n), out.end(), 0xEE), 64)
+                << "written past the end: " << n;
+        }
+    }
 }
 
 }  // namespace
