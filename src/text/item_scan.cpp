@@ -329,18 +329,80 @@ const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
 
 namespace wide {
 
-TOVREL_AVX2 inline __m256i splat(int c) noexcept {
-    return _mm256_set1_epi8(static_cast<char>(c));
+// Vector constants as aligned bytes: the loops read them from memory as operands instead of
+// building each one in a register on every pass.
+struct alignas(32) Bytes32 {
+    std::uint8_t b[32];
+};
+constexpr Bytes32 all(std::uint8_t c) noexcept {
+    Bytes32 r{};
+    for (std::uint8_t& x : r.b) x = c;
+    return r;
 }
-TOVREL_AVX2 inline __m256i eq(__m256i x, int c) noexcept { return _mm256_cmpeq_epi8(x, splat(c)); }
+// A 16-entry table for _mm256_shuffle_epi8, repeated in both lanes.
+constexpr Bytes32 table(const std::uint8_t (&t)[16]) noexcept {
+    Bytes32 r{};
+    for (int i = 0; i < 32; ++i) r.b[i] = t[i % 16];
+    return r;
+}
+constexpr Bytes32 indices() noexcept {
+    Bytes32 r{};
+    for (int i = 0; i < 32; ++i) r.b[i] = static_cast<std::uint8_t>(i);
+    return r;
+}
+
+// UTF-8 faults found from the high nibble and low nibble of a byte and the high nibble of the
+// byte after it: each table gives the faults that nibble allows, and a fault is one all three
+// allow. A bit per kind of fault.
+constexpr std::uint8_t kTooShort = 1 << 0;   // lead or ASCII, then lead or ASCII after a lead
+constexpr std::uint8_t kTooLong = 1 << 1;    // ASCII, then continuation
+constexpr std::uint8_t kOverlong3 = 1 << 2;  // E0, then 80-9F
+constexpr std::uint8_t kTooLarge = 1 << 3;   // F4 and 90 up, or F5 and up
+constexpr std::uint8_t kSurrogate = 1 << 4;  // ED, then A0-BF
+constexpr std::uint8_t kOverlong2 = 1 << 5;  // C0 or C1
+constexpr std::uint8_t kTooLarge1000 = 1 << 6;  // F5 and up, then 80-8F
+constexpr std::uint8_t kOverlong4 = 1 << 6;     // F0, then 80-8F
+constexpr std::uint8_t kTwoConts = 1 << 7;      // continuation, then continuation
+constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
+
+constexpr std::uint8_t kLead1High[16] = {
+    kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+    kTwoConts, kTwoConts, kTwoConts, kTwoConts,
+    kTooShort | kOverlong2, kTooShort, kTooShort | kOverlong3 | kSurrogate,
+    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
+constexpr std::uint8_t kLead1Low[16] = {
+    kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+    kCarry | kTooLarge, kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000 | kSurrogate, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000};
+constexpr std::uint8_t kByte2High[16] = {
+    kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+    kTooShort, kTooShort, kTooShort, kTooShort};
+
+struct Consts {
+    Bytes32 lt = all('<'), bracket = all(']'), underscore = all('_'), control = all(0x1F),
+            amp = all('&'), cont = all(0xC0), index = indices(), nibble = all(0x0F),
+            lead1_high = table(kLead1High), lead1_low = table(kLead1Low),
+            byte2_high = table(kByte2High), third = all(0xE0 - 0x80), fourth = all(0xF0 - 0x80),
+            top = all(0x80), ef = all(0xEF), bf = all(0xBF), be = all(0xBE);
+};
+constexpr Consts kC{};
+
+TOVREL_AVX2 inline __m256i get(const Bytes32& c) noexcept {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(c.b));
+}
+TOVREL_AVX2 inline __m256i eq(__m256i x, const Bytes32& c) noexcept {
+    return _mm256_cmpeq_epi8(x, get(c));
+}
 TOVREL_AVX2 inline __m256i either(__m256i a, __m256i b) noexcept { return _mm256_or_si256(a, b); }
-// Unsigned x >= n and x <= n for each byte.
-TOVREL_AVX2 inline __m256i at_least(__m256i x, int n) noexcept {
-    return _mm256_cmpeq_epi8(_mm256_max_epu8(x, splat(n)), x);
-}
-TOVREL_AVX2 inline __m256i at_most(__m256i x, int n) noexcept {
-    return _mm256_cmpeq_epi8(_mm256_min_epu8(x, splat(n)), x);
-}
+TOVREL_AVX2 inline __m256i both(__m256i a, __m256i b) noexcept { return _mm256_and_si256(a, b); }
 TOVREL_AVX2 inline std::uint32_t bits(__m256i x) noexcept {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(x));
 }
@@ -350,22 +412,27 @@ TOVREL_AVX2 inline __m256i back(__m256i v, __m256i prev) noexcept {
     return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(prev, v, 0x21), 16 - N);
 }
 
-// The sixteen-byte fault test of the block check, over 32 bytes.
+// Bit i set when byte i of v breaks the UTF-8 rules, given the 32 bytes before v in prev: a
+// missing or stray continuation byte, an overlong form, a surrogate, a value past U+10FFFF, or
+// U+FFFE / U+FFFF (which the character rules reject).
 TOVREL_AVX2 inline std::uint32_t utf8_faults(__m256i v, __m256i prev) noexcept {
     const __m256i p1 = back<1>(v, prev), p2 = back<2>(v, prev), p3 = back<3>(v, prev);
-    const __m256i cont = eq(_mm256_and_si256(v, splat(0xC0)), 0x80);
-    const __m256i need =
-        either(at_least(p1, 0xC0), either(at_least(p2, 0xE0), at_least(p3, 0xF0)));
-    const __m256i from_a0 = at_least(v, 0xA0), from_90 = at_least(v, 0x90);
-    const __m256i pair = eq(_mm256_and_si256(v, splat(0xFE)), 0xC0);
-    __m256i bad = either(_mm256_xor_si256(cont, need), either(pair, at_least(v, 0xF5)));
-    bad = either(bad, _mm256_andnot_si256(from_a0, eq(p1, 0xE0)));
-    bad = either(bad, _mm256_and_si256(from_a0, eq(p1, 0xED)));
-    bad = either(bad, _mm256_andnot_si256(from_90, eq(p1, 0xF0)));
-    bad = either(bad, _mm256_and_si256(from_90, eq(p1, 0xF4)));
-    const __m256i fffe = _mm256_and_si256(_mm256_and_si256(eq(p2, 0xEF), eq(p1, 0xBF)),
-                                          eq(_mm256_and_si256(v, splat(0xFE)), 0xBE));
-    return bits(either(bad, fffe));
+    const __m256i nibble = get(kC.nibble);
+    const __m256i lead1_high = _mm256_shuffle_epi8(
+        get(kC.lead1_high), both(_mm256_srli_epi16(p1, 4), nibble));
+    const __m256i lead1_low = _mm256_shuffle_epi8(get(kC.lead1_low), both(p1, nibble));
+    const __m256i byte2_high =
+        _mm256_shuffle_epi8(get(kC.byte2_high), both(_mm256_srli_epi16(v, 4), nibble));
+    const __m256i special = both(both(lead1_high, lead1_low), byte2_high);
+    // The third and fourth bytes of a sequence must continue it: the tables saw them only as
+    // the second continuation in a row.
+    const __m256i must = both(either(_mm256_subs_epu8(p2, get(kC.third)),
+                                     _mm256_subs_epu8(p3, get(kC.fourth))),
+                              get(kC.top));
+    const __m256i nonchar = both(both(eq(p2, kC.ef), eq(p1, kC.bf)),
+                                 _mm256_cmpeq_epi8(_mm256_max_epu8(v, get(kC.be)), v));
+    const __m256i fault = either(_mm256_xor_si256(must, special), nonchar);
+    return ~bits(_mm256_cmpeq_epi8(fault, _mm256_setzero_si256()));
 }
 
 // check_text over 32-byte blocks. References do not end a block: each '&' before the block's
@@ -375,9 +442,8 @@ TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uin
                                            TextTotals& t) noexcept {
     const std::uint8_t* const start = p;
     const __m256i zero = _mm256_setzero_si256();
-    __m256i prev = zero;
+    __m256i prev = zero, widest = zero;
     std::uint32_t pending = 0;  // the previous block ended in a multi-byte character
-    std::uint32_t any_high = 0, past_latin1 = 0, past_bmp = 0;
     for (;;) {
         __m256i v;
         if (limit - p >= 16) {
@@ -390,21 +456,23 @@ TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uin
             v = _mm256_load_si256(reinterpret_cast<const __m256i*>(tail));
         }
         // '<', ']', '_' and bytes below 0x20 stop the step.
-        const std::uint32_t stops =
-            bits(either(either(eq(v, '<'), eq(v, ']')), either(eq(v, '_'), at_most(v, 0x1F))));
+        const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, get(kC.control)), v);
+        const std::uint32_t stops = bits(either(either(eq(v, kC.lt), eq(v, kC.bracket)),
+                                                either(eq(v, kC.underscore), control)));
         const unsigned k = static_cast<unsigned>(std::countr_zero(stops | (1ULL << 32)));
         const std::uint32_t before = static_cast<std::uint32_t>((1ULL << k) - 1);
         const std::uint32_t through = static_cast<std::uint32_t>((2ULL << k) - 1);
         const std::uint32_t high = bits(v);
         if ((high | pending) & through) {
             if (utf8_faults(v, prev) & through) return nullptr;
-            const std::uint32_t cont = bits(eq(_mm256_and_si256(v, splat(0xC0)), 0x80));
+            // Continuation bytes are those below 0xC0 as signed bytes.
+            const std::uint32_t cont = bits(_mm256_cmpgt_epi8(get(kC.cont), v));
             t.shrink += static_cast<std::size_t>(std::popcount(cont & before));
-            any_high |= high & before;
-            past_latin1 |= bits(at_least(v, 0xC4)) & before;
-            past_bmp |= bits(at_least(v, 0xF0)) & before;
+            const __m256i kept = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(k)),
+                                                   get(kC.index));
+            widest = _mm256_max_epu8(widest, both(v, kept));
         }
-        for (std::uint32_t amps = bits(eq(v, '&')) & before; amps; amps &= amps - 1)
+        for (std::uint32_t amps = bits(eq(v, kC.amp)) & before; amps; amps &= amps - 1)
             if (!check_ref(p + std::countr_zero(amps), limit, t)) return nullptr;
         if (k == 32) {
             // No stop: the block lies wholly before `limit` (the zero pad would stop it).
@@ -422,10 +490,13 @@ TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uin
         prev = zero;
         pending = 0;
     }
-    // Stand-ins for the widest lead: only its class counts.
-    const unsigned lead = std::max({(past_bmp != 0) * 0xF0u, (past_latin1 != 0) * 0xC4u,
-                                    (any_high != 0) * 0xC3u});
-    t.widest_lead = std::max(t.widest_lead, static_cast<std::uint8_t>(lead));
+    // With any multi-byte character the largest byte is the largest lead.
+    __m128i w = _mm_max_epu8(_mm256_castsi256_si128(widest), _mm256_extracti128_si256(widest, 1));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 8));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 4));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 2));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 1));
+    t.widest_lead = std::max(t.widest_lead, static_cast<std::uint8_t>(_mm_cvtsi128_si32(w)));
     return p;
 }
 
