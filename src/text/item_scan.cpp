@@ -451,9 +451,9 @@ TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uin
         } else {
             // Only sixteen bytes past `limit` are readable: the block comes from a copy, zero
             // past them as the pad is.
-            alignas(32) std::uint8_t tail[32] = {};
+            std::uint8_t tail[32] = {};
             std::memcpy(tail, p, static_cast<std::size_t>(limit - p) + 16);
-            v = _mm256_load_si256(reinterpret_cast<const __m256i*>(tail));
+            v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tail));
         }
         // '<', ']', '_' and bytes below 0x20 stop the step.
         const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, get(kC.control)), v);
@@ -547,20 +547,40 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, 
                   RprVerdict rpr_verdict, ScanWidth width) {
     const std::uint8_t* const limit = buf + filled;
     const std::uint8_t* p = buf + pos;
+    TextTotals totals;
+    auto check = [&](const std::uint8_t* start) {
+#if TOVREL_SCAN32
+        return width == ScanWidth::Block32 ? wide::check_text(start, limit, totals)
+                                           : check_text(start, limit, totals);
+#else
+        (void)width;
+        return check_text(start, limit, totals);
+#endif
+    };
+    auto finish = [&](const std::uint8_t* item_end) {
+        out.item_end = static_cast<std::size_t>(item_end - buf);
+        out.maxchar = std::max(lead_class(totals.widest_lead), width_class(totals.widest_ref));
+        out.decode = totals.decode;
+        out.rewrite = totals.rewrite;
+        return true;
+    };
+    // The commonest shape, <si><t>text</t></si>, in one go: one text, nothing to join.
+    if (at(p, limit, "<si><t>")) {
+        const std::uint8_t* const start = p + 7;
+        const std::uint8_t* const end = check(start);
+        if (!end || !at(end, limit, "</t></si") || end[8] != '>') return false;
+        out.span_count = 1;
+        out.spans[0] = {static_cast<std::size_t>(start - buf), static_cast<std::size_t>(end - buf),
+                        static_cast<std::size_t>(end - start) - totals.shrink};
+        out.chars = out.spans[0].chars;
+        return finish(end + 9);
+    }
     if (!at(p, limit, "<si>")) return false;
     p += 4;
-    TextTotals totals;
     out.span_count = 0;
     auto add_text = [&](const std::uint8_t* start) -> const std::uint8_t* {
         const std::size_t shrink_before = totals.shrink;
-#if TOVREL_SCAN32
-        const std::uint8_t* end = width == ScanWidth::Block32
-                                      ? wide::check_text(start, limit, totals)
-                                      : check_text(start, limit, totals);
-#else
-        (void)width;
-        const std::uint8_t* end = check_text(start, limit, totals);
-#endif
+        const std::uint8_t* end = check(start);
         if (!end || out.span_count == ItemScan::kMaxSpans || !at(end, limit, "</t>"))
             return nullptr;
         ItemScan::Span& span = out.spans[out.span_count++];
@@ -599,7 +619,6 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, 
         if (out.span_count == 0) return false;
     }
     if (!at(p, limit, "</si>")) return false;
-    out.item_end = static_cast<std::size_t>(p + 5 - buf);
     // The pattern across two texts (empty ones aside) counts as well.
     std::uint8_t last = 0;
     out.chars = 0;
@@ -610,11 +629,7 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, 
         if (last && x005f_join(last, buf[span.start])) totals.rewrite = true;
         last = buf[span.end - 1];
     }
-    const std::uint8_t lead = totals.widest_lead;
-    out.maxchar = std::max(lead_class(lead), width_class(totals.widest_ref));
-    out.decode = totals.decode;
-    out.rewrite = totals.rewrite;
-    return true;
+    return finish(p + 5);
 }
 
 namespace {
