@@ -490,6 +490,7 @@ TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uin
         prev = zero;
         pending = 0;
     }
+    if (_mm256_testz_si256(widest, widest)) return p;  // ASCII only
     // With any multi-byte character the largest byte is the largest lead.
     __m128i w = _mm_max_epu8(_mm256_castsi256_si128(widest), _mm256_extracti128_si256(widest, 1));
     w = _mm_max_epu8(w, _mm_srli_si128(w, 8));
