@@ -544,19 +544,19 @@ ScanWidth best_scan_width() noexcept {
 #endif
 }
 
-bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
-                  RprVerdict rpr_verdict, ScanWidth width) {
+namespace {
+
+template <ScanWidth W>
+inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
+                      RprVerdict rpr_verdict) {
     const std::uint8_t* const limit = buf + filled;
     const std::uint8_t* p = buf + pos;
     TextTotals totals;
     auto check = [&](const std::uint8_t* start) {
 #if TOVREL_SCAN32
-        return width == ScanWidth::Block32 ? wide::check_text(start, limit, totals)
-                                           : check_text(start, limit, totals);
-#else
-        (void)width;
-        return check_text(start, limit, totals);
+        if constexpr (W == ScanWidth::Block32) return wide::check_text(start, limit, totals);
 #endif
+        return check_text(start, limit, totals);
     };
     auto finish = [&](const std::uint8_t* item_end) {
         out.item_end = static_cast<std::size_t>(item_end - buf);
@@ -631,6 +631,27 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, 
         last = buf[span.end - 1];
     }
     return finish(p + 5);
+}
+
+#if TOVREL_SCAN32
+// The item scan with the 32-byte check folded in, so the check's constants and frame are set
+// up once per item.
+TOVREL_AVX2 __attribute__((flatten)) bool scan_item_wide(const std::uint8_t* buf,
+                                                         std::size_t filled, std::size_t pos,
+                                                         ItemScan& out, RprVerdict rpr_verdict) {
+    return scan_item<ScanWidth::Block32>(buf, filled, pos, out, rpr_verdict);
+}
+#endif
+
+}  // namespace
+
+bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
+                  RprVerdict rpr_verdict, ScanWidth width) {
+#if TOVREL_SCAN32
+    if (width == ScanWidth::Block32) return scan_item_wide(buf, filled, pos, out, rpr_verdict);
+#endif
+    (void)width;
+    return scan_item<ScanWidth::Block16>(buf, filled, pos, out, rpr_verdict);
 }
 
 namespace {
