@@ -537,7 +537,10 @@ inline bool x005f_join(std::uint8_t last, std::uint8_t first) noexcept {
 ScanWidth best_scan_width() noexcept {
 #if TOVREL_SCAN32
     static const ScanWidth best =
-        __builtin_cpu_supports("avx2") ? ScanWidth::Block32 : ScanWidth::Block16;
+        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                __builtin_cpu_supports("popcnt")
+            ? ScanWidth::Block32
+            : ScanWidth::Block16;
     return best;
 #else
     return ScanWidth::Block16;
@@ -689,7 +692,10 @@ void copy_words(const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcep
 CopyKind best_copy_kind() noexcept {
 #if TOVREL_SCAN32
     static const CopyKind best =
-        __builtin_cpu_supports("avx512bw") ? CopyKind::Masked64 : CopyKind::Words;
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                __builtin_cpu_supports("bmi2")
+            ? CopyKind::Masked64
+            : CopyKind::Words;
     return best;
 #else
     return CopyKind::Words;

@@ -62,7 +62,7 @@ enum class CopyKind : std::uint8_t { Words, Masked64 };
 // The best copy this processor runs, found once.
 CopyKind best_copy_kind() noexcept;
 
-// Copies n bytes from p (readable 16 bytes past p + n) to out, writing nothing past out + n:
+// Copies n bytes from p to out, reading nothing past p + n and writing nothing past out + n:
 // ASCII text that needs no decoding, or decoded units out of a scratch.
 void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n,
                CopyKind kind = best_copy_kind()) noexcept;
