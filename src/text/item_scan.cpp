@@ -135,8 +135,6 @@ struct TextTotals {
     bool decode = false, rewrite = false;
 };
 
-// The ASCII byte to check at p (not '<'): the position after what it starts, or null when that
-// breaks a rule. `start` is where the text began.
 // The reference at p ('&'): the position after its ';', or null when the rules reject it.
 inline const std::uint8_t* check_ref(const std::uint8_t* p, const std::uint8_t* limit,
                                      TextTotals& t) noexcept {
@@ -329,8 +327,7 @@ const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
 
 namespace wide {
 
-// Vector constants as aligned bytes: the loops read them from memory as operands instead of
-// building each one in a register on every pass.
+// The vector constants of the loops below, as aligned bytes built at compile time.
 struct alignas(32) Bytes32 {
     std::uint8_t b[32];
 };
@@ -354,7 +351,7 @@ constexpr Bytes32 indices() noexcept {
 // UTF-8 faults found from the high nibble and low nibble of a byte and the high nibble of the
 // byte after it: each table gives the faults that nibble allows, and a fault is one all three
 // allow. A bit per kind of fault.
-constexpr std::uint8_t kTooShort = 1 << 0;   // lead or ASCII, then lead or ASCII after a lead
+constexpr std::uint8_t kTooShort = 1 << 0;   // lead, then no continuation
 constexpr std::uint8_t kTooLong = 1 << 1;    // ASCII, then continuation
 constexpr std::uint8_t kOverlong3 = 1 << 2;  // E0, then 80-9F
 constexpr std::uint8_t kTooLarge = 1 << 3;   // F4 and 90 up, or F5 and up
