@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "utils/py_args.h"
@@ -29,9 +30,22 @@ Ref list_of(std::vector<Ref>& items) {
     return list;
 }
 
+// Room for the decoded characters of one item, with the slack fill_text may store past them.
+// It only grows, so a call's items share one allocation.
+struct UnitScratch {
+    std::vector<std::uint32_t> units;
+
+    template <class Unit>
+    Unit* room(std::size_t chars) {
+        const std::size_t words = ((chars + kFillSlack) * sizeof(Unit) + 3) / 4;
+        if (units.size() < words) units.resize(words);
+        return reinterpret_cast<Unit*>(units.data());
+    }
+};
+
 // The str of an item the fast path scanned, written at its final width.
 Ref str_of_scan(const std::uint8_t* buf, const ItemScan& s, std::string& scratch,
-                std::string& text) {
+                std::string& text, UnitScratch& units, CopyKind copy_kind) {
     auto raw = [&](const ItemScan::Span& span) {
         return std::string_view(reinterpret_cast<const char*>(buf + span.start),
                                 span.end - span.start);
@@ -45,25 +59,29 @@ Ref str_of_scan(const std::uint8_t* buf, const ItemScan& s, std::string& scratch
         return str_of_valid(text);
     }
     Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(s.chars), s.maxchar));
-    auto fill = [&](auto* out) {
-        for (std::size_t i = 0; i < s.span_count; ++i) {
-            const ItemScan::Span& span = s.spans[i];
-            if constexpr (sizeof(*out) == 1) {
-                if (s.maxchar < 0x80 && !s.decode) {
-                    copy_text(buf + span.start, out, span.chars);
-                    out += span.chars;
-                    continue;
-                }
-            }
-            fill_text(buf + span.start, buf + span.end, out, span.chars);
-            out += span.chars;
-        }
-    };
     // PyUnicode_New gives a compact string whose kind follows from maxchar; its data follows
     // the header. Working both out here spares reading back the fresh object.
     void* data = s.maxchar < 0x80
                      ? static_cast<void*>(reinterpret_cast<PyASCIIObject*>(str.get()) + 1)
                      : static_cast<void*>(reinterpret_cast<PyCompactUnicodeObject*>(str.get()) + 1);
+    if (s.maxchar < 0x80 && !s.decode) {
+        auto* out = static_cast<Py_UCS1*>(data);
+        for (std::size_t i = 0; i < s.span_count; ++i) {
+            copy_text(buf + s.spans[i].start, out, s.spans[i].chars, copy_kind);
+            out += s.spans[i].chars;
+        }
+        return str;
+    }
+    // Decoded into the scratch, whose slack takes the block stores past the last character,
+    // then copied in whole.
+    auto fill = [&](auto* into) {
+        using Unit = std::remove_pointer_t<decltype(into)>;
+        Unit* out = units.room<Unit>(s.chars);
+        for (std::size_t i = 0; i < s.span_count; ++i)
+            out = fill_text(buf + s.spans[i].start, buf + s.spans[i].end, out);
+        copy_text(reinterpret_cast<const std::uint8_t*>(units.units.data()),
+                  reinterpret_cast<std::uint8_t*>(into), s.chars * sizeof(Unit), copy_kind);
+    };
     if (s.maxchar <= 0xFF)
         fill(static_cast<Py_UCS1*>(data));
     else if (s.maxchar <= 0xFFFF)
@@ -84,6 +102,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     // whole array on every resize.
     std::vector<Ref> items;
     std::string text, scratch;
+    UnitScratch units;
     auto rpr_check = [&](std::string_view rpr) { return helpers.rpr_accepted(reader, rpr); };
     // Run properties the fast path may pass over: read by the general path in the root's scope
     // and accepted.
@@ -92,6 +111,8 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         return it != ctx.rpr_cache.end() && it->second.ok && it->second.root_scope;
     };
     Input& in = reader.input();
+    const ScanWidth width = best_scan_width();
+    const CopyKind copy_kind = best_copy_kind();
     for (;;) {
         // Items of the plain shape are taken straight from the buffer: unprefixed <si> children
         // of the root, where the default namespace is the main one.
@@ -99,8 +120,8 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
             reader.namespaces().default_id() == kMainNamespace) {
             ctx.root_scope = reader.namespaces().scope_serial();
             ItemScan scanned;
-            while (scan_si_item(in.data(), in.filled(), in.pos, scanned, rpr_verdict)) {
-                items.push_back(str_of_scan(in.data(), scanned, scratch, text));
+            while (scan_si_item(in.data(), in.filled(), in.pos, scanned, rpr_verdict, width)) {
+                items.push_back(str_of_scan(in.data(), scanned, scratch, text, units, copy_kind));
                 reader.consume_tag(in.pos, scanned.item_end);
             }
         }

@@ -12,6 +12,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if TOVREL_SCAN32
+#include <immintrin.h>
+#endif
 
 namespace tovrel {
 
@@ -65,8 +68,14 @@ inline void widen_block(Unit* out, const std::uint8_t* p) noexcept {
 #endif
 }
 
+// The str width class of a code point, without branches: 0x7F, 0xFF, 0xFFFF or 0x10FFFF.
 constexpr std::uint32_t width_class(std::uint32_t cp) noexcept {
-    return cp < 0x80 ? 0x7F : cp <= 0xFF ? 0xFF : cp <= 0xFFFF ? 0xFFFF : 0x10FFFF;
+    return 0x7Fu | (cp >= 0x80) * 0x80u | (cp > 0xFF) * 0xFF00u | (cp > 0xFFFF) * 0x100000u;
+}
+
+// The width class of the texts whose widest UTF-8 lead byte is `lead` (0: all ASCII).
+constexpr std::uint32_t lead_class(std::uint8_t lead) noexcept {
+    return 0x7Fu | (lead != 0) * 0x80u | (lead > 0xC3) * 0xFF00u | (lead >= 0xF0) * 0x100000u;
 }
 
 // Whether the code point is one of the characters of "x005F_".
@@ -126,34 +135,38 @@ struct TextTotals {
     bool decode = false, rewrite = false;
 };
 
+// The reference at p ('&'): the position after its ';', or null when the rules reject it.
+inline const std::uint8_t* check_ref(const std::uint8_t* p, const std::uint8_t* limit,
+                                     TextTotals& t) noexcept {
+    t.decode = true;
+    std::uint32_t cp = 0;
+    if (const std::size_t len = named_ref(p, cp)) {
+        t.shrink += len - 1;
+        return p + len;
+    }
+    const std::uint8_t* stop =
+        limit - p > static_cast<std::ptrdiff_t>(kLongestRef + 2) ? p + kLongestRef + 2 : limit;
+    const std::uint8_t* semi = p + 1;
+    while (semi < stop && *semi != ';') ++semi;
+    if (semi == stop) return nullptr;
+    const std::string_view name(reinterpret_cast<const char*>(p + 1),
+                                static_cast<std::size_t>(semi - p - 1));
+    if (ref_error(name, cp)) return nullptr;
+    if (name[0] == '#') {
+        t.widest_ref = std::max(t.widest_ref, cp);
+        t.rewrite = t.rewrite || in_x005f(cp);
+    }
+    t.shrink += static_cast<std::size_t>(semi - p);
+    return semi + 1;
+}
+
 // The ASCII byte to check at p (not '<'): the position after what it starts, or null when that
 // breaks a rule. `start` is where the text began.
 inline const std::uint8_t* check_ascii(const std::uint8_t* p, const std::uint8_t* limit,
                                        const std::uint8_t* start, TextTotals& t) noexcept {
     switch (*p) {
-        case '&': {
-            t.decode = true;
-            std::uint32_t cp = 0;
-            if (const std::size_t len = named_ref(p, cp)) {
-                t.shrink += len - 1;
-                return p + len;
-            }
-            const std::uint8_t* stop =
-                limit - p > static_cast<std::ptrdiff_t>(kLongestRef + 2) ? p + kLongestRef + 2
-                                                                          : limit;
-            const std::uint8_t* semi = p + 1;
-            while (semi < stop && *semi != ';') ++semi;
-            if (semi == stop) return nullptr;
-            const std::string_view name(reinterpret_cast<const char*>(p + 1),
-                                        static_cast<std::size_t>(semi - p - 1));
-            if (ref_error(name, cp)) return nullptr;
-            if (name[0] == '#') {
-                t.widest_ref = std::max(t.widest_ref, cp);
-                t.rewrite = t.rewrite || in_x005f(cp);
-            }
-            t.shrink += static_cast<std::size_t>(semi - p);
-            return semi + 1;
-        }
+        case '&':
+            return check_ref(p, limit, t);
         case '\r':
             t.decode = true;
             if (p[1] == '\n') ++t.shrink;
@@ -308,6 +321,187 @@ const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
 
 #endif
 
+#if TOVREL_SCAN32
+
+#define TOVREL_AVX2 __attribute__((target("avx2,bmi,popcnt")))
+
+namespace wide {
+
+// The vector constants of the loops below, as aligned bytes built at compile time.
+struct alignas(32) Bytes32 {
+    std::uint8_t b[32];
+};
+constexpr Bytes32 all(std::uint8_t c) noexcept {
+    Bytes32 r{};
+    for (std::uint8_t& x : r.b) x = c;
+    return r;
+}
+// A 16-entry table for _mm256_shuffle_epi8, repeated in both lanes.
+constexpr Bytes32 table(const std::uint8_t (&t)[16]) noexcept {
+    Bytes32 r{};
+    for (int i = 0; i < 32; ++i) r.b[i] = t[i % 16];
+    return r;
+}
+constexpr Bytes32 indices() noexcept {
+    Bytes32 r{};
+    for (int i = 0; i < 32; ++i) r.b[i] = static_cast<std::uint8_t>(i);
+    return r;
+}
+
+// UTF-8 faults found from the high nibble and low nibble of a byte and the high nibble of the
+// byte after it: each table gives the faults that nibble allows, and a fault is one all three
+// allow. A bit per kind of fault.
+constexpr std::uint8_t kTooShort = 1 << 0;   // lead, then no continuation
+constexpr std::uint8_t kTooLong = 1 << 1;    // ASCII, then continuation
+constexpr std::uint8_t kOverlong3 = 1 << 2;  // E0, then 80-9F
+constexpr std::uint8_t kTooLarge = 1 << 3;   // F4 and 90 up, or F5 and up
+constexpr std::uint8_t kSurrogate = 1 << 4;  // ED, then A0-BF
+constexpr std::uint8_t kOverlong2 = 1 << 5;  // C0 or C1
+constexpr std::uint8_t kTooLarge1000 = 1 << 6;  // F5 and up, then 80-8F
+constexpr std::uint8_t kOverlong4 = 1 << 6;     // F0, then 80-8F
+constexpr std::uint8_t kTwoConts = 1 << 7;      // continuation, then continuation
+constexpr std::uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
+
+constexpr std::uint8_t kLead1High[16] = {
+    kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+    kTwoConts, kTwoConts, kTwoConts, kTwoConts,
+    kTooShort | kOverlong2, kTooShort, kTooShort | kOverlong3 | kSurrogate,
+    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
+constexpr std::uint8_t kLead1Low[16] = {
+    kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+    kCarry | kTooLarge, kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000 | kSurrogate, kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000};
+constexpr std::uint8_t kByte2High[16] = {
+    kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
+    kTooShort, kTooShort, kTooShort, kTooShort};
+
+struct Consts {
+    Bytes32 lt = all('<'), bracket = all(']'), underscore = all('_'), control = all(0x1F),
+            amp = all('&'), cont = all(0xC0), index = indices(), nibble = all(0x0F),
+            lead1_high = table(kLead1High), lead1_low = table(kLead1Low),
+            byte2_high = table(kByte2High), third = all(0xE0 - 0x80), fourth = all(0xF0 - 0x80),
+            top = all(0x80), ef = all(0xEF), bf = all(0xBF), be = all(0xBE);
+};
+constexpr Consts kC{};
+
+TOVREL_AVX2 inline __m256i get(const Bytes32& c) noexcept {
+    return _mm256_load_si256(reinterpret_cast<const __m256i*>(c.b));
+}
+TOVREL_AVX2 inline __m256i eq(__m256i x, const Bytes32& c) noexcept {
+    return _mm256_cmpeq_epi8(x, get(c));
+}
+TOVREL_AVX2 inline __m256i either(__m256i a, __m256i b) noexcept { return _mm256_or_si256(a, b); }
+TOVREL_AVX2 inline __m256i both(__m256i a, __m256i b) noexcept { return _mm256_and_si256(a, b); }
+TOVREL_AVX2 inline std::uint32_t bits(__m256i x) noexcept {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(x));
+}
+// Each byte of v replaced by the one N places before it, the first N taken from the end of prev.
+template <int N>
+TOVREL_AVX2 inline __m256i back(__m256i v, __m256i prev) noexcept {
+    return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(prev, v, 0x21), 16 - N);
+}
+
+// Bit i set when byte i of v breaks the UTF-8 rules, given the 32 bytes before v in prev: a
+// missing or stray continuation byte, an overlong form, a surrogate, a value past U+10FFFF, or
+// U+FFFE / U+FFFF (which the character rules reject).
+TOVREL_AVX2 inline std::uint32_t utf8_faults(__m256i v, __m256i prev) noexcept {
+    const __m256i p1 = back<1>(v, prev), p2 = back<2>(v, prev), p3 = back<3>(v, prev);
+    const __m256i nibble = get(kC.nibble);
+    const __m256i lead1_high = _mm256_shuffle_epi8(
+        get(kC.lead1_high), both(_mm256_srli_epi16(p1, 4), nibble));
+    const __m256i lead1_low = _mm256_shuffle_epi8(get(kC.lead1_low), both(p1, nibble));
+    const __m256i byte2_high =
+        _mm256_shuffle_epi8(get(kC.byte2_high), both(_mm256_srli_epi16(v, 4), nibble));
+    const __m256i special = both(both(lead1_high, lead1_low), byte2_high);
+    // The third and fourth bytes of a sequence must continue it: the tables saw them only as
+    // the second continuation in a row.
+    const __m256i must = both(either(_mm256_subs_epu8(p2, get(kC.third)),
+                                     _mm256_subs_epu8(p3, get(kC.fourth))),
+                              get(kC.top));
+    const __m256i nonchar = both(both(eq(p2, kC.ef), eq(p1, kC.bf)),
+                                 _mm256_cmpeq_epi8(_mm256_max_epu8(v, get(kC.be)), v));
+    const __m256i fault = either(_mm256_xor_si256(must, special), nonchar);
+    return ~bits(_mm256_cmpeq_epi8(fault, _mm256_setzero_si256()));
+}
+
+// check_text over 32-byte blocks. References do not end a block: each '&' before the block's
+// stop is checked where it stands (a reference holds only ASCII letters, digits, '#' and ';',
+// none of which stops or needs the UTF-8 state), so a text with references keeps its blocks.
+TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
+                                           TextTotals& t) noexcept {
+    const std::uint8_t* const start = p;
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i prev = zero, widest = zero;
+    std::uint32_t pending = 0;  // the previous block ended in a multi-byte character
+    for (;;) {
+        __m256i v;
+        if (limit - p >= 16) {
+            v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        } else {
+            // Only sixteen bytes past `limit` are readable: the block comes from a copy, zero
+            // past them as the pad is.
+            std::uint8_t tail[32] = {};
+            std::memcpy(tail, p, static_cast<std::size_t>(limit - p) + 16);
+            v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tail));
+        }
+        // '<', ']', '_' and bytes below 0x20 stop the step.
+        const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, get(kC.control)), v);
+        const std::uint32_t stops = bits(either(either(eq(v, kC.lt), eq(v, kC.bracket)),
+                                                either(eq(v, kC.underscore), control)));
+        const unsigned k = static_cast<unsigned>(std::countr_zero(stops | (1ULL << 32)));
+        const std::uint32_t before = static_cast<std::uint32_t>((1ULL << k) - 1);
+        const std::uint32_t through = static_cast<std::uint32_t>((2ULL << k) - 1);
+        const std::uint32_t high = bits(v);
+        if ((high | pending) & through) {
+            if (utf8_faults(v, prev) & through) return nullptr;
+            // Continuation bytes are those below 0xC0 as signed bytes.
+            const std::uint32_t cont = bits(_mm256_cmpgt_epi8(get(kC.cont), v));
+            t.shrink += static_cast<std::size_t>(std::popcount(cont & before));
+            const __m256i kept = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(k)),
+                                                   get(kC.index));
+            widest = _mm256_max_epu8(widest, both(v, kept));
+        }
+        for (std::uint32_t amps = bits(eq(v, kC.amp)) & before; amps; amps &= amps - 1)
+            if (!check_ref(p + std::countr_zero(amps), limit, t)) return nullptr;
+        if (k == 32) {
+            // No stop: the block lies wholly before `limit` (the zero pad would stop it).
+            prev = v;
+            pending = high >> 31;
+            p += 32;
+            continue;
+        }
+        p += k;
+        if (p >= limit) return nullptr;
+        if (*p == '<') break;
+        p = check_ascii(p, limit, start, t);
+        if (!p) return nullptr;
+        // What follows an ASCII byte starts a character.
+        prev = zero;
+        pending = 0;
+    }
+    if (_mm256_testz_si256(widest, widest)) return p;  // ASCII only
+    // With any multi-byte character the largest byte is the largest lead.
+    __m128i w = _mm_max_epu8(_mm256_castsi256_si128(widest), _mm256_extracti128_si256(widest, 1));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 8));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 4));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 2));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 1));
+    t.widest_lead = std::max(t.widest_lead, static_cast<std::uint8_t>(_mm_cvtsi128_si32(w)));
+    return p;
+}
+
+}  // namespace wide
+
+#endif
+
 // Whether the bytes at p (p <= limit, 16 bytes readable past `limit`) start with `lit`. Up to
 // eight bytes take one masked word compare: the zero pad past `limit` never matches a literal.
 inline bool at(const std::uint8_t* p, const std::uint8_t* limit, std::string_view lit) noexcept {
@@ -337,17 +531,57 @@ inline bool x005f_join(std::uint8_t last, std::uint8_t first) noexcept {
 
 }  // namespace
 
-bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
-                  RprVerdict rpr_verdict) {
+ScanWidth best_scan_width() noexcept {
+#if TOVREL_SCAN32
+    static const ScanWidth best =
+        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                __builtin_cpu_supports("popcnt")
+            ? ScanWidth::Block32
+            : ScanWidth::Block16;
+    return best;
+#else
+    return ScanWidth::Block16;
+#endif
+}
+
+namespace {
+
+template <ScanWidth W>
+inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
+                      RprVerdict rpr_verdict) {
     const std::uint8_t* const limit = buf + filled;
     const std::uint8_t* p = buf + pos;
+    TextTotals totals;
+    auto check = [&](const std::uint8_t* start) {
+#if TOVREL_SCAN32
+        if constexpr (W == ScanWidth::Block32) return wide::check_text(start, limit, totals);
+#endif
+        return check_text(start, limit, totals);
+    };
+    auto finish = [&](const std::uint8_t* item_end) {
+        out.item_end = static_cast<std::size_t>(item_end - buf);
+        out.maxchar = std::max(lead_class(totals.widest_lead), width_class(totals.widest_ref));
+        out.decode = totals.decode;
+        out.rewrite = totals.rewrite;
+        return true;
+    };
+    // The commonest shape, <si><t>text</t></si>, in one go: one text, nothing to join.
+    if (at(p, limit, "<si><t>")) {
+        const std::uint8_t* const start = p + 7;
+        const std::uint8_t* const end = check(start);
+        if (!end || !at(end, limit, "</t></si") || end[8] != '>') return false;
+        out.span_count = 1;
+        out.spans[0] = {static_cast<std::size_t>(start - buf), static_cast<std::size_t>(end - buf),
+                        static_cast<std::size_t>(end - start) - totals.shrink};
+        out.chars = out.spans[0].chars;
+        return finish(end + 9);
+    }
     if (!at(p, limit, "<si>")) return false;
     p += 4;
-    TextTotals totals;
     out.span_count = 0;
     auto add_text = [&](const std::uint8_t* start) -> const std::uint8_t* {
         const std::size_t shrink_before = totals.shrink;
-        const std::uint8_t* end = check_text(start, limit, totals);
+        const std::uint8_t* end = check(start);
         if (!end || out.span_count == ItemScan::kMaxSpans || !at(end, limit, "</t>"))
             return nullptr;
         ItemScan::Span& span = out.spans[out.span_count++];
@@ -386,7 +620,6 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, 
         if (out.span_count == 0) return false;
     }
     if (!at(p, limit, "</si>")) return false;
-    out.item_end = static_cast<std::size_t>(p + 5 - buf);
     // The pattern across two texts (empty ones aside) counts as well.
     std::uint8_t last = 0;
     out.chars = 0;
@@ -397,18 +630,44 @@ bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, 
         if (last && x005f_join(last, buf[span.start])) totals.rewrite = true;
         last = buf[span.end - 1];
     }
-    const std::uint8_t lead = totals.widest_lead;
-    const std::uint32_t lead_class = lead == 0      ? 0x7F
-                                     : lead <= 0xC3 ? 0xFF
-                                     : lead < 0xF0  ? 0xFFFF
-                                                    : 0x10FFFF;
-    out.maxchar = std::max(lead_class, width_class(totals.widest_ref));
-    out.decode = totals.decode;
-    out.rewrite = totals.rewrite;
-    return true;
+    return finish(p + 5);
 }
 
-void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept {
+#if TOVREL_SCAN32
+// The item scan with the 32-byte check folded in, so the check's constants and frame are set
+// up once per item.
+TOVREL_AVX2 __attribute__((flatten)) bool scan_item_wide(const std::uint8_t* buf,
+                                                         std::size_t filled, std::size_t pos,
+                                                         ItemScan& out, RprVerdict rpr_verdict) {
+    return scan_item<ScanWidth::Block32>(buf, filled, pos, out, rpr_verdict);
+}
+#endif
+
+}  // namespace
+
+bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
+                  RprVerdict rpr_verdict, ScanWidth width) {
+#if TOVREL_SCAN32
+    if (width == ScanWidth::Block32) return scan_item_wide(buf, filled, pos, out, rpr_verdict);
+#endif
+    (void)width;
+    return scan_item<ScanWidth::Block16>(buf, filled, pos, out, rpr_verdict);
+}
+
+namespace {
+
+#if TOVREL_SCAN32
+// Up to 64 bytes per masked load and store: no branch on the length below that.
+__attribute__((target("avx512f,avx512bw,bmi2"))) void copy_masked(
+    const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept {
+    for (; n > 64; n -= 64, p += 64, out += 64)
+        _mm512_storeu_si512(out, _mm512_loadu_si512(p));
+    const __mmask64 keep = _bzhi_u64(~0ULL, static_cast<unsigned>(n));
+    _mm512_mask_storeu_epi8(out, keep, _mm512_maskz_loadu_epi8(keep, p));
+}
+#endif
+
+void copy_words(const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept {
     // Short texts are the rule: overlapping word copies instead of a library call.
     if (n >= 16) {
         std::size_t i = 0;
@@ -425,40 +684,44 @@ void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept
     }
 }
 
+}  // namespace
+
+CopyKind best_copy_kind() noexcept {
+#if TOVREL_SCAN32
+    static const CopyKind best =
+        __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                __builtin_cpu_supports("bmi2")
+            ? CopyKind::Masked64
+            : CopyKind::Words;
+    return best;
+#else
+    return CopyKind::Words;
+#endif
+}
+
+void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n, CopyKind kind) noexcept {
+#if TOVREL_SCAN32
+    if (kind == CopyKind::Masked64) return copy_masked(p, out, n);
+#endif
+    (void)kind;
+    copy_words(p, out, n);
+}
+
 template <class Unit>
-void fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
-               std::size_t chars) noexcept {
-    Unit* const out_end = out + chars;
+Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noexcept {
     while (p < end) {
-        if (out_end - out >= static_cast<std::ptrdiff_t>(kBlock)) {
-            // Room for a whole block: store all 16, keep those before the byte to decode.
-            const std::size_t k = next_to_decode(p);
-            widen_block(out, p);
-            const std::size_t n = std::min(k, static_cast<std::size_t>(end - p));
-            p += n;
-            out += n;
-            if (k == kBlock || p == end) continue;
-        } else {
-            // Near the end: the same through a block on the side, keeping what fits.
-            const std::size_t k = next_to_decode(p);
-            const std::size_t n = std::min(k, static_cast<std::size_t>(end - p));
-            if (n) {
-                Unit block[kBlock];
-                widen_block(block, p);
-                std::memcpy(out, block, n * sizeof(Unit));
-                p += n;
-                out += n;
-                if (p == end) continue;
-            }
-        }
+        // A whole block widened and stored, those before the first byte to decode kept. The
+        // block may reach past `end` (those units land in the slack) while a character remains.
+        const std::size_t k = next_to_decode(p);
+        widen_block(out, p);
+        p += k;
+        out += k;
+        if (k == kBlock || p >= end) continue;
         const std::uint8_t c = *p;
         if (c >= 0x80) {
-            // A run of multi-byte characters, each decoded without branching on its length.
-            do {
-                std::size_t len;
-                *out++ = static_cast<Unit>(decode_checked(p, len));
-                p += len;
-            } while (p < end && *p >= 0x80);
+            std::size_t len;
+            *out++ = static_cast<Unit>(decode_checked(p, len));
+            p += len;
         } else if (c == '\r') {
             *out++ = '\n';
             p += p[1] == '\n' ? 2 : 1;
@@ -476,13 +739,15 @@ void fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
             p = semi + 1;
         }
     }
+    // A last block that ran past `end` stored its bytes one unit each.
+    return out - (p - end);
 }
 
-template void fill_text<std::uint8_t>(const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
-                                      std::size_t) noexcept;
-template void fill_text<std::uint16_t>(const std::uint8_t*, const std::uint8_t*, std::uint16_t*,
-                                       std::size_t) noexcept;
-template void fill_text<std::uint32_t>(const std::uint8_t*, const std::uint8_t*, std::uint32_t*,
-                                       std::size_t) noexcept;
+template std::uint8_t* fill_text(const std::uint8_t*, const std::uint8_t*,
+                                 std::uint8_t*) noexcept;
+template std::uint16_t* fill_text(const std::uint8_t*, const std::uint8_t*,
+                                  std::uint16_t*) noexcept;
+template std::uint32_t* fill_text(const std::uint8_t*, const std::uint8_t*,
+                                  std::uint32_t*) noexcept;
 
 }  // namespace tovrel

@@ -12,7 +12,21 @@
 
 #include "utils/function_ref.h"
 
+// 32-byte text checks: x86-64 with GCC or Clang, used where the processor has AVX2.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TOVREL_SCAN32 1
+#else
+#define TOVREL_SCAN32 0
+#endif
+
 namespace tovrel {
+
+// The block the text checks step by: 16 bytes (SSE2, or two machine words) anywhere, 32 bytes
+// (AVX2) where the processor has it. Both take and refuse exactly the same items.
+enum class ScanWidth : std::uint8_t { Block16, Block32 };
+
+// The widest block this processor runs, found once.
+ScanWidth best_scan_width() noexcept;
 
 struct ItemScan {
     // The texts of the item in order: buffer offsets of the raw bytes, characters once decoded.
@@ -39,17 +53,28 @@ using RprVerdict = FunctionRef<bool(std::string_view rpr)>;
 // rule of the reader; false, for any other shape or for anything the general reader would have
 // to report, and then nothing is to be consumed.
 bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
-                  RprVerdict rpr_verdict);
+                  RprVerdict rpr_verdict, ScanWidth width = best_scan_width());
 
-// Writes the scanned text [p, end) decoded (references, CR LF and lone CR to LF) as `chars`
-// code units of type Unit (std::uint8_t, std::uint16_t or std::uint32_t, wide enough for the
-// scanned maxchar) to out. Reads at most 16 bytes past `end`.
-// Copies n bytes of ASCII text that needs no decoding (text the scan took, so 16 bytes past its
-// end are readable), writing nothing past out + n.
-void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n) noexcept;
+// How copy_text moves bytes: overlapping word copies anywhere, or masked 64-byte loads and
+// stores (AVX-512BW) where the processor has them, with no branch on the length.
+enum class CopyKind : std::uint8_t { Words, Masked64 };
 
+// The best copy this processor runs, found once.
+CopyKind best_copy_kind() noexcept;
+
+// Copies n bytes from p to out, reading nothing past p + n and writing nothing past out + n:
+// ASCII text that needs no decoding, or decoded units out of a scratch.
+void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n,
+               CopyKind kind = best_copy_kind()) noexcept;
+
+// Units fill_text may store past the characters it writes.
+inline constexpr std::size_t kFillSlack = 16;
+
+// Writes the scanned text [p, end) decoded (references, CR LF and lone CR to LF) as code units
+// of type Unit (std::uint8_t, std::uint16_t or std::uint32_t, wide enough for the scanned
+// maxchar) from out on, and returns the end of them: the span's `chars` units. The units up to
+// kFillSlack past that end may be overwritten. Reads at most 16 bytes past `end`.
 template <class Unit>
-void fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
-               std::size_t chars) noexcept;
+Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noexcept;
 
 }  // namespace tovrel

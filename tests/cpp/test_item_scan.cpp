@@ -25,23 +25,24 @@ struct Filled {
     std::u32string text;
 };
 
-std::optional<Filled> take(const std::string& item) {
+std::optional<Filled> take(const std::string& item, ScanWidth width = ScanWidth::Block16) {
     ByteBuffer buf(16);
     const std::string doc = item + "</sst>";
     buf.append(doc.data(), doc.size());
     Filled f;
     auto verdict = [](std::string_view rpr) { return rpr == "<rPr><b/></rPr>"; };
-    if (!scan_si_item(buf.data(), buf.size(), 0, f.scan, verdict)) return std::nullopt;
+    if (!scan_si_item(buf.data(), buf.size(), 0, f.scan, verdict, width)) return std::nullopt;
     auto fill = [&](auto unit) {
-        std::vector<decltype(unit)> out(f.scan.chars + 1, 0x5A);
+        std::vector<decltype(unit)> out(f.scan.chars + kFillSlack + 1, 0x5A);
         auto* at = out.data();
         for (std::size_t i = 0; i < f.scan.span_count; ++i) {
             const ItemScan::Span& span = f.scan.spans[i];
-            fill_text(buf.data() + span.start, buf.data() + span.end, at, span.chars);
+            auto* const span_end = fill_text(buf.data() + span.start, buf.data() + span.end, at);
+            EXPECT_EQ(static_cast<std::size_t>(span_end - at), span.chars) << item;
             at += span.chars;
         }
-        EXPECT_EQ(out.back(), 0x5A) << "written past the end: " << item;
-        f.text.assign(out.begin(), out.end() - 1);
+        EXPECT_EQ(out.back(), 0x5A) << "written past the slack: " << item;
+        f.text.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(f.scan.chars));
     };
     if (f.scan.maxchar <= 0xFF)
         fill(std::uint8_t{});
@@ -57,6 +58,13 @@ std::u32string code_points(std::string_view utf8) {
     for (std::size_t i = 0, len = 0; i < utf8.size(); i += len)
         out += static_cast<char32_t>(decode_utf8(utf8, i, len));
     return out;
+}
+
+// The block widths this processor runs.
+std::vector<ScanWidth> widths() {
+    std::vector<ScanWidth> all = {ScanWidth::Block16};
+    if (best_scan_width() == ScanWidth::Block32) all.push_back(ScanWidth::Block32);
+    return all;
 }
 
 // The text of the document's <t> as the reader decodes it, or the reader's error.
@@ -106,26 +114,33 @@ TEST(ItemScan, TakesThePlainShapeOnly) {
         {"<si><t>abc", nullptr},
         {"<si><t>abc</t></si", nullptr},
     };
-    for (const Case& c : cases) {
-        auto taken = take(c.item);
-        if (!c.text) {
-            EXPECT_FALSE(taken) << c.item;
-            continue;
+    for (const ScanWidth width : widths()) {
+        for (const Case& c : cases) {
+            auto taken = take(c.item, width);
+            if (!c.text) {
+                EXPECT_FALSE(taken) << c.item;
+                continue;
+            }
+            ASSERT_TRUE(taken) << c.item;
+            EXPECT_EQ(taken->text, c.text) << c.item;
+            EXPECT_EQ(taken->scan.item_end, std::string(c.item).size()) << c.item;
         }
-        ASSERT_TRUE(taken) << c.item;
-        EXPECT_EQ(taken->text, c.text) << c.item;
-        EXPECT_EQ(taken->scan.item_end, std::string(c.item).size()) << c.item;
     }
 }
 
-// Random texts from pieces that hit every branch: ASCII runs longer and shorter than a block,
-// characters of each width, references of each kind, line ends, "x005F_" and its parts, and
-// pieces the reader rejects.
+// Random texts from pieces that hit every branch: ASCII and multi-byte runs longer and shorter
+// than a block of either width (so characters straddle block ends), characters of each width,
+// references of each kind, line ends, "x005F_" and its parts, and pieces the reader rejects.
+// Every block width takes and refuses the same items.
 TEST(ItemScan, AgreesWithTheReader) {
     const std::vector<std::string> pieces = {
         "a", "plain ascii text, more than sixteen bytes", "\t", "\n", "\r", "\r\n", " ",
         "\xC3\xA9", "\xC2\x80", "\xC3\xBF", "\xC4\x80", "\xE6\x9D\xB1", "\xEF\xBF\xBD",
-        "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "&amp;", "&lt;", "&gt;", "&quot;", "&apos;",
+        "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF",
+        // 34 bytes of two-byte, then 16 of three- and four-byte characters
+        "\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"
+        "\xE6\x9D\xB1\xE6\x9D\xB1\xE6\x9D\xB1\xE6\x9D\xB1\xF0\x9F\x98\x80",
+        "&amp;", "&lt;", "&gt;", "&quot;", "&apos;",
         "&#65;", "&#x41;", "&#xE9;", "&#x100;", "&#x1F600;", "&#10;", "&#13;", "&#95;", "&#x78;",
         "x005F_", "x005F", "_", "x", "]", "]]", ">", ";", "#", "\x7F"};
     const std::vector<std::string> rejected_pieces = {
@@ -158,27 +173,52 @@ TEST(ItemScan, AgreesWithTheReader) {
             item += "</si>";
         }
         const General g = general(item);
-        const auto taken = take(item);
-        if (g.error) {
-            EXPECT_FALSE(taken) << "taken although the reader rejects: " << item;
-            ++rejected;
-            continue;
-        }
-        if (text.find('<') != std::string::npos) continue;  // not the plain shape
-        ASSERT_TRUE(taken) << item;
-        ++taken_count;
-        const std::u32string expected = code_points(g.text);
-        EXPECT_EQ(taken->text, expected) << item;
-        EXPECT_EQ(taken->scan.chars, expected.size()) << item;
-        const char32_t widest = expected.empty() ? 0 : *std::max_element(expected.begin(), expected.end());
-        const std::uint32_t cls = widest < 0x80 ? 0x7F : widest <= 0xFF ? 0xFF : widest <= 0xFFFF ? 0xFFFF : 0x10FFFF;
-        EXPECT_EQ(taken->scan.maxchar, cls) << item;
-        if (g.text.find("x005F_") != std::string::npos) {
-            EXPECT_TRUE(taken->scan.rewrite) << item;
+        for (const ScanWidth width : widths()) {
+            const auto taken = take(item, width);
+            if (g.error) {
+                EXPECT_FALSE(taken) << "taken although the reader rejects: " << item;
+                ++rejected;
+                continue;
+            }
+            if (text.find('<') != std::string::npos) continue;  // not the plain shape
+            ASSERT_TRUE(taken) << item;
+            ++taken_count;
+            const std::u32string expected = code_points(g.text);
+            EXPECT_EQ(taken->text, expected) << item;
+            EXPECT_EQ(taken->scan.chars, expected.size()) << item;
+            const char32_t widest =
+                expected.empty() ? 0 : *std::max_element(expected.begin(), expected.end());
+            const std::uint32_t cls = widest < 0x80     ? 0x7F
+                                      : widest <= 0xFF   ? 0xFF
+                                      : widest <= 0xFFFF ? 0xFFFF
+                                                         : 0x10FFFF;
+            EXPECT_EQ(taken->scan.maxchar, cls) << item;
+            if (g.text.find("x005F_") != std::string::npos) {
+                EXPECT_TRUE(taken->scan.rewrite) << item;
+            }
         }
     }
     EXPECT_GT(taken_count, 5000);
     EXPECT_GT(rejected, 1000);
+}
+
+// Every copy this processor runs moves exactly n bytes, whatever n.
+TEST(ItemScan, CopiesExactly) {
+    std::vector<CopyKind> kinds = {CopyKind::Words};
+    if (best_copy_kind() == CopyKind::Masked64) kinds.push_back(CopyKind::Masked64);
+    std::vector<std::uint8_t> from(256 + 16);
+    for (std::size_t i = 0; i < from.size(); ++i) from[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    for (const CopyKind kind : kinds) {
+        for (std::size_t n = 0; n <= 200; ++n) {
+            std::vector<std::uint8_t> out(n + 64, 0xEE);
+            copy_text(from.data(), out.data(), n, kind);
+            EXPECT_TRUE(std::equal(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n),
+                                   from.begin()))
+                << n;
+            EXPECT_EQ(std::count(out.begin() + static_cast<std::ptrdiff_t>(n), out.end(), 0xEE), 64)
+                << "written past the end: " << n;
+        }
+    }
 }
 
 }  // namespace
