@@ -43,6 +43,19 @@ std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t
 }
 
 CivilDate civil_from_days(std::int64_t days) noexcept {
+    if (static_cast<std::uint64_t>(days) <= static_cast<std::uint64_t>(kMaxDayNumber)) {
+        // The dates datetime represents: the same steps in unsigned 32-bit arithmetic, where
+        // the divisions by constants become multiplications.
+        const std::uint32_t z = static_cast<std::uint32_t>(days) + 306;
+        const std::uint32_t era = z / 146097;
+        const std::uint32_t doe = z - era * 146097;
+        const std::uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+        const std::uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+        const std::uint32_t mp = (5 * doy + 2) / 153;
+        const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+        const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+        return {static_cast<std::int64_t>(yoe + era * 400 + (m <= 2 ? 1 : 0)), m, d};
+    }
     // Shift so that day 0 is 0000-03-01, the start of a 400-year era.
     const std::int64_t z = days + 306;
     const std::int64_t era = floor_div(z, 146097);

@@ -111,15 +111,17 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
         const Epoch& epoch = *st.native_epoch;
         if (kind == ValKind::Int) {
             const std::int64_t n = std::get<std::int64_t>(value);
-            if (excel_int_in_range(n, epoch)) {
-                value = DateInt{n};
+            const DateResult r = from_excel_int(n, epoch);
+            if (r.ok()) {
+                value.emplace<DateInt>(DateInt{n, PackedDate::of(r)});
             } else {
                 out_of_range = true;
             }
         } else {
             const double x = std::get<double>(value);
-            if (excel_float_in_range(x, epoch)) {
-                value = DateFloat{x};
+            const DateResult r = from_excel_float(x, epoch);
+            if (r.ok()) {
+                value.emplace<DateFloat>(DateFloat{x, PackedDate::of(r)});
             } else {
                 out_of_range = true;
             }
@@ -333,6 +335,10 @@ Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& valu
         case ValKind::SharedRef: return shared.render(std::get<SharedRef>(value));
         case ValKind::DateInt:
         case ValKind::DateFloat: {
+            const PackedDate& when = kind_of(value) == ValKind::DateInt
+                                         ? std::get<DateInt>(value).when
+                                         : std::get<DateFloat>(value).when;
+            if (when.kind != DateResult::Kind::OutOfRange) return build_date(when.unpack());
             if (!settings.native_epoch) throw InternalError("date value without a native epoch");
             const Epoch& epoch = *settings.native_epoch;
             const DateResult r = kind_of(value) == ValKind::DateInt
