@@ -157,6 +157,25 @@ bool int_serial_days(std::int64_t value, const Epoch& epoch, std::int64_t& days)
 
 DateResult finish(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64_t days,
                   std::int64_t ms) noexcept {
+    if (epoch_micros == 0 && ms >= 0 && ms <= kMillisPerDay) {
+        // An epoch at midnight and at most a day of milliseconds (what every serial has): the
+        // day only moves when the milliseconds make up a whole day, and the time of day is
+        // the milliseconds themselves.
+        std::int64_t d;
+        if (__builtin_add_overflow(epoch_days, days, &d)) return DateResult::out_of_range();
+        if (!in_day_range(d)) return DateResult::out_of_range();
+        std::uint32_t t = static_cast<std::uint32_t>(ms);
+        if (t == kMillisPerDay) {
+            t = 0;
+            if (!in_day_range(++d)) return DateResult::out_of_range();
+        }
+        const CivilDate c = civil_from_days(d);
+        return DateResult::date_time(static_cast<int>(c.year), c.month, c.day,
+                                     static_cast<int>(t / 3600000u),
+                                     static_cast<int>(t / 60000u % 60u),
+                                     static_cast<int>(t / 1000u % 60u),
+                                     static_cast<int>(t % 1000u * 1000u));
+    }
     std::int64_t d, r2;
     if (!moment(epoch_days, epoch_micros, days, ms, d, r2)) return DateResult::out_of_range();
     const CivilDate c = civil_from_days(d);

@@ -102,12 +102,15 @@ struct ReaderState {
     // extra_none names it was built with: its slot list depends on both.
     std::optional<SlotClass> slots;
     std::vector<std::string> slot_extra;
+    // The values or cells of the row next_row is building, made before its tuple; empty
+    // between calls (kept only so that its storage is reused).
+    std::vector<Ref> made;
 };
 
 // Everything the state owns, for the type's traverse; clearing deletes the whole state.
 int gc_visit(const GcVisitor& v, const ReaderState& st) {
     return TOVREL_GC_MEMBERS(v, st, parser, actions, warnings, queue, finished, deferred, slots,
-                             slot_extra);
+                             slot_extra, made);
 }
 
 struct RowReaderObject {
@@ -373,7 +376,13 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
                                             "cell_cls", "filler", "extra_none"};
         static const Signature sig{"next_row", names, 7, 6};
         PyObject* a[7];
-        bind_args(sig, args, nargs, kwnames, a);
+        if (!kwnames && nargs >= 6 && nargs <= 7) {
+            // The usual call, every argument by position.
+            for (Py_ssize_t i = 0; i < nargs; ++i) a[i] = args[i];
+            if (nargs == 6) a[6] = nullptr;
+        } else {
+            bind_args(sig, args, nargs, kwnames, a);
+        }
         PyObject* ws = a[0];
         const long min_col = long_arg("min_col", a[1]);
         std::optional<long> max_col;
@@ -403,18 +412,6 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             hi = static_cast<long>(cells.back().column);
         }
         const Py_ssize_t width = row_width(min_col, hi);
-        // Slots a cell will take hold None until then, the others the filler: the filler is often
-        // one object shared by every reader (the host's empty cell), and taking and dropping a
-        // reference to it for every cell would have the threads reading other sheets contend
-        // for its reference count. None is immortal. No Python code runs before every slot is
-        // set, so nothing sees the tuple half made.
-        Ref slots = Ref::check(PyTuple_New(width));
-        for (const CellRec& c : cells)
-            if (c.column >= min_col && c.column <= hi)
-                PyTuple_SET_ITEM(slots.get(), static_cast<Py_ssize_t>(c.column - min_col),
-                                 Py_NewRef(Py_None));
-        for (Py_ssize_t i = 0; i < width; ++i)
-            if (!PyTuple_GET_ITEM(slots.get(), i)) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
 
         const bool fv = st.parser.settings().formula_and_value;
         if (!values_only &&
@@ -431,54 +428,77 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             st.slot_extra = extra;
         }
 
+        // Every value or cell is made before the tuple: Python code that runs meanwhile (a
+        // host sequence's __getitem__, a collection) never meets a tuple with empty slots.
+        std::vector<Ref>& made = st.made;
+        struct ReleaseMade {
+            std::vector<Ref>& made;
+            ~ReleaseMade() { made.clear(); }
+        } release_made{made};
         Ref row_obj;
         std::int64_t row_of_obj = 0;
         for (CellRec& c : cells) {
             if (c.column < min_col || c.column > hi) continue;
-            const Py_ssize_t at = static_cast<Py_ssize_t>(c.column - min_col);
             Ref value = st.parser.to_py(std::move(c.value));
-            Ref put;
             if (values_only) {
-                put = std::move(value);
-            } else {
-                const SlotClass& sc = *st.slots;
-                Ref cell = sc.alloc();
-                if (!row_obj || row_of_obj != c.row) {
-                    row_obj = int_of(c.row);
-                    row_of_obj = c.row;
-                }
-                std::size_t k = 0;
-                sc.fill(cell.get(), k++, Ref::borrow(ws));
-                sc.fill(cell.get(), k++, row_obj.dup());
-                sc.fill(cell.get(), k++, int_of(c.column));
-                if (fv) {
-                    Ref formula;
-                    if (c.has_formula)
-                        formula = value.dup();
-                    else if (c.formula)
-                        formula = st.parser.to_py(std::move(*c.formula));
-                    else
-                        formula = Ref::borrow(Py_None);
-                    Ref cached = c.cached ? st.parser.to_py(std::move(*c.cached)) : value.dup();
-                    sc.fill(cell.get(), k++, std::move(value));
-                    sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
-                    sc.fill(cell.get(), k++, c.style.to_py());
-                    sc.fill(cell.get(), k++, std::move(formula));
-                    sc.fill(cell.get(), k++, std::move(cached));
-                } else {
-                    sc.fill(cell.get(), k++, std::move(value));
-                    sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
-                    sc.fill(cell.get(), k++, c.style.to_py());
-                }
-                for (std::size_t e = 0; e < extra.size(); ++e)
-                    sc.set(cell.get(), k++, Ref::borrow(Py_None));  // may repeat a name above
-                put = std::move(cell);
+                made.push_back(std::move(value));
+                continue;
             }
-            PyObject* old = PyTuple_GET_ITEM(slots.get(), at);
-            PyTuple_SET_ITEM(slots.get(), at, put.release());
-            Py_DECREF(old);
+            const SlotClass& sc = *st.slots;
+            Ref cell = sc.alloc();
+            if (!row_obj || row_of_obj != c.row) {
+                row_obj = int_of(c.row);
+                row_of_obj = c.row;
+            }
+            std::size_t k = 0;
+            sc.fill(cell.get(), k++, Ref::borrow(ws));
+            sc.fill(cell.get(), k++, row_obj.dup());
+            sc.fill(cell.get(), k++, int_of(c.column));
+            if (fv) {
+                Ref formula;
+                if (c.has_formula)
+                    formula = value.dup();
+                else if (c.formula)
+                    formula = st.parser.to_py(std::move(*c.formula));
+                else
+                    formula = Ref::borrow(Py_None);
+                Ref cached = c.cached ? st.parser.to_py(std::move(*c.cached)) : value.dup();
+                sc.fill(cell.get(), k++, std::move(value));
+                sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
+                sc.fill(cell.get(), k++, c.style.to_py());
+                sc.fill(cell.get(), k++, std::move(formula));
+                sc.fill(cell.get(), k++, std::move(cached));
+            } else {
+                sc.fill(cell.get(), k++, std::move(value));
+                sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
+                sc.fill(cell.get(), k++, c.style.to_py());
+            }
+            for (std::size_t e = 0; e < extra.size(); ++e)
+                sc.set(cell.get(), k++, Ref::borrow(Py_None));  // may repeat a name above
+            made.push_back(std::move(cell));
         }
-        return PyTuple_Pack(2, index.get(), slots.get());
+
+        // Nothing below runs Python code until the tuple is complete. A later cell of the same
+        // column takes the slot; the one it displaces is released with `made`, afterwards.
+        Ref slots = Ref::check(PyTuple_New(width));
+        std::size_t k = 0;
+        for (const CellRec& c : cells) {
+            if (c.column < min_col || c.column > hi) continue;
+            const auto at = static_cast<Py_ssize_t>(c.column - min_col);
+            PyObject* old = PyTuple_GET_ITEM(slots.get(), at);
+            PyTuple_SET_ITEM(slots.get(), at, made[k].release());
+            if (old) made[k] = Ref::steal(old);
+            ++k;
+        }
+        // The filler is often one object shared by every reader (the host's empty cell); only
+        // the slots no cell takes hold a reference to it.
+        for (Py_ssize_t i = 0; i < width; ++i)
+            if (!PyTuple_GET_ITEM(slots.get(), i)) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
+        PyObject* result = PyTuple_New(2);
+        if (!result) throw PyErrorSet();
+        PyTuple_SET_ITEM(result, 0, index.release());
+        PyTuple_SET_ITEM(result, 1, slots.release());
+        return result;
     });
 }
 

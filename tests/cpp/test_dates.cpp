@@ -235,6 +235,9 @@ TEST(Finish, FloorsTheEpochTimeAndTheMilliseconds) {
         {kMaxDayNumber, 0, 0, 86399999, dt(9999, 12, 31, 23, 59, 59, 999000)},
         {kMaxDayNumber, 0, 0, 86400000, kOut},
         {kMaxDayNumber, 0, 1, -86400000, kOut},  // the date alone is checked first
+        {0, 0, -1, 86400000, kOut},
+        {693593, 0, 0, 86400000, dt(1899, 12, 31)},
+        {693593, 0, 5, 43200000, dt(1900, 1, 4, 12)},
         {max, 0, 1, 0, kOut},
         {-max, 0, -2, 0, kOut},
         {693593, 0, 0, max, kOut},
