@@ -110,24 +110,6 @@ void Translator::push_number(SegKind kind, std::int64_t value) {
     }
 }
 
-bool Translator::offsets(std::optional<CellRef> dest, std::int64_t& drow,
-                         std::int64_t& dcol) const noexcept {
-    drow = dcol = 0;
-    if (!dest) return true;
-    // A distance too large to compute moves some part out of range, unless there is no part
-    // of that axis to move.
-    if (__builtin_sub_overflow(dest->row, origin_row_, &drow)) {
-        if (min_row_ != INT64_MAX) return false;
-        drow = 0;
-    }
-    if (__builtin_sub_overflow(dest->column, origin_col_, &dcol) || dcol > kMaxColumn ||
-        dcol < -kMaxColumn) {
-        if (min_col_ != INT64_MAX) return false;
-        dcol = 0;
-    }
-    return true;
-}
-
 bool Translator::fits(std::optional<CellRef> dest) const noexcept {
     std::int64_t drow, dcol;
     if (!offsets(dest, drow, dcol)) return false;

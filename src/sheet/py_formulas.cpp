@@ -34,7 +34,16 @@ Val data_table_formula(const Helpers& helpers, PyObject* f_attrs) {
     return Ref::check(PyObject_Call(helpers.DataTableFormula.get(), args.get(), kwargs.get()));
 }
 
-Val shared_formula(CellContext& ctx, const CellText& raw, CellFlags flags, std::string text,
+// "=" and the <f> element's text.
+std::string formula_text(const CellText& raw) {
+    std::string text;
+    text.reserve(raw.f_text.size() + 1);
+    text += '=';
+    text += raw.f_text;
+    return text;
+}
+
+Val shared_formula(CellContext& ctx, const CellText& raw, CellFlags flags,
                    std::optional<CellRef> cell) {
     const Helpers& helpers = ctx.helpers;
     const std::string_view* si = flags.has(CellFlags::FSi) ? &raw.f_si : nullptr;
@@ -54,6 +63,7 @@ Val shared_formula(CellContext& ctx, const CellText& raw, CellFlags flags, std::
     }
 
     // A master. A lone "=" registers nothing: the next cell of this `si` becomes the master.
+    std::string text = formula_text(raw);
     if (text == "=") return text;
     SharedEntry entry;
     if (!flags.has(CellFlags::R)) {
@@ -145,17 +155,13 @@ void raise_formula_error(const Helpers& helpers, const FormulaError& err) {
 
 Val formula_value(CellContext& ctx, const CellText& raw, CellFlags flags, PyObject* f_attrs,
                   std::optional<CellRef> cell) {
-    std::string text;
-    text.reserve(raw.f_text.size() + 1);
-    text += '=';
-    text += raw.f_text;
     if (flags.has(CellFlags::FT)) {
         const std::string_view t = raw.f_t;
-        if (t == "array") return array_formula(ctx.helpers, raw, flags, text);
+        if (t == "shared") return shared_formula(ctx, raw, flags, cell);
+        if (t == "array") return array_formula(ctx.helpers, raw, flags, formula_text(raw));
         if (t == "dataTable") return data_table_formula(ctx.helpers, f_attrs);
-        if (t == "shared") return shared_formula(ctx, raw, flags, std::move(text), cell);
     }
-    return text;
+    return formula_text(raw);
 }
 
 }  // namespace tovrel

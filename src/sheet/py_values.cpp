@@ -290,14 +290,15 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     const Settings& st = ctx.settings;
     const bool has_f = flags.has(CellFlags::F);
     rec.has_formula = has_f && !st.data_only;
+    if (has_f && !st.data_only && !st.formula_and_value) {
+        // The formula is the value; <v> is not looked at.
+        rec.value = formula_value(ctx, raw, flags, f_attrs, cell);
+        rec.dtype = DType::of(TypeIndex::F);
+        return;
+    }
     std::optional<Val> formula;
     if (has_f && (!st.data_only || st.formula_and_value)) {
         formula = formula_value(ctx, raw, flags, f_attrs, cell);
-    }
-    if (formula && !st.data_only && !st.formula_and_value) {
-        rec.value = std::move(*formula);
-        rec.dtype = DType::of(TypeIndex::F);
-        return;
     }
 
     const bool formula_kept = formula.has_value();  // only with formula_and_value here
@@ -316,7 +317,7 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     }
 }
 
-Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value) {
+Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Val&& value) {
     switch (kind_of(value)) {
         case ValKind::None: return Ref::borrow(Py_None);
         case ValKind::Int: return Ref::check(PyLong_FromInt64(std::get<std::int64_t>(value)));
@@ -326,7 +327,8 @@ Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& valu
             const std::uint32_t index = std::get<SharedStr>(value).index;
             PyObject* strings = settings.shared_strings.get();
             if (PyList_CheckExact(strings)) {
-                return Ref::check(PySequence_GetItem(strings, static_cast<Py_ssize_t>(index)));
+                // Checked against the list as it is now: Python code may have shortened it.
+                return Ref::check(PyList_GetItemRef(strings, static_cast<Py_ssize_t>(index)));
             }
             Ref key = Ref::check(PyLong_FromUnsignedLong(index));
             return Ref::check(PyObject_GetItem(strings, key.get()));

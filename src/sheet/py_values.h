@@ -252,8 +252,19 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
 void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value);
 
-// The Python object of a value (consumes it).
-Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value);
+// The Python object of a value (consumes it). The kinds that need neither the settings nor the
+// formula table are made inline; val_to_py_general makes every kind.
+Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Val&& value);
+inline Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value) {
+    switch (kind_of(value)) {
+        case ValKind::None: return Ref::borrow(Py_None);
+        case ValKind::Int: return Ref::check(PyLong_FromInt64(*std::get_if<std::int64_t>(&value)));
+        case ValKind::Float: return Ref::check(PyFloat_FromDouble(*std::get_if<double>(&value)));
+        case ValKind::Bool: return Ref::borrow(*std::get_if<bool>(&value) ? Py_True : Py_False);
+        case ValKind::Py: return std::move(*std::get_if<Ref>(&value));
+        default: return val_to_py_general(settings, shared, std::move(value));
+    }
+}
 inline Ref val_to_py(const CellContext& ctx, Val&& value) {
     return val_to_py(ctx.settings, ctx.shared, std::move(value));
 }
