@@ -24,19 +24,19 @@ namespace {
 
 constexpr std::uint64_t kBlock = 16384;
 
-// A warning the parser gave while reading an item: ("warn", message), queued in front of it.
-struct WarnItem {
-    Ref tuple;
-};
-
+// One held-back item: a row, an element, or a warning the parser gave while reading the item
+// after it ("warn", message), queued in front of that item.
 struct Queued {
-    std::variant<Item, WarnItem> entry;
-    std::uint64_t position;
+    enum class Kind : std::uint8_t { Row, Element, Warn };
+    Kind kind = Kind::Row;
+    std::uint64_t position = 0;
+    RowItem row;          // Row
+    ElementItem element;  // Element
+    Ref warn;             // Warn: the tuple
 };
 
-int gc_visit(const GcVisitor& v, const WarnItem& w) { return TOVREL_GC_MEMBERS(v, w, tuple); }
 int gc_visit(const GcVisitor& v, const Queued& q) {
-    return TOVREL_GC_MEMBERS(v, q, entry, position);
+    return TOVREL_GC_MEMBERS(v, q, kind, position, row, element, warn);
 }
 
 // The read-ahead queue: first in, first out over one vector whose storage is kept, so a reader
@@ -48,7 +48,10 @@ public:
     Queued& front() noexcept { return items_[head_]; }
     void push_back(Queued&& q) { items_.push_back(std::move(q)); }
     void pop_front() noexcept {
-        items_[head_].entry.emplace<Item>(EndItem{});  // releases what the slot held
+        Queued& q = items_[head_];  // release what the slot held
+        q.row.cells = std::vector<CellRec>();
+        q.element = ElementItem{};
+        q.warn = Ref();
         if (++head_ == items_.size()) {
             clear();
         } else if (head_ >= 16 && head_ * 2 >= items_.size()) {
@@ -218,8 +221,9 @@ Ref defer_failure(ReaderState& st) noexcept {
 }
 
 // The next item or warning in document order, held back until the input is consumed to the end
-// of the 16 KiB block the item ended in; a failure before that discards the held items.
-std::variant<Item, WarnItem> next_ready(ReaderState& st) {
+// of the 16 KiB block the item ended in; a failure before that discards the held items. Null at
+// the end of the document; otherwise the caller takes what it needs and pops the entry.
+Queued* next_ready(ReaderState& st) {
     for (;;) {
         if (st.deferred) {
             // The parser cannot go on after an error: every later call raises it again.
@@ -227,14 +231,11 @@ std::variant<Item, WarnItem> next_ready(ReaderState& st) {
             raise_deferred(st.deferred.get());
         }
         if (!st.queue.empty()) {
-            std::uint64_t front = st.queue.front().position;
-            if (st.finished || st.parser.position() >= front / kBlock * kBlock + kBlock) {
-                auto entry = std::move(st.queue.front().entry);
-                st.queue.pop_front();
-                return entry;
-            }
+            Queued& front = st.queue.front();
+            if (st.finished || st.parser.position() >= front.position / kBlock * kBlock + kBlock)
+                return &front;
         } else if (st.finished) {
-            return Item(EndItem{});
+            return nullptr;
         }
         Ref now;
         try {
@@ -244,15 +245,29 @@ std::variant<Item, WarnItem> next_ready(ReaderState& st) {
                 // Owned references to the items, then drop exactly those.
                 Ref taken = Ref::check(PyList_GetSlice(st.warnings.get(), 0, PY_SSIZE_T_MAX));
                 const Py_ssize_t n = PyList_GET_SIZE(taken.get());
-                for (Py_ssize_t i = 0; i < n; ++i)
-                    st.queue.push_back(
-                        Queued{WarnItem{Ref::borrow(PyList_GET_ITEM(taken.get(), i))}, position});
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    Queued q;
+                    q.kind = Queued::Kind::Warn;
+                    q.position = position;
+                    q.warn = Ref::borrow(PyList_GET_ITEM(taken.get(), i));
+                    st.queue.push_back(std::move(q));
+                }
                 check_rc(PyList_SetSlice(st.warnings.get(), 0, n, nullptr));
             }
-            if (std::holds_alternative<EndItem>(item))
+            if (RowItem* row = std::get_if<RowItem>(&item)) {
+                Queued q;
+                q.position = position;
+                q.row = std::move(*row);
+                st.queue.push_back(std::move(q));
+            } else if (ElementItem* el = std::get_if<ElementItem>(&item)) {
+                Queued q;
+                q.kind = Queued::Kind::Element;
+                q.position = position;
+                q.element = std::move(*el);
+                st.queue.push_back(std::move(q));
+            } else {
                 st.finished = true;
-            else
-                st.queue.push_back(Queued{std::move(item), position});
+            }
             continue;
         } catch (...) {
             now = defer_failure(st);
@@ -272,21 +287,26 @@ void queue_element(ReaderState& st, ElementItem& el) {
     check_rc(PyList_Append(st.actions.get(), tuple.get()));
 }
 
-// The next row, with every element before it moved to the actions list; nothing at the end.
+// The next row, with every element and warning before it moved to the actions list; nothing
+// at the end.
 std::optional<RowItem> next_row_item(ReaderState& st) {
     for (;;) {
-        auto entry = next_ready(st);
-        if (auto* warn = std::get_if<WarnItem>(&entry)) {
-            check_rc(PyList_Append(st.actions.get(), warn->tuple.get()));
-            continue;
+        Queued* q = next_ready(st);
+        if (!q) return std::nullopt;
+        switch (q->kind) {
+            case Queued::Kind::Warn:
+                check_rc(PyList_Append(st.actions.get(), q->warn.get()));
+                break;
+            case Queued::Kind::Element:
+                queue_element(st, q->element);
+                break;
+            case Queued::Kind::Row: {
+                std::optional<RowItem> row(std::move(q->row));
+                st.queue.pop_front();
+                return row;
+            }
         }
-        Item& item = std::get<Item>(entry);
-        if (auto* el = std::get_if<ElementItem>(&item)) {
-            queue_element(st, *el);
-            continue;
-        }
-        if (std::holds_alternative<EndItem>(item)) return std::nullopt;
-        return std::move(std::get<RowItem>(item));
+        st.queue.pop_front();
     }
 }
 
