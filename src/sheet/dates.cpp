@@ -207,18 +207,4 @@ DateResult from_excel_float(double x, const Epoch& epoch) noexcept {
     return finish(epoch.days, epoch.micros, s.day, s.ms);
 }
 
-bool excel_int_in_range(std::int64_t value, const Epoch& epoch) noexcept {
-    if (value == 0) return true;
-    std::int64_t days, d, micros;
-    return int_serial_days(value, epoch, days) &&
-           moment(epoch.days, epoch.micros, days, 0, d, micros);
-}
-
-bool excel_float_in_range(double x, const Epoch& epoch) noexcept {
-    const FloatSerial s = split_float_serial(x, epoch);
-    if (s.kind != FloatSerial::Kind::Moment) return s.kind == FloatSerial::Kind::Time;
-    std::int64_t d, micros;
-    return moment(epoch.days, epoch.micros, s.day, s.ms, d, micros);
-}
-
 }  // namespace tovrel
