@@ -1,6 +1,7 @@
 #include "formula/translator.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "formula/ref_parts.h"
 #include "formula/tokenizer.h"
@@ -94,10 +95,12 @@ void Translator::push_text(std::string_view text) {
                             static_cast<std::int64_t>(text_.size())});
     }
     text_.append(text);
+    for (char c : text) ascii_ &= static_cast<unsigned char>(c) < 0x80;
 }
 
 void Translator::push_number(SegKind kind, std::int64_t value) {
     segs_.push_back(Seg{kind, 0, value});
+    ++(kind == SegKind::Row ? row_parts_ : col_parts_);
     if (kind == SegKind::Row) {
         min_row_ = std::min(min_row_, value);
         max_row_ = std::max(max_row_, value);
@@ -105,24 +108,6 @@ void Translator::push_number(SegKind kind, std::int64_t value) {
         min_col_ = std::min(min_col_, value);
         max_col_ = std::max(max_col_, value);
     }
-}
-
-bool Translator::offsets(std::optional<CellRef> dest, std::int64_t& drow,
-                         std::int64_t& dcol) const noexcept {
-    drow = dcol = 0;
-    if (!dest) return true;
-    // A distance too large to compute moves some part out of range, unless there is no part
-    // of that axis to move.
-    if (__builtin_sub_overflow(dest->row, origin_row_, &drow)) {
-        if (min_row_ != INT64_MAX) return false;
-        drow = 0;
-    }
-    if (__builtin_sub_overflow(dest->column, origin_col_, &dcol) || dcol > kMaxColumn ||
-        dcol < -kMaxColumn) {
-        if (min_col_ != INT64_MAX) return false;
-        dcol = 0;
-    }
-    return true;
 }
 
 bool Translator::fits(std::optional<CellRef> dest) const noexcept {
@@ -136,6 +121,64 @@ bool Translator::fits(std::optional<CellRef> dest) const noexcept {
     if (min_col_ != INT64_MAX && (min_col_ + dcol < 1 || max_col_ + dcol > kMaxColumn))
         return false;
     return true;
+}
+
+namespace {
+
+// The number of decimal digits of v.
+inline std::size_t digit_count(std::uint64_t v) noexcept {
+    std::size_t n = 1;
+    for (; v >= 10000; v /= 10000) n += 4;
+    return n + (v >= 10) + (v >= 100) + (v >= 1000);
+}
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes v in decimal into the `n` bytes ending before `end` (n = digit_count(v)).
+inline void write_digits(std::uint64_t v, char* end) noexcept {
+    while (v >= 100) {
+        const std::size_t pair = static_cast<std::size_t>(v % 100) * 2;
+        v /= 100;
+        *--end = kDigitPairs[pair + 1];
+        *--end = kDigitPairs[pair];
+    }
+    if (v >= 10) {
+        *--end = kDigitPairs[v * 2 + 1];
+        *--end = kDigitPairs[v * 2];
+    } else {
+        *--end = static_cast<char>('0' + v);
+    }
+}
+
+}  // namespace
+
+char* Translator::render_raw(std::optional<CellRef> dest, char* out) const noexcept {
+    std::int64_t drow, dcol;
+    if (!offsets(dest, drow, dcol)) return nullptr;
+    const char* text = text_.data();
+    for (const Seg& seg : segs_) {
+        std::int64_t n;
+        switch (seg.kind) {
+            case SegKind::Text:
+                std::memcpy(out, text + seg.value, seg.len);
+                out += seg.len;
+                break;
+            case SegKind::Row:
+                if (__builtin_add_overflow(seg.value, drow, &n) || n < 1) return nullptr;
+                out += digit_count(static_cast<std::uint64_t>(n));
+                write_digits(static_cast<std::uint64_t>(n), out);
+                break;
+            case SegKind::Col:
+                n = seg.value + dcol;  // dcol is bounded by offsets()
+                if (n < 1 || n > kMaxColumn) return nullptr;
+                out += column_letters(n, out);
+                break;
+        }
+    }
+    return out;
 }
 
 std::string Translator::translate(std::optional<CellRef> dest) const {

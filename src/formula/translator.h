@@ -43,6 +43,20 @@ public:
     template <class Buf>
     [[nodiscard]] bool translate_into(std::optional<CellRef> dest, Buf& out) const;
 
+    // The most bytes a render can write (every relative row at its widest).
+    std::size_t max_rendered_size() const noexcept {
+        return text_.size() + row_parts_ * 19 + col_parts_ * 3;
+    }
+
+    // Renders for `dest` into `out`, which has room for max_rendered_size() bytes; returns the
+    // end of the text, or null when a relative part leaves its range (exactly when
+    // translate_into fails).
+    char* render_raw(std::optional<CellRef> dest, char* out) const noexcept;
+
+    // Whether every byte any render writes is ASCII (the text parts are; numbers and column
+    // letters always are).
+    bool ascii() const noexcept { return ascii_; }
+
 private:
     enum class SegKind : std::uint8_t { Text, Row, Col };
     struct Seg {
@@ -57,13 +71,31 @@ private:
     void compile_row(std::string_view part);
     void push_text(std::string_view text);
     void push_number(SegKind kind, std::int64_t value);
-    bool offsets(std::optional<CellRef> dest, std::int64_t& drow, std::int64_t& dcol) const noexcept;
+    bool offsets(std::optional<CellRef> dest, std::int64_t& drow, std::int64_t& dcol) const noexcept {
+        drow = dcol = 0;
+        if (!dest) return true;
+        // A distance too large to compute moves some part out of range, unless there is no
+        // part of that axis to move.
+        if (__builtin_sub_overflow(dest->row, origin_row_, &drow)) {
+            if (min_row_ != INT64_MAX) return false;
+            drow = 0;
+        }
+        if (__builtin_sub_overflow(dest->column, origin_col_, &dcol) || dcol > kMaxColumn ||
+            dcol < -kMaxColumn) {
+            if (min_col_ != INT64_MAX) return false;
+            dcol = 0;
+        }
+        return true;
+    }
 
     std::vector<Token> tokens_;
     std::int64_t origin_row_;
     std::int64_t origin_col_;
     std::vector<Seg> segs_;
     std::string text_;  // the texts of all Text segments, back to back
+    bool ascii_ = true;
+    std::size_t row_parts_ = 0;  // Row segments
+    std::size_t col_parts_ = 0;  // Col segments
     // Bounds of the relative parts, for fits().
     std::int64_t min_row_ = INT64_MAX;
     std::int64_t max_row_ = INT64_MIN;

@@ -43,6 +43,19 @@ std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t
 }
 
 CivilDate civil_from_days(std::int64_t days) noexcept {
+    if (static_cast<std::uint64_t>(days) <= static_cast<std::uint64_t>(kMaxDayNumber)) {
+        // The dates datetime represents: the same steps in unsigned 32-bit arithmetic, where
+        // the divisions by constants become multiplications.
+        const std::uint32_t z = static_cast<std::uint32_t>(days) + 306;
+        const std::uint32_t era = z / 146097;
+        const std::uint32_t doe = z - era * 146097;
+        const std::uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+        const std::uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+        const std::uint32_t mp = (5 * doy + 2) / 153;
+        const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+        const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+        return {static_cast<std::int64_t>(yoe + era * 400 + (m <= 2 ? 1 : 0)), m, d};
+    }
     // Shift so that day 0 is 0000-03-01, the start of a 400-year era.
     const std::int64_t z = days + 306;
     const std::int64_t era = floor_div(z, 146097);
@@ -144,6 +157,25 @@ bool int_serial_days(std::int64_t value, const Epoch& epoch, std::int64_t& days)
 
 DateResult finish(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64_t days,
                   std::int64_t ms) noexcept {
+    if (epoch_micros == 0 && ms >= 0 && ms <= kMillisPerDay) {
+        // An epoch at midnight and at most a day of milliseconds (what every serial has): the
+        // day only moves when the milliseconds make up a whole day, and the time of day is
+        // the milliseconds themselves.
+        std::int64_t d;
+        if (__builtin_add_overflow(epoch_days, days, &d)) return DateResult::out_of_range();
+        if (!in_day_range(d)) return DateResult::out_of_range();
+        std::uint32_t t = static_cast<std::uint32_t>(ms);
+        if (t == kMillisPerDay) {
+            t = 0;
+            if (!in_day_range(++d)) return DateResult::out_of_range();
+        }
+        const CivilDate c = civil_from_days(d);
+        return DateResult::date_time(static_cast<int>(c.year), c.month, c.day,
+                                     static_cast<int>(t / 3600000u),
+                                     static_cast<int>(t / 60000u % 60u),
+                                     static_cast<int>(t / 1000u % 60u),
+                                     static_cast<int>(t % 1000u * 1000u));
+    }
     std::int64_t d, r2;
     if (!moment(epoch_days, epoch_micros, days, ms, d, r2)) return DateResult::out_of_range();
     const CivilDate c = civil_from_days(d);
@@ -173,20 +205,6 @@ DateResult from_excel_float(double x, const Epoch& epoch) noexcept {
         case FloatSerial::Kind::Moment: break;
     }
     return finish(epoch.days, epoch.micros, s.day, s.ms);
-}
-
-bool excel_int_in_range(std::int64_t value, const Epoch& epoch) noexcept {
-    if (value == 0) return true;
-    std::int64_t days, d, micros;
-    return int_serial_days(value, epoch, days) &&
-           moment(epoch.days, epoch.micros, days, 0, d, micros);
-}
-
-bool excel_float_in_range(double x, const Epoch& epoch) noexcept {
-    const FloatSerial s = split_float_serial(x, epoch);
-    if (s.kind != FloatSerial::Kind::Moment) return s.kind == FloatSerial::Kind::Time;
-    std::int64_t d, micros;
-    return moment(epoch.days, epoch.micros, s.day, s.ms, d, micros);
 }
 
 }  // namespace tovrel

@@ -79,9 +79,4 @@ DateResult from_excel_int(std::int64_t value, const Epoch& epoch) noexcept;
 // A float serial: below one day a time of day, else a date and time, to the millisecond.
 DateResult from_excel_float(double value, const Epoch& epoch) noexcept;
 
-// Whether from_excel_int / from_excel_float give a date or time (are not OutOfRange), without
-// working out the calendar date.
-bool excel_int_in_range(std::int64_t value, const Epoch& epoch) noexcept;
-bool excel_float_in_range(double value, const Epoch& epoch) noexcept;
-
 }  // namespace tovrel

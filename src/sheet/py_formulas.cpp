@@ -34,7 +34,16 @@ Val data_table_formula(const Helpers& helpers, PyObject* f_attrs) {
     return Ref::check(PyObject_Call(helpers.DataTableFormula.get(), args.get(), kwargs.get()));
 }
 
-Val shared_formula(CellContext& ctx, const CellText& raw, CellFlags flags, std::string text,
+// "=" and the <f> element's text.
+std::string formula_text(const CellText& raw) {
+    std::string text;
+    text.reserve(raw.f_text.size() + 1);
+    text += '=';
+    text += raw.f_text;
+    return text;
+}
+
+Val shared_formula(CellContext& ctx, const CellText& raw, CellFlags flags,
                    std::optional<CellRef> cell) {
     const Helpers& helpers = ctx.helpers;
     const std::string_view* si = flags.has(CellFlags::FSi) ? &raw.f_si : nullptr;
@@ -54,6 +63,7 @@ Val shared_formula(CellContext& ctx, const CellText& raw, CellFlags flags, std::
     }
 
     // A master. A lone "=" registers nothing: the next cell of this `si` becomes the master.
+    std::string text = formula_text(raw);
     if (text == "=") return text;
     SharedEntry entry;
     if (!flags.has(CellFlags::R)) {
@@ -74,10 +84,14 @@ Val shared_formula(CellContext& ctx, const CellText& raw, CellFlags flags, std::
 
 }  // namespace
 
-std::optional<std::uint32_t> SharedFormulas::find(const std::string_view* si) const {
+std::optional<std::uint32_t> SharedFormulas::find(const std::string_view* si) {
     if (!si) return no_si_;
+    if (last_valid_ && *si == last_si_) return last_index_;
     auto it = by_si_.find(*si);
     if (it == by_si_.end()) return std::nullopt;
+    last_si_.assign(*si);
+    last_index_ = it->second;
+    last_valid_ = true;
     return it->second;
 }
 
@@ -87,20 +101,35 @@ std::uint32_t SharedFormulas::add(SharedEntry entry, const std::string_view* si)
     entries_.push_back(std::move(entry));
     if (si) {
         by_si_.insert_or_assign(std::string(*si), index);
+        last_valid_ = false;
     } else {
         no_si_ = index;
     }
     return index;
 }
 
+// Formulas whose longest rendering fits this many bytes are rendered without the heap.
+constexpr std::size_t kDirectRender = 256;
+
 Ref SharedFormulas::render(const SharedRef& ref) const {
     const SharedEntry& e = entry(ref.entry);
     if (!e.native) throw InternalError("shared formula value on a host translator");
+    const Translator& tr = *e.native;
+    if (tr.ascii() && tr.max_rendered_size() <= kDirectRender) {
+        // Rendered on the stack, then copied once into a str of the exact length.
+        char buf[kDirectRender];
+        const char* end = tr.render_raw(ref.dest, buf);
+        if (!end) throw InternalError("shared formula no longer fits the cell it was read for");
+        const auto n = static_cast<Py_ssize_t>(end - buf);
+        Ref str = Ref::check(PyUnicode_New(n, 127));
+        std::memcpy(PyUnicode_1BYTE_DATA(str.get()), buf, static_cast<std::size_t>(n));
+        return str;
+    }
     // One buffer per thread, kept between calls: rendering a column of shared formulas then
     // allocates nothing but the str objects. (The table may be read from several threads.)
     thread_local std::string out;
     out.clear();
-    if (!e.native->translate_into(ref.dest, out)) {
+    if (!tr.translate_into(ref.dest, out)) {
         throw InternalError("shared formula no longer fits the cell it was read for");
     }
     return str_of(out);
@@ -126,17 +155,13 @@ void raise_formula_error(const Helpers& helpers, const FormulaError& err) {
 
 Val formula_value(CellContext& ctx, const CellText& raw, CellFlags flags, PyObject* f_attrs,
                   std::optional<CellRef> cell) {
-    std::string text;
-    text.reserve(raw.f_text.size() + 1);
-    text += '=';
-    text += raw.f_text;
     if (flags.has(CellFlags::FT)) {
         const std::string_view t = raw.f_t;
-        if (t == "array") return array_formula(ctx.helpers, raw, flags, text);
+        if (t == "shared") return shared_formula(ctx, raw, flags, cell);
+        if (t == "array") return array_formula(ctx.helpers, raw, flags, formula_text(raw));
         if (t == "dataTable") return data_table_formula(ctx.helpers, f_attrs);
-        if (t == "shared") return shared_formula(ctx, raw, flags, std::move(text), cell);
     }
-    return text;
+    return formula_text(raw);
 }
 
 }  // namespace tovrel

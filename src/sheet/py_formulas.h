@@ -34,7 +34,7 @@ public:
     const SharedEntry& entry(std::uint32_t index) const { return entries_.at(index); }
 
     // The entry for an `si` text, or for masters without `si` when `si` is null.
-    std::optional<std::uint32_t> find(const std::string_view* si) const;
+    std::optional<std::uint32_t> find(const std::string_view* si);
     // Appends an entry and maps `si` (or the no-`si` slot) to it, replacing an earlier mapping.
     std::uint32_t add(SharedEntry entry, const std::string_view* si);
 
@@ -53,6 +53,10 @@ private:
     std::vector<SharedEntry> entries_;
     std::unordered_map<std::string, std::uint32_t, FxBytesHash, KeyEq> by_si_;
     std::optional<std::uint32_t> no_si_;
+    // The last `si` found and its entry: the cells of a shared block usually follow each other.
+    std::string last_si_;
+    std::uint32_t last_index_ = 0;
+    bool last_valid_ = false;
 };
 
 // The one conversion of a FormulaError into a Python exception: the host's TokenizerError /

@@ -24,19 +24,19 @@ namespace {
 
 constexpr std::uint64_t kBlock = 16384;
 
-// A warning the parser gave while reading an item: ("warn", message), queued in front of it.
-struct WarnItem {
-    Ref tuple;
-};
-
+// One held-back item: a row, an element, or a warning the parser gave while reading the item
+// after it ("warn", message), queued in front of that item.
 struct Queued {
-    std::variant<Item, WarnItem> entry;
-    std::uint64_t position;
+    enum class Kind : std::uint8_t { Row, Element, Warn };
+    Kind kind = Kind::Row;
+    std::uint64_t position = 0;
+    RowItem row;          // Row
+    ElementItem element;  // Element
+    Ref warn;             // Warn: the tuple
 };
 
-int gc_visit(const GcVisitor& v, const WarnItem& w) { return TOVREL_GC_MEMBERS(v, w, tuple); }
 int gc_visit(const GcVisitor& v, const Queued& q) {
-    return TOVREL_GC_MEMBERS(v, q, entry, position);
+    return TOVREL_GC_MEMBERS(v, q, kind, position, row, element, warn);
 }
 
 // The read-ahead queue: first in, first out over one vector whose storage is kept, so a reader
@@ -48,7 +48,10 @@ public:
     Queued& front() noexcept { return items_[head_]; }
     void push_back(Queued&& q) { items_.push_back(std::move(q)); }
     void pop_front() noexcept {
-        items_[head_].entry.emplace<Item>(EndItem{});  // releases what the slot held
+        Queued& q = items_[head_];  // release what the slot held
+        q.row.cells = std::vector<CellRec>();
+        q.element = ElementItem{};
+        q.warn = Ref();
         if (++head_ == items_.size()) {
             clear();
         } else if (head_ >= 16 && head_ * 2 >= items_.size()) {
@@ -102,12 +105,15 @@ struct ReaderState {
     // extra_none names it was built with: its slot list depends on both.
     std::optional<SlotClass> slots;
     std::vector<std::string> slot_extra;
+    // The values or cells of the row next_row is building, made before its tuple; empty
+    // between calls (kept only so that its storage is reused).
+    std::vector<Ref> made;
 };
 
 // Everything the state owns, for the type's traverse; clearing deletes the whole state.
 int gc_visit(const GcVisitor& v, const ReaderState& st) {
     return TOVREL_GC_MEMBERS(v, st, parser, actions, warnings, queue, finished, deferred, slots,
-                             slot_extra);
+                             slot_extra, made);
 }
 
 struct RowReaderObject {
@@ -215,8 +221,9 @@ Ref defer_failure(ReaderState& st) noexcept {
 }
 
 // The next item or warning in document order, held back until the input is consumed to the end
-// of the 16 KiB block the item ended in; a failure before that discards the held items.
-std::variant<Item, WarnItem> next_ready(ReaderState& st) {
+// of the 16 KiB block the item ended in; a failure before that discards the held items. Null at
+// the end of the document; otherwise the caller takes what it needs and pops the entry.
+Queued* next_ready(ReaderState& st) {
     for (;;) {
         if (st.deferred) {
             // The parser cannot go on after an error: every later call raises it again.
@@ -224,14 +231,11 @@ std::variant<Item, WarnItem> next_ready(ReaderState& st) {
             raise_deferred(st.deferred.get());
         }
         if (!st.queue.empty()) {
-            std::uint64_t front = st.queue.front().position;
-            if (st.finished || st.parser.position() >= front / kBlock * kBlock + kBlock) {
-                auto entry = std::move(st.queue.front().entry);
-                st.queue.pop_front();
-                return entry;
-            }
+            Queued& front = st.queue.front();
+            if (st.finished || st.parser.position() >= front.position / kBlock * kBlock + kBlock)
+                return &front;
         } else if (st.finished) {
-            return Item(EndItem{});
+            return nullptr;
         }
         Ref now;
         try {
@@ -241,15 +245,29 @@ std::variant<Item, WarnItem> next_ready(ReaderState& st) {
                 // Owned references to the items, then drop exactly those.
                 Ref taken = Ref::check(PyList_GetSlice(st.warnings.get(), 0, PY_SSIZE_T_MAX));
                 const Py_ssize_t n = PyList_GET_SIZE(taken.get());
-                for (Py_ssize_t i = 0; i < n; ++i)
-                    st.queue.push_back(
-                        Queued{WarnItem{Ref::borrow(PyList_GET_ITEM(taken.get(), i))}, position});
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    Queued q;
+                    q.kind = Queued::Kind::Warn;
+                    q.position = position;
+                    q.warn = Ref::borrow(PyList_GET_ITEM(taken.get(), i));
+                    st.queue.push_back(std::move(q));
+                }
                 check_rc(PyList_SetSlice(st.warnings.get(), 0, n, nullptr));
             }
-            if (std::holds_alternative<EndItem>(item))
+            if (RowItem* row = std::get_if<RowItem>(&item)) {
+                Queued q;
+                q.position = position;
+                q.row = std::move(*row);
+                st.queue.push_back(std::move(q));
+            } else if (ElementItem* el = std::get_if<ElementItem>(&item)) {
+                Queued q;
+                q.kind = Queued::Kind::Element;
+                q.position = position;
+                q.element = std::move(*el);
+                st.queue.push_back(std::move(q));
+            } else {
                 st.finished = true;
-            else
-                st.queue.push_back(Queued{std::move(item), position});
+            }
             continue;
         } catch (...) {
             now = defer_failure(st);
@@ -269,21 +287,26 @@ void queue_element(ReaderState& st, ElementItem& el) {
     check_rc(PyList_Append(st.actions.get(), tuple.get()));
 }
 
-// The next row, with every element before it moved to the actions list; nothing at the end.
+// The next row, with every element and warning before it moved to the actions list; nothing
+// at the end.
 std::optional<RowItem> next_row_item(ReaderState& st) {
     for (;;) {
-        auto entry = next_ready(st);
-        if (auto* warn = std::get_if<WarnItem>(&entry)) {
-            check_rc(PyList_Append(st.actions.get(), warn->tuple.get()));
-            continue;
+        Queued* q = next_ready(st);
+        if (!q) return std::nullopt;
+        switch (q->kind) {
+            case Queued::Kind::Warn:
+                check_rc(PyList_Append(st.actions.get(), q->warn.get()));
+                break;
+            case Queued::Kind::Element:
+                queue_element(st, q->element);
+                break;
+            case Queued::Kind::Row: {
+                std::optional<RowItem> row(std::move(q->row));
+                st.queue.pop_front();
+                return row;
+            }
         }
-        Item& item = std::get<Item>(entry);
-        if (auto* el = std::get_if<ElementItem>(&item)) {
-            queue_element(st, *el);
-            continue;
-        }
-        if (std::holds_alternative<EndItem>(item)) return std::nullopt;
-        return std::move(std::get<RowItem>(item));
+        st.queue.pop_front();
     }
 }
 
@@ -373,7 +396,13 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
                                             "cell_cls", "filler", "extra_none"};
         static const Signature sig{"next_row", names, 7, 6};
         PyObject* a[7];
-        bind_args(sig, args, nargs, kwnames, a);
+        if (!kwnames && nargs >= 6 && nargs <= 7) {
+            // The usual call, every argument by position.
+            for (Py_ssize_t i = 0; i < nargs; ++i) a[i] = args[i];
+            if (nargs == 6) a[6] = nullptr;
+        } else {
+            bind_args(sig, args, nargs, kwnames, a);
+        }
         PyObject* ws = a[0];
         const long min_col = long_arg("min_col", a[1]);
         std::optional<long> max_col;
@@ -403,18 +432,6 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             hi = static_cast<long>(cells.back().column);
         }
         const Py_ssize_t width = row_width(min_col, hi);
-        // Slots a cell will take hold None until then, the others the filler: the filler is often
-        // one object shared by every reader (the host's empty cell), and taking and dropping a
-        // reference to it for every cell would have the threads reading other sheets contend
-        // for its reference count. None is immortal. No Python code runs before every slot is
-        // set, so nothing sees the tuple half made.
-        Ref slots = Ref::check(PyTuple_New(width));
-        for (const CellRec& c : cells)
-            if (c.column >= min_col && c.column <= hi)
-                PyTuple_SET_ITEM(slots.get(), static_cast<Py_ssize_t>(c.column - min_col),
-                                 Py_NewRef(Py_None));
-        for (Py_ssize_t i = 0; i < width; ++i)
-            if (!PyTuple_GET_ITEM(slots.get(), i)) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
 
         const bool fv = st.parser.settings().formula_and_value;
         if (!values_only &&
@@ -431,54 +448,77 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             st.slot_extra = extra;
         }
 
+        // Every value or cell is made before the tuple: Python code that runs meanwhile (a
+        // host sequence's __getitem__, a collection) never meets a tuple with empty slots.
+        std::vector<Ref>& made = st.made;
+        struct ReleaseMade {
+            std::vector<Ref>& made;
+            ~ReleaseMade() { made.clear(); }
+        } release_made{made};
         Ref row_obj;
         std::int64_t row_of_obj = 0;
         for (CellRec& c : cells) {
             if (c.column < min_col || c.column > hi) continue;
-            const Py_ssize_t at = static_cast<Py_ssize_t>(c.column - min_col);
             Ref value = st.parser.to_py(std::move(c.value));
-            Ref put;
             if (values_only) {
-                put = std::move(value);
-            } else {
-                const SlotClass& sc = *st.slots;
-                Ref cell = sc.alloc();
-                if (!row_obj || row_of_obj != c.row) {
-                    row_obj = int_of(c.row);
-                    row_of_obj = c.row;
-                }
-                std::size_t k = 0;
-                sc.fill(cell.get(), k++, Ref::borrow(ws));
-                sc.fill(cell.get(), k++, row_obj.dup());
-                sc.fill(cell.get(), k++, int_of(c.column));
-                if (fv) {
-                    Ref formula;
-                    if (c.has_formula)
-                        formula = value.dup();
-                    else if (c.formula)
-                        formula = st.parser.to_py(std::move(*c.formula));
-                    else
-                        formula = Ref::borrow(Py_None);
-                    Ref cached = c.cached ? st.parser.to_py(std::move(*c.cached)) : value.dup();
-                    sc.fill(cell.get(), k++, std::move(value));
-                    sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
-                    sc.fill(cell.get(), k++, c.style.to_py());
-                    sc.fill(cell.get(), k++, std::move(formula));
-                    sc.fill(cell.get(), k++, std::move(cached));
-                } else {
-                    sc.fill(cell.get(), k++, std::move(value));
-                    sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
-                    sc.fill(cell.get(), k++, c.style.to_py());
-                }
-                for (std::size_t e = 0; e < extra.size(); ++e)
-                    sc.set(cell.get(), k++, Ref::borrow(Py_None));  // may repeat a name above
-                put = std::move(cell);
+                made.push_back(std::move(value));
+                continue;
             }
-            PyObject* old = PyTuple_GET_ITEM(slots.get(), at);
-            PyTuple_SET_ITEM(slots.get(), at, put.release());
-            Py_DECREF(old);
+            const SlotClass& sc = *st.slots;
+            Ref cell = sc.alloc();
+            if (!row_obj || row_of_obj != c.row) {
+                row_obj = int_of(c.row);
+                row_of_obj = c.row;
+            }
+            std::size_t k = 0;
+            sc.fill(cell.get(), k++, Ref::borrow(ws));
+            sc.fill(cell.get(), k++, row_obj.dup());
+            sc.fill(cell.get(), k++, int_of(c.column));
+            if (fv) {
+                Ref formula;
+                if (c.has_formula)
+                    formula = value.dup();
+                else if (c.formula)
+                    formula = st.parser.to_py(std::move(*c.formula));
+                else
+                    formula = Ref::borrow(Py_None);
+                Ref cached = c.cached ? st.parser.to_py(std::move(*c.cached)) : value.dup();
+                sc.fill(cell.get(), k++, std::move(value));
+                sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
+                sc.fill(cell.get(), k++, c.style.to_py());
+                sc.fill(cell.get(), k++, std::move(formula));
+                sc.fill(cell.get(), k++, std::move(cached));
+            } else {
+                sc.fill(cell.get(), k++, std::move(value));
+                sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
+                sc.fill(cell.get(), k++, c.style.to_py());
+            }
+            for (std::size_t e = 0; e < extra.size(); ++e)
+                sc.set(cell.get(), k++, Ref::borrow(Py_None));  // may repeat a name above
+            made.push_back(std::move(cell));
         }
-        return PyTuple_Pack(2, index.get(), slots.get());
+
+        // Nothing below runs Python code until the tuple is complete. A later cell of the same
+        // column takes the slot; the one it displaces is released with `made`, afterwards.
+        Ref slots = Ref::check(PyTuple_New(width));
+        std::size_t k = 0;
+        for (const CellRec& c : cells) {
+            if (c.column < min_col || c.column > hi) continue;
+            const auto at = static_cast<Py_ssize_t>(c.column - min_col);
+            PyObject* old = PyTuple_GET_ITEM(slots.get(), at);
+            PyTuple_SET_ITEM(slots.get(), at, made[k].release());
+            if (old) made[k] = Ref::steal(old);
+            ++k;
+        }
+        // The filler is often one object shared by every reader (the host's empty cell); only
+        // the slots no cell takes hold a reference to it.
+        for (Py_ssize_t i = 0; i < width; ++i)
+            if (!PyTuple_GET_ITEM(slots.get(), i)) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
+        PyObject* result = PyTuple_New(2);
+        if (!result) throw PyErrorSet();
+        PyTuple_SET_ITEM(result, 0, index.release());
+        PyTuple_SET_ITEM(result, 1, slots.release());
+        return result;
     });
 }
 

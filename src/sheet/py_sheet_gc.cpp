@@ -43,7 +43,7 @@ int gc_visit(const GcVisitor& v, const SharedEntry& e) {
 }
 
 int gc_visit(const GcVisitor& v, const SharedFormulas& table) {
-    return TOVREL_GC_MEMBERS(v, table, entries, by_si, no_si);
+    return TOVREL_GC_MEMBERS(v, table, entries, by_si, no_si, last_si, last_index, last_valid);
 }
 
 int gc_visit(const GcVisitor& v, const Reader& reader) {

@@ -111,15 +111,17 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
         const Epoch& epoch = *st.native_epoch;
         if (kind == ValKind::Int) {
             const std::int64_t n = std::get<std::int64_t>(value);
-            if (excel_int_in_range(n, epoch)) {
-                value = DateInt{n};
+            const DateResult r = from_excel_int(n, epoch);
+            if (r.ok()) {
+                value.emplace<DateInt>(DateInt{n, PackedDate::of(r)});
             } else {
                 out_of_range = true;
             }
         } else {
             const double x = std::get<double>(value);
-            if (excel_float_in_range(x, epoch)) {
-                value = DateFloat{x};
+            const DateResult r = from_excel_float(x, epoch);
+            if (r.ok()) {
+                value.emplace<DateFloat>(DateFloat{x, PackedDate::of(r)});
             } else {
                 out_of_range = true;
             }
@@ -288,14 +290,15 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     const Settings& st = ctx.settings;
     const bool has_f = flags.has(CellFlags::F);
     rec.has_formula = has_f && !st.data_only;
+    if (has_f && !st.data_only && !st.formula_and_value) {
+        // The formula is the value; <v> is not looked at.
+        rec.value = formula_value(ctx, raw, flags, f_attrs, cell);
+        rec.dtype = DType::of(TypeIndex::F);
+        return;
+    }
     std::optional<Val> formula;
     if (has_f && (!st.data_only || st.formula_and_value)) {
         formula = formula_value(ctx, raw, flags, f_attrs, cell);
-    }
-    if (formula && !st.data_only && !st.formula_and_value) {
-        rec.value = std::move(*formula);
-        rec.dtype = DType::of(TypeIndex::F);
-        return;
     }
 
     const bool formula_kept = formula.has_value();  // only with formula_and_value here
@@ -314,7 +317,7 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     }
 }
 
-Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value) {
+Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Val&& value) {
     switch (kind_of(value)) {
         case ValKind::None: return Ref::borrow(Py_None);
         case ValKind::Int: return Ref::check(PyLong_FromInt64(std::get<std::int64_t>(value)));
@@ -324,7 +327,8 @@ Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& valu
             const std::uint32_t index = std::get<SharedStr>(value).index;
             PyObject* strings = settings.shared_strings.get();
             if (PyList_CheckExact(strings)) {
-                return Ref::check(PySequence_GetItem(strings, static_cast<Py_ssize_t>(index)));
+                // Checked against the list as it is now: Python code may have shortened it.
+                return Ref::check(PyList_GetItemRef(strings, static_cast<Py_ssize_t>(index)));
             }
             Ref key = Ref::check(PyLong_FromUnsignedLong(index));
             return Ref::check(PyObject_GetItem(strings, key.get()));
@@ -333,6 +337,10 @@ Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& valu
         case ValKind::SharedRef: return shared.render(std::get<SharedRef>(value));
         case ValKind::DateInt:
         case ValKind::DateFloat: {
+            const PackedDate& when = kind_of(value) == ValKind::DateInt
+                                         ? std::get<DateInt>(value).when
+                                         : std::get<DateFloat>(value).when;
+            if (when.kind != DateResult::Kind::OutOfRange) return build_date(when.unpack());
             if (!settings.native_epoch) throw InternalError("date value without a native epoch");
             const Epoch& epoch = *settings.native_epoch;
             const DateResult r = kind_of(value) == ValKind::DateInt

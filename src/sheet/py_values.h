@@ -12,6 +12,7 @@
 #include <string_view>
 #include <variant>
 
+#include "sheet/dates.h"
 #include "utils/cell_ref.h"
 #include "utils/py_compat.h"
 #include "utils/py_ref.h"
@@ -71,11 +72,38 @@ struct SharedRef {
     std::uint32_t entry;           // index into the parser's shared-formula table
     std::optional<CellRef> dest;   // the cell it was read for; rendered unmoved without one
 };
+// A converted date or time, packed small enough to travel inside a Val.
+struct PackedDate {
+    std::int32_t microsecond = 0;
+    std::int16_t year = 0;
+    std::uint8_t month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    DateResult::Kind kind = DateResult::Kind::OutOfRange;  // OutOfRange: not converted
+
+    static PackedDate of(const DateResult& r) noexcept {
+        return PackedDate{r.microsecond,
+                          static_cast<std::int16_t>(r.year),
+                          static_cast<std::uint8_t>(r.month),
+                          static_cast<std::uint8_t>(r.day),
+                          static_cast<std::uint8_t>(r.hour),
+                          static_cast<std::uint8_t>(r.minute),
+                          static_cast<std::uint8_t>(r.second),
+                          r.kind};
+    }
+    DateResult unpack() const noexcept {
+        return DateResult{kind, year, month, day, hour, minute, second, microsecond};
+    }
+};
+
+// Date serials. `interpret` converts the serial once to check its range and keeps the result
+// beside it, so handing the value to Python does not convert it again; a value made with the
+// serial alone is converted then.
 struct DateInt {
     std::int64_t serial;
+    PackedDate when{};
 };
 struct DateFloat {
     double serial;
+    PackedDate when{};
 };
 
 using Val = std::variant<std::monostate, std::int64_t, double, bool, SharedStr, std::string,
@@ -224,8 +252,19 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
 void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value);
 
-// The Python object of a value (consumes it).
-Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value);
+// The Python object of a value (consumes it). The kinds that need neither the settings nor the
+// formula table are made inline; val_to_py_general makes every kind.
+Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Val&& value);
+inline Ref val_to_py(const Settings& settings, const SharedFormulas& shared, Val&& value) {
+    switch (kind_of(value)) {
+        case ValKind::None: return Ref::borrow(Py_None);
+        case ValKind::Int: return Ref::check(PyLong_FromInt64(*std::get_if<std::int64_t>(&value)));
+        case ValKind::Float: return Ref::check(PyFloat_FromDouble(*std::get_if<double>(&value)));
+        case ValKind::Bool: return Ref::borrow(*std::get_if<bool>(&value) ? Py_True : Py_False);
+        case ValKind::Py: return std::move(*std::get_if<Ref>(&value));
+        default: return val_to_py_general(settings, shared, std::move(value));
+    }
+}
 inline Ref val_to_py(const CellContext& ctx, Val&& value) {
     return val_to_py(ctx.settings, ctx.shared, std::move(value));
 }

@@ -109,6 +109,14 @@ Ref bytes_of(std::string_view text) {
 Ref str_of(std::string_view text) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
     const std::size_t n = text.size();
+    {
+        // ASCII (always valid) is copied as it stands: one pass over the words first.
+        std::uint64_t seen = 0;
+        std::size_t i = 0;
+        for (; n - i >= 8; i += 8) seen |= scan::load(p + i);
+        if (i < n) seen |= scan::load_short(p + i, n - i, 0);
+        if (!(seen & scan::kHigh)) return new_str(p, n, n, 0x7F);
+    }
     // Count characters and find the widest.
     std::size_t chars = 0;
     std::uint32_t widest = 0;

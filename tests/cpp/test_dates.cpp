@@ -185,25 +185,25 @@ TEST(FromExcel, IntAndFloatAgreeOnWholeDays) {
     }
 }
 
-// The range checks say exactly when the conversions give a date or time, at the edges too.
-TEST(FromExcel, RangeChecksAgreeWithTheConversions) {
-    const Epoch late = Epoch::make(1904, 1, 1, 23, 59, 59, 999999, false);
-    const double edges[] = {0.0, -0.0, 0.5, 0.99999999999, 1.0, 59.0, 59.9999999, 60.0, -1.0,
-                            -693594.0, -693595.0, -693594.5, 2958465.0, 2958465.9999999,
-                            2958466.0, 2957003.0, 2957003.5, 999999999.0, 1e10, -1e10, 1e300};
-    for (const Epoch& e : {kWindows, kMac, late}) {
-        for (double x : edges) {
-            for (double v : {x, -x}) {
-                EXPECT_EQ(excel_float_in_range(v, e), from_excel_float(v, e).ok()) << v;
-                if (v == std::trunc(v) && std::fabs(v) < 1e15) {
-                    const auto n = static_cast<std::int64_t>(v);
-                    EXPECT_EQ(excel_int_in_range(n, e), from_excel_int(n, e).ok()) << n;
-                }
+// An epoch at midnight takes a shorter path than one with a time of day; the same instant
+// written as the day before plus a whole day of microseconds takes the general one, and both
+// must agree everywhere, at the edges of the range too.
+TEST(Finish, MidnightEpochsAgreeWithTheGeneralArithmetic) {
+    const std::int64_t day_micros = 86400000000LL;
+    const std::int64_t epochs[] = {0, 1, 693593, 695055, kMaxDayNumber - 1, kMaxDayNumber};
+    const std::int64_t mss[] = {0, 1, 999, 43200000, 86399999, 86400000};
+    for (std::int64_t e : epochs) {
+        for (std::int64_t days = -800000; days <= 3700000; days += 9973) {
+            for (std::int64_t ms : mss) {
+                EXPECT_EQ(finish(e, 0, days, ms), finish(e - 1, day_micros, days, ms))
+                    << e << " " << days << " " << ms;
             }
         }
-        for (std::int64_t n = -800000; n <= 3000000; n += 997) {
-            EXPECT_EQ(excel_int_in_range(n, e), from_excel_int(n, e).ok()) << n;
-            EXPECT_EQ(excel_float_in_range(n + 0.75, e), from_excel_float(n + 0.75, e).ok()) << n;
+        for (std::int64_t days : {-e - 1, -e, kMaxDayNumber - e - 1, kMaxDayNumber - e}) {
+            for (std::int64_t ms : mss) {
+                EXPECT_EQ(finish(e, 0, days, ms), finish(e - 1, day_micros, days, ms))
+                    << e << " " << days << " " << ms;
+            }
         }
     }
 }
@@ -235,6 +235,9 @@ TEST(Finish, FloorsTheEpochTimeAndTheMilliseconds) {
         {kMaxDayNumber, 0, 0, 86399999, dt(9999, 12, 31, 23, 59, 59, 999000)},
         {kMaxDayNumber, 0, 0, 86400000, kOut},
         {kMaxDayNumber, 0, 1, -86400000, kOut},  // the date alone is checked first
+        {0, 0, -1, 86400000, kOut},
+        {693593, 0, 0, 86400000, dt(1899, 12, 31)},
+        {693593, 0, 5, 43200000, dt(1900, 1, 4, 12)},
         {max, 0, 1, 0, kOut},
         {-max, 0, -2, 0, kOut},
         {693593, 0, 0, max, kOut},

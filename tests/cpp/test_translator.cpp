@@ -137,6 +137,12 @@ TEST(Translator, RendersForDestinations) {
             EXPECT_EQ(buf.substr(0, 7), "prefix|") << c.formula;
             EXPECT_EQ(buf.substr(7), got) << c.formula;
         }
+        std::string raw(t.max_rendered_size(), '#');
+        const char* end = t.render_raw(c.dest, raw.data());
+        EXPECT_EQ(end != nullptr, got != kFail) << c.formula;
+        if (end) {
+            EXPECT_EQ(std::string(raw.c_str(), end), got) << c.formula;
+        }
     }
 }
 
@@ -452,6 +458,12 @@ TEST(TranslatorProperty, OriginRenderIsTheNormalisedFormulaAndMovesMatch) {
             std::string got;
             const bool ok = t->translate_into(dest, got);
             ASSERT_EQ(ok, want.has_value()) << src;
+            std::string raw(t->max_rendered_size(), '#');
+            const char* end = t->render_raw(dest, raw.data());
+            ASSERT_EQ(end != nullptr, ok) << src;
+            if (end) {
+                ASSERT_EQ(std::string(raw.c_str(), end), got) << src;
+            }
             if (!ok) {
                 ++refused;
                 continue;

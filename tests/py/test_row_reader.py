@@ -155,6 +155,8 @@ def test_after_the_last_row_every_call_returns_none():
     ('<row r="5"/>', 1, None, [(5, ())]),
     ('<row r="5"/>', 1, 3, [(5, (EMPTY_CELL,) * 3)]),
     ('<row><c r="B1"><v>1</v></c><c r="B1"><v>2</v></c></row>', 1, None, [(1, (EMPTY_CELL, 2))]),
+    ('<row><c r="B1"><v>1</v></c><c r="A1"><v>2</v></c><c r="B1"><v>3</v></c></row>', 1, None,
+     [(1, (2, 3))]),
     ('<row><c r="A1"><v>1</v></c><c r="E1"><v>5</v></c></row>', 2, None, [(1, (EMPTY_CELL,) * 3 + (5,))]),
 ])
 def test_next_row_values(rows, min_col, max_col, expected):
@@ -208,6 +210,17 @@ class PropertyRow:
     row = property(lambda self: 1)
 
 
+def test_keyword_arguments_bind_like_positional_ones():
+    data = sheet('<row r="2"><c r="B2"><v>1</v></c></row><row r="3"><c r="A3"><v>2</v></c></row>')
+    names = ("ws", "min_col", "max_col", "values_only", "cell_cls", "filler", "extra_none")
+    args = ("ws", 1, None, True, ReadOnlyCell, EMPTY_CELL, None)
+    positional, keywords, mixed = reader(data), reader(data), reader(data)
+    for _ in range(3):
+        want = positional.next_row(*args)
+        assert keywords.next_row(**dict(zip(names, args))) == want
+        assert mixed.next_row(*args[:2], **dict(zip(names[2:6], args[2:6]))) == want
+
+
 @pytest.mark.parametrize("args, message", [
     (("ws", "1", None, True, ReadOnlyCell, None), "next_row() argument 'min_col' must be int, not str"),
     (("ws", 1, "x", True, ReadOnlyCell, None), "next_row() argument 'max_col' must be int, not str"),
@@ -218,6 +231,9 @@ class PropertyRow:
     (("ws", 1, None, False, ReadOnlyCell, None, 5),
      "next_row() argument 'extra_none' must be a sequence, not int"),
     (("ws", 1, None, False, PropertyRow, None), "row is not a slot"),
+    (("ws", 1, None, False, ReadOnlyCell), "next_row() missing 1 required positional argument: 'filler'"),
+    (("ws", 1, None, False, ReadOnlyCell, None, None, None),
+     "next_row() takes from 6 to 7 positional arguments but 8 were given"),
 ])
 def test_next_row_argument_errors(args, message):
     r = reader(sheet('<row><c r="A1"><v>1</v></c></row>'))
