@@ -45,7 +45,8 @@ struct UnitScratch {
 
 // The str of an item the fast path scanned, written at its final width.
 Ref str_of_scan(const std::uint8_t* buf, const ItemScan& s, std::string& scratch,
-                std::string& text, UnitScratch& units, CopyKind copy_kind) {
+                std::string& text, UnitScratch& units, ScanWidth width,
+                CopyKind copy_kind) {
     auto raw = [&](const ItemScan::Span& span) {
         return std::string_view(reinterpret_cast<const char*>(buf + span.start),
                                 span.end - span.start);
@@ -78,7 +79,7 @@ Ref str_of_scan(const std::uint8_t* buf, const ItemScan& s, std::string& scratch
         using Unit = std::remove_pointer_t<decltype(into)>;
         Unit* out = units.room<Unit>(s.chars);
         for (std::size_t i = 0; i < s.span_count; ++i)
-            out = fill_text(buf + s.spans[i].start, buf + s.spans[i].end, out);
+            out = fill_text(buf + s.spans[i].start, buf + s.spans[i].end, out, width);
         copy_text(reinterpret_cast<const std::uint8_t*>(units.units.data()),
                   reinterpret_cast<std::uint8_t*>(into), s.chars * sizeof(Unit), copy_kind);
     };
@@ -121,7 +122,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
             ctx.root_scope = reader.namespaces().scope_serial();
             ItemScan scanned;
             while (scan_si_item(in.data(), in.filled(), in.pos, scanned, rpr_verdict, width)) {
-                items.push_back(str_of_scan(in.data(), scanned, scratch, text, units, copy_kind));
+                items.push_back(str_of_scan(in.data(), scanned, scratch, text, units, width, copy_kind));
                 reader.consume_tag(in.pos, scanned.item_end);
             }
         }

@@ -707,13 +707,40 @@ void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n, CopyKind
     copy_words(p, out, n);
 }
 
+namespace {
+
+#if TOVREL_SCAN32
+// The 16 bytes at p, each zero-extended to one code unit in one or two conversions (AVX2).
 template <class Unit>
-Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noexcept {
+TOVREL_AVX2 inline void widen_block_wide(Unit* out, const std::uint8_t* p) noexcept {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    if constexpr (sizeof(Unit) == 1) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+    } else if constexpr (sizeof(Unit) == 2) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_cvtepu8_epi16(v));
+    } else {
+        auto* o = reinterpret_cast<__m256i*>(out);
+        _mm256_storeu_si256(o, _mm256_cvtepu8_epi32(v));
+        _mm256_storeu_si256(o + 1, _mm256_cvtepu8_epi32(_mm_srli_si128(v, 8)));
+    }
+}
+#endif
+
+template <ScanWidth W, class Unit>
+inline void widen_at(Unit* out, const std::uint8_t* p) noexcept {
+#if TOVREL_SCAN32
+    if constexpr (W == ScanWidth::Block32) return widen_block_wide(out, p);
+#endif
+    widen_block(out, p);
+}
+
+template <ScanWidth W, class Unit>
+Unit* fill_blocks(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noexcept {
     while (p < end) {
         // A whole block widened and stored, those before the first byte to decode kept. The
         // block may reach past `end` (those units land in the slack) while a character remains.
         const std::size_t k = next_to_decode(p);
-        widen_block(out, p);
+        widen_at<W>(out, p);
         p += k;
         out += k;
         if (k == kBlock || p >= end) continue;
@@ -743,11 +770,31 @@ Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noexc
     return out - (p - end);
 }
 
-template std::uint8_t* fill_text(const std::uint8_t*, const std::uint8_t*,
-                                 std::uint8_t*) noexcept;
-template std::uint16_t* fill_text(const std::uint8_t*, const std::uint8_t*,
-                                  std::uint16_t*) noexcept;
-template std::uint32_t* fill_text(const std::uint8_t*, const std::uint8_t*,
-                                  std::uint32_t*) noexcept;
+#if TOVREL_SCAN32
+template <class Unit>
+TOVREL_AVX2 __attribute__((flatten)) Unit* fill_wide(const std::uint8_t* p, const std::uint8_t* end,
+                                                     Unit* out) noexcept {
+    return fill_blocks<ScanWidth::Block32>(p, end, out);
+}
+#endif
+
+}  // namespace
+
+template <class Unit>
+Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
+                ScanWidth width) noexcept {
+#if TOVREL_SCAN32
+    if (width == ScanWidth::Block32) return fill_wide(p, end, out);
+#endif
+    (void)width;
+    return fill_blocks<ScanWidth::Block16>(p, end, out);
+}
+
+template std::uint8_t* fill_text(const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
+                                 ScanWidth) noexcept;
+template std::uint16_t* fill_text(const std::uint8_t*, const std::uint8_t*, std::uint16_t*,
+                                  ScanWidth) noexcept;
+template std::uint32_t* fill_text(const std::uint8_t*, const std::uint8_t*, std::uint32_t*,
+                                  ScanWidth) noexcept;
 
 }  // namespace tovrel

@@ -73,8 +73,10 @@ inline constexpr std::size_t kFillSlack = 16;
 // Writes the scanned text [p, end) decoded (references, CR LF and lone CR to LF) as code units
 // of type Unit (std::uint8_t, std::uint16_t or std::uint32_t, wide enough for the scanned
 // maxchar) from out on, and returns the end of them: the span's `chars` units. The units up to
-// kFillSlack past that end may be overwritten. Reads at most 16 bytes past `end`.
+// kFillSlack past that end may be overwritten. Reads at most 16 bytes past `end`. Every width
+// writes the same units; Block32 widens with AVX2 conversions.
 template <class Unit>
-Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noexcept;
+Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
+                ScanWidth width = best_scan_width()) noexcept;
 
 }  // namespace tovrel

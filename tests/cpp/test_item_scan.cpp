@@ -37,7 +37,7 @@ std::optional<Filled> take(const std::string& item, ScanWidth width = ScanWidth:
         auto* at = out.data();
         for (std::size_t i = 0; i < f.scan.span_count; ++i) {
             const ItemScan::Span& span = f.scan.spans[i];
-            auto* const span_end = fill_text(buf.data() + span.start, buf.data() + span.end, at);
+            auto* const span_end = fill_text(buf.data() + span.start, buf.data() + span.end, at, width);
             EXPECT_EQ(static_cast<std::size_t>(span_end - at), span.chars) << item;
             at += span.chars;
         }
