@@ -746,9 +746,12 @@ Unit* fill_blocks(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noe
         if (k == kBlock || p >= end) continue;
         const std::uint8_t c = *p;
         if (c >= 0x80) {
-            std::size_t len;
-            *out++ = static_cast<Unit>(decode_checked(p, len));
-            p += len;
+            // A run of multi-byte characters (most of a CJK text) is decoded in one go.
+            do {
+                std::size_t len;
+                *out++ = static_cast<Unit>(decode_checked(p, len));
+                p += len;
+            } while (p < end && *p >= 0x80);
         } else if (c == '\r') {
             *out++ = '\n';
             p += p[1] == '\n' ? 2 : 1;
