@@ -96,10 +96,6 @@ NumberText int_number(std::optional<std::int64_t> i) noexcept {
     return {NumberText::Kind::HostFloat};
 }
 
-}  // namespace
-
-namespace {
-
 // Whether the four bytes of x (in memory order) are all ASCII digits.
 constexpr bool four_digits(std::uint32_t x) noexcept {
     return ((x & 0xF0F0F0F0u) | (((x + 0x06060606u) & 0xF0F0F0F0u) >> 4)) == 0x33333333u;
@@ -170,7 +166,8 @@ NumberText parse_number(std::string_view s) noexcept {
         const bool exp_minus = p != end && *p == '-';
         if (p != end && (*p == '+' || *p == '-')) ++p;
         const char* const exp_start = p;
-        while (p != end && is_digit(*p) && p - exp_start < 4) exponent = exponent * 10 + (*p++ - '0');
+        while (p != end && is_digit(*p) && p - exp_start < 4)
+            exponent = exponent * 10 + (*p++ - '0');
         if (p == exp_start || p != end) return number_by_rules(s);
         if (exp_minus) exponent = -exponent;
     }
