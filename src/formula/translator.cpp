@@ -14,6 +14,7 @@ Translator::Translator(std::string_view formula, std::int64_t origin_row, std::i
     if (formula.size() >= UINT32_MAX) throw FormulaError::need_python();
     tokens_ = tokenize(formula);
     compile();
+    text_.append(kSlack, '\0');
 }
 
 void Translator::compile() {
@@ -153,23 +154,75 @@ inline void write_digits(std::uint64_t v, char* end) noexcept {
     }
 }
 
+// The number of decimal digits of a 32-bit v, by comparisons alone.
+inline std::size_t digit_count32(std::uint32_t v) noexcept {
+    if (v < 10000) return v < 100 ? 1 + (v >= 10) : 3 + (v >= 1000);
+    if (v < 100000000) return v < 1000000 ? 5 + (v >= 100000) : 7 + (v >= 10000000);
+    return 9 + (v >= 1000000000);
+}
+
+// Writes v in decimal at out; returns the end. Row numbers nearly always fit 32 bits, where
+// the division by 100 is a cheap multiplication.
+inline char* write_decimal(std::uint64_t v, char* out) noexcept {
+    if (v > UINT32_MAX) {
+        out += digit_count(v);
+        write_digits(v, out);
+        return out;
+    }
+    auto w = static_cast<std::uint32_t>(v);
+    char* const end = out + digit_count32(w);
+    char* p = end;
+    while (w >= 100) {
+        const std::uint32_t q = w / 100;
+        p -= 2;
+        std::memcpy(p, kDigitPairs + (w - q * 100) * 2, 2);
+        w = q;
+    }
+    if (w >= 10)
+        std::memcpy(p - 2, kDigitPairs + w * 2, 2);
+    else
+        p[-1] = static_cast<char>('0' + w);
+    return end;
+}
+
 }  // namespace
 
 char* Translator::render_raw(std::optional<CellRef> dest, char* out) const noexcept {
     std::int64_t drow, dcol;
     if (!offsets(dest, drow, dcol)) return nullptr;
     const char* text = text_.data();
+    // The last row number written and where its text is: a formula usually names one row
+    // several times ("A1*2+B1"), and each later mention is a copy.
+    std::int64_t last_row = 0;
+    const char* last_text = nullptr;
+    std::size_t last_len = 0;
     for (const Seg& seg : segs_) {
         std::int64_t n;
         switch (seg.kind) {
             case SegKind::Text:
-                std::memcpy(out, text + seg.value, seg.len);
+                if (seg.len <= kSlack) {
+                    // Operators and separators: one block, the pad of text_ and the slack of
+                    // `out` keep it in bounds.
+                    std::memcpy(out, text + seg.value, kSlack);
+                } else {
+                    std::memcpy(out, text + seg.value, seg.len);
+                }
                 out += seg.len;
                 break;
             case SegKind::Row:
                 if (__builtin_add_overflow(seg.value, drow, &n) || n < 1) return nullptr;
-                out += digit_count(static_cast<std::uint64_t>(n));
-                write_digits(static_cast<std::uint64_t>(n), out);
+                if (n == last_row && last_len <= kSlack) {
+                    // One block from earlier in `out` (all loads before stores: the two
+                    // ranges may overlap past the number).
+                    std::memmove(out, last_text, kSlack);
+                    out += last_len;
+                } else {
+                    char* const start = out;
+                    out = write_decimal(static_cast<std::uint64_t>(n), out);
+                    last_row = n;
+                    last_text = start;
+                    last_len = static_cast<std::size_t>(out - start);
+                }
                 break;
             case SegKind::Col:
                 n = seg.value + dcol;  // dcol is bounded by offsets()

@@ -43,9 +43,10 @@ public:
     template <class Buf>
     [[nodiscard]] bool translate_into(std::optional<CellRef> dest, Buf& out) const;
 
-    // The most bytes a render can write (every relative row at its widest).
+    // The room render_raw needs: the most bytes a render can write (every relative row at its
+    // widest) plus kSlack bytes it may scribble past the end of the text.
     std::size_t max_rendered_size() const noexcept {
-        return text_.size() + row_parts_ * 19 + col_parts_ * 3;
+        return text_.size() + row_parts_ * 19 + col_parts_ * 3;  // text_ holds the kSlack pad
     }
 
     // Renders for `dest` into `out`, which has room for max_rendered_size() bytes; returns the
@@ -92,7 +93,10 @@ private:
     std::int64_t origin_row_;
     std::int64_t origin_col_;
     std::vector<Seg> segs_;
-    std::string text_;  // the texts of all Text segments, back to back
+    // Short pieces are copied as whole blocks of this many bytes.
+    static constexpr std::size_t kSlack = 16;
+
+    std::string text_;  // the texts of all Text segments, back to back, then kSlack zero bytes
     bool ascii_ = true;
     std::size_t row_parts_ = 0;  // Row segments
     std::size_t col_parts_ = 0;  // Col segments

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <system_error>
 
 #include "utils/text.h"
@@ -89,51 +90,87 @@ NumberText int_number(std::optional<std::int64_t> i) noexcept {
 }
 
 // parse_number by the general rules.
-NumberText number_by_rules(std::string_view text) noexcept {
+[[gnu::noinline, gnu::cold]] NumberText number_by_rules(std::string_view text) noexcept {
     if (!has_float_mark(text)) return int_number(fast_int(text));
     if (std::optional<double> x = parse_float(text)) return {NumberText::Kind::Float, 0, *x};
     return {NumberText::Kind::HostFloat};
 }
 
+// Whether the four bytes of x (in memory order) are all ASCII digits.
+constexpr bool four_digits(std::uint32_t x) noexcept {
+    return ((x & 0xF0F0F0F0u) | (((x + 0x06060606u) & 0xF0F0F0F0u) >> 4)) == 0x33333333u;
+}
+
+// The value of four ASCII digits loaded little-endian (the first digit in the low byte).
+constexpr std::uint32_t four_digit_value(std::uint32_t x) noexcept {
+    x -= 0x30303030u;
+    x = (x * 10 + (x >> 8)) & 0x00FF00FFu;   // two-digit pairs in bytes 0 and 2
+    return (x * 100 + (x >> 16)) & 0xFFFFu;  // the pair in the low half times 100 plus the other
+}
+
+// The digits at p (up to end) appended to m; returns the first byte after them. No limit on the
+// count: the caller checks the length before trusting m, which wraps past 19 digits. Runs of
+// four are taken a word at a time.
+inline const char* read_digits(const char* p, const char* end, std::uint64_t& m) noexcept {
+    while (end - p >= 4) {
+        std::uint32_t w;
+        std::memcpy(&w, p, 4);
+        if (!four_digits(w)) break;
+        m = m * 10000 + four_digit_value(w);
+        p += 4;
+    }
+    for (; p != end; ++p) {
+        const unsigned d = static_cast<unsigned char>(*p) - unsigned{'0'};
+        if (d > 9) break;
+        m = m * 10 + d;
+    }
+    return p;
+}
+
 }  // namespace
 
 NumberText parse_number(std::string_view s) noexcept {
-    const std::size_t n = s.size();
-    const bool minus = n != 0 && s[0] == '-';
-    const bool plus = n != 0 && s[0] == '+';
-    std::size_t i = minus || plus ? 1 : 0;
-    // Up to 19 digits always fit the 64-bit accumulator; a longer run takes the general rules.
+    const char* p = s.data();
+    const char* const end = p + s.size();
+    bool minus = false;
+    bool plus = false;
+    if (p != end) {
+        minus = *p == '-';
+        plus = *p == '+';
+        p += minus || plus;
+    }
     std::uint64_t m = 0;
-    const std::size_t int_digits = digit_run(s.data() + i, n - i, 19, m);
-    i += int_digits;
-    if (i == n) {
+    const char* const int_start = p;
+    p = read_digits(p, end, m);
+    const auto int_digits = static_cast<std::size_t>(p - int_start);
+    if (p == end) {
         // No float mark: the integer fast parse (an optional "-", 1 to 18 digits).
-        if (!plus && int_digits >= 1 && int_digits <= 18) {
+        if (!plus && int_digits - 1 < 18) {
             const auto v = static_cast<std::int64_t>(m);
             return {NumberText::Kind::Int, minus ? -v : v, 0.0};
         }
         return {NumberText::Kind::HostInt};
     }
-    if (s[i] != '.' && s[i] != 'e' && s[i] != 'E') return number_by_rules(s);
     std::size_t frac_digits = 0;
-    if (s[i] == '.') {
-        ++i;
-        frac_digits = digit_run(s.data() + i, n - i, 19 - int_digits, m);
-        i += frac_digits;
+    if (*p == '.') {
+        const char* const frac_start = ++p;
+        p = read_digits(p, end, m);
+        frac_digits = static_cast<std::size_t>(p - frac_start);
     }
-    if (int_digits + frac_digits == 0) return number_by_rules(s);
+    // Up to 19 digits always fit the 64-bit accumulator; more (or none) take the general rules.
+    if (int_digits + frac_digits - 1 >= 19) return number_by_rules(s);
     int exponent = 0;
-    if (i < n && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        const bool exp_minus = i < n && s[i] == '-';
-        if (i < n && (s[i] == '+' || s[i] == '-')) ++i;
-        const std::size_t exp_start = i;
-        while (i < n && is_digit(s[i]) && i - exp_start < 4)
-            exponent = exponent * 10 + (s[i++] - '0');
-        if (i == exp_start) return number_by_rules(s);
+    if (p != end) {
+        if ((*p | 0x20) != 'e') return number_by_rules(s);
+        ++p;
+        const bool exp_minus = p != end && *p == '-';
+        if (p != end && (*p == '+' || *p == '-')) ++p;
+        const char* const exp_start = p;
+        while (p != end && is_digit(*p) && p - exp_start < 4)
+            exponent = exponent * 10 + (*p++ - '0');
+        if (p == exp_start || p != end) return number_by_rules(s);
         if (exp_minus) exponent = -exponent;
     }
-    if (i != n) return number_by_rules(s);
     // Both the digits and the power of ten are exact doubles, so one multiplication or division
     // rounds correctly (Clinger's fast path); anything beyond takes the general parse.
     const int e10 = exponent - static_cast<int>(frac_digits);
@@ -144,20 +181,15 @@ NumberText parse_number(std::string_view s) noexcept {
 }
 
 std::optional<std::int64_t> fast_int(std::string_view text) noexcept {
-    std::size_t i = 0;
-    bool negative = false;
-    if (!text.empty() && text[0] == '-') {
-        negative = true;
-        i = 1;
-    }
-    const std::size_t digits = text.size() - i;
-    if (digits == 0 || digits > 18) return std::nullopt;
-    std::int64_t value = 0;
-    for (; i < text.size(); ++i) {
-        if (!is_digit(text[i])) return std::nullopt;
-        value = value * 10 + (text[i] - '0');
-    }
-    return negative ? -value : value;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const bool negative = p != end && *p == '-';
+    p += negative;
+    if (static_cast<std::size_t>(end - p) - 1 >= 18) return std::nullopt;
+    std::uint64_t value = 0;
+    if (read_digits(p, end, value) != end) return std::nullopt;
+    const auto v = static_cast<std::int64_t>(value);
+    return negative ? -v : v;
 }
 
 bool has_float_mark(std::string_view text) noexcept {

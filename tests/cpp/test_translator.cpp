@@ -122,6 +122,10 @@ const MoveCase kMoveCases[] = {
     {"=A1+A9999999", 1, 1, CellRef{INT64_MAX - 9999998, 1},
      "=A9223372036844775809+A9223372036854775807"},
     {"=A1+A9999999", 1, 1, CellRef{INT64_MAX - 9999997, 1}, kFail},
+    // Rows around the 32-bit boundary, each written out and the repeat copied.
+    {"=A1*2+B1", 1, 1, CellRef{3999999999, 1}, "=A3999999999*2+B3999999999"},
+    {"=A1*2+B1", 1, 1, CellRef{4294967296, 1}, "=A4294967296*2+B4294967296"},
+    {"=A1:B2+C1", 1, 1, CellRef{4294967295, 1}, "=A4294967295:B4294967296+C4294967295"},
 };
 
 TEST(Translator, RendersForDestinations) {
@@ -449,7 +453,9 @@ TEST(TranslatorProperty, OriginRenderIsTheNormalisedFormulaAndMovesMatch) {
         ASSERT_EQ(t->translate(CellRef{orow, ocol}), normalised) << src;
 
         for (int k = 0; k < 8; ++k) {
-            const std::int64_t drow = std::uniform_int_distribution<std::int64_t>(-orow - 3, 40)(rng);
+            // Now and then a longer move, for row numbers of every width a sheet allows.
+            const std::int64_t drow = std::uniform_int_distribution<std::int64_t>(
+                -orow - 3, k % 4 == 3 ? std::int64_t{1} << (rng() % 20) : 40)(rng);
             const std::int64_t dcol = k % 2 ? std::uniform_int_distribution<std::int64_t>(-ocol - 3, 40)(rng)
                                             : std::uniform_int_distribution<std::int64_t>(-20000, 20000)(rng);
             const CellRef dest{orow + drow, ocol + dcol};
