@@ -306,13 +306,15 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
         // The value goes straight into the record.
         decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.value,
                      rec.dtype);
-        rec.formula = std::move(formula);
+        if (formula) {
+            rec.aside = std::move(*formula);
+            rec.aside_kind = CellRec::Aside::Formula;
+        }
     } else {
-        Val value;
         DType dtype;
-        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, value, dtype);
+        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.aside, dtype);
+        rec.aside_kind = CellRec::Aside::Cached;
         rec.value = std::move(*formula);
-        rec.cached = std::move(value);
         rec.dtype = DType::of(TypeIndex::F);
     }
 }
