@@ -3,6 +3,7 @@
 #include "utils/py_str.h"
 
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "sheet/dates.h"
@@ -51,6 +52,17 @@ Ref host_int(const Helpers& helpers, std::string_view text) {
     return call1(helpers.int_.get(), s.get());
 }
 
+// Sets `value` to a T made of `args`. A value that holds nothing (as in a new record, where
+// every cell's value starts) is made in place without the variant's generic reset, which is an
+// out-of-line visit.
+template <class T, class... Args>
+void set_val(Val& value, Args&&... args) {
+    if (value.index() == 0)
+        std::construct_at(&value, std::in_place_type<T>, std::forward<Args>(args)...);
+    else
+        value.emplace<T>(std::forward<Args>(args)...);
+}
+
 // The Python number of a value read from a numeric cell.
 Ref number_obj(const Val& v) {
     switch (kind_of(v)) {
@@ -70,8 +82,8 @@ Ref r_or_none(const CellText& raw, CellFlags flags) {
 void number_value(const Helpers& helpers, std::string_view text, Val& value) {
     const NumberText number = parse_number(text);
     switch (number.kind) {
-        case NumberText::Kind::Int: value.emplace<std::int64_t>(number.integer); return;
-        case NumberText::Kind::Float: value.emplace<double>(number.real); return;
+        case NumberText::Kind::Int: set_val<std::int64_t>(value, number.integer); return;
+        case NumberText::Kind::Float: set_val<double>(value, number.real); return;
         case NumberText::Kind::HostInt: value = host_int(helpers, text); return;
         case NumberText::Kind::HostFloat: break;
     }
@@ -183,7 +195,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
             const std::optional<std::int64_t> i = fast_int(text);
             if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
                 *i <= std::numeric_limits<std::uint32_t>::max()) {
-                value.emplace<SharedStr>(SharedStr{static_cast<std::uint32_t>(*i)});
+                set_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
             } else {
                 Ref index = i ? Ref::check(PyLong_FromInt64(*i)) : host_int(helpers, text);
                 value = Ref::check(PyObject_GetItem(st.shared_strings.get(), index.get()));
@@ -193,7 +205,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
         }
         case TypeIndex::B:
             if (std::optional<std::int64_t> i = fast_int(text)) {
-                value.emplace<bool>(*i != 0);
+                set_val<bool>(value, *i != 0);
             } else {
                 Ref n = host_int(helpers, text);
                 value = check_rc(PyObject_IsTrue(n.get())) != 0;
