@@ -110,7 +110,7 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
         Ref result = Ref::steal(PyObject_Call(ctx.helpers.from_excel.get(), args.get(), kwargs.get()));
         if (result) {
             value = std::move(result);
-            dtype = DType::of(TypeIndex::D);
+            dtype.set(TypeIndex::D);
             return;
         }
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) &&
@@ -139,7 +139,7 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
             }
         }
         if (!out_of_range) {
-            dtype = DType::of(TypeIndex::D);
+            dtype.set(TypeIndex::D);
             return;
         }
     }
@@ -154,7 +154,7 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
         check_rc(PyList_Append(ctx.warnings, item.get()));
     }
     value = std::string("#VALUE!");
-    dtype = DType::of(TypeIndex::E);
+    dtype.set(TypeIndex::E);
 }
 
 // The value and data type of the cell's <v> text (steps after the formula).
@@ -171,12 +171,12 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
         if (known == TypeIndex::InlineStr) {
             if (inline_value) {
                 value = std::move(*inline_value);
-                dtype = DType::of(TypeIndex::S);
+                dtype.set(TypeIndex::S);
             } else {
-                dtype = DType::of(TypeIndex::InlineStr);
+                dtype.set(TypeIndex::InlineStr);
             }
         } else if (known != kUnrecognised) {
-            dtype = DType::of(known);
+            dtype.set(known);
         } else {
             dtype = DType::as_written(str_of(t));
         }
@@ -186,7 +186,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
     switch (known) {
         case TypeIndex::N:
             number_value(helpers, text, value);
-            dtype = DType::of(TypeIndex::N);
+            dtype.set(TypeIndex::N);
             if (style.is_int() && st.date_formats.contains(style.value)) {
                 apply_date_rule(ctx, raw, flags, style.value, formula_kept, value, dtype);
             }
@@ -200,7 +200,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
                 Ref index = i ? Ref::check(PyLong_FromInt64(*i)) : host_int(helpers, text);
                 value = Ref::check(PyObject_GetItem(st.shared_strings.get(), index.get()));
             }
-            dtype = DType::of(TypeIndex::S);
+            dtype.set(TypeIndex::S);
             return;
         }
         case TypeIndex::B:
@@ -210,18 +210,18 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
                 Ref n = host_int(helpers, text);
                 value = check_rc(PyObject_IsTrue(n.get())) != 0;
             }
-            dtype = DType::of(TypeIndex::B);
+            dtype.set(TypeIndex::B);
             return;
         case TypeIndex::D: {
             Ref s = str_of(text);
             value = call1(helpers.from_ISO8601.get(), s.get());
-            dtype = DType::of(TypeIndex::D);
+            dtype.set(TypeIndex::D);
             return;
         }
         case TypeIndex::E:
         case TypeIndex::F:
             value = std::string(text);
-            dtype = DType::of(known);
+            dtype.set(known);
             return;
         default:
             break;
@@ -285,7 +285,8 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
 
 void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value) {
-    rec.style = std::move(style);
+    rec.style.value = style.value;
+    if (style.obj || rec.style.obj) rec.style.obj = std::move(style.obj);
 
     std::optional<CellRef> cell;
     if (flags.has(CellFlags::R) && !raw.r.empty()) {
@@ -305,7 +306,7 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     if (has_f && !st.data_only && !st.formula_and_value) {
         // The formula is the value; <v> is not looked at.
         rec.value = formula_value(ctx, raw, flags, f_attrs, cell);
-        rec.dtype = DType::of(TypeIndex::F);
+        rec.dtype.set(TypeIndex::F);
         return;
     }
     std::optional<Val> formula;
@@ -327,7 +328,7 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
         decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.aside, dtype);
         rec.aside_kind = CellRec::Aside::Cached;
         rec.value = std::move(*formula);
-        rec.dtype = DType::of(TypeIndex::F);
+        rec.dtype.set(TypeIndex::F);
     }
 }
 

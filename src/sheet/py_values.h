@@ -50,6 +50,11 @@ struct DType {
 
     static DType of(TypeIndex index) noexcept { return DType{index, Ref()}; }
     static DType as_written(Ref t) noexcept { return DType{TypeIndex::N, std::move(t)}; }
+    // Becomes the recognised type `type` (cheaper than assigning of(type) to a fresh one).
+    void set(TypeIndex type) noexcept {
+        if (written) written = Ref();
+        index = type;
+    }
     // The Python data-type string (a new reference).
     Ref to_py(const DT& dt) const noexcept { return written ? written.dup() : Ref::borrow(dt.get(index)); }
 };
