@@ -478,11 +478,13 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
                 Ref formula;
                 if (c.has_formula)
                     formula = value.dup();
-                else if (c.formula)
-                    formula = st.parser.to_py(std::move(*c.formula));
+                else if (c.has_aside(CellRec::Aside::Formula))
+                    formula = st.parser.to_py(std::move(c.aside));
                 else
                     formula = Ref::borrow(Py_None);
-                Ref cached = c.cached ? st.parser.to_py(std::move(*c.cached)) : value.dup();
+                Ref cached = c.has_aside(CellRec::Aside::Cached)
+                                 ? st.parser.to_py(std::move(c.aside))
+                                 : value.dup();
                 sc.fill(cell.get(), k++, std::move(value));
                 sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
                 sc.fill(cell.get(), k++, c.style.to_py());

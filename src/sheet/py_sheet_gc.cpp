@@ -30,7 +30,7 @@ int gc_visit(const GcVisitor& v, const StyleId& s) {
 }
 
 int gc_visit(const GcVisitor& v, const CellRec& c) {
-    return TOVREL_GC_MEMBERS(v, c, style, value, formula, cached, dtype, row, column,
+    return TOVREL_GC_MEMBERS(v, c, style, value, aside, dtype, row, column, aside_kind,
                              has_formula);
 }
 

@@ -3,6 +3,7 @@
 #include "utils/py_str.h"
 
 #include <limits>
+#include <memory>
 #include <utility>
 
 #include "sheet/dates.h"
@@ -51,6 +52,17 @@ Ref host_int(const Helpers& helpers, std::string_view text) {
     return call1(helpers.int_.get(), s.get());
 }
 
+// Sets `value` to a T made of `args`. A value that holds nothing (as in a new record, where
+// every cell's value starts) is made in place without the variant's generic reset, which is an
+// out-of-line visit.
+template <class T, class... Args>
+void set_val(Val& value, Args&&... args) {
+    if (value.index() == 0)
+        std::construct_at(&value, std::in_place_type<T>, std::forward<Args>(args)...);
+    else
+        value.emplace<T>(std::forward<Args>(args)...);
+}
+
 // The Python number of a value read from a numeric cell.
 Ref number_obj(const Val& v) {
     switch (kind_of(v)) {
@@ -70,8 +82,8 @@ Ref r_or_none(const CellText& raw, CellFlags flags) {
 void number_value(const Helpers& helpers, std::string_view text, Val& value) {
     const NumberText number = parse_number(text);
     switch (number.kind) {
-        case NumberText::Kind::Int: value.emplace<std::int64_t>(number.integer); return;
-        case NumberText::Kind::Float: value.emplace<double>(number.real); return;
+        case NumberText::Kind::Int: set_val<std::int64_t>(value, number.integer); return;
+        case NumberText::Kind::Float: set_val<double>(value, number.real); return;
         case NumberText::Kind::HostInt: value = host_int(helpers, text); return;
         case NumberText::Kind::HostFloat: break;
     }
@@ -98,7 +110,7 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
         Ref result = Ref::steal(PyObject_Call(ctx.helpers.from_excel.get(), args.get(), kwargs.get()));
         if (result) {
             value = std::move(result);
-            dtype = DType::of(TypeIndex::D);
+            dtype.set(TypeIndex::D);
             return;
         }
         if (!PyErr_ExceptionMatches(PyExc_OverflowError) &&
@@ -127,7 +139,7 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
             }
         }
         if (!out_of_range) {
-            dtype = DType::of(TypeIndex::D);
+            dtype.set(TypeIndex::D);
             return;
         }
     }
@@ -142,7 +154,7 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
         check_rc(PyList_Append(ctx.warnings, item.get()));
     }
     value = std::string("#VALUE!");
-    dtype = DType::of(TypeIndex::E);
+    dtype.set(TypeIndex::E);
 }
 
 // The value and data type of the cell's <v> text (steps after the formula).
@@ -159,12 +171,12 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
         if (known == TypeIndex::InlineStr) {
             if (inline_value) {
                 value = std::move(*inline_value);
-                dtype = DType::of(TypeIndex::S);
+                dtype.set(TypeIndex::S);
             } else {
-                dtype = DType::of(TypeIndex::InlineStr);
+                dtype.set(TypeIndex::InlineStr);
             }
         } else if (known != kUnrecognised) {
-            dtype = DType::of(known);
+            dtype.set(known);
         } else {
             dtype = DType::as_written(str_of(t));
         }
@@ -174,7 +186,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
     switch (known) {
         case TypeIndex::N:
             number_value(helpers, text, value);
-            dtype = DType::of(TypeIndex::N);
+            dtype.set(TypeIndex::N);
             if (style.is_int() && st.date_formats.contains(style.value)) {
                 apply_date_rule(ctx, raw, flags, style.value, formula_kept, value, dtype);
             }
@@ -183,33 +195,33 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
             const std::optional<std::int64_t> i = fast_int(text);
             if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
                 *i <= std::numeric_limits<std::uint32_t>::max()) {
-                value.emplace<SharedStr>(SharedStr{static_cast<std::uint32_t>(*i)});
+                set_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
             } else {
                 Ref index = i ? Ref::check(PyLong_FromInt64(*i)) : host_int(helpers, text);
                 value = Ref::check(PyObject_GetItem(st.shared_strings.get(), index.get()));
             }
-            dtype = DType::of(TypeIndex::S);
+            dtype.set(TypeIndex::S);
             return;
         }
         case TypeIndex::B:
             if (std::optional<std::int64_t> i = fast_int(text)) {
-                value.emplace<bool>(*i != 0);
+                set_val<bool>(value, *i != 0);
             } else {
                 Ref n = host_int(helpers, text);
                 value = check_rc(PyObject_IsTrue(n.get())) != 0;
             }
-            dtype = DType::of(TypeIndex::B);
+            dtype.set(TypeIndex::B);
             return;
         case TypeIndex::D: {
             Ref s = str_of(text);
             value = call1(helpers.from_ISO8601.get(), s.get());
-            dtype = DType::of(TypeIndex::D);
+            dtype.set(TypeIndex::D);
             return;
         }
         case TypeIndex::E:
         case TypeIndex::F:
             value = std::string(text);
-            dtype = DType::of(known);
+            dtype.set(known);
             return;
         default:
             break;
@@ -273,7 +285,8 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
 
 void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value) {
-    rec.style = std::move(style);
+    rec.style.value = style.value;
+    if (style.obj || rec.style.obj) rec.style.obj = std::move(style.obj);
 
     std::optional<CellRef> cell;
     if (flags.has(CellFlags::R) && !raw.r.empty()) {
@@ -293,7 +306,7 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     if (has_f && !st.data_only && !st.formula_and_value) {
         // The formula is the value; <v> is not looked at.
         rec.value = formula_value(ctx, raw, flags, f_attrs, cell);
-        rec.dtype = DType::of(TypeIndex::F);
+        rec.dtype.set(TypeIndex::F);
         return;
     }
     std::optional<Val> formula;
@@ -306,14 +319,16 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
         // The value goes straight into the record.
         decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.value,
                      rec.dtype);
-        rec.formula = std::move(formula);
+        if (formula) {
+            rec.aside = std::move(*formula);
+            rec.aside_kind = CellRec::Aside::Formula;
+        }
     } else {
-        Val value;
         DType dtype;
-        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, value, dtype);
+        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.aside, dtype);
+        rec.aside_kind = CellRec::Aside::Cached;
         rec.value = std::move(*formula);
-        rec.cached = std::move(value);
-        rec.dtype = DType::of(TypeIndex::F);
+        rec.dtype.set(TypeIndex::F);
     }
 }
 

@@ -50,6 +50,11 @@ struct DType {
 
     static DType of(TypeIndex index) noexcept { return DType{index, Ref()}; }
     static DType as_written(Ref t) noexcept { return DType{TypeIndex::N, std::move(t)}; }
+    // Becomes the recognised type `type` (cheaper than assigning of(type) to a fresh one).
+    void set(TypeIndex type) noexcept {
+        if (written) written = Ref();
+        index = type;
+    }
     // The Python data-type string (a new reference).
     Ref to_py(const DT& dt) const noexcept { return written ? written.dup() : Ref::borrow(dt.get(index)); }
 };
@@ -117,14 +122,25 @@ inline ValKind kind_of(const Val& v) noexcept { return static_cast<ValKind>(v.in
 
 // One parsed cell.
 struct CellRec {
+    // What `aside` holds. A cell keeps at most one value beside its own: the formula
+    // (data_only with formula_and_value) or the <v> value beside the formula (formula_and_value
+    // with data_only off), never both.
+    enum class Aside : std::uint8_t { None, Formula, Cached };
+
+    // User-provided, so that a value-initialised record (emplace_back()) only runs the member
+    // initialisers below instead of first zeroing the whole record.
+    CellRec() noexcept {}
+
     StyleId style;
     Val value;
-    std::optional<Val> formula;  // kept beside the value: data_only with formula_and_value
-    std::optional<Val> cached;   // the <v> value beside the formula: formula_and_value only
+    Val aside;
     DType dtype;
     std::int64_t row = 0;
     std::int64_t column = 0;
+    Aside aside_kind = Aside::None;
     bool has_formula = false;    // an <f> child, data_only off
+
+    bool has_aside(Aside kind) const noexcept { return aside_kind == kind; }
 };
 
 // The raw texts of one cell as `interpret` reads them: views of the reader's buffer (the

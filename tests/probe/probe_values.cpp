@@ -142,11 +142,11 @@ PyObject* probe_interpret_cells(PyObject*, PyObject* args) {
             put(d.get(), "data_type", rec.dtype.to_py(dt));
             put(d.get(), "style", rec.style.to_py());
             put(d.get(), "has_formula", Ref::borrow(rec.has_formula ? Py_True : Py_False));
-            if (rec.formula) {
-                put(d.get(), "formula", val_to_py(ctx, std::move(*rec.formula)));
+            if (rec.has_aside(CellRec::Aside::Formula)) {
+                put(d.get(), "formula", val_to_py(ctx, std::move(rec.aside)));
             }
-            if (rec.cached) {
-                put(d.get(), "cached", val_to_py(ctx, std::move(*rec.cached)));
+            if (rec.has_aside(CellRec::Aside::Cached)) {
+                put(d.get(), "cached", val_to_py(ctx, std::move(rec.aside)));
             }
             check_rc(PyList_Append(results.get(), d.get()));
         }

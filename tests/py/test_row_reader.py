@@ -183,12 +183,15 @@ def test_next_row_cells_fill_slots():
         a.formula
 
 
-@pytest.mark.parametrize("data_only, expected", [
-    (False, ("=A3*2", "f", "=A3*2", 3)),
-    (True, (3, "n", "=A3*2", 3)),
+@pytest.mark.parametrize("data_only, value, expected", [
+    (False, "<v>3</v>", ("=A3*2", "f", "=A3*2", 3)),
+    (True, "<v>3</v>", (3, "n", "=A3*2", 3)),
+    # Without <v> the cached value is None, not the formula.
+    (False, "", ("=A3*2", "f", "=A3*2", None)),
+    (True, "", (None, "n", "=A3*2", None)),
 ])
-def test_formula_and_value_slots(data_only, expected):
-    data = sheet('<row r="3"><c r="C3"><f>A3*2</f><v>3</v></c><c r="D3"><v>4</v></c></row>')
+def test_formula_and_value_slots(data_only, value, expected):
+    data = sheet(f'<row r="3"><c r="C3"><f>A3*2</f>{value}</c><c r="D3"><v>4</v></c></row>')
     r = reader(data, formula_and_value=True, data_only=data_only)
     _, (c, d) = r.next_row("ws", 3, None, False, ReadOnlyCell, EMPTY_CELL)
     assert (c.value, c.data_type, c.formula, c.cached_value) == expected
