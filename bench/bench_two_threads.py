@@ -9,7 +9,9 @@ machine: the load average is printed with the figures. The CPU time the two thre
 together, over the one thread's, shows contention apart from outside load: 1.00 means none (work
 that waits for a lock, or cache lines bouncing between the cores, raise it). A control taking
 turns with the readers, a plain Python loop that shares nothing, shows how far two threads can
-scale on the machine as it is during the run."""
+scale on the machine as it is during the run. A second control creates as many instances of the
+cell class in a plain loop: on an interpreter that counts references to a heap type in one shared
+word, that alone bounds how far the cells mode can scale."""
 import io
 import os
 import sys
@@ -32,6 +34,15 @@ def spin(_data, _mode, _helpers):
     x = 0
     for i in range(1_500_000):
         x += i
+    return ROWS * COLS, time.thread_time() - cpu
+
+
+def instances(_data, _mode, _helpers):
+    """The cell-class control: one sheet's count of bare instances of the shared cell class."""
+    cpu = time.thread_time()
+    new, cls = object.__new__, ReadOnlyCell
+    for _ in range(ROWS * COLS):
+        new(cls)
     return ROWS * COLS, time.thread_time() - cpu
 
 
@@ -89,11 +100,13 @@ def main():
           f"best of {REPEAT}; {os.cpu_count()} CPUs, load average before "
           f"{os.getloadavg()[0]:.2f}")
     worst = None
-    for mode in ("values", "cells", "raw"):
-        stream(sheets[0], mode, helpers)  # warm up
+    for mode in ("values", "cells", "raw", "instances"):
+        if mode != "instances":
+            stream(sheets[0], mode, helpers)  # warm up
+        main_work = instances if mode == "instances" else stream
         best = {}
         for _ in range(REPEAT):  # take turns, so a burst of outside load hits every side
-            for side, work in (("one", stream), ("two", stream), ("control one", spin),
+            for side, work in (("one", main_work), ("two", main_work), ("control one", spin),
                                ("control two", spin)):
                 run = one_thread if side.endswith("one") else two_threads
                 wall, cpu, n = run(sheets, mode, helpers, work)
@@ -103,10 +116,14 @@ def main():
         (one, one_cpu), (two, two_cpu) = best["one"], best["two"]
         control = best["control one"][0] / best["control two"][0]
         ratio = one / two
+        figures = (f"scaling {ratio:4.2f}x  CPU time two/one {two_cpu / one_cpu:4.2f}  "
+                   f"control loop scaling {control:4.2f}x")
+        if mode == "instances":
+            print(f"  cell-class control, bare instances in a plain loop: {figures}")
+            continue
         worst = ratio if worst is None else min(worst, ratio)
         print(f"  {mode:6s} one thread {one * 1e3:6.1f} ms ({cells / one / 1e6:5.2f} M cells/s)  "
-              f"two threads {two * 1e3:6.1f} ms  scaling {ratio:4.2f}x (goal 1.8x)  "
-              f"CPU time two/one {two_cpu / one_cpu:4.2f}  control loop scaling {control:4.2f}x")
+              f"two threads {two * 1e3:6.1f} ms  {figures.replace('x  CPU', 'x (goal 1.8x)  CPU', 1)}")
     print(f"  lowest scaling {worst:.2f}x; load average after {os.getloadavg()[0]:.2f}")
 
 
