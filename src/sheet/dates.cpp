@@ -19,18 +19,6 @@ constexpr bool in_day_range(std::int64_t d) noexcept {
     return static_cast<std::uint64_t>(d) <= static_cast<std::uint64_t>(kMaxDayNumber);
 }
 
-// Nearest integer, ties to even, whatever the floating-point environment's rounding mode.
-double round_half_even(double x) noexcept {
-    if (!std::isfinite(x)) return x;
-    if (x < 0) return -round_half_even(-x);
-    const double lower = std::floor(x);
-    const double diff = x - lower;  // exact for x >= 0
-    if (diff > 0.5) return lower + 1.0;
-    if (diff < 0.5) return lower;
-    // A tie has a fractional part, so lower < 2^52 and converts exactly.
-    return (static_cast<std::int64_t>(lower) & 1) == 0 ? lower : lower + 1.0;
-}
-
 }  // namespace
 
 std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t day) noexcept {
@@ -42,20 +30,31 @@ std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t
     return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 306;
 }
 
+namespace {
+
+// Day number (in range) to civil date with Neri and Schneider's Euclidean affine functions: the
+// days are counted from 0000-03-01 in unsigned 32-bit arithmetic, and every division is by a
+// constant (a multiplication) or a shift.
+inline CivilDate civil_in_range(std::uint32_t days) noexcept {
+    const std::uint32_t n1 = 4 * (days + 306) + 3;
+    const std::uint32_t century = n1 / 146097;
+    const std::uint32_t n2 = (n1 % 146097) | 3;  // 4 * (day of the century) + 3
+    const std::uint64_t p2 = std::uint64_t{2939745} * n2;
+    const std::uint32_t year_of_century = static_cast<std::uint32_t>(p2 >> 32);
+    const std::uint32_t day_of_year = static_cast<std::uint32_t>(p2) / 2939745 / 4;
+    const std::uint32_t n3 = 2141 * day_of_year + 197913;
+    const std::uint32_t month = n3 >> 16;  // 3 ... 14, March first
+    const std::uint32_t day = (n3 & 0xFFFF) / 2141 + 1;
+    const bool next_year = day_of_year >= 306;  // January and February
+    return {static_cast<std::int64_t>(100 * century + year_of_century + next_year),
+            static_cast<int>(next_year ? month - 12 : month), static_cast<int>(day)};
+}
+
+}  // namespace
+
 CivilDate civil_from_days(std::int64_t days) noexcept {
-    if (static_cast<std::uint64_t>(days) <= static_cast<std::uint64_t>(kMaxDayNumber)) {
-        // The dates datetime represents: the same steps in unsigned 32-bit arithmetic, where
-        // the divisions by constants become multiplications.
-        const std::uint32_t z = static_cast<std::uint32_t>(days) + 306;
-        const std::uint32_t era = z / 146097;
-        const std::uint32_t doe = z - era * 146097;
-        const std::uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-        const std::uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-        const std::uint32_t mp = (5 * doy + 2) / 153;
-        const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-        const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-        return {static_cast<std::int64_t>(yoe + era * 400 + (m <= 2 ? 1 : 0)), m, d};
-    }
+    if (static_cast<std::uint64_t>(days) <= static_cast<std::uint64_t>(kMaxDayNumber))
+        return civil_in_range(static_cast<std::uint32_t>(days));
     // Shift so that day 0 is 0000-03-01, the start of a 400-year era.
     const std::int64_t z = days + 306;
     const std::int64_t era = floor_div(z, 146097);
@@ -113,35 +112,31 @@ struct FloatSerial {
 };
 
 FloatSerial split_float_serial(double x, const Epoch& epoch) noexcept {
-    if (!std::isfinite(x)) return {FloatSerial::Kind::OutOfRange};
+    // Beyond 2^31 days (and for NaN and the infinities) the day count is out of range whatever
+    // the fraction. Within it the whole part converts to an integer and back exactly, so the
+    // divmod and the rounding below are integer steps.
+    if (!(std::fabs(x) < 2147483648.0)) return {FloatSerial::Kind::OutOfRange};
 
-    // divmod(x, 1): the fraction takes the divisor's sign, so it lies in [0, 1).
-    double frac = x - std::trunc(x);
-    double day = x - frac;
+    // divmod(x, 1): the fraction takes the divisor's sign, so it lies in [0, 1].
+    std::int64_t day = static_cast<std::int64_t>(x);  // truncated
+    double frac = x - static_cast<double>(day);       // exact
     if (frac < 0) {
-        frac += 1.0;
-        day -= 1.0;
+        frac += 1.0;  // rounded as the host rounds it: may give exactly 1.0
+        --day;
     }
-    if (frac == 0) frac = 0.0;  // no negative zero
 
     // Python's round(): to nearest, ties to even. Two multiplications, in this order, so the
-    // product is the same double the host computes.
+    // product is the same double the host computes; it lies in [0, 86400000], so its whole part
+    // and the remainder are exact.
     const double product = frac * 86400.0 * 1000.0;
-    const double rounded = round_half_even(product);
-    if (!std::isfinite(rounded)) return {FloatSerial::Kind::OutOfRange};
-    std::int64_t ms;
-    if (rounded >= 9223372036854775807.0)
-        ms = INT64_MAX;
-    else if (rounded <= -9223372036854775808.0)
-        ms = INT64_MIN;
-    else
-        ms = static_cast<std::int64_t>(rounded);
+    std::int64_t ms = static_cast<std::int64_t>(product);
+    const double rest = product - static_cast<double>(ms);
+    ms += static_cast<std::int64_t>((rest > 0.5) | ((rest == 0.5) & ((ms & 1) != 0)));
 
     if (x >= 0 && x < 1 && ms < kMillisPerDay) return {FloatSerial::Kind::Time, 0, ms};
-    if (x > 0 && x < 60 && epoch.is_windows) day += 1.0;
-    if (std::fabs(day) > static_cast<double>(kMaxSerialDays))
-        return {FloatSerial::Kind::OutOfRange};
-    return {FloatSerial::Kind::Moment, static_cast<std::int64_t>(day), ms};
+    if (x > 0 && x < 60 && epoch.is_windows) ++day;
+    if (day > kMaxSerialDays || day < -kMaxSerialDays) return {FloatSerial::Kind::OutOfRange};
+    return {FloatSerial::Kind::Moment, day, ms};
 }
 
 // An integer serial's day count (1900 adjustment applied), or false when it is out of range
@@ -169,7 +164,7 @@ DateResult finish(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64
             t = 0;
             if (!in_day_range(++d)) return DateResult::out_of_range();
         }
-        const CivilDate c = civil_from_days(d);
+        const CivilDate c = civil_in_range(static_cast<std::uint32_t>(d));
         return DateResult::date_time(static_cast<int>(c.year), c.month, c.day,
                                      static_cast<int>(t / 3600000u),
                                      static_cast<int>(t / 60000u % 60u),
