@@ -52,15 +52,9 @@ Ref host_int(const Helpers& helpers, std::string_view text) {
     return call1(helpers.int_.get(), s.get());
 }
 
-// Sets `value` to a T made of `args`. A value that holds nothing (as in a new record, where
-// every cell's value starts) is made in place without the variant's generic reset, which is an
-// out-of-line visit.
 template <class T, class... Args>
 void set_val(Val& value, Args&&... args) {
-    if (value.index() == 0)
-        std::construct_at(&value, std::in_place_type<T>, std::forward<Args>(args)...);
-    else
-        value.emplace<T>(std::forward<Args>(args)...);
+    emplace_val<T>(value, std::forward<Args>(args)...);
 }
 
 // The Python number of a value read from a numeric cell.
@@ -78,14 +72,12 @@ Ref r_or_none(const CellText& raw, CellFlags flags) {
     return flags.has(CellFlags::R) ? str_of(raw.r) : Ref::borrow(Py_None);
 }
 
-// A value text of a numeric cell: Int, Float, or the host converter's object, into `value`.
-void number_value(const Helpers& helpers, std::string_view text, Val& value) {
-    const NumberText number = parse_number(text);
-    switch (number.kind) {
-        case NumberText::Kind::Int: set_val<std::int64_t>(value, number.integer); return;
-        case NumberText::Kind::Float: set_val<double>(value, number.real); return;
-        case NumberText::Kind::HostInt: value = host_int(helpers, text); return;
-        case NumberText::Kind::HostFloat: break;
+// A numeric cell's value text that the host's int() or float() decides, into `value`.
+[[gnu::noinline]] void host_number(const Helpers& helpers, std::string_view text,
+                                   NumberText::Kind kind, Val& value) {
+    if (kind == NumberText::Kind::HostInt) {
+        value = host_int(helpers, text);
+        return;
     }
     Ref s = str_of(text);
     Ref r = call1(helpers.float_.get(), s.get());
@@ -95,55 +87,44 @@ void number_value(const Helpers& helpers, std::string_view text, Val& value) {
         value = std::move(r);
 }
 
-// The date rule for a number in a date-formatted cell. Updates value and dtype in place.
-void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std::int64_t style,
-                     bool formula_kept, Val& value, DType& dtype) {
+// A value text of a numeric cell: Int, Float, or the host converter's object, into `value`.
+inline void number_value(const Helpers& helpers, std::string_view text, Val& value) {
+    const NumberText number = parse_number(text);
+    if (number.kind == NumberText::Kind::Int)
+        set_val<std::int64_t>(value, number.integer);
+    else if (number.kind == NumberText::Kind::Float)
+        set_val<double>(value, number.real);
+    else
+        host_number(helpers, text, number.kind, value);
+}
+
+// The host's from_excel for a date-formatted number the native conversion does not take (a
+// duration format, an epoch without a native form, a number from a host converter). True when
+// it gave a value; false when it refused the number with OverflowError or ValueError.
+bool host_date(CellContext& ctx, bool is_td, Val& value, DType& dtype) {
     const Settings& st = ctx.settings;
-    const bool is_td = st.timedelta_formats.contains(style);
-    const ValKind kind = kind_of(value);
-    bool out_of_range = false;
-    if (is_td || !st.native_epoch || kind == ValKind::Py) {
-        Ref number = number_obj(value);
-        Ref args = Ref::check(PyTuple_Pack(2, number.get(), st.epoch.get()));
-        Ref kwargs = Ref::check(PyDict_New());
-        check_rc(PyDict_SetItemString(kwargs.get(), "timedelta", is_td ? Py_True : Py_False));
-        Ref result = Ref::steal(PyObject_Call(ctx.helpers.from_excel.get(), args.get(), kwargs.get()));
-        if (result) {
-            value = std::move(result);
-            dtype.set(TypeIndex::D);
-            return;
-        }
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError) &&
-            !PyErr_ExceptionMatches(PyExc_ValueError)) {
-            throw PyErrorSet();
-        }
-        PyErr_Clear();
-        out_of_range = true;
-    } else {
-        const Epoch& epoch = *st.native_epoch;
-        if (kind == ValKind::Int) {
-            const std::int64_t n = std::get<std::int64_t>(value);
-            const DateResult r = from_excel_int(n, epoch);
-            if (r.ok()) {
-                value.emplace<DateInt>(DateInt{n, PackedDate::of(r)});
-            } else {
-                out_of_range = true;
-            }
-        } else {
-            const double x = std::get<double>(value);
-            const DateResult r = from_excel_float(x, epoch);
-            if (r.ok()) {
-                value.emplace<DateFloat>(DateFloat{x, PackedDate::of(r)});
-            } else {
-                out_of_range = true;
-            }
-        }
-        if (!out_of_range) {
-            dtype.set(TypeIndex::D);
-            return;
-        }
+    Ref number = number_obj(value);
+    Ref args = Ref::check(PyTuple_Pack(2, number.get(), st.epoch.get()));
+    Ref kwargs = Ref::check(PyDict_New());
+    check_rc(PyDict_SetItemString(kwargs.get(), "timedelta", is_td ? Py_True : Py_False));
+    Ref result = Ref::steal(PyObject_Call(ctx.helpers.from_excel.get(), args.get(), kwargs.get()));
+    if (result) {
+        value = std::move(result);
+        dtype.set(TypeIndex::D);
+        return true;
     }
-    // Outside the date range: the host's warning, and the cell reads as an error value.
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError) &&
+        !PyErr_ExceptionMatches(PyExc_ValueError)) {
+        throw PyErrorSet();
+    }
+    PyErr_Clear();
+    return false;
+}
+
+// A date-formatted number outside the date range: the host's warning, and the cell reads as an
+// error value.
+void date_warning(CellContext& ctx, const CellText& raw, CellFlags flags, bool formula_kept,
+                  Val& value, DType& dtype) {
     Ref number = number_obj(value);
     Ref where = r_or_none(raw, flags);
     Ref message = Ref::check(PyObject_CallFunctionObjArgs(ctx.helpers.date_warning.get(),
@@ -157,8 +138,52 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
     dtype.set(TypeIndex::E);
 }
 
-// The value and data type of the cell's <v> text (steps after the formula).
-void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const StyleId& style,
+[[gnu::noinline]] void host_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags,
+                                      bool is_td, bool formula_kept, Val& value, DType& dtype) {
+    if (!host_date(ctx, is_td, value, dtype))
+        date_warning(ctx, raw, flags, formula_kept, value, dtype);
+}
+
+// Replaces a number (a trivially destructible alternative) with a date serial without the
+// variant's generic reset.
+template <class T>
+void number_to_date(Val& value, T date) noexcept {
+    std::construct_at(&value, std::in_place_type<T>, date);
+}
+
+// The date rule for a number in a date-formatted cell. Updates value and dtype in place.
+void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std::int64_t style,
+                     bool formula_kept, Val& value, DType& dtype) {
+    const Settings& st = ctx.settings;
+    const bool is_td = st.timedelta_formats.contains(style);
+    if (is_td || !st.native_epoch) {
+        host_date_rule(ctx, raw, flags, is_td, formula_kept, value, dtype);
+        return;
+    }
+    const Epoch& epoch = *st.native_epoch;
+    if (const std::int64_t* n = std::get_if<std::int64_t>(&value)) {
+        const DateResult r = from_excel_int(*n, epoch);
+        if (r.ok()) {
+            number_to_date(value, DateInt{*n, PackedDate::of(r)});
+            dtype.set(TypeIndex::D);
+            return;
+        }
+    } else if (const double* x = std::get_if<double>(&value)) {
+        const DateResult r = from_excel_float(*x, epoch);
+        if (r.ok()) {
+            number_to_date(value, DateFloat{*x, PackedDate::of(r)});
+            dtype.set(TypeIndex::D);
+            return;
+        }
+    } else {
+        host_date_rule(ctx, raw, flags, false, formula_kept, value, dtype);
+        return;
+    }
+    date_warning(ctx, raw, flags, formula_kept, value, dtype);
+}
+
+// The value and data type of the cell's <v> text (steps after the formula), any shape.
+[[gnu::noinline]] void decide_value_general(CellContext& ctx, const CellText& raw, CellFlags flags, const StyleId& style,
                   std::optional<Val>& inline_value, bool formula_kept, Val& value, DType& dtype) {
     const Settings& st = ctx.settings;
     const Helpers& helpers = ctx.helpers;
@@ -231,6 +256,41 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
     dtype = t == "str" ? DType::of(TypeIndex::S) : DType::as_written(str_of(t));
 }
 
+// The same, with the shapes nearly every cell has decided here: a number (no `t`, or "n"), a
+// shared string, a boolean.
+inline void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags,
+                         const StyleId& style, std::optional<Val>& inline_value,
+                         bool formula_kept, Val& value, DType& dtype) {
+    const std::string_view text = raw.v;
+    const char t = !flags.has(CellFlags::T) ? 'n' : raw.t.size() == 1 ? raw.t[0] : '\0';
+    if (!text.empty()) {
+        const Settings& st = ctx.settings;
+        if (t == 'n') {
+            number_value(ctx.helpers, text, value);
+            dtype.set(TypeIndex::N);
+            if (style.is_int() && st.date_formats.contains(style.value))
+                apply_date_rule(ctx, raw, flags, style.value, formula_kept, value, dtype);
+            return;
+        }
+        if (t == 's') {
+            const std::optional<std::int64_t> i = fast_int(text);
+            if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
+                *i <= std::numeric_limits<std::uint32_t>::max()) {
+                set_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
+                dtype.set(TypeIndex::S);
+                return;
+            }
+        } else if (t == 'b') {
+            if (const std::optional<std::int64_t> i = fast_int(text)) {
+                set_val<bool>(value, *i != 0);
+                dtype.set(TypeIndex::B);
+                return;
+            }
+        }
+    }
+    decide_value_general(ctx, raw, flags, style, inline_value, formula_kept, value, dtype);
+}
+
 }  // namespace
 
 DT DT::make() {
@@ -283,6 +343,41 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
     return rec;
 }
 
+namespace {
+
+// A cell with an <f> child: the formula is its value, or is kept beside the value.
+[[gnu::noinline]] void interpret_formula_cell(CellRec& rec, CellContext& ctx, const CellText& raw,
+                                              CellFlags flags, PyObject* f_attrs,
+                                              std::optional<Val>& inline_value,
+                                              std::optional<CellRef> cell) {
+    const Settings& st = ctx.settings;
+    rec.has_formula = !st.data_only;
+    if (!st.data_only && !st.formula_and_value) {
+        // The formula is the value; <v> is not looked at.
+        formula_value_into(rec.value, ctx, raw, flags, f_attrs, cell);
+        rec.dtype.set(TypeIndex::F);
+        return;
+    }
+    if (st.data_only && !st.formula_and_value) {
+        decide_value(ctx, raw, flags, rec.style, inline_value, false, rec.value, rec.dtype);
+        return;
+    }
+    // formula_and_value: the formula is kept (no date warning is queued for the value).
+    if (st.data_only) {
+        formula_value_into(rec.aside, ctx, raw, flags, f_attrs, cell);
+        rec.aside_kind = CellRec::Aside::Formula;
+        decide_value(ctx, raw, flags, rec.style, inline_value, true, rec.value, rec.dtype);
+    } else {
+        formula_value_into(rec.value, ctx, raw, flags, f_attrs, cell);
+        DType dtype;
+        decide_value(ctx, raw, flags, rec.style, inline_value, true, rec.aside, dtype);
+        rec.aside_kind = CellRec::Aside::Cached;
+        rec.dtype.set(TypeIndex::F);
+    }
+}
+
+}  // namespace
+
 void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value) {
     rec.style.value = style.value;
@@ -300,36 +395,12 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
         rec.row = ctx.row;
     }
 
-    const Settings& st = ctx.settings;
-    const bool has_f = flags.has(CellFlags::F);
-    rec.has_formula = has_f && !st.data_only;
-    if (has_f && !st.data_only && !st.formula_and_value) {
-        // The formula is the value; <v> is not looked at.
-        rec.value = formula_value(ctx, raw, flags, f_attrs, cell);
-        rec.dtype.set(TypeIndex::F);
+    if (flags.has(CellFlags::F)) {
+        interpret_formula_cell(rec, ctx, raw, flags, f_attrs, inline_value, cell);
         return;
     }
-    std::optional<Val> formula;
-    if (has_f && (!st.data_only || st.formula_and_value)) {
-        formula = formula_value(ctx, raw, flags, f_attrs, cell);
-    }
-
-    const bool formula_kept = formula.has_value();  // only with formula_and_value here
-    if (!formula || st.data_only) {
-        // The value goes straight into the record.
-        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.value,
-                     rec.dtype);
-        if (formula) {
-            rec.aside = std::move(*formula);
-            rec.aside_kind = CellRec::Aside::Formula;
-        }
-    } else {
-        DType dtype;
-        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.aside, dtype);
-        rec.aside_kind = CellRec::Aside::Cached;
-        rec.value = std::move(*formula);
-        rec.dtype.set(TypeIndex::F);
-    }
+    rec.has_formula = false;
+    decide_value(ctx, raw, flags, rec.style, inline_value, false, rec.value, rec.dtype);
 }
 
 Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Val&& value) {
