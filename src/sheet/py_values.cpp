@@ -406,11 +406,11 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
 Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Val&& value) {
     switch (kind_of(value)) {
         case ValKind::None: return Ref::borrow(Py_None);
-        case ValKind::Int: return Ref::check(PyLong_FromInt64(std::get<std::int64_t>(value)));
-        case ValKind::Float: return Ref::check(PyFloat_FromDouble(std::get<double>(value)));
-        case ValKind::Bool: return Ref::borrow(std::get<bool>(value) ? Py_True : Py_False);
+        case ValKind::Int: return Ref::check(PyLong_FromInt64(*std::get_if<std::int64_t>(&value)));
+        case ValKind::Float: return Ref::check(PyFloat_FromDouble(*std::get_if<double>(&value)));
+        case ValKind::Bool: return Ref::borrow(*std::get_if<bool>(&value) ? Py_True : Py_False);
         case ValKind::SharedStr: {
-            const std::uint32_t index = std::get<SharedStr>(value).index;
+            const std::uint32_t index = std::get_if<SharedStr>(&value)->index;
             PyObject* strings = settings.shared_strings.get();
             if (PyList_CheckExact(strings)) {
                 // Checked against the list as it is now: Python code may have shortened it.
@@ -419,22 +419,23 @@ Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Va
             Ref key = Ref::check(PyLong_FromUnsignedLong(index));
             return Ref::check(PyObject_GetItem(strings, key.get()));
         }
-        case ValKind::Str: return str_of(std::get<std::string>(value));
-        case ValKind::SharedRef: return shared.render(std::get<SharedRef>(value));
+        case ValKind::Str: return str_of(*std::get_if<std::string>(&value));
+        case ValKind::SharedRef: return shared.render(*std::get_if<SharedRef>(&value));
         case ValKind::DateInt:
         case ValKind::DateFloat: {
             const PackedDate& when = kind_of(value) == ValKind::DateInt
-                                         ? std::get<DateInt>(value).when
-                                         : std::get<DateFloat>(value).when;
+                                         ? std::get_if<DateInt>(&value)->when
+                                         : std::get_if<DateFloat>(&value)->when;
             if (when.kind != DateResult::Kind::OutOfRange) return build_date(when.unpack());
             if (!settings.native_epoch) throw InternalError("date value without a native epoch");
             const Epoch& epoch = *settings.native_epoch;
-            const DateResult r = kind_of(value) == ValKind::DateInt
-                                     ? from_excel_int(std::get<DateInt>(value).serial, epoch)
-                                     : from_excel_float(std::get<DateFloat>(value).serial, epoch);
+            const DateResult r =
+                kind_of(value) == ValKind::DateInt
+                    ? from_excel_int(std::get_if<DateInt>(&value)->serial, epoch)
+                    : from_excel_float(std::get_if<DateFloat>(&value)->serial, epoch);
             return build_date(r);
         }
-        case ValKind::Py: return std::move(std::get<Ref>(value));
+        case ValKind::Py: return std::move(*std::get_if<Ref>(&value));
     }
     throw InternalError("unknown value kind");
 }
