@@ -309,6 +309,19 @@ std::optional<RowItem> next_row_item(ReaderState& st) {
 
 Ref int_of(std::int64_t v) { return Ref::check(PyLong_FromInt64(v)); }
 
+// The Python object of a cell value (val_to_py), made in the loop that builds the row for the
+// kinds most cells have.
+[[gnu::always_inline]] inline Ref cell_value(const SheetParser& parser, Val&& value) {
+    switch (kind_of(value)) {
+        case ValKind::None: return Ref::borrow(Py_None);
+        case ValKind::Int: return int_of(*std::get_if<std::int64_t>(&value));
+        case ValKind::Float: return Ref::check(PyFloat_FromDouble(*std::get_if<double>(&value)));
+        case ValKind::Bool: return Ref::borrow(*std::get_if<bool>(&value) ? Py_True : Py_False);
+        case ValKind::Py: return std::move(*std::get_if<Ref>(&value));
+        default: return val_to_py_general(parser.settings(), parser.shared(), std::move(value));
+    }
+}
+
 PyObject* next_raw(PyObject* self, PyObject*) {
     return guard_obj([&]() -> PyObject* {
         ExclusiveBorrow borrow(as_reader(self)->borrow);
@@ -461,7 +474,7 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         for (CellRec& c : cells) {
             if (c.column < min_col || c.column > hi) continue;
             const auto at = static_cast<Py_ssize_t>(c.column - min_col);
-            Ref item = st.parser.to_py(std::move(c.value));
+            Ref item = cell_value(st.parser, std::move(c.value));
             if (!values_only) {
                 Ref value = std::move(item);
                 const SlotClass& sc = *st.slots;
