@@ -384,7 +384,7 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     if (style.obj || rec.style.obj) rec.style.obj = std::move(style.obj);
 
     std::optional<CellRef> cell;
-    if (flags.has(CellFlags::R) && !raw.r.empty()) {
+    if (flags.has(CellFlags::R) && !raw.r.empty()) [[likely]] {
         cell = raw.r_cell ? *raw.r_cell : parse_coordinate(ctx.helpers, raw.r);
         ctx.column = cell->column;
         rec.row = cell->row;
