@@ -52,11 +52,6 @@ Ref host_int(const Helpers& helpers, std::string_view text) {
     return call1(helpers.int_.get(), s.get());
 }
 
-template <class T, class... Args>
-void set_val(Val& value, Args&&... args) {
-    emplace_val<T>(value, std::forward<Args>(args)...);
-}
-
 // The Python number of a value read from a numeric cell.
 Ref number_obj(const Val& v) {
     switch (kind_of(v)) {
@@ -91,9 +86,9 @@ Ref r_or_none(const CellText& raw, CellFlags flags) {
 inline void number_value(const Helpers& helpers, std::string_view text, Val& value) {
     const NumberText number = parse_number(text);
     if (number.kind == NumberText::Kind::Int)
-        set_val<std::int64_t>(value, number.integer);
+        emplace_val<std::int64_t>(value, number.integer);
     else if (number.kind == NumberText::Kind::Float)
-        set_val<double>(value, number.real);
+        emplace_val<double>(value, number.real);
     else
         host_number(helpers, text, number.kind, value);
 }
@@ -183,8 +178,10 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
 }
 
 // The value and data type of the cell's <v> text (steps after the formula), any shape.
-[[gnu::noinline]] void decide_value_general(CellContext& ctx, const CellText& raw, CellFlags flags, const StyleId& style,
-                  std::optional<Val>& inline_value, bool formula_kept, Val& value, DType& dtype) {
+[[gnu::noinline]] void decide_value_general(CellContext& ctx, const CellText& raw,
+                                            CellFlags flags, const StyleId& style,
+                                            std::optional<Val>& inline_value, bool formula_kept,
+                                            Val& value, DType& dtype) {
     const Settings& st = ctx.settings;
     const Helpers& helpers = ctx.helpers;
     const std::string_view t = flags.has(CellFlags::T) ? std::string_view(raw.t) : "n";
@@ -220,7 +217,7 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
             const std::optional<std::int64_t> i = fast_int(text);
             if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
                 *i <= std::numeric_limits<std::uint32_t>::max()) {
-                set_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
+                emplace_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
             } else {
                 Ref index = i ? Ref::check(PyLong_FromInt64(*i)) : host_int(helpers, text);
                 value = Ref::check(PyObject_GetItem(st.shared_strings.get(), index.get()));
@@ -230,7 +227,7 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
         }
         case TypeIndex::B:
             if (std::optional<std::int64_t> i = fast_int(text)) {
-                set_val<bool>(value, *i != 0);
+                emplace_val<bool>(value, *i != 0);
             } else {
                 Ref n = host_int(helpers, text);
                 value = check_rc(PyObject_IsTrue(n.get())) != 0;
@@ -276,13 +273,13 @@ inline void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags,
             const std::optional<std::int64_t> i = fast_int(text);
             if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
                 *i <= std::numeric_limits<std::uint32_t>::max()) {
-                set_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
+                emplace_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
                 dtype.set(TypeIndex::S);
                 return;
             }
         } else if (t == 'b') {
             if (const std::optional<std::int64_t> i = fast_int(text)) {
-                set_val<bool>(value, *i != 0);
+                emplace_val<bool>(value, *i != 0);
                 dtype.set(TypeIndex::B);
                 return;
             }
