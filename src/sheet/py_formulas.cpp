@@ -45,10 +45,9 @@ std::string formula_text(const CellText& raw) {
 
 // The same, made in `out`.
 void formula_text_into(Val& out, const CellText& raw) {
-    std::string& text = emplace_val<std::string>(out);
-    text.reserve(raw.f_text.size() + 1);
-    text += '=';
-    text += raw.f_text;
+    const std::size_t n = raw.f_text.size();
+    std::string& text = emplace_val<std::string>(out, n + 1, '=');
+    if (n) std::memcpy(text.data() + 1, raw.f_text.data(), n);
 }
 
 void shared_formula(Val& out, CellContext& ctx, const CellText& raw, CellFlags flags,
