@@ -345,8 +345,10 @@ namespace {
 // A cell with an <f> child: the formula is its value, or is kept beside the value.
 [[gnu::noinline]] void interpret_formula_cell(CellRec& rec, CellContext& ctx, const CellText& raw,
                                               CellFlags flags, PyObject* f_attrs,
-                                              std::optional<Val>& inline_value,
-                                              std::optional<CellRef> cell) {
+                                              std::optional<Val>& inline_value) {
+    // The cell's position when its `r` names it.
+    std::optional<CellRef> cell;
+    if (flags.has(CellFlags::R) && !raw.r.empty()) cell = CellRef{rec.row, rec.column};
     const Settings& st = ctx.settings;
     rec.has_formula = !st.data_only;
     if (!st.data_only && !st.formula_and_value) {
@@ -377,15 +379,16 @@ namespace {
 
 void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value) {
+    // `rec` is new: its style holds no object.
     rec.style.value = style.value;
-    if (style.obj || rec.style.obj) rec.style.obj = std::move(style.obj);
+    if (style.obj) [[unlikely]]
+        rec.style.obj = std::move(style.obj);
 
-    std::optional<CellRef> cell;
     if (flags.has(CellFlags::R) && !raw.r.empty()) [[likely]] {
-        cell = raw.r_cell ? *raw.r_cell : parse_coordinate(ctx.helpers, raw.r);
-        ctx.column = cell->column;
-        rec.row = cell->row;
-        rec.column = cell->column;
+        const CellRef cell = raw.r_cell ? *raw.r_cell : parse_coordinate(ctx.helpers, raw.r);
+        ctx.column = cell.column;
+        rec.row = cell.row;
+        rec.column = cell.column;
     } else {
         if (ctx.column == std::numeric_limits<std::int64_t>::max()) throw Unsupported("column index");
         rec.column = ++ctx.column;
@@ -393,7 +396,7 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     }
 
     if (flags.has(CellFlags::F)) {
-        interpret_formula_cell(rec, ctx, raw, flags, f_attrs, inline_value, cell);
+        interpret_formula_cell(rec, ctx, raw, flags, f_attrs, inline_value);
         return;
     }
     rec.has_formula = false;
