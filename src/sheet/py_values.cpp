@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "sheet/dates.h"
@@ -403,6 +404,32 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     decide_value(ctx, raw, flags, rec.style, inline_value, false, rec.value, rec.dtype);
 }
 
+namespace {
+
+// A shared string of a table that is not exactly a list: Python indexing.
+[[gnu::noinline]] Ref shared_string_of(PyObject* strings, std::uint32_t index) {
+    Ref key = Ref::check(PyLong_FromUnsignedLong(index));
+    return Ref::check(PyObject_GetItem(strings, key.get()));
+}
+
+// A date serial's Python object when `interpret` did not keep its conversion.
+template <class D>
+[[gnu::noinline]] Ref convert_date(const Settings& settings, const D& date) {
+    if (!settings.native_epoch) throw InternalError("date value without a native epoch");
+    if constexpr (std::is_same_v<D, DateInt>)
+        return build_date(from_excel_int(date.serial, *settings.native_epoch));
+    else
+        return build_date(from_excel_float(date.serial, *settings.native_epoch));
+}
+
+template <class D>
+Ref date_of(const Settings& settings, const D& date) {
+    if (date.when.kind != DateResult::Kind::OutOfRange) return build_date(date.when.unpack());
+    return convert_date(settings, date);
+}
+
+}  // namespace
+
 Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Val&& value) {
     switch (kind_of(value)) {
         case ValKind::None: return Ref::borrow(Py_None);
@@ -412,29 +439,15 @@ Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Va
         case ValKind::SharedStr: {
             const std::uint32_t index = std::get_if<SharedStr>(&value)->index;
             PyObject* strings = settings.shared_strings.get();
-            if (PyList_CheckExact(strings)) {
-                // Checked against the list as it is now: Python code may have shortened it.
+            // Checked against the list as it is now: Python code may have shortened it.
+            if (PyList_CheckExact(strings))
                 return Ref::check(PyList_GetItemRef(strings, static_cast<Py_ssize_t>(index)));
-            }
-            Ref key = Ref::check(PyLong_FromUnsignedLong(index));
-            return Ref::check(PyObject_GetItem(strings, key.get()));
+            return shared_string_of(strings, index);
         }
         case ValKind::Str: return str_of(*std::get_if<std::string>(&value));
         case ValKind::SharedRef: return shared.render(*std::get_if<SharedRef>(&value));
-        case ValKind::DateInt:
-        case ValKind::DateFloat: {
-            const PackedDate& when = kind_of(value) == ValKind::DateInt
-                                         ? std::get_if<DateInt>(&value)->when
-                                         : std::get_if<DateFloat>(&value)->when;
-            if (when.kind != DateResult::Kind::OutOfRange) return build_date(when.unpack());
-            if (!settings.native_epoch) throw InternalError("date value without a native epoch");
-            const Epoch& epoch = *settings.native_epoch;
-            const DateResult r =
-                kind_of(value) == ValKind::DateInt
-                    ? from_excel_int(std::get_if<DateInt>(&value)->serial, epoch)
-                    : from_excel_float(std::get_if<DateFloat>(&value)->serial, epoch);
-            return build_date(r);
-        }
+        case ValKind::DateInt: return date_of(settings, *std::get_if<DateInt>(&value));
+        case ValKind::DateFloat: return date_of(settings, *std::get_if<DateFloat>(&value));
         case ValKind::Py: return std::move(*std::get_if<Ref>(&value));
     }
     throw InternalError("unknown value kind");
