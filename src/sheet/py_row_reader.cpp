@@ -471,6 +471,7 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         PyObject_GC_UnTrack(tuple);
         Ref row_obj;
         std::int64_t row_of_obj = 0;
+        Py_ssize_t taken = 0;  // slots holding a cell's value or cell
         for (CellRec& c : cells) {
             if (c.column < min_col || c.column > hi) continue;
             const auto at = static_cast<Py_ssize_t>(c.column - min_col);
@@ -515,12 +516,17 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             }
             PyObject* old = PyTuple_GET_ITEM(tuple, at);
             PyTuple_SET_ITEM(tuple, at, item.release());
-            Py_XDECREF(old);
+            if (old)
+                Py_DECREF(old);
+            else
+                ++taken;
         }
         // The filler is often one object shared by every reader (the host's empty cell); only
         // the slots no cell takes hold a reference to it.
-        for (Py_ssize_t i = 0; i < width; ++i)
-            if (!PyTuple_GET_ITEM(tuple, i)) PyTuple_SET_ITEM(tuple, i, Py_NewRef(filler));
+        if (taken < width) {
+            for (Py_ssize_t i = 0; i < width; ++i)
+                if (!PyTuple_GET_ITEM(tuple, i)) PyTuple_SET_ITEM(tuple, i, Py_NewRef(filler));
+        }
         PyObject_GC_Track(tuple);
         PyObject* result = PyTuple_New(2);
         if (!result) throw PyErrorSet();
