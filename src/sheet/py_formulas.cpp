@@ -51,7 +51,7 @@ void formula_text_into(Val& out, const CellText& raw) {
 }
 
 void shared_formula(Val& out, CellContext& ctx, const CellText& raw, CellFlags flags,
-                    std::optional<CellRef> cell) {
+                    const CellRef* cell) {
     const Helpers& helpers = ctx.helpers;
     const std::string_view* si = flags.has(CellFlags::FSi) ? &raw.f_si : nullptr;
 
@@ -65,7 +65,8 @@ void shared_formula(Val& out, CellContext& ctx, const CellText& raw, CellFlags f
         }
         if (cell && !entry.native->fits(*cell))
             raise_formula_error(helpers, FormulaError::translator(Translator::kOutOfRange));
-        emplace_val<SharedRef>(out, SharedRef{*found, cell});
+        SharedRef& ref = emplace_val<SharedRef>(out, SharedRef{*found, std::nullopt});
+        if (cell) ref.dest = *cell;
         return;
     }
 
@@ -96,7 +97,12 @@ void shared_formula(Val& out, CellContext& ctx, const CellText& raw, CellFlags f
 
 std::optional<std::uint32_t> SharedFormulas::find(const std::string_view* si) {
     if (!si) return no_si_;
-    if (last_valid_ && *si == last_si_) return last_index_;
+    if (last_valid_ && si->size() == last_si_.size()) {
+        // `si` texts are a few digits: compared here rather than by a call.
+        std::size_t i = 0;
+        while (i < si->size() && (*si)[i] == last_si_[i]) ++i;
+        if (i == si->size()) return last_index_;
+    }
     auto it = by_si_.find(*si);
     if (it == by_si_.end()) return std::nullopt;
     last_si_.assign(*si);
@@ -164,7 +170,7 @@ void raise_formula_error(const Helpers& helpers, const FormulaError& err) {
 }
 
 void formula_value_into(Val& out, CellContext& ctx, const CellText& raw, CellFlags flags,
-                        PyObject* f_attrs, std::optional<CellRef> cell) {
+                        PyObject* f_attrs, const CellRef* cell) {
     if (flags.has(CellFlags::FT)) {
         const std::string_view t = raw.f_t;
         if (t == "shared") {

@@ -80,8 +80,8 @@ T& emplace_val(Val& value, Args&&... args) {
 
 // The formula value of a cell with an <f> child, into `out` (a value that holds nothing): an Str
 // beginning with "=", a SharedRef, or a host object. `cell` is the cell's position when its `r`
-// is present and non-empty.
+// is present and non-empty, else null.
 void formula_value_into(Val& out, CellContext& ctx, const CellText& raw, CellFlags flags,
-                        PyObject* f_attrs, std::optional<CellRef> cell);
+                        PyObject* f_attrs, const CellRef* cell);
 
 }  // namespace tovrel

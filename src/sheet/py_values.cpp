@@ -348,8 +348,8 @@ namespace {
                                               CellFlags flags, PyObject* f_attrs,
                                               std::optional<Val>& inline_value) {
     // The cell's position when its `r` names it.
-    std::optional<CellRef> cell;
-    if (flags.has(CellFlags::R) && !raw.r.empty()) cell = CellRef{rec.row, rec.column};
+    const CellRef position{rec.row, rec.column};
+    const CellRef* cell = flags.has(CellFlags::R) && !raw.r.empty() ? &position : nullptr;
     const Settings& st = ctx.settings;
     rec.has_formula = !st.data_only;
     if (!st.data_only && !st.formula_and_value) {
