@@ -111,19 +111,6 @@ void Translator::push_number(SegKind kind, std::int64_t value) {
     }
 }
 
-bool Translator::fits(std::optional<CellRef> dest) const noexcept {
-    std::int64_t drow, dcol;
-    if (!offsets(dest, drow, dcol)) return false;
-    if (min_row_ != INT64_MAX) {
-        std::int64_t n;
-        if (__builtin_add_overflow(min_row_, drow, &n) || n < 1) return false;
-        if (__builtin_add_overflow(max_row_, drow, &n)) return false;
-    }
-    if (min_col_ != INT64_MAX && (min_col_ + dcol < 1 || max_col_ + dcol > kMaxColumn))
-        return false;
-    return true;
-}
-
 namespace {
 
 // The number of decimal digits of v.

@@ -107,6 +107,19 @@ private:
     std::int64_t max_col_ = INT64_MIN;
 };
 
+inline bool Translator::fits(std::optional<CellRef> dest) const noexcept {
+    std::int64_t drow, dcol;
+    if (!offsets(dest, drow, dcol)) return false;
+    if (min_row_ != INT64_MAX) {
+        std::int64_t n;
+        if (__builtin_add_overflow(min_row_, drow, &n) || n < 1) return false;
+        if (__builtin_add_overflow(max_row_, drow, &n)) return false;
+    }
+    if (min_col_ != INT64_MAX && (min_col_ + dcol < 1 || max_col_ + dcol > kMaxColumn))
+        return false;
+    return true;
+}
+
 template <class Buf>
 bool Translator::translate_into(std::optional<CellRef> dest, Buf& out) const {
     std::int64_t drow, dcol;

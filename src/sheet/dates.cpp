@@ -1,13 +1,11 @@
 #include "sheet/dates.h"
 
-#include <cmath>
 
 namespace tovrel {
 
 namespace {
 
 constexpr std::int64_t kMicrosPerDay = 86400000000LL;
-constexpr std::int64_t kMillisPerDay = 86400000LL;
 
 // Floor division and its non-negative remainder.
 constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
@@ -17,18 +15,6 @@ constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) noexcept {
 
 constexpr bool in_day_range(std::int64_t d) noexcept {
     return static_cast<std::uint64_t>(d) <= static_cast<std::uint64_t>(kMaxDayNumber);
-}
-
-// Nearest integer, ties to even, whatever the floating-point environment's rounding mode.
-double round_half_even(double x) noexcept {
-    if (!std::isfinite(x)) return x;
-    if (x < 0) return -round_half_even(-x);
-    const double lower = std::floor(x);
-    const double diff = x - lower;  // exact for x >= 0
-    if (diff > 0.5) return lower + 1.0;
-    if (diff < 0.5) return lower;
-    // A tie has a fractional part, so lower < 2^52 and converts exactly.
-    return (static_cast<std::int64_t>(lower) & 1) == 0 ? lower : lower + 1.0;
 }
 
 }  // namespace
@@ -43,19 +29,8 @@ std::int64_t days_from_civil(std::int64_t year, std::int64_t month, std::int64_t
 }
 
 CivilDate civil_from_days(std::int64_t days) noexcept {
-    if (static_cast<std::uint64_t>(days) <= static_cast<std::uint64_t>(kMaxDayNumber)) {
-        // The dates datetime represents: the same steps in unsigned 32-bit arithmetic, where
-        // the divisions by constants become multiplications.
-        const std::uint32_t z = static_cast<std::uint32_t>(days) + 306;
-        const std::uint32_t era = z / 146097;
-        const std::uint32_t doe = z - era * 146097;
-        const std::uint32_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-        const std::uint32_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-        const std::uint32_t mp = (5 * doy + 2) / 153;
-        const int d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
-        const int m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
-        return {static_cast<std::int64_t>(yoe + era * 400 + (m <= 2 ? 1 : 0)), m, d};
-    }
+    if (static_cast<std::uint64_t>(days) <= static_cast<std::uint64_t>(kMaxDayNumber))
+        return dates_detail::civil_in_range(static_cast<std::uint32_t>(days));
     // Shift so that day 0 is 0000-03-01, the start of a 400-year era.
     const std::int64_t z = days + 306;
     const std::int64_t era = floor_div(z, 146097);
@@ -104,78 +79,10 @@ bool moment(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64_t day
     return true;
 }
 
-// The parts of a float serial: whole days (1900 adjustment applied) and milliseconds, or a time
-// of day. What from_excel_float and excel_float_in_range share.
-struct FloatSerial {
-    enum class Kind : std::uint8_t { Moment, Time, OutOfRange } kind;
-    std::int64_t day = 0;
-    std::int64_t ms = 0;
-};
-
-FloatSerial split_float_serial(double x, const Epoch& epoch) noexcept {
-    if (!std::isfinite(x)) return {FloatSerial::Kind::OutOfRange};
-
-    // divmod(x, 1): the fraction takes the divisor's sign, so it lies in [0, 1).
-    double frac = x - std::trunc(x);
-    double day = x - frac;
-    if (frac < 0) {
-        frac += 1.0;
-        day -= 1.0;
-    }
-    if (frac == 0) frac = 0.0;  // no negative zero
-
-    // Python's round(): to nearest, ties to even. Two multiplications, in this order, so the
-    // product is the same double the host computes.
-    const double product = frac * 86400.0 * 1000.0;
-    const double rounded = round_half_even(product);
-    if (!std::isfinite(rounded)) return {FloatSerial::Kind::OutOfRange};
-    std::int64_t ms;
-    if (rounded >= 9223372036854775807.0)
-        ms = INT64_MAX;
-    else if (rounded <= -9223372036854775808.0)
-        ms = INT64_MIN;
-    else
-        ms = static_cast<std::int64_t>(rounded);
-
-    if (x >= 0 && x < 1 && ms < kMillisPerDay) return {FloatSerial::Kind::Time, 0, ms};
-    if (x > 0 && x < 60 && epoch.is_windows) day += 1.0;
-    if (std::fabs(day) > static_cast<double>(kMaxSerialDays))
-        return {FloatSerial::Kind::OutOfRange};
-    return {FloatSerial::Kind::Moment, static_cast<std::int64_t>(day), ms};
-}
-
-// An integer serial's day count (1900 adjustment applied), or false when it is out of range
-// before any arithmetic. 0 is handled by the callers (midnight, a time).
-bool int_serial_days(std::int64_t value, const Epoch& epoch, std::int64_t& days) noexcept {
-    if (value >= 1 && value <= 59) value += epoch.leap_adjustment();
-    if (value > kMaxSerialDays || value < -kMaxSerialDays) return false;
-    days = value;
-    return true;
-}
-
 }  // namespace
 
-DateResult finish(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64_t days,
-                  std::int64_t ms) noexcept {
-    if (epoch_micros == 0 && ms >= 0 && ms <= kMillisPerDay) {
-        // An epoch at midnight and at most a day of milliseconds (what every serial has): the
-        // day only moves when the milliseconds make up a whole day, and the time of day is
-        // the milliseconds themselves.
-        std::int64_t d;
-        if (__builtin_add_overflow(epoch_days, days, &d)) return DateResult::out_of_range();
-        if (!in_day_range(d)) return DateResult::out_of_range();
-        std::uint32_t t = static_cast<std::uint32_t>(ms);
-        if (t == kMillisPerDay) {
-            t = 0;
-            if (!in_day_range(++d)) return DateResult::out_of_range();
-        }
-        const CivilDate c = civil_from_days(d);
-        return DateResult::date_time(static_cast<int>(c.year), c.month, c.day,
-                                     static_cast<int>(t / 3600000u),
-                                     static_cast<int>(t / 60000u % 60u),
-                                     static_cast<int>(t / 1000u % 60u),
-                                     static_cast<int>(t % 1000u * 1000u));
-    }
+DateResult dates_detail::finish_general(std::int64_t epoch_days, std::int64_t epoch_micros,
+                                       std::int64_t days, std::int64_t ms) noexcept {
     std::int64_t d, r2;
     if (!moment(epoch_days, epoch_micros, days, ms, d, r2)) return DateResult::out_of_range();
     const CivilDate c = civil_from_days(d);
@@ -184,27 +91,6 @@ DateResult finish(std::int64_t epoch_days, std::int64_t epoch_micros, std::int64
                                  static_cast<int>((r2 / 60000000LL) % 60),
                                  static_cast<int>((r2 / 1000000LL) % 60),
                                  static_cast<int>(r2 % 1000000LL));
-}
-
-DateResult from_excel_int(std::int64_t value, const Epoch& epoch) noexcept {
-    if (value == 0) return DateResult::time(0, 0, 0, 0);
-    std::int64_t days;
-    if (!int_serial_days(value, epoch, days)) return DateResult::out_of_range();
-    return finish(epoch.days, epoch.micros, days, 0);
-}
-
-DateResult from_excel_float(double x, const Epoch& epoch) noexcept {
-    const FloatSerial s = split_float_serial(x, epoch);
-    switch (s.kind) {
-        case FloatSerial::Kind::OutOfRange: return DateResult::out_of_range();
-        case FloatSerial::Kind::Time:
-            return DateResult::time(static_cast<int>(s.ms / 3600000),
-                                    static_cast<int>((s.ms / 60000) % 60),
-                                    static_cast<int>((s.ms / 1000) % 60),
-                                    static_cast<int>((s.ms % 1000) * 1000));
-        case FloatSerial::Kind::Moment: break;
-    }
-    return finish(epoch.days, epoch.micros, s.day, s.ms);
 }
 
 }  // namespace tovrel

@@ -43,8 +43,15 @@ std::string formula_text(const CellText& raw) {
     return text;
 }
 
-Val shared_formula(CellContext& ctx, const CellText& raw, CellFlags flags,
-                   std::optional<CellRef> cell) {
+// The same, made in `out`.
+void formula_text_into(Val& out, const CellText& raw) {
+    const std::size_t n = raw.f_text.size();
+    std::string& text = emplace_val<std::string>(out, n + 1, '=');
+    if (n) std::memcpy(text.data() + 1, raw.f_text.data(), n);
+}
+
+void shared_formula(Val& out, CellContext& ctx, const CellText& raw, CellFlags flags,
+                    const CellRef* cell) {
     const Helpers& helpers = ctx.helpers;
     const std::string_view* si = flags.has(CellFlags::FSi) ? &raw.f_si : nullptr;
 
@@ -53,18 +60,22 @@ Val shared_formula(CellContext& ctx, const CellText& raw, CellFlags flags,
         if (entry.py) {
             Ref dest = flags.has(CellFlags::R) ? str_of(raw.r) : Ref::borrow(Py_None);
             Ref name = Ref::check(PyUnicode_FromString("translate_formula"));
-            return Ref::check(PyObject_CallMethodOneArg(entry.py.get(), name.get(), dest.get()));
+            out = Ref::check(PyObject_CallMethodOneArg(entry.py.get(), name.get(), dest.get()));
+            return;
         }
-        SharedRef ref{*found, std::nullopt};
         if (cell && !entry.native->fits(*cell))
             raise_formula_error(helpers, FormulaError::translator(Translator::kOutOfRange));
-        ref.dest = cell;
-        return ref;
+        SharedRef& ref = emplace_val<SharedRef>(out, SharedRef{*found, std::nullopt});
+        if (cell) ref.dest = *cell;
+        return;
     }
 
     // A master. A lone "=" registers nothing: the next cell of this `si` becomes the master.
     std::string text = formula_text(raw);
-    if (text == "=") return text;
+    if (text == "=") {
+        emplace_val<std::string>(out, std::move(text));
+        return;
+    }
     SharedEntry entry;
     if (!flags.has(CellFlags::R)) {
         entry.py = host_translator(helpers, text, Py_None);
@@ -79,14 +90,19 @@ Val shared_formula(CellContext& ctx, const CellText& raw, CellFlags flags,
         }
     }
     ctx.shared.add(std::move(entry), si);
-    return text;
+    emplace_val<std::string>(out, std::move(text));
 }
 
 }  // namespace
 
 std::optional<std::uint32_t> SharedFormulas::find(const std::string_view* si) {
     if (!si) return no_si_;
-    if (last_valid_ && *si == last_si_) return last_index_;
+    if (last_valid_ && si->size() == last_si_.size()) {
+        // `si` texts are a few digits: compared here rather than by a call.
+        std::size_t i = 0;
+        while (i < si->size() && (*si)[i] == last_si_[i]) ++i;
+        if (i == si->size()) return last_index_;
+    }
     auto it = by_si_.find(*si);
     if (it == by_si_.end()) return std::nullopt;
     last_si_.assign(*si);
@@ -153,15 +169,24 @@ void raise_formula_error(const Helpers& helpers, const FormulaError& err) {
     throw PyErrorSet();
 }
 
-Val formula_value(CellContext& ctx, const CellText& raw, CellFlags flags, PyObject* f_attrs,
-                  std::optional<CellRef> cell) {
+void formula_value_into(Val& out, CellContext& ctx, const CellText& raw, CellFlags flags,
+                        PyObject* f_attrs, const CellRef* cell) {
     if (flags.has(CellFlags::FT)) {
         const std::string_view t = raw.f_t;
-        if (t == "shared") return shared_formula(ctx, raw, flags, cell);
-        if (t == "array") return array_formula(ctx.helpers, raw, flags, formula_text(raw));
-        if (t == "dataTable") return data_table_formula(ctx.helpers, f_attrs);
+        if (t == "shared") {
+            shared_formula(out, ctx, raw, flags, cell);
+            return;
+        }
+        if (t == "array") {
+            out = array_formula(ctx.helpers, raw, flags, formula_text(raw));
+            return;
+        }
+        if (t == "dataTable") {
+            out = data_table_formula(ctx.helpers, f_attrs);
+            return;
+        }
     }
-    return formula_text(raw);
+    formula_text_into(out, raw);
 }
 
 }  // namespace tovrel

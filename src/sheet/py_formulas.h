@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "utils/error.h"
@@ -65,9 +66,22 @@ private:
 // answer with the host's translator instead).
 [[noreturn]] void raise_formula_error(const Helpers& helpers, const FormulaError& err);
 
-// The formula value of a cell with an <f> child: an Str beginning with "=", a SharedRef, or a
-// host object. `cell` is the cell's position when its `r` is present and non-empty.
-Val formula_value(CellContext& ctx, const CellText& raw, CellFlags flags, PyObject* f_attrs,
-                  std::optional<CellRef> cell);
+// Makes a T of `args` in `value` and returns it. A value that holds nothing (as in a new record,
+// where every cell's value starts) is made in place without the variant's generic reset, which
+// is an out-of-line visit.
+template <class T, class... Args>
+T& emplace_val(Val& value, Args&&... args) {
+    if (value.index() == 0) {
+        std::construct_at(&value, std::in_place_type<T>, std::forward<Args>(args)...);
+        return *std::get_if<T>(&value);
+    }
+    return value.emplace<T>(std::forward<Args>(args)...);
+}
+
+// The formula value of a cell with an <f> child, into `out` (a value that holds nothing): an Str
+// beginning with "=", a SharedRef, or a host object. `cell` is the cell's position when its `r`
+// is present and non-empty, else null.
+void formula_value_into(Val& out, CellContext& ctx, const CellText& raw, CellFlags flags,
+                        PyObject* f_attrs, const CellRef* cell);
 
 }  // namespace tovrel

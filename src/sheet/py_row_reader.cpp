@@ -105,15 +105,12 @@ struct ReaderState {
     // extra_none names it was built with: its slot list depends on both.
     std::optional<SlotClass> slots;
     std::vector<std::string> slot_extra;
-    // The values or cells of the row next_row is building, made before its tuple; empty
-    // between calls (kept only so that its storage is reused).
-    std::vector<Ref> made;
 };
 
 // Everything the state owns, for the type's traverse; clearing deletes the whole state.
 int gc_visit(const GcVisitor& v, const ReaderState& st) {
     return TOVREL_GC_MEMBERS(v, st, parser, actions, warnings, queue, finished, deferred, slots,
-                             slot_extra, made);
+                             slot_extra);
 }
 
 struct RowReaderObject {
@@ -312,6 +309,19 @@ std::optional<RowItem> next_row_item(ReaderState& st) {
 
 Ref int_of(std::int64_t v) { return Ref::check(PyLong_FromInt64(v)); }
 
+// The Python object of a cell value (val_to_py), made in the loop that builds the row for the
+// kinds most cells have.
+[[gnu::always_inline]] inline Ref cell_value(const SheetParser& parser, Val&& value) {
+    switch (kind_of(value)) {
+        case ValKind::None: return Ref::borrow(Py_None);
+        case ValKind::Int: return int_of(*std::get_if<std::int64_t>(&value));
+        case ValKind::Float: return Ref::check(PyFloat_FromDouble(*std::get_if<double>(&value)));
+        case ValKind::Bool: return Ref::borrow(*std::get_if<bool>(&value) ? Py_True : Py_False);
+        case ValKind::Py: return std::move(*std::get_if<Ref>(&value));
+        default: return val_to_py_general(parser.settings(), parser.shared(), std::move(value));
+    }
+}
+
 PyObject* next_raw(PyObject* self, PyObject*) {
     return guard_obj([&]() -> PyObject* {
         ExclusiveBorrow borrow(as_reader(self)->borrow);
@@ -448,74 +458,76 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             st.slot_extra = extra;
         }
 
-        // Every value or cell is made before the tuple: Python code that runs meanwhile (a
-        // host sequence's __getitem__, a collection) never meets a tuple with empty slots.
-        std::vector<Ref>& made = st.made;
-        struct ReleaseMade {
-            std::vector<Ref>& made;
-            ~ReleaseMade() { made.clear(); }
-        } release_made{made};
+        if (width == 0) {
+            Ref empty = Ref::check(PyTuple_New(0));
+            return PyTuple_Pack(2, index.get(), empty.get());
+        }
+        // The tuple is filled as its values or cells are made, out of the collector's sight:
+        // Python code that runs meanwhile (a host sequence's __getitem__, a finaliser, a
+        // collection) cannot reach it while it still has empty slots. A later cell of the same
+        // column takes the slot and releases the one it displaces.
+        Ref slots = Ref::check(PyTuple_New(width));
+        PyObject* const tuple = slots.get();
+        PyObject_GC_UnTrack(tuple);
         Ref row_obj;
         std::int64_t row_of_obj = 0;
+        Py_ssize_t taken = 0;  // slots holding a cell's value or cell
         for (CellRec& c : cells) {
             if (c.column < min_col || c.column > hi) continue;
-            Ref value = st.parser.to_py(std::move(c.value));
-            if (values_only) {
-                made.push_back(std::move(value));
-                continue;
-            }
-            const SlotClass& sc = *st.slots;
-            Ref cell = sc.alloc();
-            if (!row_obj || row_of_obj != c.row) {
-                row_obj = int_of(c.row);
-                row_of_obj = c.row;
-            }
-            std::size_t k = 0;
-            sc.fill(cell.get(), k++, Ref::borrow(ws));
-            sc.fill(cell.get(), k++, row_obj.dup());
-            sc.fill(cell.get(), k++, int_of(c.column));
-            if (fv) {
-                Ref formula;
-                if (c.has_formula)
-                    formula = value.dup();
-                else if (c.has_aside(CellRec::Aside::Formula))
-                    formula = st.parser.to_py(std::move(c.aside));
-                else
-                    formula = Ref::borrow(Py_None);
-                Ref cached = c.has_aside(CellRec::Aside::Cached)
-                                 ? st.parser.to_py(std::move(c.aside))
-                                 : value.dup();
-                sc.fill(cell.get(), k++, std::move(value));
-                sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
-                sc.fill(cell.get(), k++, c.style.to_py());
-                sc.fill(cell.get(), k++, std::move(formula));
-                sc.fill(cell.get(), k++, std::move(cached));
-            } else {
-                sc.fill(cell.get(), k++, std::move(value));
-                sc.fill(cell.get(), k++, c.dtype.to_py(st.parser.dt()));
-                sc.fill(cell.get(), k++, c.style.to_py());
-            }
-            for (std::size_t e = 0; e < extra.size(); ++e)
-                sc.set(cell.get(), k++, Ref::borrow(Py_None));  // may repeat a name above
-            made.push_back(std::move(cell));
-        }
-
-        // Nothing below runs Python code until the tuple is complete. A later cell of the same
-        // column takes the slot; the one it displaces is released with `made`, afterwards.
-        Ref slots = Ref::check(PyTuple_New(width));
-        std::size_t k = 0;
-        for (const CellRec& c : cells) {
-            if (c.column < min_col || c.column > hi) continue;
             const auto at = static_cast<Py_ssize_t>(c.column - min_col);
-            PyObject* old = PyTuple_GET_ITEM(slots.get(), at);
-            PyTuple_SET_ITEM(slots.get(), at, made[k].release());
-            if (old) made[k] = Ref::steal(old);
-            ++k;
+            Ref item = cell_value(st.parser, std::move(c.value));
+            if (!values_only) {
+                Ref value = std::move(item);
+                const SlotClass& sc = *st.slots;
+                item = sc.alloc();
+                PyObject* cell = item.get();
+                if (!row_obj || row_of_obj != c.row) {
+                    row_obj = int_of(c.row);
+                    row_of_obj = c.row;
+                }
+                std::size_t k = 0;
+                sc.fill(cell, k++, Ref::borrow(ws));
+                sc.fill(cell, k++, row_obj.dup());
+                sc.fill(cell, k++, int_of(c.column));
+                Ref style = c.style.obj ? c.style.obj.dup() : int_of(c.style.value);
+                if (fv) {
+                    Ref formula;
+                    if (c.has_formula)
+                        formula = value.dup();
+                    else if (c.has_aside(CellRec::Aside::Formula))
+                        formula = st.parser.to_py(std::move(c.aside));
+                    else
+                        formula = Ref::borrow(Py_None);
+                    Ref cached = c.has_aside(CellRec::Aside::Cached)
+                                     ? st.parser.to_py(std::move(c.aside))
+                                     : value.dup();
+                    sc.fill(cell, k++, std::move(value));
+                    sc.fill(cell, k++, c.dtype.to_py(st.parser.dt()));
+                    sc.fill(cell, k++, std::move(style));
+                    sc.fill(cell, k++, std::move(formula));
+                    sc.fill(cell, k++, std::move(cached));
+                } else {
+                    sc.fill(cell, k++, std::move(value));
+                    sc.fill(cell, k++, c.dtype.to_py(st.parser.dt()));
+                    sc.fill(cell, k++, std::move(style));
+                }
+                for (std::size_t e = 0; e < extra.size(); ++e)
+                    sc.set(cell, k++, Ref::borrow(Py_None));  // may repeat a name above
+            }
+            PyObject* old = PyTuple_GET_ITEM(tuple, at);
+            PyTuple_SET_ITEM(tuple, at, item.release());
+            if (old)
+                Py_DECREF(old);
+            else
+                ++taken;
         }
         // The filler is often one object shared by every reader (the host's empty cell); only
         // the slots no cell takes hold a reference to it.
-        for (Py_ssize_t i = 0; i < width; ++i)
-            if (!PyTuple_GET_ITEM(slots.get(), i)) PyTuple_SET_ITEM(slots.get(), i, Py_NewRef(filler));
+        if (taken < width) {
+            for (Py_ssize_t i = 0; i < width; ++i)
+                if (!PyTuple_GET_ITEM(tuple, i)) PyTuple_SET_ITEM(tuple, i, Py_NewRef(filler));
+        }
+        PyObject_GC_Track(tuple);
         PyObject* result = PyTuple_New(2);
         if (!result) throw PyErrorSet();
         PyTuple_SET_ITEM(result, 0, index.release());

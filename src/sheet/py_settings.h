@@ -13,14 +13,17 @@
 
 namespace tovrel {
 
-// A small set of style ids, kept sorted.
+// A small set of style ids, kept sorted, with the members below 64 also in a bit mask (the style
+// ids nearly every cell has, looked up once per numeric cell).
 class IntSet {
 public:
     void insert(std::int64_t v) {
         auto it = std::lower_bound(values_.begin(), values_.end(), v);
         if (it == values_.end() || *it != v) values_.insert(it, v);
+        if (static_cast<std::uint64_t>(v) < 64) low_ |= std::uint64_t{1} << v;
     }
     bool contains(std::int64_t v) const noexcept {
+        if (static_cast<std::uint64_t>(v) < 64) return (low_ >> v) & 1;
         return std::binary_search(values_.begin(), values_.end(), v);
     }
     bool empty() const noexcept { return values_.empty(); }
@@ -30,6 +33,7 @@ public:
 
 private:
     std::vector<std::int64_t> values_;
+    std::uint64_t low_ = 0;
 };
 
 struct Settings {

@@ -4,6 +4,7 @@
 
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <utility>
 
 #include "sheet/dates.h"
@@ -52,17 +53,6 @@ Ref host_int(const Helpers& helpers, std::string_view text) {
     return call1(helpers.int_.get(), s.get());
 }
 
-// Sets `value` to a T made of `args`. A value that holds nothing (as in a new record, where
-// every cell's value starts) is made in place without the variant's generic reset, which is an
-// out-of-line visit.
-template <class T, class... Args>
-void set_val(Val& value, Args&&... args) {
-    if (value.index() == 0)
-        std::construct_at(&value, std::in_place_type<T>, std::forward<Args>(args)...);
-    else
-        value.emplace<T>(std::forward<Args>(args)...);
-}
-
 // The Python number of a value read from a numeric cell.
 Ref number_obj(const Val& v) {
     switch (kind_of(v)) {
@@ -78,14 +68,12 @@ Ref r_or_none(const CellText& raw, CellFlags flags) {
     return flags.has(CellFlags::R) ? str_of(raw.r) : Ref::borrow(Py_None);
 }
 
-// A value text of a numeric cell: Int, Float, or the host converter's object, into `value`.
-void number_value(const Helpers& helpers, std::string_view text, Val& value) {
-    const NumberText number = parse_number(text);
-    switch (number.kind) {
-        case NumberText::Kind::Int: set_val<std::int64_t>(value, number.integer); return;
-        case NumberText::Kind::Float: set_val<double>(value, number.real); return;
-        case NumberText::Kind::HostInt: value = host_int(helpers, text); return;
-        case NumberText::Kind::HostFloat: break;
+// A numeric cell's value text that the host's int() or float() decides, into `value`.
+[[gnu::noinline]] void host_number(const Helpers& helpers, std::string_view text,
+                                   NumberText::Kind kind, Val& value) {
+    if (kind == NumberText::Kind::HostInt) {
+        value = host_int(helpers, text);
+        return;
     }
     Ref s = str_of(text);
     Ref r = call1(helpers.float_.get(), s.get());
@@ -95,55 +83,44 @@ void number_value(const Helpers& helpers, std::string_view text, Val& value) {
         value = std::move(r);
 }
 
-// The date rule for a number in a date-formatted cell. Updates value and dtype in place.
-void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std::int64_t style,
-                     bool formula_kept, Val& value, DType& dtype) {
+// A value text of a numeric cell: Int, Float, or the host converter's object, into `value`.
+inline void number_value(const Helpers& helpers, std::string_view text, Val& value) {
+    const NumberText number = parse_number(text);
+    if (number.kind == NumberText::Kind::Int)
+        emplace_val<std::int64_t>(value, number.integer);
+    else if (number.kind == NumberText::Kind::Float)
+        emplace_val<double>(value, number.real);
+    else
+        host_number(helpers, text, number.kind, value);
+}
+
+// The host's from_excel for a date-formatted number the native conversion does not take (a
+// duration format, an epoch without a native form, a number from a host converter). True when
+// it gave a value; false when it refused the number with OverflowError or ValueError.
+bool host_date(CellContext& ctx, bool is_td, Val& value, DType& dtype) {
     const Settings& st = ctx.settings;
-    const bool is_td = st.timedelta_formats.contains(style);
-    const ValKind kind = kind_of(value);
-    bool out_of_range = false;
-    if (is_td || !st.native_epoch || kind == ValKind::Py) {
-        Ref number = number_obj(value);
-        Ref args = Ref::check(PyTuple_Pack(2, number.get(), st.epoch.get()));
-        Ref kwargs = Ref::check(PyDict_New());
-        check_rc(PyDict_SetItemString(kwargs.get(), "timedelta", is_td ? Py_True : Py_False));
-        Ref result = Ref::steal(PyObject_Call(ctx.helpers.from_excel.get(), args.get(), kwargs.get()));
-        if (result) {
-            value = std::move(result);
-            dtype.set(TypeIndex::D);
-            return;
-        }
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError) &&
-            !PyErr_ExceptionMatches(PyExc_ValueError)) {
-            throw PyErrorSet();
-        }
-        PyErr_Clear();
-        out_of_range = true;
-    } else {
-        const Epoch& epoch = *st.native_epoch;
-        if (kind == ValKind::Int) {
-            const std::int64_t n = std::get<std::int64_t>(value);
-            const DateResult r = from_excel_int(n, epoch);
-            if (r.ok()) {
-                value.emplace<DateInt>(DateInt{n, PackedDate::of(r)});
-            } else {
-                out_of_range = true;
-            }
-        } else {
-            const double x = std::get<double>(value);
-            const DateResult r = from_excel_float(x, epoch);
-            if (r.ok()) {
-                value.emplace<DateFloat>(DateFloat{x, PackedDate::of(r)});
-            } else {
-                out_of_range = true;
-            }
-        }
-        if (!out_of_range) {
-            dtype.set(TypeIndex::D);
-            return;
-        }
+    Ref number = number_obj(value);
+    Ref args = Ref::check(PyTuple_Pack(2, number.get(), st.epoch.get()));
+    Ref kwargs = Ref::check(PyDict_New());
+    check_rc(PyDict_SetItemString(kwargs.get(), "timedelta", is_td ? Py_True : Py_False));
+    Ref result = Ref::steal(PyObject_Call(ctx.helpers.from_excel.get(), args.get(), kwargs.get()));
+    if (result) {
+        value = std::move(result);
+        dtype.set(TypeIndex::D);
+        return true;
     }
-    // Outside the date range: the host's warning, and the cell reads as an error value.
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError) &&
+        !PyErr_ExceptionMatches(PyExc_ValueError)) {
+        throw PyErrorSet();
+    }
+    PyErr_Clear();
+    return false;
+}
+
+// A date-formatted number outside the date range: the host's warning, and the cell reads as an
+// error value.
+void date_warning(CellContext& ctx, const CellText& raw, CellFlags flags, bool formula_kept,
+                  Val& value, DType& dtype) {
     Ref number = number_obj(value);
     Ref where = r_or_none(raw, flags);
     Ref message = Ref::check(PyObject_CallFunctionObjArgs(ctx.helpers.date_warning.get(),
@@ -157,9 +134,55 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
     dtype.set(TypeIndex::E);
 }
 
-// The value and data type of the cell's <v> text (steps after the formula).
-void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const StyleId& style,
-                  std::optional<Val>& inline_value, bool formula_kept, Val& value, DType& dtype) {
+[[gnu::noinline]] void host_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags,
+                                      bool is_td, bool formula_kept, Val& value, DType& dtype) {
+    if (!host_date(ctx, is_td, value, dtype))
+        date_warning(ctx, raw, flags, formula_kept, value, dtype);
+}
+
+// Replaces a number (a trivially destructible alternative) with a date serial without the
+// variant's generic reset.
+template <class T>
+void number_to_date(Val& value, T date) noexcept {
+    std::construct_at(&value, std::in_place_type<T>, date);
+}
+
+// The date rule for a number in a date-formatted cell. Updates value and dtype in place.
+void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std::int64_t style,
+                     bool formula_kept, Val& value, DType& dtype) {
+    const Settings& st = ctx.settings;
+    const bool is_td = st.timedelta_formats.contains(style);
+    if (is_td || !st.native_epoch) {
+        host_date_rule(ctx, raw, flags, is_td, formula_kept, value, dtype);
+        return;
+    }
+    const Epoch& epoch = *st.native_epoch;
+    if (const std::int64_t* n = std::get_if<std::int64_t>(&value)) {
+        const DateResult r = from_excel_int(*n, epoch);
+        if (r.ok()) {
+            number_to_date(value, DateInt{*n, PackedDate::of(r)});
+            dtype.set(TypeIndex::D);
+            return;
+        }
+    } else if (const double* x = std::get_if<double>(&value)) {
+        const DateResult r = from_excel_float(*x, epoch);
+        if (r.ok()) {
+            number_to_date(value, DateFloat{*x, PackedDate::of(r)});
+            dtype.set(TypeIndex::D);
+            return;
+        }
+    } else {
+        host_date_rule(ctx, raw, flags, false, formula_kept, value, dtype);
+        return;
+    }
+    date_warning(ctx, raw, flags, formula_kept, value, dtype);
+}
+
+// The value and data type of the cell's <v> text (steps after the formula), any shape.
+[[gnu::noinline]] void decide_value_general(CellContext& ctx, const CellText& raw,
+                                            CellFlags flags, const StyleId& style,
+                                            std::optional<Val>& inline_value, bool formula_kept,
+                                            Val& value, DType& dtype) {
     const Settings& st = ctx.settings;
     const Helpers& helpers = ctx.helpers;
     const std::string_view t = flags.has(CellFlags::T) ? std::string_view(raw.t) : "n";
@@ -195,7 +218,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
             const std::optional<std::int64_t> i = fast_int(text);
             if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
                 *i <= std::numeric_limits<std::uint32_t>::max()) {
-                set_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
+                emplace_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
             } else {
                 Ref index = i ? Ref::check(PyLong_FromInt64(*i)) : host_int(helpers, text);
                 value = Ref::check(PyObject_GetItem(st.shared_strings.get(), index.get()));
@@ -205,7 +228,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
         }
         case TypeIndex::B:
             if (std::optional<std::int64_t> i = fast_int(text)) {
-                set_val<bool>(value, *i != 0);
+                emplace_val<bool>(value, *i != 0);
             } else {
                 Ref n = host_int(helpers, text);
                 value = check_rc(PyObject_IsTrue(n.get())) != 0;
@@ -229,6 +252,41 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
     // "str" reads as a string; any other unrecognised type is kept as written.
     value = std::string(text);
     dtype = t == "str" ? DType::of(TypeIndex::S) : DType::as_written(str_of(t));
+}
+
+// The same, with the shapes nearly every cell has decided here: a number (no `t`, or "n"), a
+// shared string, a boolean.
+inline void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags,
+                         const StyleId& style, std::optional<Val>& inline_value,
+                         bool formula_kept, Val& value, DType& dtype) {
+    const std::string_view text = raw.v;
+    const char t = !flags.has(CellFlags::T) ? 'n' : raw.t.size() == 1 ? raw.t[0] : '\0';
+    if (!text.empty()) {
+        const Settings& st = ctx.settings;
+        if (t == 'n') {
+            number_value(ctx.helpers, text, value);
+            dtype.set(TypeIndex::N);
+            if (style.is_int() && st.date_formats.contains(style.value))
+                apply_date_rule(ctx, raw, flags, style.value, formula_kept, value, dtype);
+            return;
+        }
+        if (t == 's') {
+            const std::optional<std::int64_t> i = fast_int(text);
+            if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
+                *i <= std::numeric_limits<std::uint32_t>::max()) {
+                emplace_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
+                dtype.set(TypeIndex::S);
+                return;
+            }
+        } else if (t == 'b') {
+            if (const std::optional<std::int64_t> i = fast_int(text)) {
+                emplace_val<bool>(value, *i != 0);
+                dtype.set(TypeIndex::B);
+                return;
+            }
+        }
+    }
+    decide_value_general(ctx, raw, flags, style, inline_value, formula_kept, value, dtype);
 }
 
 }  // namespace
@@ -283,87 +341,114 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
     return rec;
 }
 
+namespace {
+
+// A cell with an <f> child: the formula is its value, or is kept beside the value.
+[[gnu::noinline]] void interpret_formula_cell(CellRec& rec, CellContext& ctx, const CellText& raw,
+                                              CellFlags flags, PyObject* f_attrs,
+                                              std::optional<Val>& inline_value) {
+    // The cell's position when its `r` names it.
+    const CellRef position{rec.row, rec.column};
+    const CellRef* cell = flags.has(CellFlags::R) && !raw.r.empty() ? &position : nullptr;
+    const Settings& st = ctx.settings;
+    rec.has_formula = !st.data_only;
+    if (!st.data_only && !st.formula_and_value) {
+        // The formula is the value; <v> is not looked at.
+        formula_value_into(rec.value, ctx, raw, flags, f_attrs, cell);
+        rec.dtype.set(TypeIndex::F);
+        return;
+    }
+    if (st.data_only && !st.formula_and_value) {
+        decide_value(ctx, raw, flags, rec.style, inline_value, false, rec.value, rec.dtype);
+        return;
+    }
+    // formula_and_value: the formula is kept (no date warning is queued for the value).
+    if (st.data_only) {
+        formula_value_into(rec.aside, ctx, raw, flags, f_attrs, cell);
+        rec.aside_kind = CellRec::Aside::Formula;
+        decide_value(ctx, raw, flags, rec.style, inline_value, true, rec.value, rec.dtype);
+    } else {
+        formula_value_into(rec.value, ctx, raw, flags, f_attrs, cell);
+        DType dtype;
+        decide_value(ctx, raw, flags, rec.style, inline_value, true, rec.aside, dtype);
+        rec.aside_kind = CellRec::Aside::Cached;
+        rec.dtype.set(TypeIndex::F);
+    }
+}
+
+}  // namespace
+
 void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value) {
+    // `rec` is new: its style holds no object.
     rec.style.value = style.value;
-    if (style.obj || rec.style.obj) rec.style.obj = std::move(style.obj);
+    if (style.obj) [[unlikely]]
+        rec.style.obj = std::move(style.obj);
 
-    std::optional<CellRef> cell;
-    if (flags.has(CellFlags::R) && !raw.r.empty()) {
-        cell = raw.r_cell ? *raw.r_cell : parse_coordinate(ctx.helpers, raw.r);
-        ctx.column = cell->column;
-        rec.row = cell->row;
-        rec.column = cell->column;
+    if (flags.has(CellFlags::R) && !raw.r.empty()) [[likely]] {
+        const CellRef cell = raw.r_cell ? *raw.r_cell : parse_coordinate(ctx.helpers, raw.r);
+        ctx.column = cell.column;
+        rec.row = cell.row;
+        rec.column = cell.column;
     } else {
         if (ctx.column == std::numeric_limits<std::int64_t>::max()) throw Unsupported("column index");
         rec.column = ++ctx.column;
         rec.row = ctx.row;
     }
 
-    const Settings& st = ctx.settings;
-    const bool has_f = flags.has(CellFlags::F);
-    rec.has_formula = has_f && !st.data_only;
-    if (has_f && !st.data_only && !st.formula_and_value) {
-        // The formula is the value; <v> is not looked at.
-        rec.value = formula_value(ctx, raw, flags, f_attrs, cell);
-        rec.dtype.set(TypeIndex::F);
+    if (flags.has(CellFlags::F)) {
+        interpret_formula_cell(rec, ctx, raw, flags, f_attrs, inline_value);
         return;
     }
-    std::optional<Val> formula;
-    if (has_f && (!st.data_only || st.formula_and_value)) {
-        formula = formula_value(ctx, raw, flags, f_attrs, cell);
-    }
-
-    const bool formula_kept = formula.has_value();  // only with formula_and_value here
-    if (!formula || st.data_only) {
-        // The value goes straight into the record.
-        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.value,
-                     rec.dtype);
-        if (formula) {
-            rec.aside = std::move(*formula);
-            rec.aside_kind = CellRec::Aside::Formula;
-        }
-    } else {
-        DType dtype;
-        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.aside, dtype);
-        rec.aside_kind = CellRec::Aside::Cached;
-        rec.value = std::move(*formula);
-        rec.dtype.set(TypeIndex::F);
-    }
+    rec.has_formula = false;
+    decide_value(ctx, raw, flags, rec.style, inline_value, false, rec.value, rec.dtype);
 }
+
+namespace {
+
+// A shared string of a table that is not exactly a list: Python indexing.
+[[gnu::noinline]] Ref shared_string_of(PyObject* strings, std::uint32_t index) {
+    Ref key = Ref::check(PyLong_FromUnsignedLong(index));
+    return Ref::check(PyObject_GetItem(strings, key.get()));
+}
+
+// A date serial's Python object when `interpret` did not keep its conversion.
+template <class D>
+[[gnu::noinline]] Ref convert_date(const Settings& settings, const D& date) {
+    if (!settings.native_epoch) throw InternalError("date value without a native epoch");
+    if constexpr (std::is_same_v<D, DateInt>)
+        return build_date(from_excel_int(date.serial, *settings.native_epoch));
+    else
+        return build_date(from_excel_float(date.serial, *settings.native_epoch));
+}
+
+template <class D>
+Ref date_of(const Settings& settings, const D& date) {
+    if (date.when.kind != DateResult::Kind::OutOfRange) return build_date(date.when.unpack());
+    return convert_date(settings, date);
+}
+
+}  // namespace
 
 Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Val&& value) {
     switch (kind_of(value)) {
         case ValKind::None: return Ref::borrow(Py_None);
-        case ValKind::Int: return Ref::check(PyLong_FromInt64(std::get<std::int64_t>(value)));
-        case ValKind::Float: return Ref::check(PyFloat_FromDouble(std::get<double>(value)));
-        case ValKind::Bool: return Ref::borrow(std::get<bool>(value) ? Py_True : Py_False);
+        case ValKind::Int: return Ref::check(PyLong_FromInt64(*std::get_if<std::int64_t>(&value)));
+        case ValKind::Float: return Ref::check(PyFloat_FromDouble(*std::get_if<double>(&value)));
+        case ValKind::Bool: return Ref::borrow(*std::get_if<bool>(&value) ? Py_True : Py_False);
         case ValKind::SharedStr: {
-            const std::uint32_t index = std::get<SharedStr>(value).index;
+            const std::uint32_t index = std::get_if<SharedStr>(&value)->index;
             PyObject* strings = settings.shared_strings.get();
-            if (PyList_CheckExact(strings)) {
-                // Checked against the list as it is now: Python code may have shortened it.
+            // Checked against the list as it is now: Python code may have shortened it.
+            if (PyList_CheckExact(strings))
                 return Ref::check(PyList_GetItemRef(strings, static_cast<Py_ssize_t>(index)));
-            }
-            Ref key = Ref::check(PyLong_FromUnsignedLong(index));
-            return Ref::check(PyObject_GetItem(strings, key.get()));
+            return shared_string_of(strings, index);
         }
-        case ValKind::Str: return str_of(std::get<std::string>(value));
-        case ValKind::SharedRef: return shared.render(std::get<SharedRef>(value));
-        case ValKind::DateInt:
-        case ValKind::DateFloat: {
-            const PackedDate& when = kind_of(value) == ValKind::DateInt
-                                         ? std::get<DateInt>(value).when
-                                         : std::get<DateFloat>(value).when;
-            if (when.kind != DateResult::Kind::OutOfRange) return build_date(when.unpack());
-            if (!settings.native_epoch) throw InternalError("date value without a native epoch");
-            const Epoch& epoch = *settings.native_epoch;
-            const DateResult r = kind_of(value) == ValKind::DateInt
-                                     ? from_excel_int(std::get<DateInt>(value).serial, epoch)
-                                     : from_excel_float(std::get<DateFloat>(value).serial, epoch);
-            return build_date(r);
-        }
-        case ValKind::Py: return std::move(std::get<Ref>(value));
+        case ValKind::Str: return str_of(*std::get_if<std::string>(&value));
+        case ValKind::SharedRef: return shared.render(*std::get_if<SharedRef>(&value));
+        case ValKind::DateInt: return date_of(settings, *std::get_if<DateInt>(&value));
+        case ValKind::DateFloat: return date_of(settings, *std::get_if<DateFloat>(&value));
+        case ValKind::Py: return std::move(*std::get_if<Ref>(&value));
     }
     throw InternalError("unknown value kind");
 }

@@ -7,6 +7,7 @@
 #include <limits>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "sheet/dates.h"
 
@@ -181,6 +182,47 @@ TEST(FromExcel, IntAndFloatAgreeOnWholeDays) {
         for (std::int64_t n = -800000; n <= 3000000; n += 997) {
             EXPECT_EQ(from_excel_int(n, e), from_excel_float(static_cast<double>(n), e))
                 << "serial " << n;
+        }
+    }
+}
+
+// The float rule as it reads, with the library's floor and rounding (ties to even in the
+// default mode), over a dense sweep of serials: fractions on, beside and half-way between
+// milliseconds, around the leap-year days, the ends of the range and negative serials.
+DateResult plain_from_excel_float(double x, const Epoch& e) {
+    if (!std::isfinite(x)) return kOut;
+    double day = std::floor(x);
+    const double ms = std::nearbyint((x - day) * 86400.0 * 1000.0);
+    if (x >= 0 && x < 1 && ms < 86400000.0) {
+        const auto t = static_cast<int>(ms);
+        return tm(t / 3600000, t / 60000 % 60, t / 1000 % 60, t % 1000 * 1000);
+    }
+    if (x > 0 && x < 60 && e.is_windows) day += 1;
+    if (std::fabs(day) > 999999999.0) return kOut;
+    return finish(e.days, e.micros, static_cast<std::int64_t>(day), static_cast<std::int64_t>(ms));
+}
+
+TEST(FromExcel, FloatSweepMatchesThePlainRule) {
+    std::vector<double> wholes;
+    for (double w : {-695057.0, -693595.0, -1.0, 58.0, 2957002.0, 2958464.0})
+        for (int k = 0; k < 4; ++k) wholes.push_back(w + k);
+    for (int k = -1; k <= 62; ++k) wholes.push_back(k);
+    for (double w : {40000.0, 99999.0, 1e9 - 2, 2147483646.0}) wholes.push_back(w);
+    const Epoch odd = Epoch::make(1900, 1, 1, 13, 7, 5, 123456, false);
+    std::vector<std::int64_t> mss;
+    for (std::int64_t ms = 0; ms < 86400000; ms += 9973) mss.push_back(ms);
+    for (std::int64_t ms = 86399990; ms <= 86400000; ++ms) mss.push_back(ms);
+    for (double w : wholes) {
+        for (std::int64_t ms : mss) {
+            for (double half : {0.0, 0.5, 0.4999, 0.5001}) {
+                const double x = w + (static_cast<double>(ms) + half) / 86400000.0;
+                for (double v : {x, std::nextafter(x, -kInf), std::nextafter(x, kInf)}) {
+                    for (const Epoch& e : {kWindows, kMac, odd}) {
+                        ASSERT_EQ(from_excel_float(v, e), plain_from_excel_float(v, e))
+                            << std::hexfloat << v;
+                    }
+                }
+            }
         }
     }
 }

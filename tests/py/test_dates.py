@@ -110,7 +110,7 @@ EPOCHS = [
 def random_serials(rng, count):
     out = []
     for _ in range(count):
-        kind = rng.randrange(9)
+        kind = rng.randrange(11)
         if kind == 0:
             out.append(rng.uniform(-800_000, 3_100_000))
         elif kind == 1:
@@ -127,6 +127,12 @@ def random_serials(rng, count):
             out.append(rng.random())
         elif kind == 7:
             out.append(rng.choice((-1, 1)) * 10 ** rng.uniform(-12, 12))
+        elif kind == 8:  # near a millisecond tie, either side of it
+            x = rng.randrange(-70, 3_000_000) + (rng.randrange(86_400_000) + 0.5) / 86_400_000
+            out.append(math.nextafter(x, rng.choice((-math.inf, math.inf))) if rng.random() < 0.5 else x)
+        elif kind == 9:  # rounds up to the next second or the next day
+            whole = rng.randrange(-70, 3_000_000)
+            out.append(whole + rng.choice((86_399_999.5, 86_399_999.6, 86_399_500.0, 86_400_000 - 1e-3)) / 86_400_000)
         else:
             out.append(rng.randrange(-(2**62), 2**62))
     return out

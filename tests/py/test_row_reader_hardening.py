@@ -112,3 +112,24 @@ def test_interrupts_are_not_turned_into_fallbacks(where, kind):
     # The reader cannot go on: later calls fall back.
     with pytest.raises(NF, match=f"^native reader error: {kind.__name__}: stop$"):
         r.next_raw()
+
+
+@pytest.mark.parametrize("values_only", [True, False])
+def test_rows_being_built_are_out_of_the_collectors_sight(values_only):
+    # A later cell of the same column displaces a host object whose finaliser looks into every
+    # tuple the collector knows of: the row's tuple, its later slots still empty, must not be
+    # among them.
+    looked = []
+
+    class Finaliser:
+        def __del__(self):
+            looked.append(sum(len(list(t)) for t in gc.get_objects() if type(t) is tuple))
+
+    helpers = {**make_helpers(), "from_ISO8601": lambda text: Finaliser()}
+    row = '<row><c r="A1" t="d"><v>x</v></c><c r="A1"><v>1</v></c><c r="C1"><v>3</v></c></row>'
+    r = reader(sheet(row), helpers=helpers)
+    idx, cells = r.next_row("ws", 1, None, values_only, ReadOnlyCell, "gap")
+    assert looked, "the displaced value was not released while the row was built"
+    values = list(cells) if values_only else [c if c == "gap" else c.value for c in cells]
+    assert (idx, values) == (1, [1, "gap", 3])
+    assert values_only or gc.is_tracked(cells)  # cells refer back to their worksheet

@@ -255,6 +255,13 @@ def test_date_rule(cell, settings, value, data_type, actions):
     assert got_actions == actions
 
 
+def test_date_styles_are_those_the_set_holds():
+    styles = {-1, 0, 1, 63, 64, 65, 127, 2**40}
+    cells = [{"r": "A1", "s": str(s), "v": "60"} for s in [*range(-2, 130), 2**40, 2**40 + 1]]
+    results, _ = run(cells, date_formats=styles, timedelta_formats=set())
+    assert [r["data_type"] for r in results] == ["d" if int(c["s"]) in styles else "n" for c in cells]
+
+
 def test_date_warnings_keep_document_order():
     _, actions = run([{"r": "A1", "s": "14", "v": "1e10"}, {"r": "A2", "s": "14", "v": "5"},
                       {"r": "A3", "s": "14", "v": "-1e10"}])
