@@ -61,6 +61,7 @@ SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, P
     spare_.reserve(kSpareRows);
     text_.text_dangerous = helpers_.text_dangerous;
     text_.rich_dangerous = helpers_.rich_dangerous;
+    spans_.formula_wins = !settings_.data_only && !settings_.formula_and_value;
 }
 
 void SheetParser::skip_space() noexcept {
@@ -170,6 +171,7 @@ RowItem SheetParser::parse_row() {
     row.cells.reserve(last_row_cells_);
     ContentWalk content(reader_, "eof in row");
     CellContext ctx = context();
+    spans_.expect_row(row_);
     for (;;) {
         if (buffer_path && read_cell_from_buffer(row.cells, ctx))
             continue;
@@ -302,7 +304,7 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
     std::string_view v;
     if (present & S::Inline) {  // only taken in an inlineStr cell, whose <v> is ignored
         inline_val = Val(std::string(child_text(cell.inline_text, bufs_.v)));
-    } else if ((present & S::Value) && t != "inlineStr") {
+    } else if ((present & S::Value) && cell.type != CellType::InlineStr) {
         v = child_text(cell.value, bufs_.v);
     }
     const CellText text{t,
@@ -314,7 +316,10 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
                         view(S::FSi, cell.formula[2]),
                         present & S::FormulaText ? child_text(cell.formula_text, bufs_.f_text)
                                                  : std::string_view(),
-                        present & S::RefParsed ? &cell.ref : nullptr};
+                        present & S::RefParsed ? &cell.ref : nullptr,
+                        present & S::Number ? &cell.number : nullptr,
+                        true,
+                        cell.type};
     reader_.consume_tag(cell.start, cell.end);
     // Absent, or read as digits by fast_cell: an integer without asking style_of.
     StyleId style = !(present & S::S)           ? StyleId{}

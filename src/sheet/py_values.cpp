@@ -22,25 +22,12 @@ namespace {
 // The texts of the recognised data types, in TypeIndex order.
 constexpr const char* kTypeTexts[kTypeCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
 
-// What recognised_type gives for a `t` text that names none of them.
+// The data-type index of a type that has none ("str" and any other text).
 constexpr auto kUnrecognised = static_cast<TypeIndex>(kTypeCount);
 
-// The recognised data type a `t` text names, or kUnrecognised.
-TypeIndex recognised_type(std::string_view t) noexcept {
-    if (t.size() == 1) {
-        switch (t[0]) {
-            case 'n': return TypeIndex::N;
-            case 's': return TypeIndex::S;
-            case 'f': return TypeIndex::F;
-            case 'b': return TypeIndex::B;
-            case 'e': return TypeIndex::E;
-            case 'd': return TypeIndex::D;
-            default: return kUnrecognised;
-        }
-    }
-    return t == kTypeTexts[static_cast<std::size_t>(TypeIndex::InlineStr)] ? TypeIndex::InlineStr
-                                                                          : kUnrecognised;
-}
+static_assert(static_cast<int>(CellType::InlineStr) == static_cast<int>(TypeIndex::InlineStr) &&
+              static_cast<int>(CellType::D) == static_cast<int>(TypeIndex::D) &&
+              static_cast<std::size_t>(CellType::Str) == kTypeCount);
 
 Ref call1(PyObject* callable, PyObject* arg) {
     return Ref::check(PyObject_CallOneArg(callable, arg));
@@ -78,14 +65,15 @@ Ref r_or_none(const CellText& raw, CellFlags flags) {
     return flags.has(CellFlags::R) ? str_of(raw.r) : Ref::borrow(Py_None);
 }
 
-// A value text of a numeric cell: Int, Float, or the host converter's object, into `value`.
-void number_value(const Helpers& helpers, std::string_view text, Val& value) {
-    const NumberText number = parse_number(text);
+// A value text of a numeric cell, decided as `number`: Int, Float, or the host converter's
+// object, into `value`.
+void number_value(const Helpers& helpers, std::string_view text, const CellNumber& number,
+                  Val& value) {
     switch (number.kind) {
-        case NumberText::Kind::Int: set_val<std::int64_t>(value, number.integer); return;
-        case NumberText::Kind::Float: set_val<double>(value, number.real); return;
-        case NumberText::Kind::HostInt: value = host_int(helpers, text); return;
-        case NumberText::Kind::HostFloat: break;
+        case CellNumber::Kind::Int: set_val<std::int64_t>(value, number.integer); return;
+        case CellNumber::Kind::Float: set_val<double>(value, number.real); return;
+        case CellNumber::Kind::HostInt: value = host_int(helpers, text); return;
+        case CellNumber::Kind::HostFloat: break;
     }
     Ref s = str_of(text);
     Ref r = call1(helpers.float_.get(), s.get());
@@ -163,8 +151,16 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
     const Settings& st = ctx.settings;
     const Helpers& helpers = ctx.helpers;
     const std::string_view t = flags.has(CellFlags::T) ? std::string_view(raw.t) : "n";
-    const TypeIndex known = recognised_type(t);
+    const CellType type = raw.typed ? raw.type : classify_type(t);
+    const TypeIndex known =
+        type < CellType::Str ? static_cast<TypeIndex>(type) : kUnrecognised;
     const std::string_view text = raw.v;
+    // The integer fast parse of the text: the caller's number says it when there is one.
+    auto fast_integer = [&]() -> std::optional<std::int64_t> {
+        if (!raw.v_number) return fast_int(text);
+        if (raw.v_number->kind != CellNumber::Kind::Int) return std::nullopt;
+        return raw.v_number->integer;
+    };
 
     if (text.empty() || known == TypeIndex::InlineStr) {
         value = std::monostate{};
@@ -185,14 +181,14 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
 
     switch (known) {
         case TypeIndex::N:
-            number_value(helpers, text, value);
+            number_value(helpers, text, raw.v_number ? *raw.v_number : parse_number(text), value);
             dtype.set(TypeIndex::N);
             if (style.is_int() && st.date_formats.contains(style.value)) {
                 apply_date_rule(ctx, raw, flags, style.value, formula_kept, value, dtype);
             }
             return;
         case TypeIndex::S: {
-            const std::optional<std::int64_t> i = fast_int(text);
+            const std::optional<std::int64_t> i = fast_integer();
             if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
                 *i <= std::numeric_limits<std::uint32_t>::max()) {
                 set_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
@@ -204,7 +200,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
             return;
         }
         case TypeIndex::B:
-            if (std::optional<std::int64_t> i = fast_int(text)) {
+            if (std::optional<std::int64_t> i = fast_integer()) {
                 set_val<bool>(value, *i != 0);
             } else {
                 Ref n = host_int(helpers, text);
@@ -228,7 +224,7 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
     }
     // "str" reads as a string; any other unrecognised type is kept as written.
     value = std::string(text);
-    dtype = t == "str" ? DType::of(TypeIndex::S) : DType::as_written(str_of(t));
+    dtype = type == CellType::Str ? DType::of(TypeIndex::S) : DType::as_written(str_of(t));
 }
 
 }  // namespace

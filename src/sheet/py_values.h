@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "sheet/dates.h"
+#include "sheet/values.h"
 #include "utils/cell_ref.h"
 #include "utils/py_compat.h"
 #include "utils/py_ref.h"
@@ -157,6 +158,11 @@ struct CellText {
     std::string_view f_text;
     // The position `r` names when the caller has already read it as fast_coordinate does.
     const CellRef* r_cell = nullptr;
+    // `v` as parse_number decides it, when the caller has already read it so.
+    const CellNumber* v_number = nullptr;
+    // `type` is the cell's t classified (N when it has none); else decide_value classifies t.
+    bool typed = false;
+    CellType type = CellType::N;
 };
 
 // Storage for the texts of one cell where they cannot stay views of the buffer, reused from
