@@ -233,6 +233,41 @@ inline bool only_refs(const std::uint8_t* buf, std::size_t at, std::size_t stop)
     return bad == 0;
 }
 
+// The length of the predefined entity whose name starts at p ("amp;" 4 and so on, the ';'
+// included), or 0. The text it is in ends with the closing tag's '<', so the bytes loaded
+// are the text's or that tag's.
+inline std::size_t entity_length(const std::uint8_t* p) noexcept {
+    const std::uint32_t w = load4(p);
+    if (w == word4("amp;")) return 4;
+    if ((w & 0xFFFFFF) == (word4("lt;_") & 0xFFFFFF) || (w & 0xFFFFFF) == (word4("gt;_") & 0xFFFFFF))
+        return 3;
+    if ((w == word4("quot") || w == word4("apos")) && p[4] == ';') return 5;
+    return 0;
+}
+
+// The references in [p, end), which hold no '<': 1 when all are predefined entities, 0 when
+// some are character references (all of them good), -1 when one is not a reference the reader
+// accepts.
+inline int entity_refs(const std::uint8_t* p, const std::uint8_t* end) noexcept {
+    int all_entities = 1;
+    for (;;) {
+        const std::uint8_t* amp = scan::find1(p, end, '&');
+        if (amp == end) return all_entities;
+        if (const std::size_t n = entity_length(amp + 1)) {
+            p = amp + 1 + n;
+            continue;
+        }
+        const std::uint8_t* semi = scan::find1(amp + 1, end, ';');
+        std::uint32_t cp;
+        if (semi == end || ref_error(std::string_view(reinterpret_cast<const char*>(amp + 1),
+                                                      static_cast<std::size_t>(semi - amp - 1)),
+                                     cp))
+            return -1;
+        all_entities = 0;
+        p = semi + 1;
+    }
+}
+
 // The text of a child from `at` to the next '<', which must open the closing tag(s) `close`.
 // Taken when the reader would accept it as character data; references and CRs are left for
 // the caller to decode. Returns the offset after the closing tag, or 0 to give up.
@@ -247,8 +282,9 @@ inline std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::
     }
     if (only_refs(buf, at, stop)) {
         // Printable ASCII and references: only the references need a look.
-        if (refs_error(buf + at, stop - at)) return 0;
-        text = TextSpan{Span{at, stop}, true};
+        const int refs = entity_refs(buf + at, buf + stop);
+        if (refs < 0) return 0;
+        text = TextSpan{Span{at, stop}, true, refs == 1};
         return stop + close_len;
     }
     const CharScan scanned = scan_chars(buf + at, stop - at);
@@ -285,6 +321,44 @@ bool equals(const std::uint8_t* buf, const Span& s, const char* lit, std::size_t
 }
 
 }  // namespace
+
+std::size_t decode_entities(std::string_view raw, char* out) noexcept {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(raw.data());
+    const auto* const end = p + raw.size();
+    char* const first = out;
+    // The next '&' at or after q, or end: words are loaded past the text (the buffer is padded)
+    // and a hit there counts as none.
+    auto next_amp = [end](const std::uint8_t* q) {
+        for (;; q += 8) {
+            if (const std::uint64_t hit = scan::eq_bytes(scan::load(q), '&')) {
+                q += scan::first(hit);
+                return q < end ? q : end;
+            }
+            if (end - q <= 8) return end;
+        }
+    };
+    for (;;) {
+        const std::uint8_t* amp = next_amp(p);
+        // The run before it, a word at a time: the bytes past it are readable (the buffer is
+        // padded) and the ones written past it are overwritten next or lie in the slack.
+        for (std::size_t i = 0; i < static_cast<std::size_t>(amp - p); i += 8)
+            std::memcpy(out + i, p + i, 8);
+        out += amp - p;
+        if (amp == end) break;
+        // The text holds only these five, so the first letters tell them apart.
+        switch (amp[1]) {
+            case 'l': *out++ = '<'; p = amp + 4; break;
+            case 'g': *out++ = '>'; p = amp + 4; break;
+            case 'q': *out++ = '"'; p = amp + 6; break;
+            default:
+                const bool is_amp = amp[2] == 'm';
+                *out++ = is_amp ? '&' : '\'';
+                p = amp + (is_amp ? 5 : 6);
+                break;
+        }
+    }
+    return static_cast<std::size_t>(out - first);
+}
 
 void CellSpans::expect_row(std::int64_t row) noexcept {
     row_mask = 0;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "sheet/values.h"
 #include "utils/cell_ref.h"
@@ -20,7 +21,15 @@ namespace tovrel {
 struct TextSpan {
     Span raw;
     bool decode = false;
+    // Printable ASCII whose references are all among the five predefined entities: its text is
+    // decode_entities of the raw bytes.
+    bool entities = false;
 };
+
+// decode_text of a text fast_cell took with TextSpan::entities set, written to `out`; returns
+// its length, at most raw.size(). `raw` lies in the padded buffer fast_cell read, and `out` has
+// room for raw.size() + 8 bytes.
+std::size_t decode_entities(std::string_view raw, char* out) noexcept;
 
 // What fast_cell read: spans of the buffer. Attribute values are taken as they stand. A span is
 // meaningful only when its bit is in `present` (fast_cell clears nothing else, so one CellSpans

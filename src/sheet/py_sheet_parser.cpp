@@ -297,7 +297,10 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
     };
     auto child_text = [chars](const TextSpan& t, std::string& scratch) {
         const std::string_view raw(chars + t.raw.start, t.raw.end - t.raw.start);
-        return t.decode ? decode_text(raw, false, scratch) : raw;
+        if (!t.decode) return raw;
+        if (!t.entities) return decode_text(raw, false, scratch);
+        if (scratch.size() < raw.size() + 8) scratch.resize(2 * raw.size() + 8);
+        return std::string_view(scratch.data(), decode_entities(raw, scratch.data()));
     };
     const std::string_view t = view(S::T, cell.cell[2]);
     std::optional<Val> inline_val;

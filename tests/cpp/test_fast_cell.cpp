@@ -27,6 +27,16 @@ std::string span(const std::string& buf, const CellSpans& c, std::uint16_t bit, 
 std::string text(const std::string& buf, const CellSpans& c, std::uint16_t bit, const TextSpan& s) {
     if (!c.has(bit)) return "<none>";
     std::string raw = buf.substr(s.raw.start, s.raw.end - s.raw.start), scratch;
+    if (s.entities) {
+        EXPECT_TRUE(s.decode) << raw;
+        ByteBuffer padded(buf.size() + 1);
+        padded.append(buf.data(), buf.size());
+        std::string out(raw.size() + 8, '\0');
+        const std::size_t n = decode_entities(
+            std::string_view(reinterpret_cast<const char*>(padded.data()) + s.raw.start, raw.size()),
+            out.data());
+        EXPECT_EQ(out.substr(0, n), decode_text(raw, false, scratch)) << raw;
+    }
     return std::string(s.decode ? decode_text(raw, false, scratch) : std::string_view(raw));
 }
 
@@ -84,6 +94,7 @@ TEST(CellSpans, TakesPlainCells) {
         // Texts with references, CR and '>' are taken and decoded as the reader decodes them.
         {"<c r=\"A1\" t=\"str\"><f>\"x\"&amp;A1</f><v>a&#x3c;b\r\nc&gt;d>e</v></c>", "A1", "<none>", "str", "a<b\nc>d>e", "<none>", "<none>", "\"x\"&A1"},
         {"<c r=\"A1\"><f>\"a\"&amp;B1&lt;&quot;&apos;&#67;</f><v>1</v></c>", "A1", "<none>", "<none>", "1", "<none>", "<none>", "\"a\"&B1<\"'C"},
+        {"<c r=\"A1\" t=\"str\"><f>&quot;x&quot;&amp;A1&lt;&gt;&apos;</f><v>&amp;</v></c>", "A1", "<none>", "str", "&", "<none>", "<none>", "\"x\"&A1<>'"},
         // The inline string of an inlineStr cell.
         {"<c r=\"D1\" t=\"inlineStr\"><is><t>in &amp; out</t></is></c>", "D1", "<none>", "inlineStr", "<none>", "<none>", "<none>", "-", "in & out"},
         {"<c t=\"inlineStr\"><is><t xml:space=\"preserve\"> x </t></is><v>1</v></c>", "<none>", "<none>", "inlineStr", "1", "<none>", "<none>", "-", " x "},
