@@ -278,16 +278,15 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
     if (!fast_cell(buf, in.filled(), in.pos, cell)) return false;
     using S = CellSpans;
     using F = CellFlags;
-    // The presence bits of <f>'s attributes sit at the same places in both sets.
-    static_assert(unsigned{S::FT} == unsigned{F::FT} && unsigned{S::FRef} == unsigned{F::FRef} &&
-                  unsigned{S::FSi} == unsigned{F::FSi});
+    // The presence bits of the attributes and of <f> sit at the same places in both sets.
+    static_assert(unsigned{S::R} == unsigned{F::R} && unsigned{S::S} == unsigned{F::S} &&
+                  unsigned{S::T} == unsigned{F::T} && unsigned{S::FT} == unsigned{F::FT} &&
+                  unsigned{S::FRef} == unsigned{F::FRef} && unsigned{S::FSi} == unsigned{F::FSi} &&
+                  unsigned{S::Formula} == unsigned{F::F});
     const std::uint16_t present = cell.present;
     CellFlags flags;
-    flags.bits = static_cast<std::uint8_t>((present & (S::FT | S::FRef | S::FSi)) |
-                                           (present & S::R ? F::R : 0) |
-                                           (present & S::S ? F::S : 0) |
-                                           (present & S::T ? F::T : 0) |
-                                           (present & S::Formula ? F::F : 0));
+    flags.bits = static_cast<std::uint8_t>(present & (S::R | S::S | S::T | S::FT | S::FRef |
+                                                      S::FSi | S::Formula));
     // The texts stay views of the buffer, which does not move before the cell is decided; a
     // child's text holding references or CRs is decoded into the cell buffers.
     const char* chars = reinterpret_cast<const char*>(buf);
@@ -303,10 +302,9 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
         return std::string_view(scratch.data(), decode_entities(raw, scratch.data()));
     };
     const std::string_view t = view(S::T, cell.cell[2]);
-    std::optional<Val> inline_val;
-    std::string_view v;
+    std::string_view v, inline_text;
     if (present & S::Inline) {  // only taken in an inlineStr cell, whose <v> is ignored
-        inline_val = Val(std::string(child_text(cell.inline_text, bufs_.v)));
+        inline_text = child_text(cell.inline_text, bufs_.v);
     } else if ((present & S::Value) && cell.type != CellType::InlineStr) {
         v = child_text(cell.value, bufs_.v);
     }
@@ -322,7 +320,9 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
                         present & S::RefParsed ? &cell.ref : nullptr,
                         present & S::Number ? &cell.number : nullptr,
                         true,
-                        cell.type};
+                        cell.type,
+                        (present & S::Inline) != 0,
+                        inline_text};
     reader_.consume_tag(cell.start, cell.end);
     // Absent, or read as digits by fast_cell: an integer without asking style_of.
     StyleId style = !(present & S::S)           ? StyleId{}
@@ -330,7 +330,7 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
                                                : style_of(helpers_.int_.get(), true, text.s);
     CellRec& rec = cells.emplace_back();
     try {
-        interpret_into(rec, ctx, text, std::move(style), flags, nullptr, std::move(inline_val));
+        interpret_into(rec, ctx, text, std::move(style), flags, nullptr, std::nullopt);
     } catch (...) {
         cells.pop_back();
         throw;

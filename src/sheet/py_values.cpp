@@ -165,7 +165,10 @@ void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const 
     if (text.empty() || known == TypeIndex::InlineStr) {
         value = std::monostate{};
         if (known == TypeIndex::InlineStr) {
-            if (inline_value) {
+            if (raw.has_inline_text) {
+                set_val<std::string>(value, raw.inline_text);
+                dtype.set(TypeIndex::S);
+            } else if (inline_value) {
                 value = std::move(*inline_value);
                 dtype.set(TypeIndex::S);
             } else {
@@ -311,20 +314,18 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     }
 
     const bool formula_kept = formula.has_value();  // only with formula_and_value here
-    if (!formula || st.data_only) {
-        // The value goes straight into the record.
-        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.value,
-                     rec.dtype);
-        if (formula) {
-            rec.aside = std::move(*formula);
-            rec.aside_kind = CellRec::Aside::Formula;
-        }
-    } else {
-        DType dtype;
-        decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept, rec.aside, dtype);
+    // The value goes straight into the record, or beside the formula that is the value.
+    const bool beside = formula && !st.data_only;
+    DType cached_dtype;
+    decide_value(ctx, raw, flags, rec.style, inline_value, formula_kept,
+                 beside ? rec.aside : rec.value, beside ? cached_dtype : rec.dtype);
+    if (beside) {
         rec.aside_kind = CellRec::Aside::Cached;
         rec.value = std::move(*formula);
         rec.dtype.set(TypeIndex::F);
+    } else if (formula) {
+        rec.aside = std::move(*formula);
+        rec.aside_kind = CellRec::Aside::Formula;
     }
 }
 

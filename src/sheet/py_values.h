@@ -163,6 +163,10 @@ struct CellText {
     // `type` is the cell's t classified (N when it has none); else decide_value classifies t.
     bool typed = false;
     CellType type = CellType::N;
+    // `inline_text` is the text of the cell's <is> (an inlineStr cell's value), read as plain
+    // text by the caller instead of handed over as a value.
+    bool has_inline_text = false;
+    std::string_view inline_text;
 };
 
 // Storage for the texts of one cell where they cannot stay views of the buffer, reused from
@@ -187,19 +191,31 @@ struct CellBufs {
         f_si.clear();
         f_text.clear();
     }
-    CellText text() const noexcept { return CellText{t, r, s, v, f_t, f_ref, f_si, f_text}; }
+    CellText text() const noexcept {
+        CellText text;
+        text.t = t;
+        text.r = r;
+        text.s = s;
+        text.v = v;
+        text.f_t = f_t;
+        text.f_ref = f_ref;
+        text.f_si = f_si;
+        text.f_text = f_text;
+        return text;
+    }
 };
 
 // Presence bits of the cell's attributes and of its <f> child.
 struct CellFlags {
+    // The same bits as the buffer-level reader's CellSpans uses for these.
     enum : std::uint8_t {
-        T = 1 << 0,      // the cell's `t`
-        R = 1 << 1,      // the cell's `r`
-        F = 1 << 2,      // an <f> child
+        R = 1 << 0,      // the cell's `r`
+        S = 1 << 1,      // the cell's `s`
+        T = 1 << 2,      // the cell's `t`
         FT = 1 << 3,     // <f t=...>
         FRef = 1 << 4,   // <f ref=...>
         FSi = 1 << 5,    // <f si=...>
-        S = 1 << 6,      // the cell's `s`
+        F = 1 << 6,      // an <f> child
     };
     std::uint8_t bits = 0;
 
