@@ -13,14 +13,17 @@
 
 namespace tovrel {
 
-// A small set of style ids, kept sorted.
+// A small set of style ids, kept sorted; the ids below 256 (most sheets have no others) are
+// also kept as bits, so a cell's lookup is one test.
 class IntSet {
 public:
     void insert(std::int64_t v) {
         auto it = std::lower_bound(values_.begin(), values_.end(), v);
         if (it == values_.end() || *it != v) values_.insert(it, v);
+        if (is_small(v)) small_[v >> 6] |= std::uint64_t{1} << (v & 63);
     }
     bool contains(std::int64_t v) const noexcept {
+        if (is_small(v)) return (small_[v >> 6] >> (v & 63)) & 1;
         return std::binary_search(values_.begin(), values_.end(), v);
     }
     bool empty() const noexcept { return values_.empty(); }
@@ -29,7 +32,10 @@ public:
     const std::vector<std::int64_t>& values() const noexcept { return values_; }
 
 private:
+    static bool is_small(std::int64_t v) noexcept { return static_cast<std::uint64_t>(v) < 256; }
+
     std::vector<std::int64_t> values_;
+    std::uint64_t small_[4] = {};
 };
 
 struct Settings {

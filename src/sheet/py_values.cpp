@@ -146,8 +146,10 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
 }
 
 // The value and data type of the cell's <v> text (steps after the formula).
-void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags, const StyleId& style,
-                  std::optional<Val>& inline_value, bool formula_kept, Val& value, DType& dtype) {
+[[gnu::always_inline]] inline void decide_value(CellContext& ctx, const CellText& raw,
+                                                CellFlags flags, const StyleId& style,
+                                                std::optional<Val>& inline_value,
+                                                bool formula_kept, Val& value, DType& dtype) {
     const Settings& st = ctx.settings;
     const Helpers& helpers = ctx.helpers;
     const std::string_view t = flags.has(CellFlags::T) ? std::string_view(raw.t) : "n";
