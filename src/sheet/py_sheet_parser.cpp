@@ -276,6 +276,20 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
     const std::uint8_t* buf = in.data();
     CellSpans& cell = spans_;
     if (!fast_cell(buf, in.filled(), in.pos, cell)) return false;
+    CellRec& rec = cells.emplace_back();
+    try {
+        decide_from_buffer(rec, ctx);
+    } catch (...) {
+        cells.pop_back();
+        throw;
+    }
+    return true;
+}
+
+void SheetParser::decide_from_buffer(CellRec& rec, CellContext& ctx) {
+    Input& in = reader_.input();
+    const std::uint8_t* buf = in.data();
+    const CellSpans& cell = spans_;
     using S = CellSpans;
     using F = CellFlags;
     // The presence bits of the attributes and of <f> sit at the same places in both sets.
@@ -284,6 +298,15 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
                   unsigned{S::FRef} == unsigned{F::FRef} && unsigned{S::FSi} == unsigned{F::FSi} &&
                   unsigned{S::Formula} == unsigned{F::F});
     const std::uint16_t present = cell.present;
+    // Most cells are a number, a shared string or a boolean without a formula, with r and s read
+    // as numbers (or absent): decided from what fast_cell read, without their texts.
+    if ((present & (S::Number | S::Formula)) == S::Number &&
+        (present & (S::S | S::StyleParsed)) != S::S && (present & (S::R | S::RefParsed)) != S::R &&
+        interpret_number_into(rec, ctx, present & S::R ? &cell.ref : nullptr,
+                              present & S::S ? cell.style : 0, cell.type, cell.number)) {
+        reader_.consume_tag(cell.start, cell.end);
+        return;
+    }
     CellFlags flags;
     flags.bits = static_cast<std::uint8_t>(present & (S::R | S::S | S::T | S::FT | S::FRef |
                                                       S::FSi | S::Formula));
@@ -328,14 +351,7 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
     StyleId style = !(present & S::S)           ? StyleId{}
                     : present & S::StyleParsed ? StyleId{cell.style, Ref()}
                                                : style_of(helpers_.int_.get(), true, text.s);
-    CellRec& rec = cells.emplace_back();
-    try {
-        interpret_into(rec, ctx, text, std::move(style), flags, nullptr, std::nullopt);
-    } catch (...) {
-        cells.pop_back();
-        throw;
-    }
-    return true;
+    interpret_into(rec, ctx, text, std::move(style), flags, nullptr, std::nullopt);
 }
 
 }  // namespace tovrel

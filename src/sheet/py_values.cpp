@@ -331,6 +331,48 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     }
 }
 
+bool interpret_number_into(CellRec& rec, CellContext& ctx, const CellRef* ref,
+                           std::int64_t style, CellType type, const CellNumber& number) {
+    // The value first: a cell this does not decide leaves everything as it was.
+    const Settings& st = ctx.settings;
+    const bool integer = number.kind == CellNumber::Kind::Int;
+    switch (type) {
+        case CellType::N:
+            if (!integer && number.kind != CellNumber::Kind::Float) return false;
+            if (st.date_formats.contains(style)) return false;
+            if (integer)
+                set_val<std::int64_t>(rec.value, number.integer);
+            else
+                set_val<double>(rec.value, number.real);
+            break;
+        case CellType::S:
+            if (!integer || number.integer < 0 ||
+                static_cast<std::uint64_t>(number.integer) >= st.shared_strings_len ||
+                number.integer > std::numeric_limits<std::uint32_t>::max())
+                return false;
+            set_val<SharedStr>(rec.value, SharedStr{static_cast<std::uint32_t>(number.integer)});
+            break;
+        case CellType::B:
+            if (!integer) return false;
+            set_val<bool>(rec.value, number.integer != 0);
+            break;
+        default:
+            return false;
+    }
+    if (ref) {
+        ctx.column = ref->column;
+        rec.row = ref->row;
+        rec.column = ref->column;
+    } else {
+        if (ctx.column == std::numeric_limits<std::int64_t>::max()) throw Unsupported("column index");
+        rec.column = ++ctx.column;
+        rec.row = ctx.row;
+    }
+    rec.style.value = style;
+    rec.dtype.set(static_cast<TypeIndex>(type));
+    return true;
+}
+
 Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Val&& value) {
     switch (kind_of(value)) {
         case ValKind::None: return Ref::borrow(Py_None);

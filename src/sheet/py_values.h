@@ -290,6 +290,15 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
 void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value);
 
+// The cells most sheets are made of, decided from what the buffer-level reader already read:
+// no formula, and a <v> number (`number`, as parse_number decides the text) in a cell of type
+// "n" (or without t) that is not date-styled, or an in-range shared-string index, or a boolean.
+// `ref` is the position its r names (null without r), `style` its integer style. Decides the
+// cell into `rec` (a default-constructed CellRec) exactly as interpret_into would and returns
+// true; false, with `rec` and `ctx` untouched, for any other cell.
+bool interpret_number_into(CellRec& rec, CellContext& ctx, const CellRef* ref,
+                           std::int64_t style, CellType type, const CellNumber& number);
+
 // The Python object of a value (consumes it). The kinds that need neither the settings nor the
 // formula table are made inline; val_to_py_general makes every kind.
 Ref val_to_py_general(const Settings& settings, const SharedFormulas& shared, Val&& value);
