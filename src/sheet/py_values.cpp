@@ -339,11 +339,23 @@ bool interpret_number_into(CellRec& rec, CellContext& ctx, const CellRef* ref,
     switch (type) {
         case CellType::N:
             if (!integer && number.kind != CellNumber::Kind::Float) return false;
-            if (st.date_formats.contains(style)) return false;
-            if (integer)
+            if (st.date_formats.contains(style)) {
+                // The date rule's native conversion; a duration, an epoch without one and a
+                // serial outside the range (a warning) take the general path.
+                if (!st.native_epoch || st.timedelta_formats.contains(style)) return false;
+                const DateResult r = integer ? from_excel_int(number.integer, *st.native_epoch)
+                                             : from_excel_float(number.real, *st.native_epoch);
+                if (!r.ok()) return false;
+                if (integer)
+                    set_val<DateInt>(rec.value, DateInt{number.integer, PackedDate::of(r)});
+                else
+                    set_val<DateFloat>(rec.value, DateFloat{number.real, PackedDate::of(r)});
+                type = CellType::D;
+            } else if (integer) {
                 set_val<std::int64_t>(rec.value, number.integer);
-            else
+            } else {
                 set_val<double>(rec.value, number.real);
+            }
             break;
         case CellType::S:
             if (!integer || number.integer < 0 ||

@@ -292,7 +292,8 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
 
 // The cells most sheets are made of, decided from what the buffer-level reader already read:
 // no formula, and a <v> number (`number`, as parse_number decides the text) in a cell of type
-// "n" (or without t) that is not date-styled, or an in-range shared-string index, or a boolean.
+// "n" (or without t), a date serial the native conversion takes included, or an in-range
+// shared-string index, or a boolean.
 // `ref` is the position its r names (null without r), `style` its integer style. Decides the
 // cell into `rec` (a default-constructed CellRec) exactly as interpret_into would and returns
 // true; false, with `rec` and `ctx` untouched, for any other cell.
