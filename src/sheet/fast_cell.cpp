@@ -143,10 +143,12 @@ inline std::size_t leading_ref(const std::uint8_t* b, std::size_t q, CellSpans& 
     } else {
         unsigned digit = b[p] - unsigned{'1'};
         if (digit >= 9) return q;  // no digit, or a leading zero
-        row = digit + 1;
+        // Past nine digits the value wraps, but the text is refused then.
+        std::uint64_t digits = digit + 1;
         const std::size_t first = p;
-        while ((digit = b[++p] - unsigned{'0'}) < 10) row = row * 10 + digit;
+        while ((digit = b[++p] - unsigned{'0'}) < 10) digits = digits * 10 + digit;
         if (p - first > 9 || b[p] != '"') return q;
+        row = static_cast<std::int64_t>(digits);
     }
     cell.cell[0] = Span{value, p};
     cell.ref = CellRef{row, column};

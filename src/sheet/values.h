@@ -83,9 +83,10 @@ CellNumber parse_number(std::string_view text) noexcept;
 
 namespace number_detail {
 
-// Powers of ten a double holds exactly.
+// 10^n for the digit counts of one word.
 inline constexpr std::uint64_t kPow10u[] = {1, 10, 100, 1000, 10000, 100000, 1000000,
                                             10000000, 100000000};
+// Powers of ten a double holds exactly.
 inline constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
