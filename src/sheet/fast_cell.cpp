@@ -1,5 +1,6 @@
 #include "sheet/fast_cell.h"
 
+#include <charconv>
 #include <cstring>
 
 #include "sheet/values.h"
@@ -14,6 +15,20 @@ namespace {
 bool starts(const std::uint8_t* buf, std::size_t length, std::size_t at, const char* lit,
             std::size_t n) noexcept {
     return at + n <= length && std::memcmp(buf + at, lit, n) == 0;
+}
+
+// Four bytes as a little-endian word, from the buffer or from a literal. The buffer is padded,
+// so four bytes load at any offset up to its length (the padding zeros match no literal).
+inline std::uint32_t load4(const std::uint8_t* p) noexcept {
+    std::uint32_t w;
+    std::memcpy(&w, p, 4);
+    return w;
+}
+constexpr std::uint32_t word4(const char (&s)[5]) noexcept {
+    return static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[0])) |
+           static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[1])) << 8 |
+           static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[2])) << 16 |
+           static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[3])) << 24;
 }
 
 // The first `Stop` byte at or after p in b[0, n) (n when there is none), a word at a time; sets
@@ -105,38 +120,54 @@ template <class Pick>
 // The attribute most cells start with, ` r="A1"`, read at q together with its value as
 // fast_coordinate reads it (1-3 letters A-Z, then 1-9 digits without a leading zero). Returns the
 // offset after the closing quote, or q when the tag does not start so (tight_attrs reads it then).
-inline std::size_t leading_ref(const std::uint8_t* b, std::size_t n, std::size_t q,
-                               CellSpans& cell) noexcept {
-    if (n - q < 4 || std::memcmp(b + q, " r=\"", 4) != 0) return q;
+// The buffer is padded: its zeros end every run below.
+inline std::size_t leading_ref(const std::uint8_t* b, std::size_t q, CellSpans& cell) noexcept {
+    if (load4(b + q) != word4(" r=\"")) return q;
     const std::size_t value = q + 4;
     std::size_t p = value;
-    std::int64_t column = 0;
-    const std::size_t letters_limit = n - value < 4 ? n : value + 4;
-    while (p < letters_limit && static_cast<std::uint8_t>(b[p] - 'A') < 26)
-        column = append_column_letter(column, static_cast<char>(b[p++]));
-    const std::size_t letters = p - value;
-    if (letters == 0 || letters > 3 || p >= n || b[p] < '1' || b[p] > '9') return q;
-    std::uint64_t row = 0;
-    const std::size_t digits = digit_run(reinterpret_cast<const char*>(b + p), n - p, 10, row);
-    p += digits;
-    if (digits > 9 || p >= n || b[p] != '"') return q;
+    unsigned letter = b[p] - unsigned{'A'};
+    if (letter >= 26) return q;
+    std::int64_t column = letter + 1;
+    if ((letter = b[++p] - unsigned{'A'}) < 26) {
+        column = column * 26 + letter + 1;
+        if ((letter = b[++p] - unsigned{'A'}) < 26) {
+            column = column * 26 + letter + 1;
+            if (b[++p] - unsigned{'A'} < 26) return q;
+        }
+    }
+    std::int64_t row;
+    // Mostly the row the cell is in: its digits and the closing quote compared at once.
+    if (cell.row_mask && ((scan::load(b + p) ^ cell.row_text) & cell.row_mask) == 0) {
+        row = cell.row_number;
+        p += cell.row_digits;
+    } else {
+        unsigned digit = b[p] - unsigned{'1'};
+        if (digit >= 9) return q;  // no digit, or a leading zero
+        // Past nine digits the value wraps, but the text is refused then.
+        std::uint64_t digits = digit + 1;
+        const std::size_t first = p;
+        while ((digit = b[++p] - unsigned{'0'}) < 10) digits = digits * 10 + digit;
+        if (p - first > 9 || b[p] != '"') return q;
+        row = static_cast<std::int64_t>(digits);
+    }
     cell.cell[0] = Span{value, p};
-    cell.ref = CellRef{static_cast<std::int64_t>(row), column};
+    cell.ref = CellRef{row, column};
     cell.present |= CellSpans::R | CellSpans::RefParsed;
     return p + 1;
 }
 
 // The same for an ` s="12"` at q (after a leading r, or first): a style number of 1 to 18
 // digits, read as the integer fast parse reads it.
-inline std::size_t leading_style(const std::uint8_t* b, std::size_t n, std::size_t q,
-                                 CellSpans& cell) noexcept {
-    if (n - q < 4 || std::memcmp(b + q, " s=\"", 4) != 0) return q;
+inline std::size_t leading_style(const std::uint8_t* b, std::size_t q, CellSpans& cell) noexcept {
+    if (load4(b + q) != word4(" s=\"")) return q;
     const std::size_t value = q + 4;
-    // At most 18 digits are read: they always fit; a nineteenth is not the closing quote.
-    std::uint64_t style = 0;
-    const std::size_t p =
-        value + digit_run(reinterpret_cast<const char*>(b + value), n - value, 18, style);
-    if (p == value || p >= n || b[p] != '"') return q;
+    std::size_t p = value;
+    unsigned digit = b[p] - unsigned{'0'};
+    if (digit >= 10) return q;
+    // Past 18 digits the value wraps, but the text is refused then.
+    std::uint64_t style = digit;
+    while ((digit = b[++p] - unsigned{'0'}) < 10) style = style * 10 + digit;
+    if (p - value > 18 || b[p] != '"') return q;
     cell.cell[1] = Span{value, p};
     cell.style = static_cast<std::int64_t>(style);
     cell.present |= CellSpans::S | CellSpans::StyleParsed;
@@ -145,14 +176,12 @@ inline std::size_t leading_style(const std::uint8_t* b, std::size_t n, std::size
 
 // The same for a ` t="n"` at q (after r and s, or in their place): a type of 1 to 9 ASCII
 // letters, the span tight_attrs would take.
-inline std::size_t leading_type(const std::uint8_t* b, std::size_t n, std::size_t q,
-                                CellSpans& cell) noexcept {
-    if (n - q < 4 || std::memcmp(b + q, " t=\"", 4) != 0) return q;
+inline std::size_t leading_type(const std::uint8_t* b, std::size_t q, CellSpans& cell) noexcept {
+    if (load4(b + q) != word4(" t=\"")) return q;
     const std::size_t value = q + 4;
     std::size_t p = value;
-    const std::size_t limit = n - value < 10 ? n : value + 10;
-    while (p < limit && is_letter(b[p])) ++p;
-    if (p == value || p - value > 9 || p >= n || b[p] != '"') return q;
+    while (is_letter(b[p])) ++p;
+    if (p == value || p - value > 9 || b[p] != '"') return q;
     cell.cell[2] = Span{value, p};
     cell.present |= CellSpans::T;
     return p + 1;
@@ -185,10 +214,11 @@ bool tag_name_end(std::uint8_t c) noexcept { return c == ' ' || c == '/' || c ==
 // The offset after the XML whitespace (space, tab, LF, CR) starting at `at`: pretty-printed
 // sheets put it between a cell's children, which the cell reader ignores as it ignores any text
 // there.
-inline std::size_t skip_space(const std::uint8_t* buf, std::size_t length,
-                              std::size_t at) noexcept {
-    // Markup bytes are above the space, so most calls leave after one comparison.
-    while (at < length && buf[at] <= ' ' && is_ws(buf[at])) ++at;
+inline std::size_t skip_space(const std::uint8_t* buf, std::size_t at) noexcept {
+    // Markup bytes are above the space, so most calls leave after one comparison; the padding
+    // zeros end the run.
+    if (buf[at] > ' ') return at;
+    while (is_ws(buf[at])) ++at;
     return at;
 }
 
@@ -205,6 +235,41 @@ inline bool only_refs(const std::uint8_t* buf, std::size_t at, std::size_t stop)
     return bad == 0;
 }
 
+// The length of the predefined entity whose name starts at p ("amp;" 4 and so on, the ';'
+// included), or 0. The text it is in ends with the closing tag's '<', so the bytes loaded
+// are the text's or that tag's.
+inline std::size_t entity_length(const std::uint8_t* p) noexcept {
+    const std::uint32_t w = load4(p);
+    if (w == word4("amp;")) return 4;
+    if ((w & 0xFFFFFF) == (word4("lt;_") & 0xFFFFFF) || (w & 0xFFFFFF) == (word4("gt;_") & 0xFFFFFF))
+        return 3;
+    if ((w == word4("quot") || w == word4("apos")) && p[4] == ';') return 5;
+    return 0;
+}
+
+// The references in [p, end), which hold no '<': 1 when all are predefined entities, 0 when
+// some are character references (all of them good), -1 when one is not a reference the reader
+// accepts.
+inline int entity_refs(const std::uint8_t* p, const std::uint8_t* end) noexcept {
+    int all_entities = 1;
+    for (;;) {
+        const std::uint8_t* amp = scan::find1(p, end, '&');
+        if (amp == end) return all_entities;
+        if (const std::size_t n = entity_length(amp + 1)) {
+            p = amp + 1 + n;
+            continue;
+        }
+        const std::uint8_t* semi = scan::find1(amp + 1, end, ';');
+        std::uint32_t cp;
+        if (semi == end || ref_error(std::string_view(reinterpret_cast<const char*>(amp + 1),
+                                                      static_cast<std::size_t>(semi - amp - 1)),
+                                     cp))
+            return -1;
+        all_entities = 0;
+        p = semi + 1;
+    }
+}
+
 // The text of a child from `at` to the next '<', which must open the closing tag(s) `close`.
 // Taken when the reader would accept it as character data; references and CRs are left for
 // the caller to decode. Returns the offset after the closing tag, or 0 to give up.
@@ -219,8 +284,9 @@ inline std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::
     }
     if (only_refs(buf, at, stop)) {
         // Printable ASCII and references: only the references need a look.
-        if (refs_error(buf + at, stop - at)) return 0;
-        text = TextSpan{Span{at, stop}, true};
+        const int refs = entity_refs(buf + at, buf + stop);
+        if (refs < 0) return 0;
+        text = TextSpan{Span{at, stop}, true, refs == 1};
         return stop + close_len;
     }
     const CharScan scanned = scan_chars(buf + at, stop - at);
@@ -231,56 +297,129 @@ inline std::size_t text_until(const std::uint8_t* buf, std::size_t length, std::
     return stop + close_len;
 }
 
+std::string_view span_view(const std::uint8_t* buf, const Span& s) noexcept {
+    return std::string_view(reinterpret_cast<const char*>(buf) + s.start, s.end - s.start);
+}
+
+// A non-empty <v> text at `at` read as a number and decided at once, when it is one up to the
+// closing "</v>" (its bytes are then plain character data). Sets `q` after the closing tag;
+// false, with nothing set, for any other text.
+inline bool read_number(const std::uint8_t* buf, std::size_t length, std::size_t at,
+                        CellSpans& cell, std::size_t& q) noexcept {
+    const char* const chars = reinterpret_cast<const char*>(buf);
+    const char* stop = nullptr;
+    const CellNumber number = scan_number<true>(chars + at, chars + length, stop);
+    const auto end = static_cast<std::size_t>(stop - chars);
+    if (end == at || load4(buf + end) != word4("</v>")) return false;
+    cell.value = TextSpan{Span{at, end}, false};
+    cell.number = number;
+    cell.present |= CellSpans::Value | CellSpans::Number;
+    q = end + 4;
+    return true;
+}
+
 bool equals(const std::uint8_t* buf, const Span& s, const char* lit, std::size_t n) noexcept {
     return s.end - s.start == n && std::memcmp(buf + s.start, lit, n) == 0;
 }
 
 }  // namespace
 
+std::size_t decode_entities(std::string_view raw, char* out) noexcept {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(raw.data());
+    const auto* const end = p + raw.size();
+    char* const first = out;
+    // The next '&' at or after q, or end: words are loaded past the text (the buffer is padded)
+    // and a hit there counts as none.
+    auto next_amp = [end](const std::uint8_t* q) {
+        for (;; q += 8) {
+            if (const std::uint64_t hit = scan::eq_bytes(scan::load(q), '&')) {
+                q += scan::first(hit);
+                return q < end ? q : end;
+            }
+            if (end - q <= 8) return end;
+        }
+    };
+    for (;;) {
+        const std::uint8_t* amp = next_amp(p);
+        // The run before it, a word at a time: the bytes past it are readable (the buffer is
+        // padded) and the ones written past it are overwritten next or lie in the slack.
+        for (std::size_t i = 0; i < static_cast<std::size_t>(amp - p); i += 8)
+            std::memcpy(out + i, p + i, 8);
+        out += amp - p;
+        if (amp == end) break;
+        // The text holds only these five, so the first letters tell them apart.
+        switch (amp[1]) {
+            case 'l': *out++ = '<'; p = amp + 4; break;
+            case 'g': *out++ = '>'; p = amp + 4; break;
+            case 'q': *out++ = '"'; p = amp + 6; break;
+            default:
+                const bool is_amp = amp[2] == 'm';
+                *out++ = is_amp ? '&' : '\'';
+                p = amp + (is_amp ? 5 : 6);
+                break;
+        }
+    }
+    return static_cast<std::size_t>(out - first);
+}
+
+void CellSpans::expect_row(std::int64_t row) noexcept {
+    row_mask = 0;
+    if (row < 1 || row > 9999999) return;  // seven digits and the quote fill a word
+    char text[8] = {};
+    const auto n = static_cast<std::size_t>(std::to_chars(text, text + 7, row).ptr - text);
+    text[n] = '"';
+    std::memcpy(&row_text, text, 8);
+    row_mask = n + 1 == 8 ? ~std::uint64_t{0} : scan::low_bytes(n + 1);
+    row_digits = n;
+    row_number = row;
+}
+
 bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
                CellSpans& cell) noexcept {
-    position = skip_space(buf, length, position);
-    if (length - position < 3 || buf[position] != '<' || buf[position + 1] != 'c' ||
+    position = skip_space(buf, position);
+    if ((load4(buf + position) & 0xFFFF) != (word4("<c__") & 0xFFFF) ||
         !tag_name_end(buf[position + 2]))
         return false;
     cell.present = 0;
-    const std::size_t after_ref = leading_ref(buf, length, position + 2, cell);
-    const std::size_t after_style = leading_style(buf, length, after_ref, cell);
-    const std::size_t after_type = leading_type(buf, length, after_style, cell);
+    const std::size_t after_ref = leading_ref(buf, position + 2, cell);
+    const std::size_t after_style = leading_style(buf, after_ref, cell);
+    const std::size_t after_type = leading_type(buf, after_style, cell);
     // Slots 0-2 (r, s, t) have the bits R, S and T: those already read are kept.
-    TagScan open = after_type < length && buf[after_type] == '>'
+    TagScan open = buf[after_type] == '>'
                        ? TagScan{after_type + 1, TagStatus::Open}
                        : tight_attrs(buf, length, after_type, cell.cell, cell.present, 0,
                                      cell.present & (CellSpans::R | CellSpans::S | CellSpans::T),
                                      pick_cell);
     if (open.status == TagStatus::Refused) return false;
+    cell.type = cell.has(CellSpans::T) ? classify_type(span_view(buf, cell.cell[2]))
+                                       : CellType::N;
     std::size_t q = open.end;
     bool value_taken = false;
     if (open.status == TagStatus::Open) {
         for (;;) {
-            q = skip_space(buf, length, q);
-            // Every child this reader takes, and the closing tag, spans four bytes at least; the
-            // byte after '<' tells them apart.
-            if (length - q < 4 || buf[q] != '<') return false;
-            const std::uint8_t second = buf[q + 1], third = buf[q + 2];
-            if (second == '/') {
-                if (third != 'c' || buf[q + 3] != '>') return false;
+            q = skip_space(buf, q);
+            // Every child this reader takes, and the closing tag, spans four bytes at least.
+            const std::uint32_t head = load4(buf + q);
+            if (head == word4("</c>")) {
                 q += 4;
                 break;
             }
-            if (second == 'v') {
+            if ((head & 0xFFFFFF) == (word4("<v>_") & 0xFFFFFF)) {
                 if (value_taken) return false;
                 value_taken = true;
-                if (third == '>') {
-                    q = text_until(buf, length, q + 3, "</v>", 4, cell.value);
-                    if (!q) return false;
-                    if (cell.value.raw.end > cell.value.raw.start) cell.present |= CellSpans::Value;
-                } else if (third == '/' && buf[q + 3] == '>') {
-                    q += 4;
-                } else {
-                    return false;
-                }
-            } else if (second == 'f' && tag_name_end(third)) {
+                // A number is read and decided at once, unless the cell's formula will be its
+                // value.
+                if (numeric_type(cell.type) && !(cell.formula_wins && cell.has(CellSpans::Formula)) &&
+                    read_number(buf, length, q + 3, cell, q))
+                    continue;
+                q = text_until(buf, length, q + 3, "</v>", 4, cell.value);
+                if (!q) return false;
+                if (cell.value.raw.end > cell.value.raw.start) cell.present |= CellSpans::Value;
+            } else if (head == word4("<v/>")) {
+                if (value_taken) return false;
+                value_taken = true;
+                q += 4;
+            } else if ((head & 0xFFFF) == (word4("<f__") & 0xFFFF) && tag_name_end(buf[q + 2])) {
                 if (cell.has(CellSpans::Formula)) return false;
                 TagScan f = tight_attrs(buf, length, q + 2, cell.formula, cell.present, 3, 0,
                                         pick_formula);
@@ -292,25 +431,21 @@ bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position
                     if (!q) return false;
                     cell.present |= CellSpans::FormulaText;
                 }
-            } else if (second == 'i' && third == 's' && buf[q + 3] == '>') {
+            } else if (head == word4("<is>")) {
                 // The inline string of an inlineStr cell, without runs or attributes on <is>;
                 // whitespace around its <t> is text directly inside the item, which is ignored.
-                if (cell.has(CellSpans::Inline) || !cell.has(CellSpans::T) ||
-                    !equals(buf, cell.cell[2], "inlineStr", 9))
-                    return false;
-                std::size_t p = skip_space(buf, length, q + 4);
-                if (!starts(buf, length, p, "<t", 2)) return false;
-                p += 2;
-                if (starts(buf, length, p, ">", 1))
-                    p += 1;
-                else if (starts(buf, length, p, " xml:space=\"preserve\">", 22))
-                    p += 22;
+                if (cell.has(CellSpans::Inline) || cell.type != CellType::InlineStr) return false;
+                std::size_t p = skip_space(buf, q + 4);
+                if ((load4(buf + p) & 0xFFFFFF) == (word4("<t>_") & 0xFFFFFF))
+                    p += 3;
+                else if (starts(buf, length, p, "<t xml:space=\"preserve\">", 24))
+                    p += 24;
                 else
                     return false;
                 p = text_until(buf, length, p, "</t>", 4, cell.inline_text);
                 if (!p) return false;
-                p = skip_space(buf, length, p);
-                if (!starts(buf, length, p, "</is>", 5)) return false;
+                p = skip_space(buf, p);
+                if (load4(buf + p) != word4("</is") || buf[p + 4] != '>') return false;
                 q = p + 5;
                 cell.present |= CellSpans::Inline;
             } else {

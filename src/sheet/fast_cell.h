@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
+#include "sheet/values.h"
 #include "utils/cell_ref.h"
 #include "xml/fast_attrs.h"
 
@@ -19,7 +21,15 @@ namespace tovrel {
 struct TextSpan {
     Span raw;
     bool decode = false;
+    // Printable ASCII whose references are all among the five predefined entities: its text is
+    // decode_entities of the raw bytes.
+    bool entities = false;
 };
+
+// decode_text of a text fast_cell took with TextSpan::entities set, written to `out`; returns
+// its length, at most raw.size(). `raw` lies in the padded buffer fast_cell read, and `out` has
+// room for raw.size() + 8 bytes.
+std::size_t decode_entities(std::string_view raw, char* out) noexcept;
 
 // What fast_cell read: spans of the buffer. Attribute values are taken as they stand. A span is
 // meaningful only when its bit is in `present` (fast_cell clears nothing else, so one CellSpans
@@ -38,6 +48,7 @@ struct CellSpans {
         Inline = 1 << 9,       // the <t> text of <is>, taken only when the cell's t is "inlineStr"
         RefParsed = 1 << 10,   // `ref` holds the cell's r as fast_coordinate reads it
         StyleParsed = 1 << 11, // `style` holds the cell's s, a run of 1 to 18 digits
+        Number = 1 << 12,      // `number` holds the <v> text as parse_number decides it
     };
     std::uint16_t present = 0;
     std::size_t start = 0;  // offset of the cell's "<c"
@@ -49,6 +60,19 @@ struct CellSpans {
     TextSpan inline_text;
     CellRef ref;
     std::int64_t style = 0;
+    CellType type = CellType::N;  // the cell's t classified (always set; N without one)
+    CellNumber number;
+
+    // Set by the caller and kept from cell to cell. `formula_wins`: a cell's formula is its
+    // value when it has one, so a <v> after an <f> is not read as a number.
+    bool formula_wins = false;
+    // The row the next cells are expected in: a reference naming it is taken without reading
+    // its digits as a number. Without a call no row is expected.
+    void expect_row(std::int64_t row) noexcept;
+    std::uint64_t row_text = 0;  // the row's digits and a closing quote, as a word
+    std::uint64_t row_mask = 0;  // the bytes of row_text; zero when no row is expected
+    std::size_t row_digits = 0;
+    std::int64_t row_number = 0;
 
     bool has(std::uint16_t bit) const noexcept { return (present & bit) != 0; }
 };
@@ -56,6 +80,7 @@ struct CellSpans {
 // Reads a cell starting at buf[position] ("<c", or XML whitespace before it, which the row reader
 // ignores as text between cells) into `out`; `out.start` is the offset of its "<c". Returns false,
 // having read nothing (and with `out` meaningless), when the cell is not of the plain shape.
+// The buffer must be padded as a ByteBuffer is: sixteen zero bytes readable past `length`.
 bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
                CellSpans& out) noexcept;
 

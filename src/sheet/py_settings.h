@@ -13,17 +13,17 @@
 
 namespace tovrel {
 
-// A small set of style ids, kept sorted, with the members below 64 also in a bit mask (the style
-// ids nearly every cell has, looked up once per numeric cell).
+// A small set of style ids, kept sorted; the ids below 256 (most sheets have no others) are
+// also kept as bits, so a cell's lookup is one test.
 class IntSet {
 public:
     void insert(std::int64_t v) {
         auto it = std::lower_bound(values_.begin(), values_.end(), v);
         if (it == values_.end() || *it != v) values_.insert(it, v);
-        if (static_cast<std::uint64_t>(v) < 64) low_ |= std::uint64_t{1} << v;
+        if (is_small(v)) small_[v >> 6] |= std::uint64_t{1} << (v & 63);
     }
     bool contains(std::int64_t v) const noexcept {
-        if (static_cast<std::uint64_t>(v) < 64) return (low_ >> v) & 1;
+        if (is_small(v)) return (small_[v >> 6] >> (v & 63)) & 1;
         return std::binary_search(values_.begin(), values_.end(), v);
     }
     bool empty() const noexcept { return values_.empty(); }
@@ -32,8 +32,10 @@ public:
     const std::vector<std::int64_t>& values() const noexcept { return values_; }
 
 private:
+    static bool is_small(std::int64_t v) noexcept { return static_cast<std::uint64_t>(v) < 256; }
+
     std::vector<std::int64_t> values_;
-    std::uint64_t low_ = 0;
+    std::uint64_t small_[4] = {};
 };
 
 struct Settings {

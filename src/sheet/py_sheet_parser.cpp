@@ -61,6 +61,7 @@ SheetParser::SheetParser(PyObject* source, Helpers helpers, Settings settings, P
     spare_.reserve(kSpareRows);
     text_.text_dangerous = helpers_.text_dangerous;
     text_.rich_dangerous = helpers_.rich_dangerous;
+    spans_.formula_wins = !settings_.data_only && !settings_.formula_and_value;
 }
 
 void SheetParser::skip_space() noexcept {
@@ -170,6 +171,7 @@ RowItem SheetParser::parse_row() {
     row.cells.reserve(last_row_cells_);
     ContentWalk content(reader_, "eof in row");
     CellContext ctx = context();
+    spans_.expect_row(row_);
     for (;;) {
         if (buffer_path && read_cell_from_buffer(row.cells, ctx))
             continue;
@@ -274,18 +276,40 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
     const std::uint8_t* buf = in.data();
     CellSpans& cell = spans_;
     if (!fast_cell(buf, in.filled(), in.pos, cell)) return false;
+    CellRec& rec = cells.emplace_back();
+    try {
+        decide_from_buffer(rec, ctx);
+    } catch (...) {
+        cells.pop_back();
+        throw;
+    }
+    return true;
+}
+
+void SheetParser::decide_from_buffer(CellRec& rec, CellContext& ctx) {
+    Input& in = reader_.input();
+    const std::uint8_t* buf = in.data();
+    const CellSpans& cell = spans_;
     using S = CellSpans;
     using F = CellFlags;
-    // The presence bits of <f>'s attributes sit at the same places in both sets.
-    static_assert(unsigned{S::FT} == unsigned{F::FT} && unsigned{S::FRef} == unsigned{F::FRef} &&
-                  unsigned{S::FSi} == unsigned{F::FSi});
+    // The presence bits of the attributes and of <f> sit at the same places in both sets.
+    static_assert(unsigned{S::R} == unsigned{F::R} && unsigned{S::S} == unsigned{F::S} &&
+                  unsigned{S::T} == unsigned{F::T} && unsigned{S::FT} == unsigned{F::FT} &&
+                  unsigned{S::FRef} == unsigned{F::FRef} && unsigned{S::FSi} == unsigned{F::FSi} &&
+                  unsigned{S::Formula} == unsigned{F::F});
     const std::uint16_t present = cell.present;
+    // Most cells are a number, a shared string or a boolean without a formula, with r and s read
+    // as numbers (or absent): decided from what fast_cell read, without their texts.
+    if ((present & (S::Number | S::Formula)) == S::Number &&
+        (present & (S::S | S::StyleParsed)) != S::S && (present & (S::R | S::RefParsed)) != S::R &&
+        interpret_number_into(rec, ctx, present & S::R ? &cell.ref : nullptr,
+                              present & S::S ? cell.style : 0, cell.type, cell.number)) {
+        reader_.consume_tag(cell.start, cell.end);
+        return;
+    }
     CellFlags flags;
-    flags.bits = static_cast<std::uint8_t>((present & (S::FT | S::FRef | S::FSi)) |
-                                           (present & S::R ? F::R : 0) |
-                                           (present & S::S ? F::S : 0) |
-                                           (present & S::T ? F::T : 0) |
-                                           (present & S::Formula ? F::F : 0));
+    flags.bits = static_cast<std::uint8_t>(present & (S::R | S::S | S::T | S::FT | S::FRef |
+                                                      S::FSi | S::Formula));
     // The texts stay views of the buffer, which does not move before the cell is decided; a
     // child's text holding references or CRs is decoded into the cell buffers.
     const char* chars = reinterpret_cast<const char*>(buf);
@@ -295,14 +319,16 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
     };
     auto child_text = [chars](const TextSpan& t, std::string& scratch) {
         const std::string_view raw(chars + t.raw.start, t.raw.end - t.raw.start);
-        return t.decode ? decode_text(raw, false, scratch) : raw;
+        if (!t.decode) return raw;
+        if (!t.entities) return decode_text(raw, false, scratch);
+        if (scratch.size() < raw.size() + 8) scratch.resize(2 * raw.size() + 8);
+        return std::string_view(scratch.data(), decode_entities(raw, scratch.data()));
     };
     const std::string_view t = view(S::T, cell.cell[2]);
-    std::optional<Val> inline_val;
-    std::string_view v;
+    std::string_view v, inline_text;
     if (present & S::Inline) {  // only taken in an inlineStr cell, whose <v> is ignored
-        inline_val = Val(std::string(child_text(cell.inline_text, bufs_.v)));
-    } else if ((present & S::Value) && t != "inlineStr") {
+        inline_text = child_text(cell.inline_text, bufs_.v);
+    } else if ((present & S::Value) && cell.type != CellType::InlineStr) {
         v = child_text(cell.value, bufs_.v);
     }
     const CellText text{t,
@@ -314,20 +340,18 @@ bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext
                         view(S::FSi, cell.formula[2]),
                         present & S::FormulaText ? child_text(cell.formula_text, bufs_.f_text)
                                                  : std::string_view(),
-                        present & S::RefParsed ? &cell.ref : nullptr};
+                        present & S::RefParsed ? &cell.ref : nullptr,
+                        present & S::Number ? &cell.number : nullptr,
+                        true,
+                        cell.type,
+                        (present & S::Inline) != 0,
+                        inline_text};
     reader_.consume_tag(cell.start, cell.end);
     // Absent, or read as digits by fast_cell: an integer without asking style_of.
     StyleId style = !(present & S::S)           ? StyleId{}
                     : present & S::StyleParsed ? StyleId{cell.style, Ref()}
                                                : style_of(helpers_.int_.get(), true, text.s);
-    CellRec& rec = cells.emplace_back();
-    try {
-        interpret_into(rec, ctx, text, std::move(style), flags, nullptr, std::move(inline_val));
-    } catch (...) {
-        cells.pop_back();
-        throw;
-    }
-    return true;
+    interpret_into(rec, ctx, text, std::move(style), flags, nullptr, std::nullopt);
 }
 
 }  // namespace tovrel

@@ -81,6 +81,8 @@ private:
     // it in `ctx` (the row's context); false (nothing consumed) when the cell does not have the
     // plain shape.
     bool read_cell_from_buffer(std::vector<CellRec>& cells, CellContext& ctx);
+    // Decides the cell fast_cell has just read into `rec` (new) and moves the reader past it.
+    void decide_from_buffer(CellRec& rec, CellContext& ctx);
     std::optional<Val> inline_value();
     // Passes over whitespace up to the next tag in the buffer: text between rows and cells,
     // which the parser ignores, so it need not be read as a text event.

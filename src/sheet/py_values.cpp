@@ -23,25 +23,12 @@ namespace {
 // The texts of the recognised data types, in TypeIndex order.
 constexpr const char* kTypeTexts[kTypeCount] = {"n", "s", "f", "b", "e", "d", "inlineStr"};
 
-// What recognised_type gives for a `t` text that names none of them.
+// The data-type index of a type that has none ("str" and any other text).
 constexpr auto kUnrecognised = static_cast<TypeIndex>(kTypeCount);
 
-// The recognised data type a `t` text names, or kUnrecognised.
-TypeIndex recognised_type(std::string_view t) noexcept {
-    if (t.size() == 1) {
-        switch (t[0]) {
-            case 'n': return TypeIndex::N;
-            case 's': return TypeIndex::S;
-            case 'f': return TypeIndex::F;
-            case 'b': return TypeIndex::B;
-            case 'e': return TypeIndex::E;
-            case 'd': return TypeIndex::D;
-            default: return kUnrecognised;
-        }
-    }
-    return t == kTypeTexts[static_cast<std::size_t>(TypeIndex::InlineStr)] ? TypeIndex::InlineStr
-                                                                          : kUnrecognised;
-}
+static_assert(static_cast<int>(CellType::InlineStr) == static_cast<int>(TypeIndex::InlineStr) &&
+              static_cast<int>(CellType::D) == static_cast<int>(TypeIndex::D) &&
+              static_cast<std::size_t>(CellType::Str) == kTypeCount);
 
 Ref call1(PyObject* callable, PyObject* arg) {
     return Ref::check(PyObject_CallOneArg(callable, arg));
@@ -70,8 +57,8 @@ Ref r_or_none(const CellText& raw, CellFlags flags) {
 
 // A numeric cell's value text that the host's int() or float() decides, into `value`.
 [[gnu::noinline]] void host_number(const Helpers& helpers, std::string_view text,
-                                   NumberText::Kind kind, Val& value) {
-    if (kind == NumberText::Kind::HostInt) {
+                                   CellNumber::Kind kind, Val& value) {
+    if (kind == CellNumber::Kind::HostInt) {
         value = host_int(helpers, text);
         return;
     }
@@ -83,12 +70,13 @@ Ref r_or_none(const CellText& raw, CellFlags flags) {
         value = std::move(r);
 }
 
-// A value text of a numeric cell: Int, Float, or the host converter's object, into `value`.
-inline void number_value(const Helpers& helpers, std::string_view text, Val& value) {
-    const NumberText number = parse_number(text);
-    if (number.kind == NumberText::Kind::Int)
+// A value text of a numeric cell, decided as `number`: Int, Float, or the host converter's
+// object, into `value`.
+inline void number_value(const Helpers& helpers, std::string_view text, const CellNumber& number,
+                         Val& value) {
+    if (number.kind == CellNumber::Kind::Int)
         emplace_val<std::int64_t>(value, number.integer);
-    else if (number.kind == NumberText::Kind::Float)
+    else if (number.kind == CellNumber::Kind::Float)
         emplace_val<double>(value, number.real);
     else
         host_number(helpers, text, number.kind, value);
@@ -178,6 +166,18 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
     date_warning(ctx, raw, flags, formula_kept, value, dtype);
 }
 
+// The cell's number, as the cell path read it or parsed here.
+inline CellNumber number_of(const CellText& raw) {
+    return raw.v_number ? *raw.v_number : parse_number(raw.v);
+}
+
+// The integer fast parse of the value text: the cell path's number says it when there is one.
+inline std::optional<std::int64_t> integer_of(const CellText& raw) {
+    if (!raw.v_number) return fast_int(raw.v);
+    if (raw.v_number->kind != CellNumber::Kind::Int) return std::nullopt;
+    return raw.v_number->integer;
+}
+
 // The value and data type of the cell's <v> text (steps after the formula), any shape.
 [[gnu::noinline]] void decide_value_general(CellContext& ctx, const CellText& raw,
                                             CellFlags flags, const StyleId& style,
@@ -186,13 +186,18 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
     const Settings& st = ctx.settings;
     const Helpers& helpers = ctx.helpers;
     const std::string_view t = flags.has(CellFlags::T) ? std::string_view(raw.t) : "n";
-    const TypeIndex known = recognised_type(t);
+    const CellType type = raw.typed ? raw.type : classify_type(t);
+    const TypeIndex known =
+        type < CellType::Str ? static_cast<TypeIndex>(type) : kUnrecognised;
     const std::string_view text = raw.v;
 
     if (text.empty() || known == TypeIndex::InlineStr) {
         value = std::monostate{};
         if (known == TypeIndex::InlineStr) {
-            if (inline_value) {
+            if (raw.has_inline_text) {
+                emplace_val<std::string>(value, raw.inline_text);
+                dtype.set(TypeIndex::S);
+            } else if (inline_value) {
                 value = std::move(*inline_value);
                 dtype.set(TypeIndex::S);
             } else {
@@ -208,14 +213,14 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
 
     switch (known) {
         case TypeIndex::N:
-            number_value(helpers, text, value);
+            number_value(helpers, text, number_of(raw), value);
             dtype.set(TypeIndex::N);
             if (style.is_int() && st.date_formats.contains(style.value)) {
                 apply_date_rule(ctx, raw, flags, style.value, formula_kept, value, dtype);
             }
             return;
         case TypeIndex::S: {
-            const std::optional<std::int64_t> i = fast_int(text);
+            const std::optional<std::int64_t> i = integer_of(raw);
             if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
                 *i <= std::numeric_limits<std::uint32_t>::max()) {
                 emplace_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
@@ -227,7 +232,7 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
             return;
         }
         case TypeIndex::B:
-            if (std::optional<std::int64_t> i = fast_int(text)) {
+            if (std::optional<std::int64_t> i = integer_of(raw)) {
                 emplace_val<bool>(value, *i != 0);
             } else {
                 Ref n = host_int(helpers, text);
@@ -251,7 +256,7 @@ void apply_date_rule(CellContext& ctx, const CellText& raw, CellFlags flags, std
     }
     // "str" reads as a string; any other unrecognised type is kept as written.
     value = std::string(text);
-    dtype = t == "str" ? DType::of(TypeIndex::S) : DType::as_written(str_of(t));
+    dtype = type == CellType::Str ? DType::of(TypeIndex::S) : DType::as_written(str_of(t));
 }
 
 // The same, with the shapes nearly every cell has decided here: a number (no `t`, or "n"), a
@@ -260,26 +265,28 @@ inline void decide_value(CellContext& ctx, const CellText& raw, CellFlags flags,
                          const StyleId& style, std::optional<Val>& inline_value,
                          bool formula_kept, Val& value, DType& dtype) {
     const std::string_view text = raw.v;
-    const char t = !flags.has(CellFlags::T) ? 'n' : raw.t.size() == 1 ? raw.t[0] : '\0';
+    const CellType t = raw.typed                   ? raw.type
+                       : !flags.has(CellFlags::T) ? CellType::N
+                                                  : classify_type(raw.t);
     if (!text.empty()) {
         const Settings& st = ctx.settings;
-        if (t == 'n') {
-            number_value(ctx.helpers, text, value);
+        if (t == CellType::N) {
+            number_value(ctx.helpers, text, number_of(raw), value);
             dtype.set(TypeIndex::N);
             if (style.is_int() && st.date_formats.contains(style.value))
                 apply_date_rule(ctx, raw, flags, style.value, formula_kept, value, dtype);
             return;
         }
-        if (t == 's') {
-            const std::optional<std::int64_t> i = fast_int(text);
+        if (t == CellType::S) {
+            const std::optional<std::int64_t> i = integer_of(raw);
             if (i && *i >= 0 && static_cast<std::uint64_t>(*i) < st.shared_strings_len &&
                 *i <= std::numeric_limits<std::uint32_t>::max()) {
                 emplace_val<SharedStr>(value, SharedStr{static_cast<std::uint32_t>(*i)});
                 dtype.set(TypeIndex::S);
                 return;
             }
-        } else if (t == 'b') {
-            if (const std::optional<std::int64_t> i = fast_int(text)) {
+        } else if (t == CellType::B) {
+            if (const std::optional<std::int64_t> i = integer_of(raw)) {
                 emplace_val<bool>(value, *i != 0);
                 dtype.set(TypeIndex::B);
                 return;
@@ -402,6 +409,60 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     }
     rec.has_formula = false;
     decide_value(ctx, raw, flags, rec.style, inline_value, false, rec.value, rec.dtype);
+}
+
+bool interpret_number_into(CellRec& rec, CellContext& ctx, const CellRef* ref,
+                           std::int64_t style, CellType type, const CellNumber& number) {
+    // The value first: a cell this does not decide leaves everything as it was.
+    const Settings& st = ctx.settings;
+    const bool integer = number.kind == CellNumber::Kind::Int;
+    switch (type) {
+        case CellType::N:
+            if (!integer && number.kind != CellNumber::Kind::Float) return false;
+            if (st.date_formats.contains(style)) {
+                // The date rule's native conversion; a duration, an epoch without one and a
+                // serial outside the range (a warning) take the general path.
+                if (!st.native_epoch || st.timedelta_formats.contains(style)) return false;
+                const DateResult r = integer ? from_excel_int(number.integer, *st.native_epoch)
+                                             : from_excel_float(number.real, *st.native_epoch);
+                if (!r.ok()) return false;
+                if (integer)
+                    emplace_val<DateInt>(rec.value, DateInt{number.integer, PackedDate::of(r)});
+                else
+                    emplace_val<DateFloat>(rec.value, DateFloat{number.real, PackedDate::of(r)});
+                type = CellType::D;
+            } else if (integer) {
+                emplace_val<std::int64_t>(rec.value, number.integer);
+            } else {
+                emplace_val<double>(rec.value, number.real);
+            }
+            break;
+        case CellType::S:
+            if (!integer || number.integer < 0 ||
+                static_cast<std::uint64_t>(number.integer) >= st.shared_strings_len ||
+                number.integer > std::numeric_limits<std::uint32_t>::max())
+                return false;
+            emplace_val<SharedStr>(rec.value, SharedStr{static_cast<std::uint32_t>(number.integer)});
+            break;
+        case CellType::B:
+            if (!integer) return false;
+            emplace_val<bool>(rec.value, number.integer != 0);
+            break;
+        default:
+            return false;
+    }
+    if (ref) {
+        ctx.column = ref->column;
+        rec.row = ref->row;
+        rec.column = ref->column;
+    } else {
+        if (ctx.column == std::numeric_limits<std::int64_t>::max()) throw Unsupported("column index");
+        rec.column = ++ctx.column;
+        rec.row = ctx.row;
+    }
+    rec.style.value = style;
+    rec.dtype.set(static_cast<TypeIndex>(type));
+    return true;
 }
 
 namespace {

@@ -13,6 +13,7 @@
 #include <variant>
 
 #include "sheet/dates.h"
+#include "sheet/values.h"
 #include "utils/cell_ref.h"
 #include "utils/py_compat.h"
 #include "utils/py_ref.h"
@@ -157,6 +158,15 @@ struct CellText {
     std::string_view f_text;
     // The position `r` names when the caller has already read it as fast_coordinate does.
     const CellRef* r_cell = nullptr;
+    // `v` as parse_number decides it, when the caller has already read it so.
+    const CellNumber* v_number = nullptr;
+    // `type` is the cell's t classified (N when it has none); else decide_value classifies t.
+    bool typed = false;
+    CellType type = CellType::N;
+    // `inline_text` is the text of the cell's <is> (an inlineStr cell's value), read as plain
+    // text by the caller instead of handed over as a value.
+    bool has_inline_text = false;
+    std::string_view inline_text;
 };
 
 // Storage for the texts of one cell where they cannot stay views of the buffer, reused from
@@ -181,19 +191,31 @@ struct CellBufs {
         f_si.clear();
         f_text.clear();
     }
-    CellText text() const noexcept { return CellText{t, r, s, v, f_t, f_ref, f_si, f_text}; }
+    CellText text() const noexcept {
+        CellText text;
+        text.t = t;
+        text.r = r;
+        text.s = s;
+        text.v = v;
+        text.f_t = f_t;
+        text.f_ref = f_ref;
+        text.f_si = f_si;
+        text.f_text = f_text;
+        return text;
+    }
 };
 
 // Presence bits of the cell's attributes and of its <f> child.
 struct CellFlags {
+    // The same bits as the buffer-level reader's CellSpans uses for these.
     enum : std::uint8_t {
-        T = 1 << 0,      // the cell's `t`
-        R = 1 << 1,      // the cell's `r`
-        F = 1 << 2,      // an <f> child
+        R = 1 << 0,      // the cell's `r`
+        S = 1 << 1,      // the cell's `s`
+        T = 1 << 2,      // the cell's `t`
         FT = 1 << 3,     // <f t=...>
         FRef = 1 << 4,   // <f ref=...>
         FSi = 1 << 5,    // <f si=...>
-        S = 1 << 6,      // the cell's `s`
+        F = 1 << 6,      // an <f> child
     };
     std::uint8_t bits = 0;
 
@@ -267,6 +289,16 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
 // partly filled and the caller drops it.
 void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value);
+
+// The cells most sheets are made of, decided from what the buffer-level reader already read:
+// no formula, and a <v> number (`number`, as parse_number decides the text) in a cell of type
+// "n" (or without t), a date serial the native conversion takes included, or an in-range
+// shared-string index, or a boolean.
+// `ref` is the position its r names (null without r), `style` its integer style. Decides the
+// cell into `rec` (a default-constructed CellRec) exactly as interpret_into would and returns
+// true; false, with `rec` and `ctx` untouched, for any other cell.
+bool interpret_number_into(CellRec& rec, CellContext& ctx, const CellRef* ref,
+                           std::int64_t style, CellType type, const CellNumber& number);
 
 // The Python object of a value (consumes it). The kinds that need neither the settings nor the
 // formula table are made inline; val_to_py_general makes every kind.

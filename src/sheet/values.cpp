@@ -80,104 +80,23 @@ long long leading_exponent(const FloatParts& p) noexcept {
     return -1;  // all zeros: from_chars never reports these out of range
 }
 
-// Powers of ten a double holds exactly.
-constexpr double kExactPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-
-NumberText int_number(std::optional<std::int64_t> i) noexcept {
-    return i ? NumberText{NumberText::Kind::Int, *i, 0.0} : NumberText{NumberText::Kind::HostInt};
-}
-
-// parse_number by the general rules.
-[[gnu::noinline, gnu::cold]] NumberText number_by_rules(std::string_view text) noexcept {
-    if (!has_float_mark(text)) return int_number(fast_int(text));
-    if (std::optional<double> x = parse_float(text)) return {NumberText::Kind::Float, 0, *x};
-    return {NumberText::Kind::HostFloat};
-}
-
-// Whether the four bytes of x (in memory order) are all ASCII digits.
-constexpr bool four_digits(std::uint32_t x) noexcept {
-    return ((x & 0xF0F0F0F0u) | (((x + 0x06060606u) & 0xF0F0F0F0u) >> 4)) == 0x33333333u;
-}
-
-// The value of four ASCII digits loaded little-endian (the first digit in the low byte).
-constexpr std::uint32_t four_digit_value(std::uint32_t x) noexcept {
-    x -= 0x30303030u;
-    x = (x * 10 + (x >> 8)) & 0x00FF00FFu;   // two-digit pairs in bytes 0 and 2
-    return (x * 100 + (x >> 16)) & 0xFFFFu;  // the pair in the low half times 100 plus the other
-}
-
-// The digits at p (up to end) appended to m; returns the first byte after them. No limit on the
-// count: the caller checks the length before trusting m, which wraps past 19 digits. Runs of
-// four are taken a word at a time.
-inline const char* read_digits(const char* p, const char* end, std::uint64_t& m) noexcept {
-    while (end - p >= 4) {
-        std::uint32_t w;
-        std::memcpy(&w, p, 4);
-        if (!four_digits(w)) break;
-        m = m * 10000 + four_digit_value(w);
-        p += 4;
-    }
-    for (; p != end; ++p) {
-        const unsigned d = static_cast<unsigned char>(*p) - unsigned{'0'};
-        if (d > 9) break;
-        m = m * 10 + d;
-    }
-    return p;
+CellNumber int_number(std::optional<std::int64_t> i) noexcept {
+    return i ? CellNumber{CellNumber::Kind::Int, *i, 0.0} : CellNumber{CellNumber::Kind::HostInt};
 }
 
 }  // namespace
 
-NumberText parse_number(std::string_view s) noexcept {
-    const char* p = s.data();
-    const char* const end = p + s.size();
-    bool minus = false;
-    bool plus = false;
-    if (p != end) {
-        minus = *p == '-';
-        plus = *p == '+';
-        p += minus || plus;
-    }
-    std::uint64_t m = 0;
-    const char* const int_start = p;
-    p = read_digits(p, end, m);
-    const auto int_digits = static_cast<std::size_t>(p - int_start);
-    if (p == end) {
-        // No float mark: the integer fast parse (an optional "-", 1 to 18 digits).
-        if (!plus && int_digits - 1 < 18) {
-            const auto v = static_cast<std::int64_t>(m);
-            return {NumberText::Kind::Int, minus ? -v : v, 0.0};
-        }
-        return {NumberText::Kind::HostInt};
-    }
-    std::size_t frac_digits = 0;
-    if (*p == '.') {
-        const char* const frac_start = ++p;
-        p = read_digits(p, end, m);
-        frac_digits = static_cast<std::size_t>(p - frac_start);
-    }
-    // Up to 19 digits always fit the 64-bit accumulator; more (or none) take the general rules.
-    if (int_digits + frac_digits - 1 >= 19) return number_by_rules(s);
-    int exponent = 0;
-    if (p != end) {
-        if ((*p | 0x20) != 'e') return number_by_rules(s);
-        ++p;
-        const bool exp_minus = p != end && *p == '-';
-        if (p != end && (*p == '+' || *p == '-')) ++p;
-        const char* const exp_start = p;
-        while (p != end && is_digit(*p) && p - exp_start < 4)
-            exponent = exponent * 10 + (*p++ - '0');
-        if (p == exp_start || p != end) return number_by_rules(s);
-        if (exp_minus) exponent = -exponent;
-    }
-    // Both the digits and the power of ten are exact doubles, so one multiplication or division
-    // rounds correctly (Clinger's fast path); anything beyond takes the general parse.
-    const int e10 = exponent - static_cast<int>(frac_digits);
-    if (m > (std::uint64_t{1} << 53) || e10 < -22 || e10 > 22) return number_by_rules(s);
-    double x = static_cast<double>(m);
-    x = e10 < 0 ? x / kExactPow10[-e10] : x * kExactPow10[e10];
-    return {NumberText::Kind::Float, 0, minus ? -x : x};
+CellNumber number_by_rules(std::string_view text) noexcept {
+    if (!has_float_mark(text)) return int_number(fast_int(text));
+    if (std::optional<double> x = parse_float(text)) return {CellNumber::Kind::Float, 0, *x};
+    return {CellNumber::Kind::HostFloat};
+}
+
+CellNumber parse_number(std::string_view s) noexcept {
+    const char* const end = s.data() + s.size();
+    const char* stop = nullptr;
+    const CellNumber number = scan_number<false>(s.data(), end, stop);
+    return stop == end ? number : number_by_rules(s);
 }
 
 std::optional<std::int64_t> fast_int(std::string_view text) noexcept {
@@ -187,7 +106,7 @@ std::optional<std::int64_t> fast_int(std::string_view text) noexcept {
     p += negative;
     if (static_cast<std::size_t>(end - p) - 1 >= 18) return std::nullopt;
     std::uint64_t value = 0;
-    if (read_digits(p, end, value) != end) return std::nullopt;
+    if (number_detail::read_digits<false>(p, end, value) != end) return std::nullopt;
     const auto v = static_cast<std::int64_t>(value);
     return negative ? -v : v;
 }

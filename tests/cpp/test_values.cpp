@@ -2,6 +2,7 @@
 // rounded float parse.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -145,17 +146,34 @@ TEST(ParseNumber, AgreesWithTheSeparateRules) {
         texts.push_back(t);
     }
     for (const std::string& t : texts) {
-        const NumberText got = parse_number(t);
+        // A reader that meets the text inside markup scans it up to the first byte that cannot
+        // continue a number, in a padded buffer or not, and decides what it scanned as
+        // parse_number does.
+        const std::string in_markup = t + "</v>" + std::string(16, '\0');
+        const char* stop = nullptr;
+        const CellNumber unpadded =
+            scan_number<false>(in_markup.data(), in_markup.data() + t.size(), stop);
+        const std::string_view scanned(in_markup.data(), static_cast<std::size_t>(stop - in_markup.data()));
+        const CellNumber whole = parse_number(scanned);
+        const char* padded_stop = nullptr;
+        const CellNumber padded = scan_number<true>(in_markup.data(), in_markup.data() + t.size(), padded_stop);
+        EXPECT_EQ(padded_stop, stop) << t;
+        for (const CellNumber& n : {unpadded, padded}) {
+            ASSERT_EQ(n.kind, whole.kind) << t;
+            EXPECT_EQ(n.integer, whole.integer) << t;
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(n.real), std::bit_cast<std::uint64_t>(whole.real)) << t;
+        }
+        const CellNumber got = parse_number(t);
         if (!has_float_mark(t)) {
             const std::optional<std::int64_t> i = fast_int(t);
-            ASSERT_EQ(got.kind, i ? NumberText::Kind::Int : NumberText::Kind::HostInt) << t;
+            ASSERT_EQ(got.kind, i ? CellNumber::Kind::Int : CellNumber::Kind::HostInt) << t;
             if (i) {
                 EXPECT_EQ(got.integer, *i) << t;
             }
             continue;
         }
         const std::optional<double> x = parse_float(t);
-        ASSERT_EQ(got.kind, x ? NumberText::Kind::Float : NumberText::Kind::HostFloat) << t;
+        ASSERT_EQ(got.kind, x ? CellNumber::Kind::Float : CellNumber::Kind::HostFloat) << t;
         if (x) {
             EXPECT_EQ(got.real, *x) << t;
             EXPECT_EQ(std::signbit(got.real), std::signbit(*x)) << t;

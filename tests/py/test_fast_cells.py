@@ -5,8 +5,9 @@ import random
 from hypothesis import given, settings, strategies as st
 
 import _tovrel
-from sheets import raw_rows, sheet
+from sheets import raw_rows, reader, sheet
 from tovrel.helpers import MAIN_NS
+from tovrel.reader import EMPTY_CELL, ReadOnlyCell
 
 KINDS = [None, "n", "s", "b", "e", "str", "inlineStr"]
 TEXTS = ["text", "a b", "é 東京", "", "a & b", "<x>", "x > y", "]]", "line\r\nend", "tab\there"]
@@ -14,14 +15,16 @@ TEXTS = ["text", "a b", "é 東京", "", "a & b", "<x>", "x > y", "]]", "line\r\
 
 def value_text(kind, rnd):
     if kind == "s":
-        return str(rnd.randrange(3))
+        return rnd.choice(["0", "1", "2", "-1", "+1", "02"])
     if kind == "b":
-        return str(rnd.randrange(2))
+        return rnd.choice(["0", "1", "2", "-0", "+1", " 1"])
     if kind == "e":
         return rnd.choice(["#N/A", "#DIV/0!", "#REF!"])
     if kind in ("str", "inlineStr"):
         return rnd.choice(TEXTS)
-    return rnd.choice(["0", "-17", "3.25", "1E3", "-2.5e-3", "123456789012345678", "007", ""])
+    return rnd.choice(["0", "-17", "3.25", "1E3", "-2.5e-3", "123456789012345678", "007", "",
+                       "+4", "1.", ".5", "-0.0", "1e400", "2.5E-07", "12345678901234567890",
+                       "9007199254740993", "0.1234567890123456789", " 3", "1_0"])
 
 
 def attrs(pairs, slow, rnd):
@@ -135,14 +138,29 @@ def test_fast_and_general_paths_agree(seed, rows):
     specs = cell_specs(seed, rows)
     fast = render(specs, slow=False, seed=seed)
     slow = render(specs, slow=True, seed=seed)
-    for data_only in (False, True):
-        assert outcome(fast, data_only) == outcome(slow, data_only)
+    for settings in ({}, {"data_only": True}, {"date_formats": {1}}):
+        assert outcome(fast, **settings) == outcome(slow, **settings)
+    assert kept_values(fast) == kept_values(slow)
 
 
-def outcome(data, data_only):
+def outcome(data, **settings):
     """The rows and actions, or the fallback message (both paths must fail alike too)."""
     try:
-        return raw_rows(data, data_only=data_only)
+        return raw_rows(data, **settings)
+    except _tovrel.NativeFallback as e:
+        return str(e)
+
+
+def kept_values(data):
+    """With formula_and_value: each cell's value, formula and cached value, or the fallback
+    message."""
+    try:
+        r = reader(data, formula_and_value=True)
+        out = []
+        while (row := r.next_row("ws", 1, None, False, ReadOnlyCell, EMPTY_CELL)) is not None:
+            out.append([(c.row, c.column, c._value, c.data_type, c.formula, c.cached_value)
+                        for c in row[1] if c is not EMPTY_CELL])
+        return out, r.actions
     except _tovrel.NativeFallback as e:
         return str(e)
 

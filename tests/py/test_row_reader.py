@@ -75,6 +75,14 @@ def test_elements_and_warnings_in_document_order():
     assert len(actions) == 4
 
 
+def test_date_styles_below_and_above_the_small_style_ids():
+    ids = [0, 1, 63, 64, 255, 256, 300, 99999]
+    dated = {1, 64, 255, 256, 99999}
+    cells = "".join(f'<c s="{s}"><v>60</v></c>' for s in ids)
+    rows, _ = raw_rows(sheet(f'<row r="1">{cells}</row>'), date_formats=dated)
+    assert [c[3] for c in rows[0][1]] == ["d" if s in dated else "n" for s in ids]
+
+
 def test_empty_sheet_data_and_elements_after_it():
     data = b'<worksheet xmlns="%s"><sheetData/><cols><col min="1"/></cols></worksheet>' % MAIN_NS.encode()
     rows, actions = raw_rows(data)
