@@ -817,7 +817,8 @@ struct FillConsts {
     Bytes32 this_end = repeat4(1), prev_end = repeat4(0), back = pattern4(0, 1, 2, 3),
             top = all(0x80), nibble = all(0x0F), payload = table(kPayload),
             by64 = pattern4(1, 64, 1, 64), by4096 = pattern4(1, 0, 0, 16), amp = all('&'),
-            cr = all('\r'), before_lead = all(0xBF);
+            cr = all('\r'), before_lead = all(0xBF), eight = all(8),
+            first_lead = all(0xC0), one = all(1);
 };
 constexpr FillConsts kF{};
 
@@ -832,22 +833,22 @@ TOVREL_AVX2 inline __m128i get16(const Bytes32& c) noexcept {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(c.b));
 }
 
-// Decodes the characters of v (at a character start) that end where `ends` says, at most
-// eight, and stores them as eight units at out (those past the characters are slack). Each
-// character lands in a 32-bit lane with its bytes last first: lane byte k is byte e - k of v,
-// e the character's last byte, as long as that lies after the previous character's last byte;
-// the rest of the lane is zero. The payload bits of each byte are then summed at their weight.
+// Decodes up to eight characters of the block v (in both lanes) whose ends an entry like those
+// of kEnds gives, its byte 0 the end of the character before them, and stores them as eight
+// units at out (those past the characters are slack). Each character lands in a 32-bit lane
+// with its bytes last first: lane byte k is byte e - k of v, e the character's last byte, as
+// long as that lies after the previous character's last byte; the rest of the lane is zero.
+// The payload bits of each byte are then summed at their weight.
 template <class Unit>
-TOVREL_AVX2 inline void decode_lanes(__m128i v, std::uint32_t ends, Unit* out,
+TOVREL_AVX2 inline void decode_lanes(__m256i v, __m128i ends_entry, Unit* out,
                                       const FillConsts& f) noexcept {
-    const __m256i entry = _mm256_broadcastsi128_si256(
-        _mm_load_si128(reinterpret_cast<const __m128i*>(kEnds[ends].b)));
+    const __m256i entry = _mm256_broadcastsi128_si256(ends_entry);
     const __m256i last = _mm256_shuffle_epi8(entry, get(f.this_end));
     const __m256i prev = _mm256_shuffle_epi8(entry, get(f.prev_end));
     const __m256i at = _mm256_sub_epi8(last, get(f.back));
     const __m256i pick =
         _mm256_or_si256(at, _mm256_andnot_si256(_mm256_cmpgt_epi8(at, prev), get(f.top)));
-    const __m256i bytes = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(v), pick);
+    const __m256i bytes = _mm256_shuffle_epi8(v, pick);
     const __m256i keep = _mm256_shuffle_epi8(
         get(f.payload), both(_mm256_srli_epi16(bytes, 4), get(f.nibble)));
     // Bytes 0 + 64 * byte 1, bytes 2 + 64 * byte 3, then the first + 4096 * the second.
@@ -905,16 +906,54 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t* p, cons
             }
             continue;
         }
-        // Whole characters ending in the first eight bytes, before the next byte to decode and
-        // the end of the text: a byte ends one when the byte after it is no continuation byte.
-        // The character at p, at most four bytes, always does.
-        const std::size_t left = static_cast<std::size_t>(end - p);
-        const unsigned upto = std::min<unsigned>(std::min(k, 8u), left < 8 ? static_cast<unsigned>(left) : 8u);
+        if constexpr (sizeof(Unit) == 1) {
+            // One-byte units: every multi-byte character is two bytes, a lead C2 or C3 and a
+            // continuation byte, which becomes the unit with the lead's low bit as bit 6. Such
+            // blocks go sixteen bytes at a time: units computed in place, then the leads taken out.
+            const unsigned leads = high & static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpgt_epi8(v, get16(f.before_lead))));
+            unsigned upto = std::min<std::size_t>(k, static_cast<std::size_t>(end - p));
+            upto -= (leads >> (upto - 1)) & 1;  // a lead whose continuation is not in the block
+            const unsigned keep = ~leads & ((1u << upto) - 1);
+            const __m128i cont = _mm_cmpgt_epi8(get16(f.first_lead), v);
+            const __m128i low_bit = _mm_and_si128(_mm_slli_si128(v, 1), get16(f.one));
+            const __m128i units = _mm_or_si128(v, _mm_and_si128(cont, _mm_slli_epi16(low_bit, 6)));
+            const unsigned first = keep & 0xFF;
+            const __m128i pick = _mm_unpacklo_epi64(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kEnds[first].b + 1)),
+                _mm_add_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(kEnds[keep >> 8].b + 1)),
+                             get16(f.eight)));
+            const __m128i packed = _mm_shuffle_epi8(units, pick);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + std::popcount(first)),
+                             _mm_srli_si128(packed, 8));
+            out += std::popcount(keep);
+            p += upto;
+            continue;
+        }
+        // Whole characters ending in the first fifteen bytes (the end of byte 15 shows only in
+        // the byte after the block), before the next byte to decode and the end of the text: a
+        // byte ends one when the byte after it is no continuation byte. The character at p, at
+        // most four bytes, always ends in the first eight.
         const unsigned starts = static_cast<unsigned>(
             _mm_movemask_epi8(_mm_cmpgt_epi8(v, get16(f.before_lead))));
-        const std::uint32_t ends = (starts >> 1) & ((1u << upto) - 1);
-        decode_lanes(v, ends, out, f);
-        out += std::popcount(ends);
+        std::uint32_t ends = (starts >> 1) & ((1u << std::min(k, 15u)) - 1);
+        if (const std::size_t left = static_cast<std::size_t>(end - p); left < 15)
+            ends &= (1u << left) - 1;
+        const std::uint32_t first = ends & 0xFF, second = ends >> 8;
+        const __m256i both_lanes = _mm256_broadcastsi128_si256(v);
+        decode_lanes(both_lanes, _mm_load_si128(reinterpret_cast<const __m128i*>(kEnds[first].b)),
+                     out, f);
+        out += std::popcount(first);
+        if (second) {
+            // Those ending in bytes 8 to 14: their entry moved on by eight, after the last
+            // character of the first eight bytes.
+            const __m128i moved =
+                _mm_add_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(kEnds[second].b)),
+                             get16(f.eight));
+            decode_lanes(both_lanes, _mm_insert_epi8(moved, 31 - std::countl_zero(first), 0), out, f);
+            out += std::popcount(second);
+        }
         p += 32 - std::countl_zero(ends);
     }
     // A last block that ran past `end` stored its bytes one unit each.
