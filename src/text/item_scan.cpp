@@ -807,7 +807,8 @@ constexpr Bytes32 repeat4(int plus) noexcept {
     for (int i = 0; i < 32; ++i) r.b[i] = static_cast<std::uint8_t>(i / 4 + plus);
     return r;
 }
-constexpr Bytes32 pattern4(std::uint8_t a, std::uint8_t b, std::uint8_t c, std::uint8_t d) noexcept {
+constexpr Bytes32 pattern4(std::uint8_t a, std::uint8_t b, std::uint8_t c,
+                           std::uint8_t d) noexcept {
     Bytes32 r{};
     for (int i = 0; i < 32; i += 4) r.b[i] = a, r.b[i + 1] = b, r.b[i + 2] = c, r.b[i + 3] = d;
     return r;
@@ -867,8 +868,9 @@ TOVREL_AVX2 inline void decode_lanes(__m256i v, __m128i ends_entry, Unit* out,
 }
 
 // fill_text over 16-byte blocks: ASCII is widened a block at a time, and a block with a
-// multi-byte character decodes up to eight bytes' worth of whole characters at once, so mixed
-// text never goes a character at a time. References and CR are decoded where they stand.
+// multi-byte character decodes the whole characters of up to fifteen bytes at once (sixteen for
+// one-byte units), so mixed text never goes a character at a time. References and CR are
+// decoded where they stand.
 template <class Unit>
 TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end,
                                                      Unit* out) noexcept {
@@ -877,8 +879,8 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t* p, cons
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const __m128i special =
             _mm_or_si128(_mm_cmpeq_epi8(v, get16(f.amp)), _mm_cmpeq_epi8(v, get16(f.cr)));
-        const unsigned k =
-            static_cast<unsigned>(std::countr_zero(static_cast<unsigned>(_mm_movemask_epi8(special)) | 0x10000u));
+        const unsigned k = static_cast<unsigned>(
+            std::countr_zero(static_cast<unsigned>(_mm_movemask_epi8(special)) | 0x10000u));
         const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << k) - 1);
         const unsigned ascii = high ? static_cast<unsigned>(std::countr_zero(high)) : k;
         if (ascii >= 8 || !high) {
@@ -921,8 +923,9 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t* p, cons
             const unsigned first = keep & 0xFF;
             const __m128i pick = _mm_unpacklo_epi64(
                 _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kEnds[first].b + 1)),
-                _mm_add_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(kEnds[keep >> 8].b + 1)),
-                             get16(f.eight)));
+                _mm_add_epi8(
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kEnds[keep >> 8].b + 1)),
+                    get16(f.eight)));
             const __m128i packed = _mm_shuffle_epi8(units, pick);
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
             _mm_storel_epi64(reinterpret_cast<__m128i*>(out + std::popcount(first)),
@@ -951,7 +954,8 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t* p, cons
             const __m128i moved =
                 _mm_add_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(kEnds[second].b)),
                              get16(f.eight));
-            decode_lanes(both_lanes, _mm_insert_epi8(moved, 31 - std::countl_zero(first), 0), out, f);
+            decode_lanes(both_lanes, _mm_insert_epi8(moved, 31 - std::countl_zero(first), 0), out,
+                         f);
             out += std::popcount(second);
         }
         p += 32 - std::countl_zero(ends);

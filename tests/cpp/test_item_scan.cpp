@@ -251,7 +251,8 @@ TEST(ItemScan, AgreesWithTheReaderOnGeneratedText) {
         for (const auto& mix : mixes) {
             std::string text;
             for (std::size_t i = 0; i < chars; ++i) random_char(mix, text);
-            if (!text.empty() && below(3) == 0) text[below(static_cast<std::uint32_t>(text.size()))] = static_cast<char>(rng());
+            if (!text.empty() && below(3) == 0)
+                text[below(static_cast<std::uint32_t>(text.size()))] = static_cast<char>(rng());
             const std::size_t cut = below(static_cast<std::uint32_t>(text.size() + 1));
             const std::string items[] = {
                 "<si><t>" + text + "</t></si>",
