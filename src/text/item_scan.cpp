@@ -1,6 +1,7 @@
 #include "text/item_scan.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 #include <string_view>
@@ -395,6 +396,15 @@ constexpr Consts kC{};
 TOVREL_AVX2 inline __m256i get(const Bytes32& c) noexcept {
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(c.b));
 }
+
+// The constants through a pointer the compiler cannot see through: it then loads them as
+// operands where the loops use them, instead of building each afresh from an immediate (a move
+// and a broadcast) every time round.
+TOVREL_AVX2 inline const Consts& consts() noexcept {
+    const Consts* c = &kC;
+    asm("" : "+r"(c));
+    return *c;
+}
 TOVREL_AVX2 inline __m256i eq(__m256i x, const Bytes32& c) noexcept {
     return _mm256_cmpeq_epi8(x, get(c));
 }
@@ -412,9 +422,9 @@ TOVREL_AVX2 inline __m256i back(__m256i v, __m256i prev) noexcept {
 // Bit i set when byte i of v breaks the UTF-8 rules, given the 32 bytes before v in prev: a
 // missing or stray continuation byte, an overlong form, a surrogate, a value past U+10FFFF, or
 // U+FFFE / U+FFFF (which the character rules reject).
-TOVREL_AVX2 inline std::uint32_t utf8_faults(__m256i v, __m256i prev) noexcept {
+TOVREL_AVX2 inline std::uint32_t utf8_faults(__m256i v, __m256i prev, const Consts& u) noexcept {
     const __m256i p1 = back<1>(v, prev), p2 = back<2>(v, prev), p3 = back<3>(v, prev);
-    const __m256i nibble = get(kC.nibble);
+    const __m256i nibble = get(u.nibble);
     const __m256i lead1_high = _mm256_shuffle_epi8(
         get(kC.lead1_high), both(_mm256_srli_epi16(p1, 4), nibble));
     const __m256i lead1_low = _mm256_shuffle_epi8(get(kC.lead1_low), both(p1, nibble));
@@ -423,11 +433,11 @@ TOVREL_AVX2 inline std::uint32_t utf8_faults(__m256i v, __m256i prev) noexcept {
     const __m256i special = both(both(lead1_high, lead1_low), byte2_high);
     // The third and fourth bytes of a sequence must continue it: the tables saw them only as
     // the second continuation in a row.
-    const __m256i must = both(either(_mm256_subs_epu8(p2, get(kC.third)),
-                                     _mm256_subs_epu8(p3, get(kC.fourth))),
-                              get(kC.top));
-    const __m256i nonchar = both(both(eq(p2, kC.ef), eq(p1, kC.bf)),
-                                 _mm256_cmpeq_epi8(_mm256_max_epu8(v, get(kC.be)), v));
+    const __m256i must = both(either(_mm256_subs_epu8(p2, get(u.third)),
+                                     _mm256_subs_epu8(p3, get(u.fourth))),
+                              get(u.top));
+    const __m256i nonchar = both(both(eq(p2, u.ef), eq(p1, u.bf)),
+                                 _mm256_cmpeq_epi8(_mm256_max_epu8(v, get(u.be)), v));
     const __m256i fault = either(_mm256_xor_si256(must, special), nonchar);
     return ~bits(_mm256_cmpeq_epi8(fault, _mm256_setzero_si256()));
 }
@@ -438,6 +448,7 @@ TOVREL_AVX2 inline std::uint32_t utf8_faults(__m256i v, __m256i prev) noexcept {
 TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
                                            TextTotals& t) noexcept {
     const std::uint8_t* const start = p;
+    const Consts& u = consts();
     const __m256i zero = _mm256_setzero_si256();
     __m256i prev = zero, widest = zero;
     std::uint32_t pending = 0;  // the previous block ended in a multi-byte character
@@ -453,23 +464,23 @@ TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uin
             v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(tail));
         }
         // '<', ']', '_' and bytes below 0x20 stop the step.
-        const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, get(kC.control)), v);
-        const std::uint32_t stops = bits(either(either(eq(v, kC.lt), eq(v, kC.bracket)),
-                                                either(eq(v, kC.underscore), control)));
+        const __m256i control = _mm256_cmpeq_epi8(_mm256_min_epu8(v, get(u.control)), v);
+        const std::uint32_t stops = bits(either(either(eq(v, u.lt), eq(v, u.bracket)),
+                                                either(eq(v, u.underscore), control)));
         const unsigned k = static_cast<unsigned>(std::countr_zero(stops | (1ULL << 32)));
         const std::uint32_t before = static_cast<std::uint32_t>((1ULL << k) - 1);
         const std::uint32_t through = static_cast<std::uint32_t>((2ULL << k) - 1);
         const std::uint32_t high = bits(v);
         if ((high | pending) & through) {
-            if (utf8_faults(v, prev) & through) return nullptr;
+            if (utf8_faults(v, prev, u) & through) return nullptr;
             // Continuation bytes are those below 0xC0 as signed bytes.
-            const std::uint32_t cont = bits(_mm256_cmpgt_epi8(get(kC.cont), v));
+            const std::uint32_t cont = bits(_mm256_cmpgt_epi8(get(u.cont), v));
             t.shrink += static_cast<std::size_t>(std::popcount(cont & before));
             const __m256i kept = _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(k)),
                                                    get(kC.index));
             widest = _mm256_max_epu8(widest, both(v, kept));
         }
-        for (std::uint32_t amps = bits(eq(v, kC.amp)) & before; amps; amps &= amps - 1)
+        for (std::uint32_t amps = bits(eq(v, u.amp)) & before; amps; amps &= amps - 1)
             if (!check_ref(p + std::countr_zero(amps), limit, t)) return nullptr;
         if (k == 32) {
             // No stop: the block lies wholly before `limit` (the zero pad would stop it).
@@ -726,21 +737,13 @@ TOVREL_AVX2 inline void widen_block_wide(Unit* out, const std::uint8_t* p) noexc
 }
 #endif
 
-template <ScanWidth W, class Unit>
-inline void widen_at(Unit* out, const std::uint8_t* p) noexcept {
-#if TOVREL_SCAN32
-    if constexpr (W == ScanWidth::Block32) return widen_block_wide(out, p);
-#endif
-    widen_block(out, p);
-}
-
-template <ScanWidth W, class Unit>
+template <class Unit>
 Unit* fill_blocks(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noexcept {
     while (p < end) {
         // A whole block widened and stored, those before the first byte to decode kept. The
         // block may reach past `end` (those units land in the slack) while a character remains.
         const std::size_t k = next_to_decode(p);
-        widen_at<W>(out, p);
+        widen_block(out, p);
         p += k;
         out += k;
         if (k == kBlock || p >= end) continue;
@@ -774,11 +777,194 @@ Unit* fill_blocks(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noe
 }
 
 #if TOVREL_SCAN32
-template <class Unit>
-TOVREL_AVX2 __attribute__((flatten)) Unit* fill_wide(const std::uint8_t* p, const std::uint8_t* end,
-                                                     Unit* out) noexcept {
-    return fill_blocks<ScanWidth::Block32>(p, end, out);
+namespace wide {
+
+// For each set of character ends among eight bytes (bit i: byte i ends a character): byte 0 is
+// -1, byte 1 + j the position of the j-th end. Character j then spans the bytes after byte j up
+// to byte 1 + j.
+struct alignas(16) Ends {
+    std::uint8_t b[16];
+};
+constexpr std::array<Ends, 256> ends_table() noexcept {
+    std::array<Ends, 256> t{};
+    for (unsigned m = 0; m < 256; ++m) {
+        for (std::uint8_t& x : t[m].b) x = 0xFF;
+        unsigned j = 1;
+        for (unsigned i = 0; i < 8; ++i)
+            if (m >> i & 1) t[m].b[j++] = static_cast<std::uint8_t>(i);
+    }
+    return t;
 }
+constexpr std::array<Ends, 256> kEnds = ends_table();
+
+// The payload bits a byte keeps, by its high nibble: ASCII seven, continuation six, the lead of
+// a two-, three- or four-byte sequence five, four or three.
+constexpr std::uint8_t kPayload[16] = {0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F,
+                                       0x3F, 0x3F, 0x3F, 0x3F, 0x1F, 0x1F, 0x0F, 0x07};
+
+constexpr Bytes32 repeat4(int plus) noexcept {
+    Bytes32 r{};
+    for (int i = 0; i < 32; ++i) r.b[i] = static_cast<std::uint8_t>(i / 4 + plus);
+    return r;
+}
+constexpr Bytes32 pattern4(std::uint8_t a, std::uint8_t b, std::uint8_t c,
+                           std::uint8_t d) noexcept {
+    Bytes32 r{};
+    for (int i = 0; i < 32; i += 4) r.b[i] = a, r.b[i + 1] = b, r.b[i + 2] = c, r.b[i + 3] = d;
+    return r;
+}
+
+struct FillConsts {
+    Bytes32 this_end = repeat4(1), prev_end = repeat4(0), back = pattern4(0, 1, 2, 3),
+            top = all(0x80), nibble = all(0x0F), payload = table(kPayload),
+            by64 = pattern4(1, 64, 1, 64), by4096 = pattern4(1, 0, 0, 16), amp = all('&'),
+            cr = all('\r'), before_lead = all(0xBF), eight = all(8),
+            first_lead = all(0xC0), one = all(1);
+};
+constexpr FillConsts kF{};
+
+// As consts(): loaded as operands where used.
+TOVREL_AVX2 inline const FillConsts& fill_consts() noexcept {
+    const FillConsts* c = &kF;
+    asm("" : "+r"(c));
+    return *c;
+}
+
+TOVREL_AVX2 inline __m128i get16(const Bytes32& c) noexcept {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(c.b));
+}
+
+// Decodes up to eight characters of the block v (in both lanes) whose ends an entry like those
+// of kEnds gives, its byte 0 the end of the character before them, and stores them as eight
+// units at out (those past the characters are slack). Each character lands in a 32-bit lane
+// with its bytes last first: lane byte k is byte e - k of v, e the character's last byte, as
+// long as that lies after the previous character's last byte; the rest of the lane is zero.
+// The payload bits of each byte are then summed at their weight.
+template <class Unit>
+TOVREL_AVX2 inline void decode_lanes(__m256i v, __m128i ends_entry, Unit* out,
+                                      const FillConsts& f) noexcept {
+    const __m256i entry = _mm256_broadcastsi128_si256(ends_entry);
+    const __m256i last = _mm256_shuffle_epi8(entry, get(f.this_end));
+    const __m256i prev = _mm256_shuffle_epi8(entry, get(f.prev_end));
+    const __m256i at = _mm256_sub_epi8(last, get(f.back));
+    const __m256i pick =
+        _mm256_or_si256(at, _mm256_andnot_si256(_mm256_cmpgt_epi8(at, prev), get(f.top)));
+    const __m256i bytes = _mm256_shuffle_epi8(v, pick);
+    const __m256i keep = _mm256_shuffle_epi8(
+        get(f.payload), both(_mm256_srli_epi16(bytes, 4), get(f.nibble)));
+    // Bytes 0 + 64 * byte 1, bytes 2 + 64 * byte 3, then the first + 4096 * the second.
+    const __m256i cp = _mm256_madd_epi16(_mm256_maddubs_epi16(both(bytes, keep), get(f.by64)),
+                                         get(f.by4096));
+    if constexpr (sizeof(Unit) == 4) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), cp);
+    } else {
+        const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(cp, cp), 0x08);
+        const __m128i units = _mm256_castsi256_si128(packed);
+        if constexpr (sizeof(Unit) == 2)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), units);
+        else
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(units, units));
+    }
+}
+
+// fill_text over 16-byte blocks: ASCII is widened a block at a time, and a block with a
+// multi-byte character decodes the whole characters of up to fifteen bytes at once (sixteen for
+// one-byte units), so mixed text never goes a character at a time. References and CR are
+// decoded where they stand.
+template <class Unit>
+TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end,
+                                                     Unit* out) noexcept {
+    const FillConsts& f = fill_consts();
+    while (p < end) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i special =
+            _mm_or_si128(_mm_cmpeq_epi8(v, get16(f.amp)), _mm_cmpeq_epi8(v, get16(f.cr)));
+        const unsigned k = static_cast<unsigned>(
+            std::countr_zero(static_cast<unsigned>(_mm_movemask_epi8(special)) | 0x10000u));
+        const unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v)) & ((1u << k) - 1);
+        const unsigned ascii = high ? static_cast<unsigned>(std::countr_zero(high)) : k;
+        if (ascii >= 8 || !high) {
+            // ASCII up to the first multi-byte character or byte to decode. The block may reach
+            // past `end` (those units land in the slack) while a character remains.
+            widen_block_wide(out, p);
+            p += ascii;
+            out += ascii;
+            if (ascii == kBlock || high || p >= end) continue;
+            if (*p == '\r') {
+                *out++ = '\n';
+                p += p[1] == '\n' ? 2 : 1;
+            } else if (std::uint32_t cp = 0; const std::size_t len = named_ref(p, cp)) {
+                *out++ = static_cast<Unit>(cp);
+                p += len;
+            } else {
+                // A character reference the scan has resolved once already.
+                const std::uint8_t* semi = p + 1;
+                while (*semi != ';') ++semi;
+                ref_error(std::string_view(reinterpret_cast<const char*>(p + 1),
+                                           static_cast<std::size_t>(semi - p - 1)),
+                          cp);
+                *out++ = static_cast<Unit>(cp);
+                p = semi + 1;
+            }
+            continue;
+        }
+        if constexpr (sizeof(Unit) == 1) {
+            // One-byte units: every multi-byte character is two bytes, a lead C2 or C3 and a
+            // continuation byte, which becomes the unit with the lead's low bit as bit 6. Such
+            // blocks go sixteen bytes at a time: units computed in place, then the leads taken out.
+            const unsigned leads = high & static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_cmpgt_epi8(v, get16(f.before_lead))));
+            unsigned upto = std::min<std::size_t>(k, static_cast<std::size_t>(end - p));
+            upto -= (leads >> (upto - 1)) & 1;  // a lead whose continuation is not in the block
+            const unsigned keep = ~leads & ((1u << upto) - 1);
+            const __m128i cont = _mm_cmpgt_epi8(get16(f.first_lead), v);
+            const __m128i low_bit = _mm_and_si128(_mm_slli_si128(v, 1), get16(f.one));
+            const __m128i units = _mm_or_si128(v, _mm_and_si128(cont, _mm_slli_epi16(low_bit, 6)));
+            const unsigned first = keep & 0xFF;
+            const __m128i pick = _mm_unpacklo_epi64(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kEnds[first].b + 1)),
+                _mm_add_epi8(
+                    _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kEnds[keep >> 8].b + 1)),
+                    get16(f.eight)));
+            const __m128i packed = _mm_shuffle_epi8(units, pick);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), packed);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out + std::popcount(first)),
+                             _mm_srli_si128(packed, 8));
+            out += std::popcount(keep);
+            p += upto;
+            continue;
+        }
+        // Whole characters ending in the first fifteen bytes (the end of byte 15 shows only in
+        // the byte after the block), before the next byte to decode and the end of the text: a
+        // byte ends one when the byte after it is no continuation byte. The character at p, at
+        // most four bytes, always ends in the first eight.
+        const unsigned starts = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_cmpgt_epi8(v, get16(f.before_lead))));
+        std::uint32_t ends = (starts >> 1) & ((1u << std::min(k, 15u)) - 1);
+        if (const std::size_t left = static_cast<std::size_t>(end - p); left < 15)
+            ends &= (1u << left) - 1;
+        const std::uint32_t first = ends & 0xFF, second = ends >> 8;
+        const __m256i both_lanes = _mm256_broadcastsi128_si256(v);
+        decode_lanes(both_lanes, _mm_load_si128(reinterpret_cast<const __m128i*>(kEnds[first].b)),
+                     out, f);
+        out += std::popcount(first);
+        if (second) {
+            // Those ending in bytes 8 to 14: their entry moved on by eight, after the last
+            // character of the first eight bytes.
+            const __m128i moved =
+                _mm_add_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(kEnds[second].b)),
+                             get16(f.eight));
+            decode_lanes(both_lanes, _mm_insert_epi8(moved, 31 - std::countl_zero(first), 0), out,
+                         f);
+            out += std::popcount(second);
+        }
+        p += 32 - std::countl_zero(ends);
+    }
+    // A last block that ran past `end` stored its bytes one unit each.
+    return out - (p - end);
+}
+
+}  // namespace wide
 #endif
 
 }  // namespace
@@ -787,10 +973,10 @@ template <class Unit>
 Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
                 ScanWidth width) noexcept {
 #if TOVREL_SCAN32
-    if (width == ScanWidth::Block32) return fill_wide(p, end, out);
+    if (width == ScanWidth::Block32) return wide::fill_text(p, end, out);
 #endif
     (void)width;
-    return fill_blocks<ScanWidth::Block16>(p, end, out);
+    return fill_blocks(p, end, out);
 }
 
 template std::uint8_t* fill_text(const std::uint8_t*, const std::uint8_t*, std::uint8_t*,

@@ -74,7 +74,7 @@ inline constexpr std::size_t kFillSlack = 16;
 // of type Unit (std::uint8_t, std::uint16_t or std::uint32_t, wide enough for the scanned
 // maxchar) from out on, and returns the end of them: the span's `chars` units. The units up to
 // kFillSlack past that end may be overwritten. Reads at most 16 bytes past `end`. Every width
-// writes the same units; Block32 widens with AVX2 conversions.
+// writes the same units; Block32 widens and decodes with AVX2.
 template <class Unit>
 Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
                 ScanWidth width = best_scan_width()) noexcept;

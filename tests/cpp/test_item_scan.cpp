@@ -202,6 +202,91 @@ TEST(ItemScan, AgreesWithTheReader) {
     EXPECT_GT(rejected, 1000);
 }
 
+// Generated texts of every length up to three blocks and a half, in mixes from all ASCII to all
+// four-byte characters (so characters of each width straddle every block and half-block end),
+// with references and line ends among them; a third have one byte overwritten with an arbitrary
+// one (a stray or missing continuation byte, an overlong form, a control byte, ...). Each is
+// scanned and filled at every block width, whole and cut into two runs, against the reader.
+TEST(ItemScan, AgreesWithTheReaderOnGeneratedText) {
+    std::mt19937 rng(5);
+    auto below = [&](std::uint32_t n) { return static_cast<std::uint32_t>(rng() % n); };
+    auto random_char = [&](const std::uint32_t (&weights)[6], std::string& out) {
+        std::uint32_t roll = below(weights[0] + weights[1] + weights[2] + weights[3] + weights[4] +
+                                   weights[5]);
+        int kind = 0;
+        while (roll >= weights[kind]) roll -= weights[kind++];
+        std::uint32_t cp = 0;
+        switch (kind) {
+            case 0:  // printable ASCII but for the markup characters
+                do cp = 0x20 + below(0x5F); while (cp == '<' || cp == '&' || cp == ']');
+                break;
+            case 1:  // half of them one-byte units
+                cp = 0x80 + below(below(2) ? 0x80 : 0x800 - 0x80);
+                break;
+            case 2:
+                do cp = 0x800 + below(0x10000 - 0x800);
+                while ((cp >= 0xD800 && cp < 0xE000) || cp >= 0xFFFE);
+                break;
+            case 3:
+                cp = 0x10000 + below(0x110000 - 0x10000);
+                break;
+            case 4: {
+                static const char* const refs[] = {"&amp;", "&lt;", "&gt;", "&quot;", "&apos;",
+                                                   "&#xE9;", "&#26481;", "&#x1F600;", "&#10;"};
+                out += refs[below(9)];
+                return;
+            }
+            default:
+                out += below(2) ? "\r\n" : "\r";
+                return;
+        }
+        append_utf8(out, cp);
+    };
+    static const std::uint32_t mixes[][6] = {
+        {1, 0, 0, 0, 0, 0}, {12, 1, 0, 0, 0, 0}, {12, 0, 1, 0, 0, 0}, {12, 0, 0, 1, 0, 0},
+        {6, 2, 2, 1, 1, 1}, {1, 1, 1, 1, 0, 0},  {0, 1, 0, 0, 0, 0},  {0, 0, 1, 0, 0, 0},
+        {0, 0, 0, 1, 0, 0}, {1, 0, 3, 0, 0, 0},  {0, 3, 3, 1, 1, 0}};
+    int taken_count = 0, rejected = 0;
+    for (std::size_t chars = 0; chars <= 120; ++chars) {
+        for (const auto& mix : mixes) {
+            std::string text;
+            for (std::size_t i = 0; i < chars; ++i) random_char(mix, text);
+            if (!text.empty() && below(3) == 0)
+                text[below(static_cast<std::uint32_t>(text.size()))] = static_cast<char>(rng());
+            const std::size_t cut = below(static_cast<std::uint32_t>(text.size() + 1));
+            const std::string items[] = {
+                "<si><t>" + text + "</t></si>",
+                "<si><r><t>" + text.substr(0, cut) + "</t></r><r><t>" + text.substr(cut) +
+                    "</t></r></si>"};
+            for (const std::string& item : items) {
+                const General g = general(item);
+                for (const ScanWidth width : widths()) {
+                    const auto taken = take(item, width);
+                    if (g.error) {
+                        EXPECT_FALSE(taken) << "taken although the reader rejects: " << item;
+                        ++rejected;
+                        continue;
+                    }
+                    if (text.find('<') != std::string::npos) continue;  // not the plain shape
+                    ASSERT_TRUE(taken) << item;
+                    ++taken_count;
+                    const std::u32string expected = code_points(g.text);
+                    EXPECT_EQ(taken->text, expected) << item;
+                    const char32_t widest =
+                        expected.empty() ? 0 : *std::max_element(expected.begin(), expected.end());
+                    const std::uint32_t cls = widest < 0x80     ? 0x7F
+                                              : widest <= 0xFF   ? 0xFF
+                                              : widest <= 0xFFFF ? 0xFFFF
+                                                                 : 0x10FFFF;
+                    EXPECT_EQ(taken->scan.maxchar, cls) << item;
+                }
+            }
+        }
+    }
+    EXPECT_GT(taken_count, 3000);
+    EXPECT_GT(rejected, 300);
+}
+
 // Every copy this processor runs moves exactly n bytes, whatever n.
 TEST(ItemScan, CopiesExactly) {
     std::vector<CopyKind> kinds = {CopyKind::Words};
