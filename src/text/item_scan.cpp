@@ -737,6 +737,27 @@ TOVREL_AVX2 inline void widen_block_wide(Unit* out, const std::uint8_t* p) noexc
 }
 #endif
 
+// The ASCII byte to decode at p, a CR or a reference the scan has checked, written as one unit.
+template <class Unit>
+inline void fill_special(const std::uint8_t*& p, Unit*& out) noexcept {
+    if (*p == '\r') {
+        *out++ = '\n';
+        p += p[1] == '\n' ? 2 : 1;
+    } else if (std::uint32_t cp = 0; const std::size_t len = named_ref(p, cp)) {
+        *out++ = static_cast<Unit>(cp);
+        p += len;
+    } else {
+        // A character reference the scan has resolved once already.
+        const std::uint8_t* semi = p + 1;
+        while (*semi != ';') ++semi;
+        ref_error(std::string_view(reinterpret_cast<const char*>(p + 1),
+                                   static_cast<std::size_t>(semi - p - 1)),
+                  cp);
+        *out++ = static_cast<Unit>(cp);
+        p = semi + 1;
+    }
+}
+
 template <class Unit>
 Unit* fill_blocks(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noexcept {
     while (p < end) {
@@ -755,21 +776,8 @@ Unit* fill_blocks(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noe
                 *out++ = static_cast<Unit>(decode_checked(p, len));
                 p += len;
             } while (p < end && *p >= 0x80);
-        } else if (c == '\r') {
-            *out++ = '\n';
-            p += p[1] == '\n' ? 2 : 1;
-        } else if (std::uint32_t cp = 0; const std::size_t len = named_ref(p, cp)) {
-            *out++ = static_cast<Unit>(cp);
-            p += len;
         } else {
-            // A character reference the scan has resolved once already.
-            const std::uint8_t* semi = p + 1;
-            while (*semi != ';') ++semi;
-            ref_error(std::string_view(reinterpret_cast<const char*>(p + 1),
-                                       static_cast<std::size_t>(semi - p - 1)),
-                      cp);
-            *out++ = static_cast<Unit>(cp);
-            p = semi + 1;
+            fill_special(p, out);
         }
     }
     // A last block that ran past `end` stored its bytes one unit each.
@@ -890,22 +898,7 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t* p, cons
             p += ascii;
             out += ascii;
             if (ascii == kBlock || high || p >= end) continue;
-            if (*p == '\r') {
-                *out++ = '\n';
-                p += p[1] == '\n' ? 2 : 1;
-            } else if (std::uint32_t cp = 0; const std::size_t len = named_ref(p, cp)) {
-                *out++ = static_cast<Unit>(cp);
-                p += len;
-            } else {
-                // A character reference the scan has resolved once already.
-                const std::uint8_t* semi = p + 1;
-                while (*semi != ';') ++semi;
-                ref_error(std::string_view(reinterpret_cast<const char*>(p + 1),
-                                           static_cast<std::size_t>(semi - p - 1)),
-                          cp);
-                *out++ = static_cast<Unit>(cp);
-                p = semi + 1;
-            }
+            fill_special(p, out);
             continue;
         }
         if constexpr (sizeof(Unit) == 1) {
