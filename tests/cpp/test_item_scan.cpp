@@ -128,6 +128,38 @@ TEST(ItemScan, TakesThePlainShapeOnly) {
     }
 }
 
+// Scans and fills `item`, which holds `text`, at every block width: taken exactly when the
+// reader accepts it and holds the plain shape, with the reader's text, its length and its widest
+// character's class.
+void check_against_reader(const std::string& item, const std::string& text, int& taken_count,
+                          int& rejected) {
+    const General g = general(item);
+    for (const ScanWidth width : widths()) {
+        const auto taken = take(item, width);
+        if (g.error) {
+            EXPECT_FALSE(taken) << "taken although the reader rejects: " << item;
+            ++rejected;
+            continue;
+        }
+        if (text.find('<') != std::string::npos) continue;  // not the plain shape
+        ASSERT_TRUE(taken) << item;
+        ++taken_count;
+        const std::u32string expected = code_points(g.text);
+        EXPECT_EQ(taken->text, expected) << item;
+        EXPECT_EQ(taken->scan.chars, expected.size()) << item;
+        const char32_t widest =
+            expected.empty() ? 0 : *std::max_element(expected.begin(), expected.end());
+        const std::uint32_t cls = widest < 0x80     ? 0x7F
+                                  : widest <= 0xFF   ? 0xFF
+                                  : widest <= 0xFFFF ? 0xFFFF
+                                                     : 0x10FFFF;
+        EXPECT_EQ(taken->scan.maxchar, cls) << item;
+        if (g.text.find("x005F_") != std::string::npos) {
+            EXPECT_TRUE(taken->scan.rewrite) << item;
+        }
+    }
+}
+
 // Random texts from pieces that hit every branch: ASCII and multi-byte runs longer and shorter
 // than a block of either width (so characters straddle block ends), characters of each width,
 // references of each kind, line ends, "x005F_" and its parts, and pieces the reader rejects.
@@ -172,31 +204,7 @@ TEST(ItemScan, AgreesWithTheReader) {
             }
             item += "</si>";
         }
-        const General g = general(item);
-        for (const ScanWidth width : widths()) {
-            const auto taken = take(item, width);
-            if (g.error) {
-                EXPECT_FALSE(taken) << "taken although the reader rejects: " << item;
-                ++rejected;
-                continue;
-            }
-            if (text.find('<') != std::string::npos) continue;  // not the plain shape
-            ASSERT_TRUE(taken) << item;
-            ++taken_count;
-            const std::u32string expected = code_points(g.text);
-            EXPECT_EQ(taken->text, expected) << item;
-            EXPECT_EQ(taken->scan.chars, expected.size()) << item;
-            const char32_t widest =
-                expected.empty() ? 0 : *std::max_element(expected.begin(), expected.end());
-            const std::uint32_t cls = widest < 0x80     ? 0x7F
-                                      : widest <= 0xFF   ? 0xFF
-                                      : widest <= 0xFFFF ? 0xFFFF
-                                                         : 0x10FFFF;
-            EXPECT_EQ(taken->scan.maxchar, cls) << item;
-            if (g.text.find("x005F_") != std::string::npos) {
-                EXPECT_TRUE(taken->scan.rewrite) << item;
-            }
-        }
+        check_against_reader(item, text, taken_count, rejected);
     }
     EXPECT_GT(taken_count, 5000);
     EXPECT_GT(rejected, 1000);
@@ -259,27 +267,7 @@ TEST(ItemScan, AgreesWithTheReaderOnGeneratedText) {
                 "<si><r><t>" + text.substr(0, cut) + "</t></r><r><t>" + text.substr(cut) +
                     "</t></r></si>"};
             for (const std::string& item : items) {
-                const General g = general(item);
-                for (const ScanWidth width : widths()) {
-                    const auto taken = take(item, width);
-                    if (g.error) {
-                        EXPECT_FALSE(taken) << "taken although the reader rejects: " << item;
-                        ++rejected;
-                        continue;
-                    }
-                    if (text.find('<') != std::string::npos) continue;  // not the plain shape
-                    ASSERT_TRUE(taken) << item;
-                    ++taken_count;
-                    const std::u32string expected = code_points(g.text);
-                    EXPECT_EQ(taken->text, expected) << item;
-                    const char32_t widest =
-                        expected.empty() ? 0 : *std::max_element(expected.begin(), expected.end());
-                    const std::uint32_t cls = widest < 0x80     ? 0x7F
-                                              : widest <= 0xFF   ? 0xFF
-                                              : widest <= 0xFFFF ? 0xFFFF
-                                                                 : 0x10FFFF;
-                    EXPECT_EQ(taken->scan.maxchar, cls) << item;
-                }
+                check_against_reader(item, text, taken_count, rejected);
             }
         }
     }
