@@ -120,8 +120,10 @@ template <class Pick>
 // The attribute most cells start with, ` r="A1"`, read at q together with its value as
 // fast_coordinate reads it (1-3 letters A-Z, then 1-9 digits without a leading zero). Returns the
 // offset after the closing quote, or q when the tag does not start so (tight_attrs reads it then).
-// The buffer is padded: its zeros end every run below.
-inline std::size_t leading_ref(const std::uint8_t* b, std::size_t q, CellSpans& cell) noexcept {
+// The buffer is padded: its zeros end every run below. `digits` is set to the offset of the row's
+// digits when they are those of the row expected, else left as it is.
+inline std::size_t leading_ref(const std::uint8_t* b, std::size_t q, CellSpans& cell,
+                               std::size_t& digits) noexcept {
     if (load4(b + q) != word4(" r=\"")) return q;
     const std::size_t value = q + 4;
     std::size_t p = value;
@@ -139,6 +141,7 @@ inline std::size_t leading_ref(const std::uint8_t* b, std::size_t q, CellSpans& 
     // Mostly the row the cell is in: its digits and the closing quote compared at once.
     if (cell.row_mask && ((scan::load(b + p) ^ cell.row_text) & cell.row_mask) == 0) {
         row = cell.row_number;
+        digits = p;
         p += cell.row_digits;
     } else {
         unsigned digit = b[p] - unsigned{'1'};
@@ -363,6 +366,7 @@ std::size_t decode_entities(std::string_view raw, char* out) noexcept {
 }
 
 void CellSpans::expect_row(std::int64_t row) noexcept {
+    ordinal = 0;
     row_mask = 0;
     if (row < 1 || row > 9999999) return;  // seven digits and the quote fill a word
     char text[8] = {};
@@ -374,85 +378,190 @@ void CellSpans::expect_row(std::int64_t row) noexcept {
     row_number = row;
 }
 
+namespace {
+
+// Keeps what fast_cell has read of the cell at `start`, whose row digits are at `digits`, on
+// reaching its first text (or its end) at q.
+void keep_memo(CellMemo& memo, const CellSpans& cell, const std::uint8_t* buf, std::size_t start,
+               std::size_t digits, std::size_t q, CellResume resume, bool value_taken) noexcept {
+    const std::size_t head_len = digits - start;
+    const std::size_t tail_start = digits + cell.row_digits + 1;
+    const std::size_t tail_len = q - tail_start;
+    if (head_len > 8 || tail_len > sizeof memo.tail) {
+        memo.row_digits = 0;
+        return;
+    }
+    memo.head = scan::load(buf + start);
+    memo.head_mask = head_len == 8 ? ~std::uint64_t{0} : scan::low_bytes(head_len);
+    memo.head &= memo.head_mask;
+    memo.head_len = static_cast<std::uint8_t>(head_len);
+    memo.tail_len = static_cast<std::uint8_t>(tail_len);
+    memo.tail_mask = static_cast<std::uint32_t>((std::uint64_t{1} << tail_len) - 1);
+    std::memcpy(memo.tail, buf + tail_start, tail_len);
+    memo.row_digits = static_cast<std::uint8_t>(cell.row_digits);
+    memo.resume = resume;
+    memo.value_taken = value_taken;
+    memo.present = cell.present;
+    memo.type = static_cast<std::uint8_t>(cell.type);
+    memo.column = cell.ref.column;
+    memo.style = cell.style;
+    for (std::size_t i = 0; i < 3; ++i) {
+        memo.cell[i] = Span{cell.cell[i].start - start, cell.cell[i].end - start};
+        memo.formula[i] = Span{cell.formula[i].start - start, cell.formula[i].end - start};
+    }
+}
+
+// Whether the cell at `start` has the bytes of `memo` (with the expected row's digits in the
+// hole) up to where the memo ends, within the buffer's `length` bytes; its offset then.
+inline std::size_t memo_match(const CellMemo& memo, const CellSpans& cell,
+                              const std::uint8_t* buf, std::size_t length,
+                              std::size_t start) noexcept {
+    if (memo.row_digits != cell.row_digits || cell.row_mask == 0) return 0;
+    const std::size_t digits = start + memo.head_len;
+    const std::size_t tail = digits + memo.row_digits + 1;
+    const std::size_t end = tail + memo.tail_len;
+    if (end > length || ((scan::load(buf + start) ^ memo.head) & memo.head_mask) != 0 ||
+        ((scan::load(buf + digits) ^ cell.row_text) & cell.row_mask) != 0)
+        return 0;
+    using namespace scan::block;
+    // The tail's second block is loaded only when it has bytes there: the buffer's padding
+    // covers sixteen bytes past its end, not thirty-two.
+    std::uint32_t same = bits(eq(load16(buf + tail), load16(memo.tail)));
+    if (memo.tail_len > 16) same |= bits(eq(load16(buf + tail + 16), load16(memo.tail + 16))) << 16;
+    return (same & memo.tail_mask) == memo.tail_mask ? end : 0;
+}
+
+}  // namespace
+
 bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
                CellSpans& cell) noexcept {
     position = skip_space(buf, position);
     if ((load4(buf + position) & 0xFFFF) != (word4("<c__") & 0xFFFF) ||
         !tag_name_end(buf[position + 2]))
         return false;
-    cell.present = 0;
-    const std::size_t after_ref = leading_ref(buf, position + 2, cell);
-    const std::size_t after_style = leading_style(buf, after_ref, cell);
-    const std::size_t after_type = leading_type(buf, after_style, cell);
-    // Slots 0-2 (r, s, t) have the bits R, S and T: those already read are kept.
-    TagScan open = buf[after_type] == '>'
-                       ? TagScan{after_type + 1, TagStatus::Open}
-                       : tight_attrs(buf, length, after_type, cell.cell, cell.present, 0,
-                                     cell.present & (CellSpans::R | CellSpans::S | CellSpans::T),
-                                     pick_cell);
-    if (open.status == TagStatus::Refused) return false;
-    cell.type = cell.has(CellSpans::T) ? classify_type(span_view(buf, cell.cell[2]))
-                                       : CellType::N;
-    std::size_t q = open.end;
-    bool value_taken = false;
-    if (open.status == TagStatus::Open) {
-        for (;;) {
-            q = skip_space(buf, q);
+    // The memo of this place in the row: taken when the cell matches it, else kept anew from
+    // this cell when its r names the expected row.
+    CellMemo* keep = nullptr;
+    std::size_t digits = 0;
+    std::size_t q;
+    bool value_taken;
+    CellResume next;  // the text to read next
+    if (cell.ordinal < CellSpans::kMemos) {
+        CellMemo& memo = cell.memos[cell.ordinal++];
+        if (const std::size_t resume_at = memo_match(memo, cell, buf, length, position)) {
+            cell.present = memo.present;
+            cell.type = static_cast<CellType>(memo.type);
+            cell.ref = CellRef{cell.row_number, memo.column};
+            cell.style = memo.style;
+            for (std::size_t i = 0; i < 3; ++i) {
+                cell.cell[i] = Span{memo.cell[i].start + position, memo.cell[i].end + position};
+                cell.formula[i] =
+                    Span{memo.formula[i].start + position, memo.formula[i].end + position};
+            }
+            value_taken = memo.value_taken;
+            q = resume_at;
+            next = memo.resume;
+            if (next == CellResume::End) goto done;
+            goto text;
+        }
+        keep = &memo;
+    }
+    {
+        cell.present = 0;
+        const std::size_t after_ref = leading_ref(buf, position + 2, cell, digits);
+        if (!digits) keep = nullptr;
+        const std::size_t after_style = leading_style(buf, after_ref, cell);
+        const std::size_t after_type = leading_type(buf, after_style, cell);
+        // Slots 0-2 (r, s, t) have the bits R, S and T: those already read are kept.
+        TagScan open = buf[after_type] == '>'
+                           ? TagScan{after_type + 1, TagStatus::Open}
+                           : tight_attrs(buf, length, after_type, cell.cell, cell.present, 0,
+                                         cell.present & (CellSpans::R | CellSpans::S | CellSpans::T),
+                                         pick_cell);
+        if (open.status == TagStatus::Refused) return false;
+        cell.type = cell.has(CellSpans::T) ? classify_type(span_view(buf, cell.cell[2]))
+                                           : CellType::N;
+        q = open.end;
+        value_taken = false;
+        if (open.status != TagStatus::Open) {
+            if (keep) keep_memo(*keep, cell, buf, position, digits, q, CellResume::End, false);
+            goto done;
+        }
+    }
+    for (;;) {
+        q = skip_space(buf, q);
+        {
             // Every child this reader takes, and the closing tag, spans four bytes at least.
             const std::uint32_t head = load4(buf + q);
             if (head == word4("</c>")) {
                 q += 4;
+                if (keep)
+                    keep_memo(*keep, cell, buf, position, digits, q, CellResume::End, value_taken);
                 break;
             }
             if ((head & 0xFFFFFF) == (word4("<v>_") & 0xFFFFFF)) {
                 if (value_taken) return false;
                 value_taken = true;
-                // A number is read and decided at once, unless the cell's formula will be its
-                // value.
-                if (numeric_type(cell.type) && !(cell.formula_wins && cell.has(CellSpans::Formula)) &&
-                    read_number(buf, length, q + 3, cell, q))
-                    continue;
-                q = text_until(buf, length, q + 3, "</v>", 4, cell.value);
-                if (!q) return false;
-                if (cell.value.raw.end > cell.value.raw.start) cell.present |= CellSpans::Value;
+                q += 3;
+                next = CellResume::Value;
             } else if (head == word4("<v/>")) {
                 if (value_taken) return false;
                 value_taken = true;
                 q += 4;
+                continue;
             } else if ((head & 0xFFFF) == (word4("<f__") & 0xFFFF) && tag_name_end(buf[q + 2])) {
                 if (cell.has(CellSpans::Formula)) return false;
-                TagScan f = tight_attrs(buf, length, q + 2, cell.formula, cell.present, 3, 0,
-                                        pick_formula);
+                const TagScan f = tight_attrs(buf, length, q + 2, cell.formula, cell.present, 3,
+                                              0, pick_formula);
                 if (f.status == TagStatus::Refused) return false;
                 cell.present |= CellSpans::Formula;
                 q = f.end;
-                if (f.status == TagStatus::Open) {
-                    q = text_until(buf, length, q, "</f>", 4, cell.formula_text);
-                    if (!q) return false;
-                    cell.present |= CellSpans::FormulaText;
-                }
+                if (f.status != TagStatus::Open) continue;
+                next = CellResume::FormulaText;
             } else if (head == word4("<is>")) {
                 // The inline string of an inlineStr cell, without runs or attributes on <is>;
                 // whitespace around its <t> is text directly inside the item, which is ignored.
                 if (cell.has(CellSpans::Inline) || cell.type != CellType::InlineStr) return false;
-                std::size_t p = skip_space(buf, q + 4);
-                if ((load4(buf + p) & 0xFFFFFF) == (word4("<t>_") & 0xFFFFFF))
-                    p += 3;
-                else if (starts(buf, length, p, "<t xml:space=\"preserve\">", 24))
-                    p += 24;
+                q = skip_space(buf, q + 4);
+                if ((load4(buf + q) & 0xFFFFFF) == (word4("<t>_") & 0xFFFFFF))
+                    q += 3;
+                else if (starts(buf, length, q, "<t xml:space=\"preserve\">", 24))
+                    q += 24;
                 else
                     return false;
-                p = text_until(buf, length, p, "</t>", 4, cell.inline_text);
-                if (!p) return false;
-                p = skip_space(buf, p);
-                if (load4(buf + p) != word4("</is") || buf[p + 4] != '>') return false;
-                q = p + 5;
-                cell.present |= CellSpans::Inline;
+                next = CellResume::InlineText;
             } else {
                 return false;
             }
         }
+        if (keep) {
+            keep_memo(*keep, cell, buf, position, digits, q, next, value_taken);
+            keep = nullptr;
+        }
+    text:
+        if (next == CellResume::Value) {
+            // A number is read and decided at once, unless the cell's formula will be its
+            // value.
+            if (numeric_type(cell.type) && !(cell.formula_wins && cell.has(CellSpans::Formula)) &&
+                read_number(buf, length, q, cell, q))
+                continue;
+            q = text_until(buf, length, q, "</v>", 4, cell.value);
+            if (!q) return false;
+            if (cell.value.raw.end > cell.value.raw.start) cell.present |= CellSpans::Value;
+        } else if (next == CellResume::FormulaText) {
+            q = text_until(buf, length, q, "</f>", 4, cell.formula_text);
+            if (!q) return false;
+            cell.present |= CellSpans::FormulaText;
+        } else {
+            q = text_until(buf, length, q, "</t>", 4, cell.inline_text);
+            if (!q) return false;
+            q = skip_space(buf, q);
+            if (load4(buf + q) != word4("</is") || buf[q + 4] != '>') return false;
+            q += 5;
+            cell.present |= CellSpans::Inline;
+        }
     }
+done:
     if (cell.has(CellSpans::FT) && equals(buf, cell.formula[0], "dataTable", 9)) return false;
     cell.start = position;
     cell.end = q;

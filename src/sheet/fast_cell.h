@@ -31,6 +31,34 @@ struct TextSpan {
 // room for raw.size() + 8 bytes.
 std::size_t decode_entities(std::string_view raw, char* out) noexcept;
 
+// Where fast_cell's reading of a cell first meets a text: right after "<v>", after the start tag
+// of <f>, after the <t> start tag inside <is>, or (End) the cell's end, when it has no text.
+enum class CellResume : std::uint8_t { Value, FormulaText, InlineText, End };
+
+// What fast_cell had read of a cell when it reached its first text (or its end), kept for the
+// cells in the same place of later rows: a cell whose bytes from "<c" up to that point are the
+// same but for the digits of its row reads the same up to there. The bytes are the head (from
+// "<c" to the row's digits: the r attribute's start and the column letters), the row's digits
+// (the row expected), and the tail (from the quote after them to the text).
+struct CellMemo {
+    std::uint64_t head = 0;       // the head's bytes as a word
+    std::uint64_t head_mask = 0;  // the head's bytes of that word
+    std::uint32_t tail_mask = 0;  // one bit per tail byte
+    std::uint8_t head_len = 0;
+    std::uint8_t tail_len = 0;    // at most 32
+    std::uint8_t row_digits = 0;  // the digits of the row it was read in; 0: nothing kept
+    CellResume resume = CellResume::End;
+    bool value_taken = false;     // a <v> came before the text
+    std::uint8_t tail[32] = {};
+    // What had been read, the spans relative to the cell's "<c".
+    std::uint16_t present = 0;
+    std::uint8_t type = 0;        // CellType
+    std::int64_t column = 0;
+    std::int64_t style = 0;
+    Span cell[3];
+    Span formula[3];
+};
+
 // What fast_cell read: spans of the buffer. Attribute values are taken as they stand. A span is
 // meaningful only when its bit is in `present` (fast_cell clears nothing else, so one CellSpans
 // can be reused from cell to cell at no cost).
@@ -73,6 +101,12 @@ struct CellSpans {
     std::uint64_t row_mask = 0;  // the bytes of row_text; zero when no row is expected
     std::size_t row_digits = 0;
     std::int64_t row_number = 0;
+
+    // The cells of the current row that fast_cell has met (reset by expect_row), and what it
+    // read of the first cells in each place of the previous rows.
+    static constexpr std::size_t kMemos = 16;
+    std::size_t ordinal = 0;
+    CellMemo memos[kMemos];
 
     bool has(std::uint16_t bit) const noexcept { return (present & bit) != 0; }
 };
