@@ -433,6 +433,19 @@ inline std::size_t memo_match(const CellMemo& memo, const CellSpans& cell,
 
 }  // namespace
 
+void CellSpans::expect_row(std::int64_t row, const std::uint8_t* digits, std::size_t n) noexcept {
+    // A leading zero is not how a cell's r spells the row.
+    if (n > 7 || digits[0] == '0') {
+        expect_row(row);
+        return;
+    }
+    ordinal = 0;
+    row_mask = scan::low_bytes(n + 1);
+    row_text = scan::load(digits) & row_mask;
+    row_digits = n;
+    row_number = row;
+}
+
 bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
                CellSpans& cell) noexcept {
     position = skip_space(buf, position);

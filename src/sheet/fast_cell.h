@@ -97,6 +97,9 @@ struct CellSpans {
     // The row the next cells are expected in: a reference naming it is taken without reading
     // its digits as a number. Without a call no row is expected.
     void expect_row(std::int64_t row) noexcept;
+    // The same for a row whose number is the `n` digits at `digits`, followed by a quote (the
+    // r value of a row tag in a padded buffer).
+    void expect_row(std::int64_t row, const std::uint8_t* digits, std::size_t n) noexcept;
     std::uint64_t row_text = 0;  // the row's digits and a closing quote, as a word
     std::uint64_t row_mask = 0;  // the bytes of row_text; zero when no row is expected
     std::size_t row_digits = 0;

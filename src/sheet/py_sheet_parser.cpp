@@ -76,7 +76,14 @@ void SheetParser::skip_space() noexcept {
 
 Item SheetParser::next_item() {
     for (;;) {
-        if (in_sheet_data_) skip_space();
+        if (in_sheet_data_) {
+            skip_space();
+            // Rows mostly start as spreadsheet programs write them: read at once.
+            std::size_t digits;
+            if (reader_.depth() == 2 && reader_.namespaces().default_id() == kMainNamespace &&
+                reader_.row_start_tag(digits))
+                return plain_row(digits);
+        }
         XmlEvent ev = reader_.next();
         switch (ev) {
             case XmlEvent::Eof:
@@ -159,6 +166,25 @@ RowItem SheetParser::parse_row() {
         reader_.next();  // <row/>: its End, read here so that the fast path never looks past it
         return row;
     }
+    spans_.expect_row(row_);
+    return row_cells(std::move(row));
+}
+
+RowItem SheetParser::plain_row(std::size_t digits) {
+    // r is 1 to 18 digits: the integer fast parse's number, and no other attribute but spans.
+    const auto* text = reader_.input().data() + digits;
+    std::int64_t n = 0;
+    std::size_t count = 0;
+    for (; text[count] != '"'; ++count) n = n * 10 + (text[count] - '0');
+    row_ = n;
+    column_ = 0;
+    spans_.expect_row(n, text, count);
+    RowItem row;
+    row.index = n;
+    return row_cells(std::move(row));
+}
+
+RowItem SheetParser::row_cells(RowItem row) {
     // The cells are read in the row's namespace scope: each one read by the events is read whole,
     // its own declarations leaving scope with it, so the default namespace is the row's
     // throughout.
@@ -171,7 +197,6 @@ RowItem SheetParser::parse_row() {
     row.cells.reserve(last_row_cells_);
     ContentWalk content(reader_, "eof in row");
     CellContext ctx = context();
-    spans_.expect_row(row_);
     for (;;) {
         if (buffer_path && read_cell_from_buffer(row.cells, ctx))
             continue;
@@ -273,11 +298,22 @@ std::optional<Val> SheetParser::inline_value() {
 
 bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext& ctx) {
     Input& in = reader_.input();
-    const std::uint8_t* buf = in.data();
-    CellSpans& cell = spans_;
-    if (!fast_cell(buf, in.filled(), in.pos, cell)) return false;
+    const CellSpans& cell = spans_;
+    if (!fast_cell(in.data(), in.filled(), in.pos, spans_)) return false;
     CellRec& rec = cells.emplace_back();
     try {
+        using S = CellSpans;
+        const std::uint16_t present = cell.present;
+        // Most cells are a number, a shared string or a boolean without a formula, with r and s
+        // read as numbers (or absent): decided from what fast_cell read, without their texts.
+        if ((present & (S::Number | S::Formula)) == S::Number &&
+            (present & (S::S | S::StyleParsed)) != S::S &&
+            (present & (S::R | S::RefParsed)) != S::R &&
+            interpret_number_into(rec, ctx, present & S::R ? &cell.ref : nullptr,
+                                  present & S::S ? cell.style : 0, cell.type, cell.number)) {
+            reader_.consume_tag(cell.start, cell.end);
+            return true;
+        }
         decide_from_buffer(rec, ctx);
     } catch (...) {
         cells.pop_back();
@@ -298,15 +334,6 @@ void SheetParser::decide_from_buffer(CellRec& rec, CellContext& ctx) {
                   unsigned{S::FRef} == unsigned{F::FRef} && unsigned{S::FSi} == unsigned{F::FSi} &&
                   unsigned{S::Formula} == unsigned{F::F});
     const std::uint16_t present = cell.present;
-    // Most cells are a number, a shared string or a boolean without a formula, with r and s read
-    // as numbers (or absent): decided from what fast_cell read, without their texts.
-    if ((present & (S::Number | S::Formula)) == S::Number &&
-        (present & (S::S | S::StyleParsed)) != S::S && (present & (S::R | S::RefParsed)) != S::R &&
-        interpret_number_into(rec, ctx, present & S::R ? &cell.ref : nullptr,
-                              present & S::S ? cell.style : 0, cell.type, cell.number)) {
-        reader_.consume_tag(cell.start, cell.end);
-        return;
-    }
     CellFlags flags;
     flags.bits = static_cast<std::uint8_t>(present & (S::R | S::S | S::T | S::FT | S::FRef |
                                                       S::FSi | S::Formula));

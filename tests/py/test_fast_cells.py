@@ -200,3 +200,17 @@ def test_fast_path_needs_the_main_namespace_as_default():
     rows = raw_rows(unbound)
     assert [c[2] for c in rows[0][0][1]] == [None, 2, None]
     assert rows == raw_rows(unbound, rich_text=True)
+
+
+def test_row_tags_read_straight_from_the_buffer_read_alike():
+    """Row start tags of the plain shape are read at once; the same rows with an attribute that
+    sends the tag through the general reader (a namespaced one, which is not a row dimension)
+    must read the same."""
+    cells = '<c r="A7"><v>1</v></c><c><v>2</v></c><c r="C12"><v>3</v></c>'
+    for r in ["7", "12", "0012", "", "123456789012345678", "1234567890123456789", "-3", "+4", "x"]:
+        for spans in ["", ' spans="1:3"']:
+            rows = f'<row r="{r}"{spans}>{cells}</row><row{spans}>{cells}</row><row r="12">{cells}</row>'
+            plain = sheet(rows)
+            general = sheet(rows.replace("<row ", '<row x:a="1" ').replace("<row>", '<row x:a="1">'),
+                            decl=f'xmlns="{MAIN_NS}" xmlns:x="urn:x"')
+            assert outcome(plain) == outcome(general), (r, spans)
