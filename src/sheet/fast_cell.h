@@ -118,6 +118,8 @@ struct CellSpans {
 // ignores as text between cells) into `out`; `out.start` is the offset of its "<c". Returns false,
 // having read nothing (and with `out` meaningless), when the cell is not of the plain shape.
 // The buffer must be padded as a ByteBuffer is: sixteen zero bytes readable past `length`.
+// (read_plain_cell, in sheet/fast_cell_inline.h, is the same function inline, for the parser's
+// cell loop.)
 bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
                CellSpans& out) noexcept;
 

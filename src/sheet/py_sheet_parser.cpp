@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "sheet/fast_cell.h"
+#include "sheet/fast_cell_inline.h"
 #include "sheet/values.h"
 #include "xml/chars.h"
 #include "xml/content_walk.h"
@@ -299,7 +300,7 @@ std::optional<Val> SheetParser::inline_value() {
 bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext& ctx) {
     Input& in = reader_.input();
     const CellSpans& cell = spans_;
-    if (!fast_cell(in.data(), in.filled(), in.pos, spans_)) return false;
+    if (!read_plain_cell(in.data(), in.filled(), in.pos, spans_)) return false;
     CellRec& rec = cells.emplace_back();
     try {
         using S = CellSpans;

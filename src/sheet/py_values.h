@@ -301,8 +301,10 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
 // `ref` is the position its r names (null without r), `style` its integer style. Decides the
 // cell into `rec` (a default-constructed CellRec) exactly as interpret_into would and returns
 // true; false, with `rec` and `ctx` untouched, for any other cell.
-inline bool interpret_number_into(CellRec& rec, CellContext& ctx, const CellRef* ref,
-                                  std::int64_t style, CellType type, const CellNumber& number) {
+[[gnu::always_inline]] inline bool interpret_number_into(CellRec& rec, CellContext& ctx,
+                                                         const CellRef* ref, std::int64_t style,
+                                                         CellType type,
+                                                         const CellNumber& number) {
     // The value first: a cell this does not decide leaves everything as it was. `rec` is new, so
     // its value holds nothing and is made in place.
     auto make = [&rec]<class T>(T v) { std::construct_at(&rec.value, std::in_place_type<T>, v); };

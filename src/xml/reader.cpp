@@ -252,9 +252,10 @@ bool Reader::row_start_tag(std::size_t& digits) {
     local_end_ = lt + 4;
     attrs_.clear();
     attrs_.push_back(Attr{lt + 5, lt + 6, lt + 5, lt + 6, lt + 8, r_end, kNoNamespace, false});
-    if (spans)
-        attrs_.push_back(
-            Attr{r_end + 2, r_end + 7, r_end + 2, r_end + 7, spans, spans_end, kNoNamespace, false});
+    if (spans) {
+        const std::size_t name = r_end + 2;
+        attrs_.push_back(Attr{name, name + 5, name, name + 5, spans, spans_end, kNoNamespace, false});
+    }
     open_element(lt, p, local_end_, false, 0);
     last_ = XmlEvent::Start;
     digits = lt + 8;

@@ -260,8 +260,12 @@ TEST(CellSpans, RepeatedShapesReadAsNew) {
         for (std::string& shape : row_shapes) {
             const std::size_t at = pick(shape.size() + 1);
             switch (pick(24)) {
-                case 0: shape = shape.substr(0, at) + alphabet[pick(alphabet.size())] + shape.substr(at); break;
-                case 1: if (at < shape.size()) shape = shape.substr(0, at) + shape.substr(at + 1); break;
+                case 0:
+                    shape = shape.substr(0, at) + alphabet[pick(alphabet.size())] + shape.substr(at);
+                    break;
+                case 1:
+                    if (at < shape.size()) shape = shape.substr(0, at) + shape.substr(at + 1);
+                    break;
                 case 2: if (at < shape.size()) shape[at] = alphabet[pick(alphabet.size())]; break;
                 case 3: shape = shapes[pick(shapes.size())]; break;
                 default: break;

@@ -102,7 +102,7 @@ def cell_specs(seed, rows, repeat=False):
             if cells:
                 i = rnd.randrange(len(cells))
                 field = rnd.randrange(6)
-                fresh = cell_specs(rnd.randrange(2**32), 1)[0] or [(None, None, None, None, None, None)]
+                fresh = cell_specs(rnd.randrange(2**32), 1)[0] or [(None,) * 6]
                 cells[i] = cells[i][:field] + (fresh[0][field],) + cells[i][field + 1:]
                 if field == 0 and cells[i][0]:
                     cells[i] = (cells[i][0].rstrip("0123456789") + str(row), *cells[i][1:])
@@ -209,8 +209,9 @@ def test_row_tags_read_straight_from_the_buffer_read_alike():
     cells = '<c r="A7"><v>1</v></c><c><v>2</v></c><c r="C12"><v>3</v></c>'
     for r in ["7", "12", "0012", "", "123456789012345678", "1234567890123456789", "-3", "+4", "x"]:
         for spans in ["", ' spans="1:3"']:
-            rows = f'<row r="{r}"{spans}>{cells}</row><row{spans}>{cells}</row><row r="12">{cells}</row>'
+            rows = (f'<row r="{r}"{spans}>{cells}</row><row{spans}>{cells}</row>'
+                    f'<row r="12">{cells}</row>')
             plain = sheet(rows)
-            general = sheet(rows.replace("<row ", '<row x:a="1" ').replace("<row>", '<row x:a="1">'),
-                            decl=f'xmlns="{MAIN_NS}" xmlns:x="urn:x"')
+            tagged = rows.replace("<row ", '<row x:a="1" ').replace("<row>", '<row x:a="1">')
+            general = sheet(tagged, decl=f'xmlns="{MAIN_NS}" xmlns:x="urn:x"')
             assert outcome(plain) == outcome(general), (r, spans)
