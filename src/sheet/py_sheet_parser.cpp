@@ -335,6 +335,17 @@ void SheetParser::decide_from_buffer(CellRec& rec, CellContext& ctx) {
                   unsigned{S::FRef} == unsigned{F::FRef} && unsigned{S::FSi} == unsigned{F::FSi} &&
                   unsigned{S::Formula} == unsigned{F::F});
     const std::uint16_t present = cell.present;
+    // An inline string as it stands, without a formula, likewise.
+    if ((present & (S::Inline | S::Formula)) == S::Inline && !cell.inline_text.decode &&
+        (present & (S::S | S::StyleParsed)) != S::S && (present & (S::R | S::RefParsed)) != S::R) {
+        const TextSpan& t = cell.inline_text;
+        interpret_inline_into(
+            rec, ctx, present & S::R ? &cell.ref : nullptr, present & S::S ? cell.style : 0,
+            std::string_view(reinterpret_cast<const char*>(buf) + t.raw.start,
+                             t.raw.end - t.raw.start));
+        reader_.consume_tag(cell.start, cell.end);
+        return;
+    }
     CellFlags flags;
     flags.bits = static_cast<std::uint8_t>(present & (S::R | S::S | S::T | S::FT | S::FRef |
                                                       S::FSi | S::Formula));

@@ -294,6 +294,21 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
 void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value);
 
+// The row and column of a new cell `rec`: those its r names (`ref`, read as fast_coordinate reads
+// it), or without r the next column of the current row.
+[[gnu::always_inline]] inline void place_cell(CellRec& rec, CellContext& ctx, const CellRef* ref) {
+    if (ref) {
+        ctx.column = ref->column;
+        rec.row = ref->row;
+        rec.column = ref->column;
+    } else {
+        if (ctx.column == std::numeric_limits<std::int64_t>::max()) [[unlikely]]
+            throw Unsupported("column index");
+        rec.column = ++ctx.column;
+        rec.row = ctx.row;
+    }
+}
+
 // The cells most sheets are made of, decided from what the buffer-level reader already read:
 // no formula, and a <v> number (`number`, as parse_number decides the text) in a cell of type
 // "n" (or without t), a date serial the native conversion takes included, or an in-range
@@ -345,19 +360,21 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
         default:
             return false;
     }
-    if (ref) {
-        ctx.column = ref->column;
-        rec.row = ref->row;
-        rec.column = ref->column;
-    } else {
-        if (ctx.column == std::numeric_limits<std::int64_t>::max()) [[unlikely]]
-            throw Unsupported("column index");
-        rec.column = ++ctx.column;
-        rec.row = ctx.row;
-    }
+    place_cell(rec, ctx, ref);
     rec.style.value = style;
     rec.dtype.index = static_cast<TypeIndex>(type);
     return true;
+}
+
+// The same for an inlineStr cell without a formula whose <is> text the buffer-level reader
+// took as it stands: its value is that text, data type "s".
+[[gnu::always_inline]] inline void interpret_inline_into(CellRec& rec, CellContext& ctx,
+                                                         const CellRef* ref, std::int64_t style,
+                                                         std::string_view text) {
+    std::construct_at(&rec.value, std::in_place_type<std::string>, text);
+    place_cell(rec, ctx, ref);
+    rec.style.value = style;
+    rec.dtype.index = TypeIndex::S;
 }
 
 // The Python object of a value (consumes it). The kinds that need neither the settings nor the
