@@ -2,7 +2,10 @@
 
 #include <array>
 #include <charconv>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <optional>
 
 #include "sheet/fast_cell.h"
 #include "sheet/fast_cell_inline.h"
@@ -363,6 +366,42 @@ void SheetParser::decide_from_buffer(CellRec& rec, CellContext& ctx) {
         if (scratch.size() < raw.size() + 8) scratch.resize(2 * raw.size() + 8);
         return std::string_view(scratch.data(), decode_entities(raw, scratch.data()));
     };
+    // A formula that is the cell's value (its <v> not looked at): a plain one is "=" and its
+    // text; a shared one whose master has a native translator that reaches this cell is a
+    // reference to it. Anything else takes the general path below. (`rec` is new: its value
+    // holds nothing and is made in place.)
+    if ((present & S::Formula) && cell.formula_wins &&
+        (present & (S::S | S::StyleParsed)) != S::S && (present & (S::R | S::RefParsed)) != S::R) {
+        const CellRef* ref = present & S::R ? &cell.ref : nullptr;
+        std::optional<std::uint32_t> found;
+        if (present & S::FT) {
+            const std::string_view si = view(S::FSi, cell.formula[2]);
+            if (view(S::FT, cell.formula[0]) == "shared" &&
+                (found = shared_.find(present & S::FSi ? &si : nullptr))) {
+                const SharedEntry& entry = shared_.entry(*found);
+                if (!entry.native || (ref && !entry.native->fits(*ref))) found.reset();
+            }
+        }
+        if (found || !(present & S::FT)) {
+            place_cell(rec, ctx, ref);
+            if (found) {
+                std::construct_at(&rec.value, std::in_place_type<SharedRef>,
+                                  SharedRef{*found, ref ? std::optional(*ref) : std::nullopt});
+            } else {
+                const std::string_view f = present & S::FormulaText
+                                               ? child_text(cell.formula_text, bufs_.f_text)
+                                               : std::string_view();
+                std::string& text = *std::get_if<std::string>(std::construct_at(
+                    &rec.value, std::in_place_type<std::string>, f.size() + 1, '='));
+                if (!f.empty()) std::memcpy(text.data() + 1, f.data(), f.size());
+            }
+            rec.style.value = present & S::S ? cell.style : 0;
+            rec.dtype.index = TypeIndex::F;
+            rec.has_formula = true;
+            reader_.consume_tag(cell.start, cell.end);
+            return;
+        }
+    }
     const std::string_view t = view(S::T, cell.cell[2]);
     std::string_view v, inline_text;
     if (present & S::Inline) {  // only taken in an inlineStr cell, whose <v> is ignored

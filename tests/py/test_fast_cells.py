@@ -123,7 +123,7 @@ def cell_specs(seed, rows, repeat=False):
             if roll == 0:
                 formula = ([("aca", "false")] if rnd.randrange(2) else [],
                            rnd.choice(["SUM(A1:B2)+1", '"x"&A1', "A1>B1"]))
-            elif roll == 1 and r:
+            elif roll == 1:
                 if not shared_open:
                     formula = ([("t", "shared"), ("ref", "A1:K99"), ("si", "0")], "A1*2")
                     shared_open = True
