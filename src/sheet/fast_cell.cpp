@@ -66,7 +66,7 @@ void CellSpans::expect_row(std::int64_t row, const std::uint8_t* digits, std::si
         return;
     }
     ordinal = 0;
-    row_mask = scan::low_bytes(n + 1);
+    row_mask = n + 1 == 8 ? ~std::uint64_t{0} : scan::low_bytes(n + 1);
     row_text = scan::load(digits) & row_mask;
     row_digits = n;
     row_number = row;
