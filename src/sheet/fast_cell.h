@@ -55,8 +55,8 @@ struct CellMemo {
     std::uint8_t type = 0;        // CellType
     std::int64_t column = 0;
     std::int64_t style = 0;
-    Span cell[3];
-    Span formula[3];
+    Span cell[3] = {};
+    Span formula[3] = {};
 };
 
 // What fast_cell read: spans of the buffer. Attribute values are taken as they stand. A span is
@@ -81,8 +81,8 @@ struct CellSpans {
     std::uint16_t present = 0;
     std::size_t start = 0;  // offset of the cell's "<c"
     std::size_t end = 0;    // offset after the cell's "</c>" or "/>"
-    Span cell[3];
-    Span formula[3];
+    Span cell[3] = {};  // (the spans of absent parts are kept in memos as they stand)
+    Span formula[3] = {};
     TextSpan value;
     TextSpan formula_text;
     TextSpan inline_text;

@@ -331,7 +331,6 @@ inline bool equals(const std::uint8_t* buf, const Span& s, const char* lit,
     return s.end - s.start == n && std::memcmp(buf + s.start, lit, n) == 0;
 }
 
-
 // Keeps what fast_cell has read of the cell at `start`, whose row digits are at `digits`, on
 // reaching its first text (or its end) at q.
 [[gnu::noinline]] inline void keep_memo(CellMemo& memo, const CellSpans& cell,
