@@ -31,6 +31,34 @@ struct TextSpan {
 // room for raw.size() + 8 bytes.
 std::size_t decode_entities(std::string_view raw, char* out) noexcept;
 
+// Where fast_cell's reading of a cell first meets a text: right after "<v>", after the start tag
+// of <f>, after the <t> start tag inside <is>, or (End) the cell's end, when it has no text.
+enum class CellResume : std::uint8_t { Value, FormulaText, InlineText, End };
+
+// What fast_cell had read of a cell when it reached its first text (or its end), kept for the
+// cells in the same place of later rows: a cell whose bytes from "<c" up to that point are the
+// same but for the digits of its row reads the same up to there. The bytes are the head (from
+// "<c" to the row's digits: the r attribute's start and the column letters), the row's digits
+// (the row expected), and the tail (from the quote after them to the text).
+struct CellMemo {
+    std::uint64_t head = 0;       // the head's bytes as a word
+    std::uint64_t head_mask = 0;  // the head's bytes of that word
+    std::uint32_t tail_mask = 0;  // one bit per tail byte
+    std::uint8_t head_len = 0;
+    std::uint8_t tail_len = 0;    // at most 32
+    std::uint8_t row_digits = 0;  // the digits of the row it was read in; 0: nothing kept
+    CellResume resume = CellResume::End;
+    bool value_taken = false;     // a <v> came before the text
+    std::uint8_t tail[32] = {};
+    // What had been read, the spans relative to the cell's "<c".
+    std::uint16_t present = 0;
+    std::uint8_t type = 0;        // CellType
+    std::int64_t column = 0;
+    std::int64_t style = 0;
+    Span cell[3] = {};
+    Span formula[3] = {};
+};
+
 // What fast_cell read: spans of the buffer. Attribute values are taken as they stand. A span is
 // meaningful only when its bit is in `present` (fast_cell clears nothing else, so one CellSpans
 // can be reused from cell to cell at no cost).
@@ -53,8 +81,8 @@ struct CellSpans {
     std::uint16_t present = 0;
     std::size_t start = 0;  // offset of the cell's "<c"
     std::size_t end = 0;    // offset after the cell's "</c>" or "/>"
-    Span cell[3];
-    Span formula[3];
+    Span cell[3] = {};  // (the spans of absent parts are kept in memos as they stand)
+    Span formula[3] = {};
     TextSpan value;
     TextSpan formula_text;
     TextSpan inline_text;
@@ -69,10 +97,19 @@ struct CellSpans {
     // The row the next cells are expected in: a reference naming it is taken without reading
     // its digits as a number. Without a call no row is expected.
     void expect_row(std::int64_t row) noexcept;
+    // The same for a row whose number is the `n` digits at `digits`, followed by a quote (the
+    // r value of a row tag in a padded buffer).
+    void expect_row(std::int64_t row, const std::uint8_t* digits, std::size_t n) noexcept;
     std::uint64_t row_text = 0;  // the row's digits and a closing quote, as a word
     std::uint64_t row_mask = 0;  // the bytes of row_text; zero when no row is expected
     std::size_t row_digits = 0;
     std::int64_t row_number = 0;
+
+    // The cells of the current row that fast_cell has met (reset by expect_row), and what it
+    // read of the first cells in each place of the previous rows.
+    static constexpr std::size_t kMemos = 16;
+    std::size_t ordinal = 0;
+    CellMemo memos[kMemos];
 
     bool has(std::uint16_t bit) const noexcept { return (present & bit) != 0; }
 };
@@ -81,6 +118,8 @@ struct CellSpans {
 // ignores as text between cells) into `out`; `out.start` is the offset of its "<c". Returns false,
 // having read nothing (and with `out` meaningless), when the cell is not of the plain shape.
 // The buffer must be padded as a ByteBuffer is: sixteen zero bytes readable past `length`.
+// (read_plain_cell, in sheet/fast_cell_inline.h, is the same function inline, for the parser's
+// cell loop.)
 bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
                CellSpans& out) noexcept;
 

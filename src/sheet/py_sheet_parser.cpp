@@ -2,9 +2,13 @@
 
 #include <array>
 #include <charconv>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <optional>
 
 #include "sheet/fast_cell.h"
+#include "sheet/fast_cell_inline.h"
 #include "sheet/values.h"
 #include "xml/chars.h"
 #include "xml/content_walk.h"
@@ -76,7 +80,14 @@ void SheetParser::skip_space() noexcept {
 
 Item SheetParser::next_item() {
     for (;;) {
-        if (in_sheet_data_) skip_space();
+        if (in_sheet_data_) {
+            skip_space();
+            // Rows mostly start as spreadsheet programs write them: read at once.
+            std::size_t digits;
+            if (reader_.depth() == 2 && reader_.namespaces().default_id() == kMainNamespace &&
+                reader_.row_start_tag(digits))
+                return plain_row(digits);
+        }
         XmlEvent ev = reader_.next();
         switch (ev) {
             case XmlEvent::Eof:
@@ -159,6 +170,25 @@ RowItem SheetParser::parse_row() {
         reader_.next();  // <row/>: its End, read here so that the fast path never looks past it
         return row;
     }
+    spans_.expect_row(row_);
+    return row_cells(std::move(row));
+}
+
+RowItem SheetParser::plain_row(std::size_t digits) {
+    // r is 1 to 18 digits: the integer fast parse's number, and no other attribute but spans.
+    const auto* text = reader_.input().data() + digits;
+    std::int64_t n = 0;
+    std::size_t count = 0;
+    for (; text[count] != '"'; ++count) n = n * 10 + (text[count] - '0');
+    row_ = n;
+    column_ = 0;
+    spans_.expect_row(n, text, count);
+    RowItem row;
+    row.index = n;
+    return row_cells(std::move(row));
+}
+
+RowItem SheetParser::row_cells(RowItem row) {
     // The cells are read in the row's namespace scope: each one read by the events is read whole,
     // its own declarations leaving scope with it, so the default namespace is the row's
     // throughout.
@@ -171,7 +201,6 @@ RowItem SheetParser::parse_row() {
     row.cells.reserve(last_row_cells_);
     ContentWalk content(reader_, "eof in row");
     CellContext ctx = context();
-    spans_.expect_row(row_);
     for (;;) {
         if (buffer_path && read_cell_from_buffer(row.cells, ctx))
             continue;
@@ -273,11 +302,22 @@ std::optional<Val> SheetParser::inline_value() {
 
 bool SheetParser::read_cell_from_buffer(std::vector<CellRec>& cells, CellContext& ctx) {
     Input& in = reader_.input();
-    const std::uint8_t* buf = in.data();
-    CellSpans& cell = spans_;
-    if (!fast_cell(buf, in.filled(), in.pos, cell)) return false;
+    const CellSpans& cell = spans_;
+    if (!read_plain_cell(in.data(), in.filled(), in.pos, spans_)) return false;
     CellRec& rec = cells.emplace_back();
     try {
+        using S = CellSpans;
+        const std::uint16_t present = cell.present;
+        // Most cells are a number, a shared string or a boolean without a formula, with r and s
+        // read as numbers (or absent): decided from what fast_cell read, without their texts.
+        if ((present & (S::Number | S::Formula)) == S::Number &&
+            (present & (S::S | S::StyleParsed)) != S::S &&
+            (present & (S::R | S::RefParsed)) != S::R &&
+            interpret_number_into(rec, ctx, present & S::R ? &cell.ref : nullptr,
+                                  present & S::S ? cell.style : 0, cell.type, cell.number)) {
+            reader_.consume_tag(cell.start, cell.end);
+            return true;
+        }
         decide_from_buffer(rec, ctx);
     } catch (...) {
         cells.pop_back();
@@ -298,12 +338,14 @@ void SheetParser::decide_from_buffer(CellRec& rec, CellContext& ctx) {
                   unsigned{S::FRef} == unsigned{F::FRef} && unsigned{S::FSi} == unsigned{F::FSi} &&
                   unsigned{S::Formula} == unsigned{F::F});
     const std::uint16_t present = cell.present;
-    // Most cells are a number, a shared string or a boolean without a formula, with r and s read
-    // as numbers (or absent): decided from what fast_cell read, without their texts.
-    if ((present & (S::Number | S::Formula)) == S::Number &&
-        (present & (S::S | S::StyleParsed)) != S::S && (present & (S::R | S::RefParsed)) != S::R &&
-        interpret_number_into(rec, ctx, present & S::R ? &cell.ref : nullptr,
-                              present & S::S ? cell.style : 0, cell.type, cell.number)) {
+    // An inline string as it stands, without a formula, likewise.
+    if ((present & (S::Inline | S::Formula)) == S::Inline && !cell.inline_text.decode &&
+        (present & (S::S | S::StyleParsed)) != S::S && (present & (S::R | S::RefParsed)) != S::R) {
+        const TextSpan& t = cell.inline_text;
+        interpret_inline_into(
+            rec, ctx, present & S::R ? &cell.ref : nullptr, present & S::S ? cell.style : 0,
+            std::string_view(reinterpret_cast<const char*>(buf) + t.raw.start,
+                             t.raw.end - t.raw.start));
         reader_.consume_tag(cell.start, cell.end);
         return;
     }
@@ -324,6 +366,42 @@ void SheetParser::decide_from_buffer(CellRec& rec, CellContext& ctx) {
         if (scratch.size() < raw.size() + 8) scratch.resize(2 * raw.size() + 8);
         return std::string_view(scratch.data(), decode_entities(raw, scratch.data()));
     };
+    // A formula that is the cell's value (its <v> not looked at): a plain one is "=" and its
+    // text; a shared one whose master has a native translator that reaches this cell is a
+    // reference to it. Anything else takes the general path below. (`rec` is new: its value
+    // holds nothing and is made in place.)
+    if ((present & S::Formula) && cell.formula_wins &&
+        (present & (S::S | S::StyleParsed)) != S::S && (present & (S::R | S::RefParsed)) != S::R) {
+        const CellRef* ref = present & S::R ? &cell.ref : nullptr;
+        std::optional<std::uint32_t> found;
+        if (present & S::FT) {
+            const std::string_view si = view(S::FSi, cell.formula[2]);
+            if (view(S::FT, cell.formula[0]) == "shared" &&
+                (found = shared_.find(present & S::FSi ? &si : nullptr))) {
+                const SharedEntry& entry = shared_.entry(*found);
+                if (!entry.native || (ref && !entry.native->fits(*ref))) found.reset();
+            }
+        }
+        if (found || !(present & S::FT)) {
+            place_cell(rec, ctx, ref);
+            if (found) {
+                std::construct_at(&rec.value, std::in_place_type<SharedRef>,
+                                  SharedRef{*found, ref ? std::optional(*ref) : std::nullopt});
+            } else {
+                const std::string_view f = present & S::FormulaText
+                                               ? child_text(cell.formula_text, bufs_.f_text)
+                                               : std::string_view();
+                std::string& text = *std::get_if<std::string>(std::construct_at(
+                    &rec.value, std::in_place_type<std::string>, f.size() + 1, '='));
+                if (!f.empty()) std::memcpy(text.data() + 1, f.data(), f.size());
+            }
+            rec.style.value = present & S::S ? cell.style : 0;
+            rec.dtype.index = TypeIndex::F;
+            rec.has_formula = true;
+            reader_.consume_tag(cell.start, cell.end);
+            return;
+        }
+    }
     const std::string_view t = view(S::T, cell.cell[2]);
     std::string_view v, inline_text;
     if (present & S::Inline) {  // only taken in an inlineStr cell, whose <v> is ignored

@@ -75,14 +75,19 @@ public:
 
 private:
     RowItem parse_row();
+    // The row whose start tag Reader::row_start_tag has read, r's digits at `digits`.
+    RowItem plain_row(std::size_t digits);
+    // The cells of the row whose start tag has been read (row_ set), into `row`.
+    RowItem row_cells(RowItem row);
     ElementItem capture_checked();
     CellRec read_cell();
     // Reads the cell at the current position straight from the buffer and appends it, deciding
     // it in `ctx` (the row's context); false (nothing consumed) when the cell does not have the
     // plain shape.
     bool read_cell_from_buffer(std::vector<CellRec>& cells, CellContext& ctx);
-    // Decides the cell fast_cell has just read into `rec` (new) and moves the reader past it.
-    void decide_from_buffer(CellRec& rec, CellContext& ctx);
+    // Decides the cell fast_cell has just read into `rec` (new) and moves the reader past it:
+    // the cells that are not a plain number, shared string or boolean.
+    [[gnu::noinline]] void decide_from_buffer(CellRec& rec, CellContext& ctx);
     std::optional<Val> inline_value();
     // Passes over whitespace up to the next tag in the buffer: text between rows and cells,
     // which the parser ignores, so it need not be read as a text event.

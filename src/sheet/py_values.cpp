@@ -411,60 +411,6 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
     decide_value(ctx, raw, flags, rec.style, inline_value, false, rec.value, rec.dtype);
 }
 
-bool interpret_number_into(CellRec& rec, CellContext& ctx, const CellRef* ref,
-                           std::int64_t style, CellType type, const CellNumber& number) {
-    // The value first: a cell this does not decide leaves everything as it was.
-    const Settings& st = ctx.settings;
-    const bool integer = number.kind == CellNumber::Kind::Int;
-    switch (type) {
-        case CellType::N:
-            if (!integer && number.kind != CellNumber::Kind::Float) return false;
-            if (st.date_formats.contains(style)) {
-                // The date rule's native conversion; a duration, an epoch without one and a
-                // serial outside the range (a warning) take the general path.
-                if (!st.native_epoch || st.timedelta_formats.contains(style)) return false;
-                const DateResult r = integer ? from_excel_int(number.integer, *st.native_epoch)
-                                             : from_excel_float(number.real, *st.native_epoch);
-                if (!r.ok()) return false;
-                if (integer)
-                    emplace_val<DateInt>(rec.value, DateInt{number.integer, PackedDate::of(r)});
-                else
-                    emplace_val<DateFloat>(rec.value, DateFloat{number.real, PackedDate::of(r)});
-                type = CellType::D;
-            } else if (integer) {
-                emplace_val<std::int64_t>(rec.value, number.integer);
-            } else {
-                emplace_val<double>(rec.value, number.real);
-            }
-            break;
-        case CellType::S:
-            if (!integer || number.integer < 0 ||
-                static_cast<std::uint64_t>(number.integer) >= st.shared_strings_len ||
-                number.integer > std::numeric_limits<std::uint32_t>::max())
-                return false;
-            emplace_val<SharedStr>(rec.value, SharedStr{static_cast<std::uint32_t>(number.integer)});
-            break;
-        case CellType::B:
-            if (!integer) return false;
-            emplace_val<bool>(rec.value, number.integer != 0);
-            break;
-        default:
-            return false;
-    }
-    if (ref) {
-        ctx.column = ref->column;
-        rec.row = ref->row;
-        rec.column = ref->column;
-    } else {
-        if (ctx.column == std::numeric_limits<std::int64_t>::max()) throw Unsupported("column index");
-        rec.column = ++ctx.column;
-        rec.row = ctx.row;
-    }
-    rec.style.value = style;
-    rec.dtype.set(static_cast<TypeIndex>(type));
-    return true;
-}
-
 namespace {
 
 // A shared string of a table that is not exactly a list: Python indexing.

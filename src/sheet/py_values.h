@@ -7,14 +7,18 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "sheet/dates.h"
+#include "sheet/py_settings.h"
 #include "sheet/values.h"
 #include "utils/cell_ref.h"
+#include "utils/error.h"
 #include "utils/py_compat.h"
 #include "utils/py_ref.h"
 #include "utils/py_str.h"
@@ -290,6 +294,21 @@ CellRec interpret(CellContext& ctx, const CellText& raw, StyleId style, CellFlag
 void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId&& style,
                     CellFlags flags, PyObject* f_attrs, std::optional<Val>&& inline_value);
 
+// The row and column of a new cell `rec`: those its r names (`ref`, read as fast_coordinate reads
+// it), or without r the next column of the current row.
+[[gnu::always_inline]] inline void place_cell(CellRec& rec, CellContext& ctx, const CellRef* ref) {
+    if (ref) {
+        ctx.column = ref->column;
+        rec.row = ref->row;
+        rec.column = ref->column;
+    } else {
+        if (ctx.column == std::numeric_limits<std::int64_t>::max()) [[unlikely]]
+            throw Unsupported("column index");
+        rec.column = ++ctx.column;
+        rec.row = ctx.row;
+    }
+}
+
 // The cells most sheets are made of, decided from what the buffer-level reader already read:
 // no formula, and a <v> number (`number`, as parse_number decides the text) in a cell of type
 // "n" (or without t), a date serial the native conversion takes included, or an in-range
@@ -297,8 +316,66 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
 // `ref` is the position its r names (null without r), `style` its integer style. Decides the
 // cell into `rec` (a default-constructed CellRec) exactly as interpret_into would and returns
 // true; false, with `rec` and `ctx` untouched, for any other cell.
-bool interpret_number_into(CellRec& rec, CellContext& ctx, const CellRef* ref,
-                           std::int64_t style, CellType type, const CellNumber& number);
+[[gnu::always_inline]] inline bool interpret_number_into(CellRec& rec, CellContext& ctx,
+                                                         const CellRef* ref, std::int64_t style,
+                                                         CellType type,
+                                                         const CellNumber& number) {
+    // The value first: a cell this does not decide leaves everything as it was. `rec` is new, so
+    // its value holds nothing and is made in place.
+    auto make = [&rec]<class T>(T v) { std::construct_at(&rec.value, std::in_place_type<T>, v); };
+    const Settings& st = ctx.settings;
+    const bool integer = number.kind == CellNumber::Kind::Int;
+    switch (type) {
+        case CellType::N:
+            if (!integer && number.kind != CellNumber::Kind::Float) return false;
+            if (st.date_formats.contains(style)) [[unlikely]] {
+                // The date rule's native conversion; a duration, an epoch without one and a
+                // serial outside the range (a warning) take the general path.
+                if (!st.native_epoch || st.timedelta_formats.contains(style)) return false;
+                const DateResult r = integer ? from_excel_int(number.integer, *st.native_epoch)
+                                             : from_excel_float(number.real, *st.native_epoch);
+                if (!r.ok()) return false;
+                if (integer)
+                    make(DateInt{number.integer, PackedDate::of(r)});
+                else
+                    make(DateFloat{number.real, PackedDate::of(r)});
+                type = CellType::D;
+            } else if (integer) {
+                make(number.integer);
+            } else {
+                make(number.real);
+            }
+            break;
+        case CellType::S:
+            if (!integer || number.integer < 0 ||
+                static_cast<std::uint64_t>(number.integer) >= st.shared_strings_len ||
+                number.integer > std::numeric_limits<std::uint32_t>::max())
+                return false;
+            make(SharedStr{static_cast<std::uint32_t>(number.integer)});
+            break;
+        case CellType::B:
+            if (!integer) return false;
+            make(number.integer != 0);
+            break;
+        default:
+            return false;
+    }
+    place_cell(rec, ctx, ref);
+    rec.style.value = style;
+    rec.dtype.index = static_cast<TypeIndex>(type);
+    return true;
+}
+
+// The same for an inlineStr cell without a formula whose <is> text the buffer-level reader
+// took as it stands: its value is that text, data type "s".
+[[gnu::always_inline]] inline void interpret_inline_into(CellRec& rec, CellContext& ctx,
+                                                         const CellRef* ref, std::int64_t style,
+                                                         std::string_view text) {
+    std::construct_at(&rec.value, std::in_place_type<std::string>, text);
+    place_cell(rec, ctx, ref);
+    rec.style.value = style;
+    rec.dtype.index = TypeIndex::S;
+}
 
 // The Python object of a value (consumes it). The kinds that need neither the settings nor the
 // formula table are made inline; val_to_py_general makes every kind.

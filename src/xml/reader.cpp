@@ -224,6 +224,44 @@ XmlEvent Reader::next() try {
     throw;
 }
 
+bool Reader::row_start_tag(std::size_t& digits) {
+    if (pending_end_ || !started_ || root_closed_ || in_.pos >= in_.filled()) return false;
+    const std::uint8_t* const b = in_.data();
+    const std::size_t lt = in_.pos;
+    // Eight bytes a word: "<row r=\"" and " spans=\"". The window's padding is zeros, which end
+    // every run below.
+    constexpr std::uint64_t kRow = 0x223D7220776F723CULL;    // <row r="
+    constexpr std::uint64_t kSpans = 0x223D736E61707320ULL;  // ' spans="'
+    if (scan::load(b + lt) != kRow) return false;
+    std::size_t p = lt + 8;
+    while (static_cast<unsigned>(b[p] - '0') < 10) ++p;
+    if (p == lt + 8 || p - (lt + 8) > 18 || b[p] != '"') return false;
+    const std::size_t r_end = p++;
+    std::size_t spans = 0, spans_end = 0;
+    if (b[p] == ' ') {
+        if (scan::load(b + p) != kSpans) return false;
+        spans = p += 8;
+        while (static_cast<unsigned>(b[p] - '0') < 10 || b[p] == ':') ++p;
+        if (b[p] != '"') return false;
+        spans_end = p++;
+    }
+    if (b[p] != '>' || p >= in_.filled()) return false;
+    // What plain_start_tag makes of these bytes.
+    elem_ns_ = ns_.default_id();
+    local_start_ = lt + 1;
+    local_end_ = lt + 4;
+    attrs_.clear();
+    attrs_.push_back(Attr{lt + 5, lt + 6, lt + 5, lt + 6, lt + 8, r_end, kNoNamespace, false});
+    if (spans) {
+        const std::size_t name = r_end + 2;
+        attrs_.push_back(Attr{name, name + 5, name, name + 5, spans, spans_end, kNoNamespace, false});
+    }
+    open_element(lt, p, local_end_, false, 0);
+    last_ = XmlEvent::Start;
+    digits = lt + 8;
+    return true;
+}
+
 // A text run that ends before the window does, read sixteen bytes a step, then checked. Out of
 // line, like plain_start_tag, so that next itself keeps a one-register stack frame.
 [[gnu::noinline]] bool Reader::quick_text() {

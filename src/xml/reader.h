@@ -42,6 +42,11 @@ public:
 
     // Errors thrown carry offset() as the position of the construct being read (XmlError::offset).
     XmlEvent next();
+    // The start tag of a row as spreadsheet programs write it, `<row r="7">` or
+    // `<row r="7" spans="1:10">` (r of 1 to 18 digits, spans of digits and colons), when it is
+    // next and whole in the window: read as next() reads it, a Start event, with `digits` set to
+    // the offset of r's value. False, with nothing read, for anything else.
+    bool row_start_tag(std::size_t& digits);
 
     // Absolute input offset of the next unread byte: bytes from the start of the document.
     std::uint64_t offset() const noexcept { return in_.offset(); }

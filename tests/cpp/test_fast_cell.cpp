@@ -3,7 +3,10 @@
 
 #include <cstring>
 #include <optional>
+#include <random>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "sheet/fast_cell.h"
 #include "xml/byte_buffer.h"
@@ -201,6 +204,103 @@ TEST(CellSpans, GivesUpOnAnythingElse) {
         "<c",
     };
     for (const char* c : cells) EXPECT_FALSE(read(c)) << c;
+}
+
+// Everything fast_cell says of a cell, as text: the spans of the present parts, the numbers.
+std::string outcome(const std::string& buf, const CellSpans& c) {
+    using S = CellSpans;
+    std::ostringstream out;
+    out << c.present << '|' << c.start << '-' << c.end << '|' << static_cast<int>(c.type);
+    const Span* spans[] = {&c.cell[0], &c.cell[1], &c.cell[2],
+                           &c.formula[0], &c.formula[1], &c.formula[2]};
+    for (unsigned i = 0; i < 6; ++i)
+        out << '|' << span(buf, c, static_cast<std::uint16_t>(1u << i), *spans[i]);
+    for (const auto& [bit, t] : {std::pair{S::Value, &c.value}, {S::FormulaText, &c.formula_text},
+                                 {S::Inline, &c.inline_text}})
+        if (c.has(bit)) out << '|' << t->raw.start << '-' << t->raw.end << t->decode << t->entities;
+    if (c.has(S::RefParsed)) out << '|' << c.ref.row << ',' << c.ref.column;
+    if (c.has(S::StyleParsed)) out << '|' << c.style;
+    if (c.has(S::Number))
+        out << '|' << static_cast<int>(c.number.kind) << ',' << c.number.integer << ','
+            << c.number.real;
+    return out.str();
+}
+
+// Cells of the same place in later rows are read from what was read of the earlier ones when
+// their bytes are the same but for the row's digits. Rows of cells that keep their shape from
+// row to row, or change it by one byte anywhere (the row's digits included), must read as a
+// reader that remembers nothing reads them.
+TEST(CellSpans, RepeatedShapesReadAsNew) {
+    // '#' stands for the row's digits.
+    const std::vector<std::string> shapes = {
+        "<c r=\"A#\"><v>1</v></c>",
+        "<c r=\"B#\" s=\"1\"><v>2.5</v></c>",
+        "<c r=\"C#\" t=\"s\"><v>7</v></c>",
+        "<c r=\"D#\" t=\"inlineStr\"><is><t>in &amp; out</t></is></c>",
+        "<c r=\"E#\" s=\"2\" t=\"b\"/>",
+        "<c r=\"AB#\"><f t=\"shared\" si=\"0\"/><v>4</v></c>",
+        "<c r=\"ZZ#\" t=\"str\"><f>\"x\"&amp;A1</f><v>x#</v></c>",
+        "<c r=\"F#\" s=\"3\" t=\"inlineStr\">\n <is>\n <t xml:space=\"preserve\"> x </t></is></c>",
+        "<c r=\"XFD#\" s=\"4\"><v>5</v></c>",
+        "<c r=\"G#\" t=\"e\"></c>",
+        "<c r=\"H#\" s=\"123\" t=\"str\" foo=\"bar\"><f ref=\"H1:H9\" aca=\"1\">1</f><v>x</v></c>",
+        "<c r=\"I#\"><v/><f>2</f></c>",
+        "<c r=\"J#\"><f t=\"dataTable\" ref=\"J1\"/><v>1</v></c>",
+        "<c r=\"K#\"><v>1</v><v>2</v></c>",
+        "<c r=\"L#\"><v/><f>1</f><v>2</v></c>",
+    };
+    const std::string alphabet = "<>/\"= \nacfirstv019A#&;:";
+    std::mt19937 rnd(7);
+    auto pick = [&rnd](std::size_t n) { return static_cast<std::size_t>(rnd() % n); };
+    std::vector<std::string> row_shapes = shapes;
+    CellSpans memo;  // read row after row
+    std::size_t taken = 0;
+    for (std::int64_t row = 1; row <= 4000; ++row) {
+        // Now and then a shape changes by one byte, or another shape takes the place.
+        for (std::string& shape : row_shapes) {
+            const std::size_t at = pick(shape.size() + 1);
+            switch (pick(24)) {
+                case 0:
+                    shape = shape.substr(0, at) + alphabet[pick(alphabet.size())] + shape.substr(at);
+                    break;
+                case 1:
+                    if (at < shape.size()) shape = shape.substr(0, at) + shape.substr(at + 1);
+                    break;
+                case 2: if (at < shape.size()) shape[at] = alphabet[pick(alphabet.size())]; break;
+                case 3: shape = shapes[pick(shapes.size())]; break;
+                default: break;
+            }
+        }
+        const std::int64_t n = row < 3000 ? row : row * 2503;  // long rows too (to 8 digits)
+        std::string doc;
+        std::vector<std::size_t> starts;
+        for (const std::string& shape : row_shapes) {
+            starts.push_back(doc.size());
+            for (char ch : shape) doc += ch == '#' ? std::to_string(n) : std::string(1, ch);
+        }
+        // Now and then the window ends inside the row's last cell.
+        if (pick(4) == 0) doc.resize(starts.back() + 1 + pick(doc.size() - starts.back()));
+        ByteBuffer buf(doc.size() + 1);
+        buf.append(doc.data(), doc.size());
+        if (row % 2) {
+            memo.expect_row(n);
+        } else {  // as the row tag's r value gives it
+            const std::string r = std::to_string(n) + "\"";
+            ByteBuffer digits(r.size() + 1);
+            digits.append(r.data(), r.size());
+            memo.expect_row(n, digits.data(), r.size() - 1);
+        }
+        for (std::size_t start : starts) {
+            CellSpans fresh;
+            fresh.expect_row(n);
+            const bool got = fast_cell(buf.data(), buf.size(), start, memo);
+            ASSERT_EQ(got, fast_cell(buf.data(), buf.size(), start, fresh)) << doc;
+            if (!got) continue;
+            ++taken;
+            ASSERT_EQ(outcome(doc, memo), outcome(doc, fresh)) << doc.substr(start);
+        }
+    }
+    EXPECT_GT(taken, 10000u);  // most cells are of a shape it takes
 }
 
 }  // namespace

@@ -305,3 +305,65 @@ TEST(ReaderSource, EofIsLatchedWithoutReadingAgain) {
 
 }  // namespace
 }  // namespace tovrel
+
+namespace tovrel {
+namespace {
+
+// A row start tag read by row_start_tag is read as next() reads it: the same event, element,
+// attributes and offsets, and the same events after it. A tag it does not take is left whole
+// for next().
+TEST_P(ReaderChunks, RowStartTagReadsAsNext) {
+    using testing::memory_reader;
+    using testing::render;
+    const char* tags[] = {
+        "<row r=\"7\">", "<row r=\"7\" spans=\"1:10\">", "<row r=\"0012\">", "<row r=\"\">",
+        "<row r=\"123456789012345678\">", "<row r=\"1234567890123456789\">",
+        "<row r=\"7\" spans=\"1:10\" ht=\"2\">", "<row r=\"7\"/>", "<row  r=\"7\">",
+        "<row r=\"7\" spans=\"a\">", "<row r=\"7\" spans=\"1:10\" >", "<rows r=\"7\">",
+        "<row r='7'>", "<row r=\"7\" spans=\"1:10\"/>", "<row r=\"7\"spans=\"1\">",
+        "<row r=\"7\" spansx=\"1\">", "<row r=\"-7\">", "<row ht=\"7\">",
+    };
+    for (const char* tag : tags) {
+        const std::string doc = std::string("<w xmlns=\"urn:m\">") + tag + "<c/></row></w>";
+        Reader fast = memory_reader(doc, GetParam()), plain = memory_reader(doc, GetParam());
+        ASSERT_EQ(fast.next(), XmlEvent::Start);
+        ASSERT_EQ(plain.next(), XmlEvent::Start);
+        // The events to the end, and the error that ends them (a tag ending a row with "/>"
+        // or another name makes the document's </row> a mismatch).
+        auto rest = [](Reader& r, std::string& out) {
+            try {
+                for (XmlEvent ev = r.next();; ev = r.next()) {
+                    out += render(r, ev);
+                    if (ev == XmlEvent::Eof) return;
+                }
+            } catch (const XmlError& e) {
+                out += std::string(" !") + e.what();
+            }
+        };
+        std::string a, b;
+        std::size_t digits = 0;
+        if (fast.row_start_tag(digits)) {
+            const XmlEvent ev = plain.next();
+            ASSERT_EQ(ev, XmlEvent::Start) << tag;
+            EXPECT_EQ(digits, std::string_view(doc).find("r=\"") + 3) << tag;
+            EXPECT_EQ(fast.last_event(), XmlEvent::Start) << tag;
+            EXPECT_EQ(fast.depth(), plain.depth()) << tag;
+            EXPECT_EQ(fast.tag_start(), plain.tag_start()) << tag;
+            EXPECT_EQ(fast.tag_end(), plain.tag_end()) << tag;
+            EXPECT_EQ(fast.offset(), plain.offset()) << tag;
+            ASSERT_EQ(fast.attrs().size(), plain.attrs().size()) << tag;
+            for (std::size_t i = 0; i < fast.attrs().size(); ++i) {
+                EXPECT_EQ(fast.attr_qname(fast.attrs()[i]), plain.attr_qname(plain.attrs()[i]));
+                EXPECT_EQ(fast.attrs()[i].needs_decoding, plain.attrs()[i].needs_decoding);
+            }
+            a = render(fast, XmlEvent::Start);
+            b = render(plain, ev);
+        }
+        rest(fast, a);
+        rest(plain, b);
+        EXPECT_EQ(a, b) << tag;
+    }
+}
+
+}  // namespace
+}  // namespace tovrel
