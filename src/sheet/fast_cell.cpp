@@ -72,7 +72,6 @@ void CellSpans::expect_row(std::int64_t row, const std::uint8_t* digits, std::si
     row_number = row;
 }
 
-
 bool fast_cell(const std::uint8_t* buf, std::size_t length, std::size_t position,
                CellSpans& cell) noexcept {
     return read_plain_cell(buf, length, position, cell);

@@ -14,9 +14,8 @@ namespace tovrel {
 
 namespace fast_cell_detail {
 
-
 inline bool starts(const std::uint8_t* buf, std::size_t length, std::size_t at, const char* lit,
-            std::size_t n) noexcept {
+                   std::size_t n) noexcept {
     return at + n <= length && std::memcmp(buf + at, lit, n) == 0;
 }
 
