@@ -22,12 +22,32 @@ const char kReadStringTableDoc[] =
 
 namespace {
 
-Ref list_of(std::vector<Ref>& items) {
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t i = 0; i < items.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
-    return list;
-}
+// The strings gathered so far, owned: plain pointers, so that growing the array moves them as
+// bytes. They go into the list at the end (a growing list copies its whole array on every
+// resize) or are released with the array.
+class ItemList {
+public:
+    ItemList() = default;
+    ItemList(const ItemList&) = delete;
+    ItemList& operator=(const ItemList&) = delete;
+    ~ItemList() {
+        for (PyObject* item : items_) Py_DECREF(item);
+    }
+    void push(Ref item) {
+        items_.push_back(item.get());
+        (void)item.release();
+    }
+    Ref into_list() {
+        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items_.size())));
+        for (std::size_t i = 0; i < items_.size(); ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items_[i]);
+        items_.clear();
+        return list;
+    }
+
+private:
+    std::vector<PyObject*> items_;
+};
 
 // The str of an item the fast path scanned whose text may hold "x005F_": decoded to UTF-8 first,
 // the pattern removed, then sized.
@@ -50,16 +70,19 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     TextCtx ctx;
     ctx.text_dangerous = std::move(helpers.text_dangerous);
     ctx.rich_dangerous = std::move(helpers.rich_dangerous);
-    // Items are gathered here and moved into the list at the end: a growing list copies its
-    // whole array on every resize.
-    std::vector<Ref> items;
+    ItemList items;
     std::string text, scratch;
     auto rpr_check = [&](std::string_view rpr) { return helpers.rpr_accepted(reader, rpr); };
     // Run properties the fast path may pass over: read by the general path in the root's scope
-    // and accepted.
+    // and accepted. The last markup accepted is compared first: a table's rich items mostly
+    // share theirs.
+    std::string last_accepted;
     auto rpr_verdict = [&](std::string_view rpr) {
+        if (rpr == last_accepted) return true;
         auto it = ctx.rpr_cache.find(rpr);
-        return it != ctx.rpr_cache.end() && it->second.ok && it->second.root_scope;
+        if (it == ctx.rpr_cache.end() || !it->second.ok || !it->second.root_scope) return false;
+        last_accepted = rpr;
+        return true;
     };
     Input& in = reader.input();
     const ScanWidth width = best_scan_width();
@@ -68,7 +91,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     // path then fills.
     auto sink = [&](const ItemScan& s) -> void* {
         if (s.rewrite) {
-            items.push_back(str_of_rewrite(in.data(), s, scratch, text));
+            items.push(str_of_rewrite(in.data(), s, scratch, text));
             return nullptr;
         }
         Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(s.chars), s.maxchar));
@@ -77,7 +100,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         void* data = s.maxchar < 0x80
                          ? static_cast<void*>(reinterpret_cast<PyASCIIObject*>(str.get()) + 1)
                          : static_cast<void*>(reinterpret_cast<PyCompactUnicodeObject*>(str.get()) + 1);
-        items.push_back(std::move(str));
+        items.push(std::move(str));
         return data;
     };
     for (;;) {
@@ -91,7 +114,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
             if (taken.end != in.pos) reader.consume_tag(taken.last_start, taken.end);
         }
         XmlEvent ev = reader.next();
-        if (ev == XmlEvent::Eof) return list_of(items);
+        if (ev == XmlEvent::Eof) return items.into_list();
         if (ev != XmlEvent::Start && ev != XmlEvent::Empty) continue;
         if (!reader.is_main("si")) continue;
         if (reader.depth() != 2) throw Unsupported("nested si");
@@ -103,7 +126,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         } else {
             item = call_with_markup(si_content.get(), reader, text);
         }
-        items.push_back(std::move(item));
+        items.push(std::move(item));
     }
 }
 
