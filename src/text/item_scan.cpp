@@ -77,10 +77,13 @@ constexpr std::uint32_t width_class(std::uint32_t cp) noexcept {
     return 0x7Fu | (cp >= 0x80) * 0x80u | (cp > 0xFF) * 0xFF00u | (cp > 0xFFFF) * 0x100000u;
 }
 
-// The width class of the texts whose widest UTF-8 lead byte is `lead` (0: all ASCII).
-constexpr std::uint32_t lead_class(std::uint8_t lead) noexcept {
-    return 0x7Fu | (lead != 0) * 0x80u | (lead > 0xC3) * 0xFF00u | (lead >= 0xF0) * 0x100000u;
-}
+// The width class of the texts whose widest UTF-8 lead byte is the index (0: all ASCII).
+constexpr std::array<std::uint32_t, 256> kLeadClass = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (unsigned lead = 0; lead < 256; ++lead)
+        t[lead] = 0x7Fu | (lead != 0) * 0x80u | (lead > 0xC3) * 0xFF00u | (lead >= 0xF0) * 0x100000u;
+    return t;
+}();
 
 // Whether the code point is one of the characters of "x005F_".
 constexpr bool in_x005f(std::uint32_t cp) noexcept {
@@ -574,7 +577,10 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
     };
     auto finish = [&](const std::uint8_t* item_end) {
         out.item_end = static_cast<std::size_t>(item_end - buf);
-        out.maxchar = std::max(lead_class(totals.widest_lead), width_class(totals.widest_ref));
+        // A character reference widens the class only when it lies past it (classes end where
+        // widths do).
+        out.maxchar = kLeadClass[totals.widest_lead];
+        if (totals.widest_ref > out.maxchar) out.maxchar = width_class(totals.widest_ref);
         out.decode = totals.decode;
         out.rewrite = totals.rewrite;
         return true;
