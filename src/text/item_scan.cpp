@@ -748,9 +748,11 @@ inline void fill_special(const std::uint8_t*& p, Unit*& out) noexcept {
     }
 }
 
-// fill_text's loop, which also stops at the first step that starts at or past `out_stop` (every
-// step stores at most kFillSlack units from where it starts). `p` is left at the first byte not
-// decoded, the start of a character.
+// Writes the scanned text [p, end) decoded (references, CR LF and lone CR to LF) as code units
+// from out on, wide enough for the scanned maxchar, and returns the end of them. A step stores
+// up to kFillSlack units from where it starts, the units past its characters to be overwritten;
+// the loop also stops before a step that would start at or past `out_stop`, and `p` is left at
+// the first byte not decoded, the start of a character. Reads at most 16 bytes past `end`.
 template <class Unit>
 Unit* fill_blocks(const std::uint8_t*& p, const std::uint8_t* end, Unit* out,
                   const Unit* out_stop) noexcept {
@@ -967,7 +969,7 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t*& p, con
 namespace {
 
 // The text of a scanned item written as `chars` units from out on, nothing stored past them:
-// steps go straight into `out` while a whole step's stores fit, the last characters (fewer than
+// steps go straight into `out` while a whole step's stores fit, the last characters (at most
 // kFillSlack) through a scratch with room for the slack.
 template <ScanWidth W, class Unit>
 inline void write_units(const std::uint8_t* buf, const ItemScan& s, Unit* out,

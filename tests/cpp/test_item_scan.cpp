@@ -55,7 +55,7 @@ std::optional<Filled> take(const std::string& item, ScanWidth width = ScanWidth:
             std::memcpy(&u, rooms[k].data() + i * unit, unit);
             texts[k] += static_cast<char32_t>(u);
         }
-        EXPECT_EQ(std::count(rooms[k].end() - kGuard, rooms[k].end(), 0x5A), 64)
+        EXPECT_EQ(std::count(rooms[k].end() - kGuard, rooms[k].end(), 0x5A), kGuard)
             << "written past the room: " << item;
     }
     EXPECT_EQ(texts[0], texts[1]) << item;
