@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <string>
-#include <type_traits>
 #include <vector>
 
 #include "utils/py_args.h"
@@ -23,73 +22,45 @@ const char kReadStringTableDoc[] =
 
 namespace {
 
-Ref list_of(std::vector<Ref>& items) {
-    Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
-    for (std::size_t i = 0; i < items.size(); ++i)
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items[i].release());
-    return list;
-}
-
-// Room for the decoded characters of one item, with the slack fill_text may store past them.
-// It only grows, so a call's items share one allocation.
-struct UnitScratch {
-    std::vector<std::uint32_t> units;
-
-    template <class Unit>
-    Unit* room(std::size_t chars) {
-        const std::size_t words = ((chars + kFillSlack) * sizeof(Unit) + 3) / 4;
-        if (units.size() < words) units.resize(words);
-        return reinterpret_cast<Unit*>(units.data());
+// The strings gathered so far, owned: plain pointers, so that growing the array moves them as
+// bytes. They go into the list at the end (a growing list copies its whole array on every
+// resize) or are released with the array.
+class ItemList {
+public:
+    ItemList() = default;
+    ItemList(const ItemList&) = delete;
+    ItemList& operator=(const ItemList&) = delete;
+    ~ItemList() {
+        for (PyObject* item : items_) Py_DECREF(item);
     }
+    void push(Ref item) {
+        items_.push_back(item.get());
+        (void)item.release();
+    }
+    Ref into_list() {
+        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items_.size())));
+        for (std::size_t i = 0; i < items_.size(); ++i)
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items_[i]);
+        items_.clear();
+        return list;
+    }
+
+private:
+    std::vector<PyObject*> items_;
 };
 
-// The str of an item the fast path scanned, written at its final width.
-Ref str_of_scan(const std::uint8_t* buf, const ItemScan& s, std::string& scratch,
-                std::string& text, UnitScratch& units, ScanWidth width,
-                CopyKind copy_kind) {
-    auto raw = [&](const ItemScan::Span& span) {
-        return std::string_view(reinterpret_cast<const char*>(buf + span.start),
-                                span.end - span.start);
-    };
-    if (s.rewrite) {
-        // "x005F_" goes: decode to UTF-8 first, remove, then size the rest.
-        text.clear();
-        for (std::size_t i = 0; i < s.span_count; ++i)
-            text += s.decode ? decode_text(raw(s.spans[i]), false, scratch) : raw(s.spans[i]);
-        remove_x005f(text);
-        return str_of_valid(text);
+// The str of an item the fast path scanned whose text may hold "x005F_": decoded to UTF-8 first,
+// the pattern removed, then sized.
+Ref str_of_rewrite(const std::uint8_t* buf, const ItemScan& s, std::string& scratch,
+                   std::string& text) {
+    text.clear();
+    for (std::size_t i = 0; i < s.span_count; ++i) {
+        const std::string_view raw(reinterpret_cast<const char*>(buf + s.spans[i].start),
+                                   s.spans[i].end - s.spans[i].start);
+        text += s.decode ? decode_text(raw, false, scratch) : raw;
     }
-    Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(s.chars), s.maxchar));
-    // PyUnicode_New gives a compact string whose kind follows from maxchar; its data follows
-    // the header. Working both out here spares reading back the fresh object.
-    void* data = s.maxchar < 0x80
-                     ? static_cast<void*>(reinterpret_cast<PyASCIIObject*>(str.get()) + 1)
-                     : static_cast<void*>(reinterpret_cast<PyCompactUnicodeObject*>(str.get()) + 1);
-    if (s.maxchar < 0x80 && !s.decode) {
-        auto* out = static_cast<Py_UCS1*>(data);
-        for (std::size_t i = 0; i < s.span_count; ++i) {
-            copy_text(buf + s.spans[i].start, out, s.spans[i].chars, copy_kind);
-            out += s.spans[i].chars;
-        }
-        return str;
-    }
-    // Decoded into the scratch, whose slack takes the block stores past the last character,
-    // then copied in whole.
-    auto fill = [&](auto* into) {
-        using Unit = std::remove_pointer_t<decltype(into)>;
-        Unit* out = units.room<Unit>(s.chars);
-        for (std::size_t i = 0; i < s.span_count; ++i)
-            out = fill_text(buf + s.spans[i].start, buf + s.spans[i].end, out, width);
-        copy_text(reinterpret_cast<const std::uint8_t*>(units.units.data()),
-                  reinterpret_cast<std::uint8_t*>(into), s.chars * sizeof(Unit), copy_kind);
-    };
-    if (s.maxchar <= 0xFF)
-        fill(static_cast<Py_UCS1*>(data));
-    else if (s.maxchar <= 0xFFFF)
-        fill(static_cast<Py_UCS2*>(data));
-    else
-        fill(static_cast<Py_UCS4*>(data));
-    return str;
+    remove_x005f(text);
+    return str_of_valid(text);
 }
 
 Ref read_items(PyObject* source, PyObject* helpers_dict) {
@@ -99,35 +70,51 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     TextCtx ctx;
     ctx.text_dangerous = std::move(helpers.text_dangerous);
     ctx.rich_dangerous = std::move(helpers.rich_dangerous);
-    // Items are gathered here and moved into the list at the end: a growing list copies its
-    // whole array on every resize.
-    std::vector<Ref> items;
+    ItemList items;
     std::string text, scratch;
-    UnitScratch units;
     auto rpr_check = [&](std::string_view rpr) { return helpers.rpr_accepted(reader, rpr); };
     // Run properties the fast path may pass over: read by the general path in the root's scope
-    // and accepted.
+    // and accepted. The last markup accepted is compared first: a table's rich items mostly
+    // share theirs.
+    std::string last_accepted;
     auto rpr_verdict = [&](std::string_view rpr) {
+        if (rpr == last_accepted) return true;
         auto it = ctx.rpr_cache.find(rpr);
-        return it != ctx.rpr_cache.end() && it->second.ok && it->second.root_scope;
+        if (it == ctx.rpr_cache.end() || !it->second.ok || !it->second.root_scope) return false;
+        last_accepted = rpr;
+        return true;
     };
     Input& in = reader.input();
     const ScanWidth width = best_scan_width();
     const CopyKind copy_kind = best_copy_kind();
+    // Each item the fast path takes becomes a str of its final size and width, which the fast
+    // path then fills.
+    auto sink = [&](const ItemScan& s) -> void* {
+        if (s.rewrite) {
+            items.push(str_of_rewrite(in.data(), s, scratch, text));
+            return nullptr;
+        }
+        Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(s.chars), s.maxchar));
+        // PyUnicode_New gives a compact string whose kind follows from maxchar; its data follows
+        // the header. Working both out here spares reading back the fresh object.
+        void* data = s.maxchar < 0x80
+                         ? static_cast<void*>(reinterpret_cast<PyASCIIObject*>(str.get()) + 1)
+                         : static_cast<void*>(reinterpret_cast<PyCompactUnicodeObject*>(str.get()) + 1);
+        items.push(std::move(str));
+        return data;
+    };
     for (;;) {
         // Items of the plain shape are taken straight from the buffer: unprefixed <si> children
         // of the root, where the default namespace is the main one.
         if (reader.depth() == 1 && reader.last_event() != XmlEvent::Empty &&
             reader.namespaces().default_id() == kMainNamespace) {
             ctx.root_scope = reader.namespaces().scope_serial();
-            ItemScan scanned;
-            while (scan_si_item(in.data(), in.filled(), in.pos, scanned, rpr_verdict, width)) {
-                items.push_back(str_of_scan(in.data(), scanned, scratch, text, units, width, copy_kind));
-                reader.consume_tag(in.pos, scanned.item_end);
-            }
+            const TakenItems taken =
+                take_si_items(in.data(), in.filled(), in.pos, rpr_verdict, sink, width, copy_kind);
+            if (taken.end != in.pos) reader.consume_tag(taken.last_start, taken.end);
         }
         XmlEvent ev = reader.next();
-        if (ev == XmlEvent::Eof) return list_of(items);
+        if (ev == XmlEvent::Eof) return items.into_list();
         if (ev != XmlEvent::Start && ev != XmlEvent::Empty) continue;
         if (!reader.is_main("si")) continue;
         if (reader.depth() != 2) throw Unsupported("nested si");
@@ -139,7 +126,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         } else {
             item = call_with_markup(si_content.get(), reader, text);
         }
-        items.push_back(std::move(item));
+        items.push(std::move(item));
     }
 }
 

@@ -23,6 +23,9 @@ namespace {
 
 constexpr std::size_t kBlock = 16;
 
+// Units a step of the text decoding may store past the characters it writes.
+constexpr std::size_t kFillSlack = 16;
+
 // Index of the first byte among the 16 at p that the fill pass decodes (0x80 and above, '&',
 // CR), or 16.
 inline std::size_t next_to_decode(const std::uint8_t* p) noexcept {
@@ -74,10 +77,13 @@ constexpr std::uint32_t width_class(std::uint32_t cp) noexcept {
     return 0x7Fu | (cp >= 0x80) * 0x80u | (cp > 0xFF) * 0xFF00u | (cp > 0xFFFF) * 0x100000u;
 }
 
-// The width class of the texts whose widest UTF-8 lead byte is `lead` (0: all ASCII).
-constexpr std::uint32_t lead_class(std::uint8_t lead) noexcept {
-    return 0x7Fu | (lead != 0) * 0x80u | (lead > 0xC3) * 0xFF00u | (lead >= 0xF0) * 0x100000u;
-}
+// The width class of the texts whose widest UTF-8 lead byte is the index (0: all ASCII).
+constexpr std::array<std::uint32_t, 256> kLeadClass = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (unsigned lead = 0; lead < 256; ++lead)
+        t[lead] = 0x7Fu | (lead != 0) * 0x80u | (lead > 0xC3) * 0xFF00u | (lead >= 0xF0) * 0x100000u;
+    return t;
+}();
 
 // Whether the code point is one of the characters of "x005F_".
 constexpr bool in_x005f(std::uint32_t cp) noexcept {
@@ -571,7 +577,10 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
     };
     auto finish = [&](const std::uint8_t* item_end) {
         out.item_end = static_cast<std::size_t>(item_end - buf);
-        out.maxchar = std::max(lead_class(totals.widest_lead), width_class(totals.widest_ref));
+        // A character reference widens the class only when it lies past it (classes end where
+        // widths do).
+        out.maxchar = kLeadClass[totals.widest_lead];
+        if (totals.widest_ref > out.maxchar) out.maxchar = width_class(totals.widest_ref);
         out.decode = totals.decode;
         out.rewrite = totals.rewrite;
         return true;
@@ -644,26 +653,7 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
     return finish(p + 5);
 }
 
-#if TOVREL_SCAN32
-// The item scan with the 32-byte check folded in, so the check's constants and frame are set
-// up once per item.
-TOVREL_AVX2 __attribute__((flatten)) bool scan_item_wide(const std::uint8_t* buf,
-                                                         std::size_t filled, std::size_t pos,
-                                                         ItemScan& out, RprVerdict rpr_verdict) {
-    return scan_item<ScanWidth::Block32>(buf, filled, pos, out, rpr_verdict);
-}
-#endif
-
 }  // namespace
-
-bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
-                  RprVerdict rpr_verdict, ScanWidth width) {
-#if TOVREL_SCAN32
-    if (width == ScanWidth::Block32) return scan_item_wide(buf, filled, pos, out, rpr_verdict);
-#endif
-    (void)width;
-    return scan_item<ScanWidth::Block16>(buf, filled, pos, out, rpr_verdict);
-}
 
 namespace {
 
@@ -758,9 +748,15 @@ inline void fill_special(const std::uint8_t*& p, Unit*& out) noexcept {
     }
 }
 
+// Writes the scanned text [p, end) decoded (references, CR LF and lone CR to LF) as code units
+// from out on, wide enough for the scanned maxchar, and returns the end of them. A step stores
+// up to kFillSlack units from where it starts, the units past its characters to be overwritten;
+// the loop also stops before a step that would start at or past `out_stop`, and `p` is left at
+// the first byte not decoded, the start of a character. Reads at most 16 bytes past `end`.
 template <class Unit>
-Unit* fill_blocks(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noexcept {
-    while (p < end) {
+Unit* fill_blocks(const std::uint8_t*& p, const std::uint8_t* end, Unit* out,
+                  const Unit* out_stop) noexcept {
+    while (p < end && out < out_stop) {
         // A whole block widened and stored, those before the first byte to decode kept. The
         // block may reach past `end` (those units land in the slack) while a character remains.
         const std::size_t k = next_to_decode(p);
@@ -781,7 +777,11 @@ Unit* fill_blocks(const std::uint8_t* p, const std::uint8_t* end, Unit* out) noe
         }
     }
     // A last block that ran past `end` stored its bytes one unit each.
-    return out - (p - end);
+    if (p > end) {
+        out -= p - end;
+        p = end;
+    }
+    return out;
 }
 
 #if TOVREL_SCAN32
@@ -880,10 +880,10 @@ TOVREL_AVX2 inline void decode_lanes(__m256i v, __m128i ends_entry, Unit* out,
 // one-byte units), so mixed text never goes a character at a time. References and CR are
 // decoded where they stand.
 template <class Unit>
-TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end,
-                                                     Unit* out) noexcept {
+TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end,
+                                                     Unit* out, const Unit* out_stop) noexcept {
     const FillConsts& f = fill_consts();
-    while (p < end) {
+    while (p < end && out < out_stop) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const __m128i special =
             _mm_or_si128(_mm_cmpeq_epi8(v, get16(f.amp)), _mm_cmpeq_epi8(v, get16(f.cr)));
@@ -954,7 +954,11 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t* p, cons
         p += 32 - std::countl_zero(ends);
     }
     // A last block that ran past `end` stored its bytes one unit each.
-    return out - (p - end);
+    if (p > end) {
+        out -= p - end;
+        p = end;
+    }
+    return out;
 }
 
 }  // namespace wide
@@ -962,21 +966,95 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t* p, cons
 
 }  // namespace
 
-template <class Unit>
-Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
-                ScanWidth width) noexcept {
+namespace {
+
+// The text of a scanned item written as `chars` units from out on, nothing stored past them:
+// steps go straight into `out` while a whole step's stores fit, the last characters (at most
+// kFillSlack) through a scratch with room for the slack.
+template <ScanWidth W, class Unit>
+inline void write_units(const std::uint8_t* buf, const ItemScan& s, Unit* out,
+                        CopyKind copy_kind) noexcept {
+    auto fill = [](const std::uint8_t*& p, const std::uint8_t* end, Unit* to, const Unit* stop) {
 #if TOVREL_SCAN32
-    if (width == ScanWidth::Block32) return wide::fill_text(p, end, out);
+        if constexpr (W == ScanWidth::Block32) return wide::fill_text(p, end, to, stop);
 #endif
-    (void)width;
-    return fill_blocks(p, end, out);
+        return fill_blocks(p, end, to, stop);
+    };
+    Unit* const out_end = out + s.chars;
+    const Unit* const direct_stop = s.chars > kFillSlack ? out_end - kFillSlack : out;
+    std::size_t i = 0;
+    const std::uint8_t* p = nullptr;
+    for (; i < s.span_count; ++i) {
+        p = buf + s.spans[i].start;
+        out = fill(p, buf + s.spans[i].end, out, direct_stop);
+        if (p < buf + s.spans[i].end) break;
+    }
+    if (out == out_end) return;
+    // At most kFillSlack units are left: while one is still to come, a step starts before
+    // tail + kFillSlack and stores within the scratch. The text resumes at p, in span i.
+    Unit tail[2 * kFillSlack];
+    Unit* at = tail;
+    for (const std::size_t resume = i; i < s.span_count; ++i) {
+        if (i != resume) p = buf + s.spans[i].start;
+        at = fill(p, buf + s.spans[i].end, at, tail + kFillSlack);
+    }
+    copy_text(reinterpret_cast<const std::uint8_t*>(tail), reinterpret_cast<std::uint8_t*>(out),
+              static_cast<std::size_t>(out_end - out) * sizeof(Unit), copy_kind);
 }
 
-template std::uint8_t* fill_text(const std::uint8_t*, const std::uint8_t*, std::uint8_t*,
-                                 ScanWidth) noexcept;
-template std::uint16_t* fill_text(const std::uint8_t*, const std::uint8_t*, std::uint16_t*,
-                                  ScanWidth) noexcept;
-template std::uint32_t* fill_text(const std::uint8_t*, const std::uint8_t*, std::uint32_t*,
-                                  ScanWidth) noexcept;
+template <ScanWidth W>
+inline TakenItems take_items(const std::uint8_t* buf, std::size_t filled, std::size_t pos,
+                             RprVerdict rpr_verdict, ItemSink sink, CopyKind copy_kind) {
+    TakenItems taken{pos, pos};
+    ItemScan s;
+    while (scan_item<W>(buf, filled, taken.end, s, rpr_verdict)) {
+        if (void* const data = sink(s)) {
+            if (s.maxchar < 0x80 && !s.decode) {
+                // ASCII without references or CR: the bytes as they stand.
+                auto* out = static_cast<std::uint8_t*>(data);
+                for (std::size_t i = 0; i < s.span_count; ++i) {
+                    const std::size_t n = s.spans[i].end - s.spans[i].start;
+                    copy_text(buf + s.spans[i].start, out, n, copy_kind);
+                    out += n;
+                }
+            } else if (s.maxchar <= 0xFF) {
+                write_units<W>(buf, s, static_cast<std::uint8_t*>(data), copy_kind);
+            } else if (s.maxchar <= 0xFFFF) {
+                write_units<W>(buf, s, static_cast<std::uint16_t*>(data), copy_kind);
+            } else {
+                write_units<W>(buf, s, static_cast<std::uint32_t*>(data), copy_kind);
+            }
+        }
+        taken.last_start = taken.end;
+        taken.end = s.item_end;
+    }
+    return taken;
+}
+
+#if TOVREL_SCAN32
+// With the 32-byte check and fill folded in, so their constants and frames are set up once per
+// run of items.
+TOVREL_AVX2 __attribute__((flatten)) TakenItems take_items_wide(const std::uint8_t* buf,
+                                                                std::size_t filled,
+                                                                std::size_t pos,
+                                                                RprVerdict rpr_verdict,
+                                                                ItemSink sink,
+                                                                CopyKind copy_kind) {
+    return take_items<ScanWidth::Block32>(buf, filled, pos, rpr_verdict, sink, copy_kind);
+}
+#endif
+
+}  // namespace
+
+TakenItems take_si_items(const std::uint8_t* buf, std::size_t filled, std::size_t pos,
+                         RprVerdict rpr_verdict, ItemSink sink, ScanWidth width,
+                         CopyKind copy_kind) {
+#if TOVREL_SCAN32
+    if (width == ScanWidth::Block32)
+        return take_items_wide(buf, filled, pos, rpr_verdict, sink, copy_kind);
+#endif
+    (void)width;
+    return take_items<ScanWidth::Block16>(buf, filled, pos, rpr_verdict, sink, copy_kind);
+}
 
 }  // namespace tovrel

@@ -1,9 +1,10 @@
-// The shared-strings fast path: an item of one of the two common shapes read straight from the
+// The shared-strings fast path: items of one of the two common shapes read straight from the
 // input window, <si><t>text</t></si>, or runs <si><r><rPr>…</rPr><t>text</t></r>…</si> whose
 // run properties are known to be harmless (each <t> may carry xml:space="preserve", each <rPr> is
-// optional). One pass checks the texts with the reader's character and reference rules and
-// measures them (characters after decoding and the widest character); a second pass writes the
-// characters at their final width.
+// optional). A run of such items is taken in one call: for each, one pass checks the texts with
+// the reader's character and reference rules and measures them (characters after decoding and
+// the widest character); a second pass writes the characters at their final width straight into
+// the room the caller gives.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +40,7 @@ struct ItemScan {
     std::size_t item_end = 0;                  // offset just past "</si>"
     std::size_t chars = 0;                     // characters of the decoded texts together
     std::uint32_t maxchar = 0x7F;              // 0x7F, 0xFF, 0xFFFF or 0x10FFFF: widest class
-    bool decode = false;   // references or CR: fill_text must decode, not just convert
+    bool decode = false;   // references or CR: the text must be decoded, not just converted
     bool rewrite = false;  // "x005F_" may stand in the decoded texts together
 };
 
@@ -47,13 +48,6 @@ struct ItemScan {
 // general reader has read in the same namespace scope and whose properties the plain text may
 // ignore. False leaves the item to the general reader.
 using RprVerdict = FunctionRef<bool(std::string_view rpr)>;
-
-// Scans the item starting at buf[pos] (buf holds `filled` bytes and stays readable for 16 bytes
-// past them). True when the whole item is there, has one of the shapes and its texts break no
-// rule of the reader; false, for any other shape or for anything the general reader would have
-// to report, and then nothing is to be consumed.
-bool scan_si_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
-                  RprVerdict rpr_verdict, ScanWidth width = best_scan_width());
 
 // How copy_text moves bytes: overlapping word copies anywhere, or masked 64-byte loads and
 // stores (AVX-512BW) where the processor has them, with no branch on the length.
@@ -67,16 +61,27 @@ CopyKind best_copy_kind() noexcept;
 void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n,
                CopyKind kind = best_copy_kind()) noexcept;
 
-// Units fill_text may store past the characters it writes.
-inline constexpr std::size_t kFillSlack = 16;
+// Where take_si_items writes an item it has scanned: room for exactly scan.chars code units of
+// the width scan.maxchar asks for (one byte up to 0xFF, two up to 0xFFFF, else four), or null
+// when the caller has built the item itself from the scan's spans (as it must when scan.rewrite
+// is set: "x005F_" is to go).
+using ItemSink = FunctionRef<void*(const ItemScan& scan)>;
 
-// Writes the scanned text [p, end) decoded (references, CR LF and lone CR to LF) as code units
-// of type Unit (std::uint8_t, std::uint16_t or std::uint32_t, wide enough for the scanned
-// maxchar) from out on, and returns the end of them: the span's `chars` units. The units up to
-// kFillSlack past that end may be overwritten. Reads at most 16 bytes past `end`. Every width
-// writes the same units; Block32 widens and decodes with AVX2.
-template <class Unit>
-Unit* fill_text(const std::uint8_t* p, const std::uint8_t* end, Unit* out,
-                ScanWidth width = best_scan_width()) noexcept;
+// Where the items take_si_items took lie in the buffer.
+struct TakenItems {
+    std::size_t last_start;  // where the last item taken begins
+    std::size_t end;         // just past it; the position asked for when none was taken
+};
+
+// Takes the items from buf[pos] on (buf holds `filled` bytes and stays readable for 16 bytes
+// past them) while each is whole there, has one of the shapes and its texts break no rule of the
+// reader, handing each to `sink` and writing its text (references, CR LF and lone CR decoded)
+// where the sink says, nothing past the room. It stops before the first item of any other shape
+// or with anything the general reader would have to report. Every width takes the same items and
+// writes the same units; Block32 checks and decodes with AVX2.
+TakenItems take_si_items(const std::uint8_t* buf, std::size_t filled, std::size_t pos,
+                         RprVerdict rpr_verdict, ItemSink sink,
+                         ScanWidth width = best_scan_width(),
+                         CopyKind copy_kind = best_copy_kind());
 
 }  // namespace tovrel

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdint>
 #include <memory>
 #include <random>
@@ -18,39 +19,47 @@
 namespace tovrel {
 namespace {
 
-// The item at the start of a buffer with the end of the document after it, scanned and, when
-// taken, written out at the width its maxchar asks for. nullopt: refused.
+// The item twice at the start of a buffer with the end of the document after it, both taken in
+// one call and each written into room of exactly its size at the width its maxchar asks for,
+// with the same text. nullopt: refused.
 struct Filled {
-    ItemScan scan;
+    ItemScan scan;  // of the first
     std::u32string text;
 };
 
 std::optional<Filled> take(const std::string& item, ScanWidth width = ScanWidth::Block16) {
     ByteBuffer buf(16);
-    const std::string doc = item + "</sst>";
+    const std::string doc = item + item + "</sst>";
     buf.append(doc.data(), doc.size());
-    Filled f;
-    auto verdict = [](std::string_view rpr) { return rpr == "<rPr><b/></rPr>"; };
-    if (!scan_si_item(buf.data(), buf.size(), 0, f.scan, verdict, width)) return std::nullopt;
-    auto fill = [&](auto unit) {
-        std::vector<decltype(unit)> out(f.scan.chars + kFillSlack + 1, 0x5A);
-        auto* at = out.data();
-        for (std::size_t i = 0; i < f.scan.span_count; ++i) {
-            const ItemScan::Span& span = f.scan.spans[i];
-            auto* const span_end = fill_text(buf.data() + span.start, buf.data() + span.end, at, width);
-            EXPECT_EQ(static_cast<std::size_t>(span_end - at), span.chars) << item;
-            at += span.chars;
-        }
-        EXPECT_EQ(out.back(), 0x5A) << "written past the slack: " << item;
-        f.text.assign(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(f.scan.chars));
+    // The room of each item, and a guard after it that nothing may overwrite.
+    constexpr std::size_t kGuard = 64;
+    std::vector<ItemScan> scans;
+    std::vector<std::vector<std::uint8_t>> rooms;
+    auto sink = [&](const ItemScan& scan) -> void* {
+        scans.push_back(scan);
+        const std::size_t unit = scan.maxchar <= 0xFF ? 1 : scan.maxchar <= 0xFFFF ? 2 : 4;
+        return rooms.emplace_back(scan.chars * unit + kGuard, 0x5A).data();
     };
-    if (f.scan.maxchar <= 0xFF)
-        fill(std::uint8_t{});
-    else if (f.scan.maxchar <= 0xFFFF)
-        fill(std::uint16_t{});
-    else
-        fill(std::uint32_t{});
-    return f;
+    auto verdict = [](std::string_view rpr) { return rpr == "<rPr><b/></rPr>"; };
+    const TakenItems taken = take_si_items(buf.data(), buf.size(), 0, verdict, sink, width);
+    if (taken.end == 0) return std::nullopt;
+    EXPECT_EQ(scans.size(), 2u) << item;
+    EXPECT_EQ(taken.last_start, item.size()) << item;
+    EXPECT_EQ(taken.end, 2 * item.size()) << item;
+    std::u32string texts[2];
+    for (std::size_t k = 0; k < scans.size() && k < 2; ++k) {
+        const ItemScan& s = scans[k];
+        const std::size_t unit = s.maxchar <= 0xFF ? 1 : s.maxchar <= 0xFFFF ? 2 : 4;
+        for (std::size_t i = 0; i < s.chars; ++i) {
+            std::uint32_t u = 0;
+            std::memcpy(&u, rooms[k].data() + i * unit, unit);
+            texts[k] += static_cast<char32_t>(u);
+        }
+        EXPECT_EQ(std::count(rooms[k].end() - kGuard, rooms[k].end(), 0x5A), kGuard)
+            << "written past the room: " << item;
+    }
+    EXPECT_EQ(texts[0], texts[1]) << item;
+    return Filled{scans[0], texts[0]};
 }
 
 std::u32string code_points(std::string_view utf8) {
