@@ -78,7 +78,7 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     // share theirs.
     std::string last_accepted;
     auto rpr_verdict = [&](std::string_view rpr) {
-        if (rpr == last_accepted) return true;
+        if (!last_accepted.empty() && rpr == last_accepted) return true;
         auto it = ctx.rpr_cache.find(rpr);
         if (it == ctx.rpr_cache.end() || !it->second.ok || !it->second.root_scope) return false;
         last_accepted = rpr;
