@@ -19,7 +19,7 @@ from tovrel.helpers import MAIN_NS
 from tovrel.reader import Workbook
 
 ROWS = 100_000
-REPEAT = 3
+REPEAT = 5
 PKG = "http://schemas.openxmlformats.org/package/2006"
 DOC = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
 XML = '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
