@@ -46,12 +46,21 @@ class ItemQueue {
 public:
     bool empty() const noexcept { return head_ == items_.size(); }
     Queued& front() noexcept { return items_[head_]; }
-    void push_back(Queued&& q) { items_.push_back(std::move(q)); }
-    void pop_front() noexcept {
+    // A new entry at the back, for the caller to fill.
+    Queued& emplace_back(Queued::Kind kind, std::uint64_t position) {
+        Queued& q = items_.emplace_back();
+        q.kind = kind;
+        q.position = position;
+        return q;
+    }
+    // Releases the front entry; a row's cell storage goes back to `parser` for a later row.
+    void pop_front(SheetParser& parser) noexcept {
         Queued& q = items_[head_];  // release what the slot held
-        q.row.cells = std::vector<CellRec>();
-        q.element = ElementItem{};
-        q.warn = Ref();
+        switch (q.kind) {
+            case Queued::Kind::Row: parser.recycle(std::move(q.row.cells)); break;
+            case Queued::Kind::Element: q.element = ElementItem{}; break;
+            case Queued::Kind::Warn: q.warn = Ref(); break;
+        }
         if (++head_ == items_.size()) {
             clear();
         } else if (head_ >= 16 && head_ * 2 >= items_.size()) {
@@ -72,14 +81,6 @@ public:
 private:
     std::vector<Queued> items_;
     std::size_t head_ = 0;
-};
-
-// Gives a row's cell storage back to the parser when the row has been turned into Python
-// objects (or the call failed), for the next row to reuse.
-struct RecycleCells {
-    SheetParser& parser;
-    std::vector<CellRec>& cells;
-    ~RecycleCells() { parser.recycle(std::move(cells)); }
 };
 
 struct ReaderState {
@@ -242,26 +243,15 @@ Queued* next_ready(ReaderState& st) {
                 // Owned references to the items, then drop exactly those.
                 Ref taken = Ref::check(PyList_GetSlice(st.warnings.get(), 0, PY_SSIZE_T_MAX));
                 const Py_ssize_t n = PyList_GET_SIZE(taken.get());
-                for (Py_ssize_t i = 0; i < n; ++i) {
-                    Queued q;
-                    q.kind = Queued::Kind::Warn;
-                    q.position = position;
-                    q.warn = Ref::borrow(PyList_GET_ITEM(taken.get(), i));
-                    st.queue.push_back(std::move(q));
-                }
+                for (Py_ssize_t i = 0; i < n; ++i)
+                    st.queue.emplace_back(Queued::Kind::Warn, position).warn =
+                        Ref::borrow(PyList_GET_ITEM(taken.get(), i));
                 check_rc(PyList_SetSlice(st.warnings.get(), 0, n, nullptr));
             }
             if (RowItem* row = std::get_if<RowItem>(&item)) {
-                Queued q;
-                q.position = position;
-                q.row = std::move(*row);
-                st.queue.push_back(std::move(q));
+                st.queue.emplace_back(Queued::Kind::Row, position).row = std::move(*row);
             } else if (ElementItem* el = std::get_if<ElementItem>(&item)) {
-                Queued q;
-                q.kind = Queued::Kind::Element;
-                q.position = position;
-                q.element = std::move(*el);
-                st.queue.push_back(std::move(q));
+                st.queue.emplace_back(Queued::Kind::Element, position).element = std::move(*el);
             } else {
                 st.finished = true;
             }
@@ -284,12 +274,13 @@ void queue_element(ReaderState& st, ElementItem& el) {
     check_rc(PyList_Append(st.actions.get(), tuple.get()));
 }
 
-// The next row, with every element and warning before it moved to the actions list; nothing
-// at the end.
-std::optional<RowItem> next_row_item(ReaderState& st) {
+// The next row, with every element and warning before it moved to the actions list; null at
+// the end. The row stays at the front of the queue for the caller to read in place; a
+// PopRow releases it.
+RowItem* next_row_item(ReaderState& st) {
     for (;;) {
         Queued* q = next_ready(st);
-        if (!q) return std::nullopt;
+        if (!q) return nullptr;
         switch (q->kind) {
             case Queued::Kind::Warn:
                 check_rc(PyList_Append(st.actions.get(), q->warn.get()));
@@ -297,15 +288,20 @@ std::optional<RowItem> next_row_item(ReaderState& st) {
             case Queued::Kind::Element:
                 queue_element(st, q->element);
                 break;
-            case Queued::Kind::Row: {
-                std::optional<RowItem> row(std::move(q->row));
-                st.queue.pop_front();
-                return row;
-            }
+            case Queued::Kind::Row:
+                return &q->row;
         }
-        st.queue.pop_front();
+        st.queue.pop_front(st.parser);
     }
 }
+
+// Releases the row next_row_item returned once it has been turned into Python objects (or the
+// call failed), its cell storage going back to the parser for a later row. Nothing adds to the
+// queue meanwhile: that takes the reader's borrow, which the caller holds.
+struct PopRow {
+    ReaderState& st;
+    ~PopRow() { st.queue.pop_front(st.parser); }
+};
 
 Ref int_of(std::int64_t v) { return Ref::check(PyLong_FromInt64(v)); }
 
@@ -326,9 +322,9 @@ PyObject* next_raw(PyObject* self, PyObject*) {
     return guard_obj([&]() -> PyObject* {
         ExclusiveBorrow borrow(as_reader(self)->borrow);
         ReaderState& st = state_of(self);
-        std::optional<RowItem> row = next_row_item(st);
+        RowItem* row = next_row_item(st);
         if (!row) Py_RETURN_NONE;
-        RecycleCells recycle{st.parser, row->cells};
+        PopRow pop{st};
         Ref cells = Ref::check(PyList_New(static_cast<Py_ssize_t>(row->cells.size())));
         Py_ssize_t i = 0;
         for (CellRec& c : row->cells) {
@@ -426,11 +422,11 @@ PyObject* next_row(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 
         ExclusiveBorrow borrow(as_reader(self)->borrow);
         ReaderState& st = state_of(self);
-        std::optional<RowItem> row = next_row_item(st);
+        RowItem* row = next_row_item(st);
         if (!row) Py_RETURN_NONE;
+        PopRow pop{st};
         Ref index = int_of(row->index);
         std::vector<CellRec>& cells = row->cells;
-        RecycleCells recycle{st.parser, cells};
 
         long hi;
         if (max_col && *max_col != 0) {

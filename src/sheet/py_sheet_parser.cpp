@@ -85,8 +85,11 @@ Item SheetParser::next_item() {
             // Rows mostly start as spreadsheet programs write them: read at once.
             std::size_t digits;
             if (reader_.depth() == 2 && reader_.namespaces().default_id() == kMainNamespace &&
-                reader_.row_start_tag(digits))
-                return plain_row(digits);
+                reader_.row_start_tag(digits)) {
+                Item item(std::in_place_type<RowItem>);
+                plain_row(digits, *std::get_if<RowItem>(&item));
+                return item;
+            }
         }
         XmlEvent ev = reader_.next();
         switch (ev) {
@@ -114,7 +117,11 @@ Item SheetParser::next_item() {
             return capture_checked();
         }
         if (in_sheet_data_ && depth == 3) {
-            if (reader_.is_main("row")) return parse_row();
+            if (reader_.is_main("row")) {
+                Item item(std::in_place_type<RowItem>);
+                parse_row(*std::get_if<RowItem>(&item));
+                return item;
+            }
             return capture_checked();
         }
         throw Unsupported("unexpected nesting");
@@ -128,8 +135,7 @@ ElementItem SheetParser::capture_checked() {
     return ElementItem{std::move(markup.snippet), std::move(markup.namespaces)};
 }
 
-RowItem SheetParser::parse_row() {
-    RowItem row;
+void SheetParser::parse_row(RowItem& row) {
     bool has_r = false, other = false;
     std::string r_text;
     const Attr* r_attr = nullptr;
@@ -168,13 +174,13 @@ RowItem SheetParser::parse_row() {
     }
     if (reader_.last_event() == XmlEvent::Empty) {
         reader_.next();  // <row/>: its End, read here so that the fast path never looks past it
-        return row;
+        return;
     }
     spans_.expect_row(row_);
-    return row_cells(std::move(row));
+    row_cells(row);
 }
 
-RowItem SheetParser::plain_row(std::size_t digits) {
+void SheetParser::plain_row(std::size_t digits, RowItem& row) {
     // r is 1 to 18 digits: the integer fast parse's number, and no other attribute but spans.
     const auto* text = reader_.input().data() + digits;
     std::int64_t n = 0;
@@ -183,12 +189,11 @@ RowItem SheetParser::plain_row(std::size_t digits) {
     row_ = n;
     column_ = 0;
     spans_.expect_row(n, text, count);
-    RowItem row;
     row.index = n;
-    return row_cells(std::move(row));
+    row_cells(row);
 }
 
-RowItem SheetParser::row_cells(RowItem row) {
+void SheetParser::row_cells(RowItem& row) {
     // The cells are read in the row's namespace scope: each one read by the events is read whole,
     // its own declarations leaving scope with it, so the default namespace is the row's
     // throughout.
@@ -213,7 +218,6 @@ RowItem SheetParser::row_cells(RowItem row) {
         row.cells.push_back(read_cell());
     }
     last_row_cells_ = row.cells.size();
-    return row;
 }
 
 Ref SheetParser::row_attributes(const Attr* r, std::string_view r_text, bool r_is_key,

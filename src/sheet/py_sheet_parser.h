@@ -74,11 +74,13 @@ public:
     std::uint64_t position() noexcept { return reader_.input().offset(); }
 
 private:
-    RowItem parse_row();
-    // The row whose start tag Reader::row_start_tag has read, r's digits at `digits`.
-    RowItem plain_row(std::size_t digits);
+    // The row at the current row start tag, into `row` (new).
+    void parse_row(RowItem& row);
+    // The row whose start tag Reader::row_start_tag has read, r's digits at `digits`, into `row`
+    // (new).
+    void plain_row(std::size_t digits, RowItem& row);
     // The cells of the row whose start tag has been read (row_ set), into `row`.
-    RowItem row_cells(RowItem row);
+    void row_cells(RowItem& row);
     ElementItem capture_checked();
     CellRec read_cell();
     // Reads the cell at the current position straight from the buffer and appends it, deciding
