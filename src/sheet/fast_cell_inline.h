@@ -522,5 +522,4 @@ done:
     return true;
 }
 
-
 }  // namespace tovrel

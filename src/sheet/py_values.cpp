@@ -394,13 +394,9 @@ void interpret_into(CellRec& rec, CellContext& ctx, const CellText& raw, StyleId
 
     if (flags.has(CellFlags::R) && !raw.r.empty()) [[likely]] {
         const CellRef cell = raw.r_cell ? *raw.r_cell : parse_coordinate(ctx.helpers, raw.r);
-        ctx.column = cell.column;
-        rec.row = cell.row;
-        rec.column = cell.column;
+        place_cell(rec, ctx, &cell);
     } else {
-        if (ctx.column == std::numeric_limits<std::int64_t>::max()) throw Unsupported("column index");
-        rec.column = ++ctx.column;
-        rec.row = ctx.row;
+        place_cell(rec, ctx, nullptr);
     }
 
     if (flags.has(CellFlags::F)) {
