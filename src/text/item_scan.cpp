@@ -14,7 +14,13 @@
 #include <emmintrin.h>
 #endif
 #if TOVREL_SCAN32
+// GCC 12's AVX-512 intrinsics fill their unused pass-through operands from deliberately
+// uninitialised variables, which -Wmaybe-uninitialized reports wherever they are inlined; the
+// reports point into the header, so they are silenced for its text only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
+#pragma GCC diagnostic pop
 #endif
 
 namespace tovrel {
@@ -517,6 +523,113 @@ TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uin
 
 }  // namespace wide
 
+#define TOVREL_AVX512 \
+    __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi,bmi2,popcnt")))
+
+namespace zmm {
+
+TOVREL_AVX512 inline __m512i splat(std::uint8_t c) noexcept {
+    return _mm512_set1_epi8(static_cast<char>(c));
+}
+// A 16-entry table for _mm512_shuffle_epi8, repeated in all four lanes.
+TOVREL_AVX512 inline __m512i table(const std::uint8_t (&t)[16]) noexcept {
+    return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+}
+// The bytes at p before `n` (at most 64), zero past them: nothing past p + n is read.
+TOVREL_AVX512 inline __m512i load_upto(const std::uint8_t* p, std::size_t n) noexcept {
+    return _mm512_maskz_loadu_epi8(_bzhi_u64(~0ULL, static_cast<unsigned>(n)), p);
+}
+// Each byte of v replaced by the one N places before it, the first N taken from the end of prev;
+// `shifted` is v moved up a lane with prev's last lane below it.
+template <int N>
+TOVREL_AVX512 inline __m512i back(__m512i v, __m512i shifted) noexcept {
+    return _mm512_alignr_epi8(v, shifted, 16 - N);
+}
+
+// Bit i set when byte i of v breaks the UTF-8 rules, given the 64 bytes before v in prev: the
+// same nibble tables as the 32-byte check, four lanes at a time.
+TOVREL_AVX512 inline std::uint64_t utf8_faults(__m512i v, __m512i prev) noexcept {
+    const __m512i shifted = _mm512_alignr_epi32(v, prev, 12);
+    const __m512i p1 = back<1>(v, shifted), p2 = back<2>(v, shifted), p3 = back<3>(v, shifted);
+    const __m512i nibble = splat(0x0F);
+    const __m512i lead1_high = _mm512_shuffle_epi8(
+        table(wide::kLead1High), _mm512_and_si512(_mm512_srli_epi16(p1, 4), nibble));
+    const __m512i lead1_low = _mm512_shuffle_epi8(table(wide::kLead1Low), _mm512_and_si512(p1, nibble));
+    const __m512i byte2_high = _mm512_shuffle_epi8(
+        table(wide::kByte2High), _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
+    // 0x80 = a & b & c
+    const __m512i special = _mm512_ternarylogic_epi32(lead1_high, lead1_low, byte2_high, 0x80);
+    const __m512i must = _mm512_and_si512(
+        _mm512_or_si512(_mm512_subs_epu8(p2, splat(0xE0 - 0x80)),
+                        _mm512_subs_epu8(p3, splat(0xF0 - 0x80))),
+        splat(0x80));
+    const std::uint64_t nonchar = _mm512_cmpeq_epi8_mask(p2, splat(0xEF)) &
+                                  _mm512_cmpeq_epi8_mask(p1, splat(0xBF)) &
+                                  _mm512_cmpge_epu8_mask(v, splat(0xBE));
+    const __m512i fault = _mm512_xor_si512(must, special);
+    return _mm512_test_epi8_mask(fault, fault) | nonchar;
+}
+
+// check_text over 64-byte blocks, each loaded only up to `limit` (zero past it, as the pad is).
+// References do not end a block, as in the 32-byte check.
+TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
+                                             TextTotals& t) noexcept {
+    const std::uint8_t* const start = p;
+    const __m512i zero = _mm512_setzero_si512();
+    __m512i prev = zero, widest = zero;
+    std::uint64_t pending = 0;  // the previous block ended in a multi-byte character
+    for (;;) {
+        const std::size_t left = static_cast<std::size_t>(limit - p);
+        const __m512i v = load_upto(p, left < 64 ? left : 64);
+        // '<', ']', '_' and bytes below 0x20 stop the step.
+        const std::uint64_t stops =
+            _mm512_cmpeq_epi8_mask(v, splat('<')) | _mm512_cmpeq_epi8_mask(v, splat(']')) |
+            _mm512_cmpeq_epi8_mask(v, splat('_')) | _mm512_cmplt_epu8_mask(v, splat(0x20));
+        const unsigned k = static_cast<unsigned>(_tzcnt_u64(stops));  // 64 when none
+        const std::uint64_t before = _bzhi_u64(~0ULL, k);
+        const std::uint64_t through = _bzhi_u64(~0ULL, k + 1);
+        const std::uint64_t high = _mm512_movepi8_mask(v);
+        if ((high | pending) & through) {
+            if (utf8_faults(v, prev) & through) return nullptr;
+            // Continuation bytes are those below 0xC0 as signed bytes.
+            const std::uint64_t cont = _mm512_cmplt_epi8_mask(v, splat(0xC0));
+            t.shrink += static_cast<std::size_t>(std::popcount(cont & before));
+            widest = _mm512_mask_max_epu8(widest, before, widest, v);
+        }
+        for (std::uint64_t amps = _mm512_cmpeq_epi8_mask(v, splat('&')) & before; amps;
+             amps &= amps - 1)
+            if (!check_ref(p + std::countr_zero(amps), limit, t)) return nullptr;
+        if (k == 64) {
+            // No stop: the block lies wholly before `limit` (the zeros past it would stop it).
+            prev = v;
+            pending = high >> 63;
+            p += 64;
+            continue;
+        }
+        p += k;
+        if (p >= limit) return nullptr;
+        if (*p == '<') break;
+        p = check_ascii(p, limit, start, t);
+        if (!p) return nullptr;
+        // What follows an ASCII byte starts a character.
+        prev = zero;
+        pending = 0;
+    }
+    if (!_mm512_test_epi8_mask(widest, widest)) return p;  // ASCII only
+    // With any multi-byte character the largest byte is the largest lead.
+    const __m256i w32 = _mm256_max_epu8(_mm512_castsi512_si256(widest),
+                                        _mm512_extracti64x4_epi64(widest, 1));
+    __m128i w = _mm_max_epu8(_mm256_castsi256_si128(w32), _mm256_extracti128_si256(w32, 1));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 8));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 4));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 2));
+    w = _mm_max_epu8(w, _mm_srli_si128(w, 1));
+    t.widest_lead = std::max(t.widest_lead, static_cast<std::uint8_t>(_mm_cvtsi128_si32(w)));
+    return p;
+}
+
+}  // namespace zmm
+
 #endif
 
 // Whether the bytes at p (p <= limit, 16 bytes readable past `limit`) start with `lit`. Up to
@@ -550,11 +663,18 @@ inline bool x005f_join(std::uint8_t last, std::uint8_t first) noexcept {
 
 ScanWidth best_scan_width() noexcept {
 #if TOVREL_SCAN32
-    static const ScanWidth best =
-        __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                __builtin_cpu_supports("popcnt")
-            ? ScanWidth::Block32
-            : ScanWidth::Block16;
+    static const ScanWidth best = [] {
+        __builtin_cpu_init();
+        const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+                          __builtin_cpu_supports("popcnt");
+        const bool avx512 = avx2 && __builtin_cpu_supports("bmi2") &&
+                            __builtin_cpu_supports("avx512f") &&
+                            __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl") &&
+                            __builtin_cpu_supports("avx512vbmi") &&
+                            __builtin_cpu_supports("avx512vbmi2");
+        return avx512 ? ScanWidth::Block64 : avx2 ? ScanWidth::Block32 : ScanWidth::Block16;
+    }();
     return best;
 #else
     return ScanWidth::Block16;
@@ -572,6 +692,7 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
     auto check = [&](const std::uint8_t* start) {
 #if TOVREL_SCAN32
         if constexpr (W == ScanWidth::Block32) return wide::check_text(start, limit, totals);
+        if constexpr (W == ScanWidth::Block64) return zmm::check_text(start, limit, totals);
 #endif
         return check_text(start, limit, totals);
     };
@@ -962,6 +1083,186 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t*& p, con
 }
 
 }  // namespace wide
+
+namespace zmm {
+
+struct alignas(64) Bytes64 {
+    std::uint8_t b[64];
+};
+struct alignas(64) Dwords16 {
+    std::uint32_t d[16];
+};
+constexpr Bytes64 kIota = [] {
+    Bytes64 r{};
+    for (int i = 0; i < 64; ++i) r.b[i] = static_cast<std::uint8_t>(i);
+    return r;
+}();
+// Byte 4j + b: j, to spread the start of character j over the four bytes of lane j.
+constexpr Bytes64 kLaneOf = [] {
+    Bytes64 r{};
+    for (int i = 0; i < 64; ++i) r.b[i] = static_cast<std::uint8_t>(i / 4);
+    return r;
+}();
+// Byte 4j + b: b, to step from a character's start to its b-th byte.
+constexpr Bytes64 kByteOf = [] {
+    Bytes64 r{};
+    for (int i = 0; i < 64; ++i) r.b[i] = static_cast<std::uint8_t>(i % 4);
+    return r;
+}();
+// Byte i: i - 1, to see each byte's predecessor.
+constexpr Bytes64 kBack1 = [] {
+    Bytes64 r{};
+    for (int i = 0; i < 64; ++i) r.b[i] = static_cast<std::uint8_t>((i + 63) % 64);
+    return r;
+}();
+// By the high nibble of a character's first byte: the payload bits it keeps, how far they move
+// up, and how far the continuation bytes' payloads, gathered as c1 << 12 | c2 << 6 | c3, move
+// down (32: none of them belong to it). Continuation bytes never start a character.
+constexpr Dwords16 kLeadBits = {{0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0, 0, 0, 0,
+                                 0x1F, 0x1F, 0x0F, 0x07}};
+constexpr Dwords16 kLeadShift = {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6, 6, 12, 18}};
+constexpr Dwords16 kTailShift = {{32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 12, 12, 6, 0}};
+
+TOVREL_AVX512 inline __m512i get(const Bytes64& c) noexcept {
+    return _mm512_load_si512(c.b);
+}
+TOVREL_AVX512 inline __m512i get(const Dwords16& c) noexcept {
+    return _mm512_load_si512(c.d);
+}
+
+// The characters whose bytes stand first in each 32-bit lane of x (the rest of a lane is
+// whatever followed) as code points.
+TOVREL_AVX512 inline __m512i decode_lanes(__m512i x) noexcept {
+    const __m512i lead = _mm512_and_si512(x, _mm512_set1_epi32(0xFF));
+    const __m512i kind = _mm512_srli_epi32(lead, 4);
+    const __m512i payload = _mm512_and_si512(lead, _mm512_permutexvar_epi32(kind, get(kLeadBits)));
+    // Bytes 1 and 2 + 64 * ... : byte 1 alone, 64 * byte 2 + byte 3, then the first * 4096 plus
+    // the second.
+    const __m512i conts = _mm512_and_si512(x, _mm512_set1_epi32(0x3F3F3F00));
+    const __m512i tail = _mm512_madd_epi16(
+        _mm512_maddubs_epi16(conts, _mm512_set1_epi32(0x01400100)), _mm512_set1_epi32(0x00011000));
+    return _mm512_or_si512(_mm512_sllv_epi32(payload, _mm512_permutexvar_epi32(kind, get(kLeadShift))),
+                           _mm512_srlv_epi32(tail, _mm512_permutexvar_epi32(kind, get(kTailShift))));
+}
+
+// The first n (at most 16) code points of cp stored as units at out, nothing past them.
+template <class Unit>
+TOVREL_AVX512 inline void store_units(Unit* out, __m512i cp, std::size_t n) noexcept {
+    const auto keep = static_cast<__mmask16>(_bzhi_u32(0xFFFF, static_cast<unsigned>(n)));
+    if constexpr (sizeof(Unit) == 4)
+        _mm512_mask_storeu_epi32(out, keep, cp);
+    else if constexpr (sizeof(Unit) == 2)
+        _mm256_mask_storeu_epi16(out, keep, _mm512_cvtepi32_epi16(cp));
+    else
+        _mm_mask_storeu_epi8(out, keep, _mm512_cvtepi32_epi8(cp));
+}
+
+// The first n bytes of v stored one unit each at out, nothing past them.
+template <class Unit>
+TOVREL_AVX512 inline void store_widened(Unit* out, __m512i v, std::size_t n) noexcept {
+    const std::uint64_t keep = _bzhi_u64(~0ULL, static_cast<unsigned>(n));
+    if constexpr (sizeof(Unit) == 1) {
+        _mm512_mask_storeu_epi8(out, keep, v);
+    } else if constexpr (sizeof(Unit) == 2) {
+        _mm512_mask_storeu_epi16(out, static_cast<__mmask32>(keep),
+                                 _mm512_cvtepu8_epi16(_mm512_castsi512_si256(v)));
+        _mm512_mask_storeu_epi16(out + 32, static_cast<__mmask32>(keep >> 32),
+                                 _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(v, 1)));
+    } else {
+        _mm512_mask_storeu_epi32(out, static_cast<__mmask16>(keep),
+                                 _mm512_cvtepu8_epi32(_mm512_castsi512_si128(v)));
+        _mm512_mask_storeu_epi32(out + 16, static_cast<__mmask16>(keep >> 16),
+                                 _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(v, 1)));
+        _mm512_mask_storeu_epi32(out + 32, static_cast<__mmask16>(keep >> 32),
+                                 _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(v, 2)));
+        _mm512_mask_storeu_epi32(out + 48, static_cast<__mmask16>(keep >> 48),
+                                 _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(v, 3)));
+    }
+}
+
+// Writes the scanned text [p, end) decoded (references, CR LF and lone CR to LF) as code units
+// from out on and returns the end of them; nothing is stored past them. A step takes the whole
+// characters of a 64-byte block: references to the predefined entities and CR are decoded where
+// they stand (the '&' or CR byte replaced by the character, the rest of the reference or the LF
+// after the CR dropped), a character reference ends the step before it and is decoded on its own.
+// Units are gathered from the characters' starts, sixteen per 32-bit lane group, or, for
+// one-byte units, packed from the bytes of the block in one go. Reads nothing past `end` but
+// the eight bytes at a reference.
+template <class Unit>
+TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, Unit* out) noexcept {
+    while (p < end) {
+        const std::size_t left = static_cast<std::size_t>(end - p);
+        const std::size_t n = left < 64 ? left : 64;
+        __m512i v = load_upto(p, n);
+        const std::uint64_t high = _mm512_movepi8_mask(v);
+        const std::uint64_t amps = _mm512_cmpeq_epi8_mask(v, splat('&'));
+        const std::uint64_t crs = _mm512_cmpeq_epi8_mask(v, splat('\r'));
+        if (!(high | amps | crs)) {
+            store_widened(out, v, n);
+            out += n;
+            p += n;
+            continue;
+        }
+        // Bytes that start a character: all but continuation bytes (below 0xC0 as signed bytes).
+        std::uint64_t starts = ~_mm512_cmplt_epi8_mask(v, splat(0xC0)) & _bzhi_u64(~0ULL, static_cast<unsigned>(n));
+        // The step decodes the characters that start before `cut`. With more text past the block
+        // the one starting last may run past it, and a CR just before it may be a CR LF.
+        std::size_t cut = n;
+        if (left > 64) {
+            cut = static_cast<std::size_t>(63 - std::countl_zero(starts));
+            cut -= (crs >> (cut - 1)) & 1;
+        }
+        for (std::uint64_t a = amps & _bzhi_u64(~0ULL, static_cast<unsigned>(cut)); a; a &= a - 1) {
+            const unsigned i = static_cast<unsigned>(std::countr_zero(a));
+            std::uint32_t cp = 0;
+            const std::size_t len = named_ref(p + i, cp);
+            if (!len || i + len > cut) {
+                cut = i;
+                break;
+            }
+            starts &= ~_bzhi_u64(~0ULL, static_cast<unsigned>(i + len)) | _bzhi_u64(~0ULL, i + 1);
+            v = _mm512_mask_set1_epi8(v, 1ULL << i, static_cast<char>(cp));
+        }
+        if (cut == 0) {
+            // A character reference first.
+            fill_special(p, out);
+            continue;
+        }
+        const std::uint64_t in_step = _bzhi_u64(~0ULL, static_cast<unsigned>(cut));
+        if (const std::uint64_t cr = crs & in_step) {
+            starts &= ~((cr << 1) & _mm512_cmpeq_epi8_mask(v, splat('\n')));
+            v = _mm512_mask_set1_epi8(v, cr, '\n');
+        }
+        starts &= in_step;
+        if constexpr (sizeof(Unit) == 1) {
+            // Every multi-byte character is two bytes, a lead C2 or C3 and a continuation byte,
+            // which becomes the unit with the lead's low bit as bit 6; the leads are dropped.
+            const std::uint64_t leads = _mm512_cmpge_epu8_mask(v, splat(0xC0));
+            const __m512i low_bit = _mm512_and_si512(
+                _mm512_slli_epi16(_mm512_permutexvar_epi8(get(kBack1), v), 6), splat(0x40));
+            const __m512i units = _mm512_or_si512(v, _mm512_maskz_mov_epi8(high & ~leads, low_bit));
+            const std::uint64_t keep = (starts & ~leads) | (high & ~leads & in_step);
+            const std::size_t count = static_cast<std::size_t>(std::popcount(keep));
+            _mm512_mask_storeu_epi8(out, _bzhi_u64(~0ULL, static_cast<unsigned>(count)),
+                                    _mm512_maskz_compress_epi8(keep, units));
+            out += count;
+        } else {
+            const std::size_t count = static_cast<std::size_t>(std::popcount(starts));
+            const __m512i at = _mm512_maskz_compress_epi8(starts, get(kIota));
+            for (std::size_t g = 0; g < count; g += 16) {
+                const __m512i lane_of = _mm512_add_epi8(get(kLaneOf), _mm512_set1_epi8(static_cast<char>(g)));
+                const __m512i pick = _mm512_add_epi8(_mm512_permutexvar_epi8(lane_of, at), get(kByteOf));
+                store_units(out + g, decode_lanes(_mm512_permutexvar_epi8(pick, v)),
+                            count - g < 16 ? count - g : 16);
+            }
+            out += count;
+        }
+        p += cut;
+    }
+    return out;
+}
+
+}  // namespace zmm
 #endif
 
 }  // namespace
@@ -974,6 +1275,17 @@ namespace {
 template <ScanWidth W, class Unit>
 inline void write_units(const std::uint8_t* buf, const ItemScan& s, Unit* out,
                         CopyKind copy_kind) noexcept {
+#if TOVREL_SCAN32
+    if constexpr (W == ScanWidth::Block64) {
+        // The 64-byte steps store nothing past the characters: each text straight into `out`.
+        (void)copy_kind;
+        for (std::size_t i = 0; i < s.span_count; ++i) {
+            const std::uint8_t* p = buf + s.spans[i].start;
+            out = zmm::fill_text(p, buf + s.spans[i].end, out);
+        }
+        return;
+    }
+#endif
     auto fill = [](const std::uint8_t*& p, const std::uint8_t* end, Unit* to, const Unit* stop) {
 #if TOVREL_SCAN32
         if constexpr (W == ScanWidth::Block32) return wide::fill_text(p, end, to, stop);
@@ -1042,6 +1354,16 @@ TOVREL_AVX2 __attribute__((flatten)) TakenItems take_items_wide(const std::uint8
                                                                 CopyKind copy_kind) {
     return take_items<ScanWidth::Block32>(buf, filled, pos, rpr_verdict, sink, copy_kind);
 }
+
+// The same with the 64-byte check and fill.
+TOVREL_AVX512 __attribute__((flatten)) TakenItems take_items_zmm(const std::uint8_t* buf,
+                                                                 std::size_t filled,
+                                                                 std::size_t pos,
+                                                                 RprVerdict rpr_verdict,
+                                                                 ItemSink sink,
+                                                                 CopyKind copy_kind) {
+    return take_items<ScanWidth::Block64>(buf, filled, pos, rpr_verdict, sink, copy_kind);
+}
 #endif
 
 }  // namespace
@@ -1052,6 +1374,8 @@ TakenItems take_si_items(const std::uint8_t* buf, std::size_t filled, std::size_
 #if TOVREL_SCAN32
     if (width == ScanWidth::Block32)
         return take_items_wide(buf, filled, pos, rpr_verdict, sink, copy_kind);
+    if (width == ScanWidth::Block64)
+        return take_items_zmm(buf, filled, pos, rpr_verdict, sink, copy_kind);
 #endif
     (void)width;
     return take_items<ScanWidth::Block16>(buf, filled, pos, rpr_verdict, sink, copy_kind);

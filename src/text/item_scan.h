@@ -13,7 +13,8 @@
 
 #include "utils/function_ref.h"
 
-// 32-byte text checks: x86-64 with GCC or Clang, used where the processor has AVX2.
+// 32- and 64-byte text checks: x86-64 with GCC or Clang, used where the processor has AVX2 or
+// AVX-512.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TOVREL_SCAN32 1
 #else
@@ -23,8 +24,9 @@
 namespace tovrel {
 
 // The block the text checks step by: 16 bytes (SSE2, or two machine words) anywhere, 32 bytes
-// (AVX2) where the processor has it. Both take and refuse exactly the same items.
-enum class ScanWidth : std::uint8_t { Block16, Block32 };
+// (AVX2) or 64 bytes (AVX-512 F/BW/VL/VBMI/VBMI2) where the processor has them. All take and
+// refuse exactly the same items.
+enum class ScanWidth : std::uint8_t { Block16, Block32, Block64 };
 
 // The widest block this processor runs, found once.
 ScanWidth best_scan_width() noexcept;
@@ -78,7 +80,7 @@ struct TakenItems {
 // reader, handing each to `sink` and writing its text (references, CR LF and lone CR decoded)
 // where the sink says, nothing past the room. It stops before the first item of any other shape
 // or with anything the general reader would have to report. Every width takes the same items and
-// writes the same units; Block32 checks and decodes with AVX2.
+// writes the same units; Block32 checks and decodes with AVX2, Block64 with AVX-512.
 TakenItems take_si_items(const std::uint8_t* buf, std::size_t filled, std::size_t pos,
                          RprVerdict rpr_verdict, ItemSink sink,
                          ScanWidth width = best_scan_width(),

@@ -72,7 +72,8 @@ std::u32string code_points(std::string_view utf8) {
 // The block widths this processor runs.
 std::vector<ScanWidth> widths() {
     std::vector<ScanWidth> all = {ScanWidth::Block16};
-    if (best_scan_width() == ScanWidth::Block32) all.push_back(ScanWidth::Block32);
+    if (best_scan_width() >= ScanWidth::Block32) all.push_back(ScanWidth::Block32);
+    if (best_scan_width() >= ScanWidth::Block64) all.push_back(ScanWidth::Block64);
     return all;
 }
 
