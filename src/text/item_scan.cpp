@@ -528,12 +528,45 @@ TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uin
 
 namespace zmm {
 
-TOVREL_AVX512 inline __m512i splat(std::uint8_t c) noexcept {
-    return _mm512_set1_epi8(static_cast<char>(c));
+struct alignas(64) Bytes64 {
+    std::uint8_t b[64];
+};
+constexpr Bytes64 all64(std::uint8_t c) noexcept {
+    Bytes64 r{};
+    for (std::uint8_t& x : r.b) x = c;
+    return r;
 }
 // A 16-entry table for _mm512_shuffle_epi8, repeated in all four lanes.
-TOVREL_AVX512 inline __m512i table(const std::uint8_t (&t)[16]) noexcept {
-    return _mm512_broadcast_i32x4(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t)));
+constexpr Bytes64 table64(const std::uint8_t (&t)[16]) noexcept {
+    Bytes64 r{};
+    for (int i = 0; i < 64; ++i) r.b[i] = t[i % 16];
+    return r;
+}
+
+struct CheckConsts {
+    Bytes64 lt = all64('<'), bracket = all64(']'), underscore = all64('_'), space = all64(0x20),
+            amp = all64('&'), cont_end = all64(0xC0), past_latin1 = all64(0xC4),
+            astral = all64(0xF0), nibble = all64(0x0F), lead1_high = table64(wide::kLead1High),
+            lead1_low = table64(wide::kLead1Low), byte2_high = table64(wide::kByte2High),
+            third = all64(0xE0 - 0x80), fourth = all64(0xF0 - 0x80), top = all64(0x80),
+            ef = all64(0xEF), bf = all64(0xBF), be = all64(0xBE);
+};
+constexpr CheckConsts kCheck{};
+
+TOVREL_AVX512 inline __m512i get(const Bytes64& c) noexcept {
+    return _mm512_load_si512(c.b);
+}
+// As consts(): the constants are operands loaded where they are used. Every item calls out of
+// the loops, which costs all vector registers; built from immediates they would cost a move and
+// a broadcast each, item after item.
+template <class T>
+TOVREL_AVX512 inline const T& opaque(const T& c) noexcept {
+    const T* p = &c;
+    asm("" : "+r"(p));
+    return *p;
+}
+TOVREL_AVX512 inline std::uint64_t eq(__m512i x, const Bytes64& c) noexcept {
+    return _mm512_cmpeq_epi8_mask(x, get(c));
 }
 // The bytes at p before `n` (at most 64), zero past them: nothing past p + n is read.
 TOVREL_AVX512 inline __m512i load_upto(const std::uint8_t* p, std::size_t n) noexcept {
@@ -548,61 +581,57 @@ TOVREL_AVX512 inline __m512i back(__m512i v, __m512i shifted) noexcept {
 
 // Bit i set when byte i of v breaks the UTF-8 rules, given the 64 bytes before v in prev: the
 // same nibble tables as the 32-byte check, four lanes at a time.
-TOVREL_AVX512 inline std::uint64_t utf8_faults(__m512i v, __m512i prev) noexcept {
+TOVREL_AVX512 inline std::uint64_t utf8_faults(__m512i v, __m512i prev,
+                                               const CheckConsts& c) noexcept {
     const __m512i shifted = _mm512_alignr_epi32(v, prev, 12);
     const __m512i p1 = back<1>(v, shifted), p2 = back<2>(v, shifted), p3 = back<3>(v, shifted);
-    const __m512i nibble = splat(0x0F);
+    const __m512i nibble = get(c.nibble);
     const __m512i lead1_high = _mm512_shuffle_epi8(
-        table(wide::kLead1High), _mm512_and_si512(_mm512_srli_epi16(p1, 4), nibble));
-    const __m512i lead1_low = _mm512_shuffle_epi8(table(wide::kLead1Low), _mm512_and_si512(p1, nibble));
+        get(c.lead1_high), _mm512_and_si512(_mm512_srli_epi16(p1, 4), nibble));
+    const __m512i lead1_low = _mm512_shuffle_epi8(get(c.lead1_low), _mm512_and_si512(p1, nibble));
     const __m512i byte2_high = _mm512_shuffle_epi8(
-        table(wide::kByte2High), _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
-    // 0x80 = a & b & c
+        get(c.byte2_high), _mm512_and_si512(_mm512_srli_epi16(v, 4), nibble));
+    // 0x80: all three.
     const __m512i special = _mm512_ternarylogic_epi32(lead1_high, lead1_low, byte2_high, 0x80);
     const __m512i must = _mm512_and_si512(
-        _mm512_or_si512(_mm512_subs_epu8(p2, splat(0xE0 - 0x80)),
-                        _mm512_subs_epu8(p3, splat(0xF0 - 0x80))),
-        splat(0x80));
-    const std::uint64_t nonchar = _mm512_cmpeq_epi8_mask(p2, splat(0xEF)) &
-                                  _mm512_cmpeq_epi8_mask(p1, splat(0xBF)) &
-                                  _mm512_cmpge_epu8_mask(v, splat(0xBE));
+        _mm512_or_si512(_mm512_subs_epu8(p2, get(c.third)), _mm512_subs_epu8(p3, get(c.fourth))),
+        get(c.top));
+    const std::uint64_t nonchar = _mm512_cmpeq_epi8_mask(p2, get(c.ef)) &
+                                  _mm512_cmpeq_epi8_mask(p1, get(c.bf)) &
+                                  _mm512_cmpge_epu8_mask(v, get(c.be));
     const __m512i fault = _mm512_xor_si512(must, special);
     return _mm512_test_epi8_mask(fault, fault) | nonchar;
 }
 
 // check_text over 64-byte blocks, each loaded only up to `limit` (zero past it, as the pad is).
-// References do not end a block, as in the 32-byte check.
+// References do not end a block, as in the 32-byte check. The UTF-8 rules are checked on every
+// block, ASCII or not, and the widest class is kept as masks: no branch on the kind of text.
 TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
                                              TextTotals& t) noexcept {
+    const CheckConsts& c = opaque(kCheck);
     const std::uint8_t* const start = p;
-    const __m512i zero = _mm512_setzero_si512();
-    __m512i prev = zero, widest = zero;
-    std::uint64_t pending = 0;  // the previous block ended in a multi-byte character
+    __m512i prev = _mm512_setzero_si512();
+    std::uint64_t high_seen = 0, past_latin1 = 0, astral = 0;
     for (;;) {
         const std::size_t left = static_cast<std::size_t>(limit - p);
         const __m512i v = load_upto(p, left < 64 ? left : 64);
         // '<', ']', '_' and bytes below 0x20 stop the step.
-        const std::uint64_t stops =
-            _mm512_cmpeq_epi8_mask(v, splat('<')) | _mm512_cmpeq_epi8_mask(v, splat(']')) |
-            _mm512_cmpeq_epi8_mask(v, splat('_')) | _mm512_cmplt_epu8_mask(v, splat(0x20));
+        const std::uint64_t stops = eq(v, c.lt) | eq(v, c.bracket) | eq(v, c.underscore) |
+                                    _mm512_cmplt_epu8_mask(v, get(c.space));
         const unsigned k = static_cast<unsigned>(_tzcnt_u64(stops));  // 64 when none
         const std::uint64_t before = _bzhi_u64(~0ULL, k);
-        const std::uint64_t through = _bzhi_u64(~0ULL, k + 1);
-        const std::uint64_t high = _mm512_movepi8_mask(v);
-        if ((high | pending) & through) {
-            if (utf8_faults(v, prev) & through) return nullptr;
-            // Continuation bytes are those below 0xC0 as signed bytes.
-            const std::uint64_t cont = _mm512_cmplt_epi8_mask(v, splat(0xC0));
-            t.shrink += static_cast<std::size_t>(std::popcount(cont & before));
-            widest = _mm512_mask_max_epu8(widest, before, widest, v);
-        }
-        for (std::uint64_t amps = _mm512_cmpeq_epi8_mask(v, splat('&')) & before; amps;
-             amps &= amps - 1)
+        if (utf8_faults(v, prev, c) & _bzhi_u64(~0ULL, k + 1)) return nullptr;
+        // Continuation bytes are those below 0xC0 as signed bytes.
+        t.shrink += static_cast<std::size_t>(
+            std::popcount(_mm512_mask_cmplt_epi8_mask(before, v, get(c.cont_end))));
+        high_seen |= _mm512_movepi8_mask(v) & before;
+        past_latin1 |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.past_latin1));
+        astral |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.astral));
+        for (std::uint64_t amps = eq(v, c.amp) & before; amps; amps &= amps - 1)
             if (!check_ref(p + std::countr_zero(amps), limit, t)) return nullptr;
         if (k == 64) {
             // No stop: the block lies wholly before `limit` (the zeros past it would stop it).
             prev = v;
-            pending = high >> 63;
             p += 64;
             continue;
         }
@@ -612,19 +641,11 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
         p = check_ascii(p, limit, start, t);
         if (!p) return nullptr;
         // What follows an ASCII byte starts a character.
-        prev = zero;
-        pending = 0;
+        prev = _mm512_setzero_si512();
     }
-    if (!_mm512_test_epi8_mask(widest, widest)) return p;  // ASCII only
-    // With any multi-byte character the largest byte is the largest lead.
-    const __m256i w32 = _mm256_max_epu8(_mm512_castsi512_si256(widest),
-                                        _mm512_extracti64x4_epi64(widest, 1));
-    __m128i w = _mm_max_epu8(_mm256_castsi256_si128(w32), _mm256_extracti128_si256(w32, 1));
-    w = _mm_max_epu8(w, _mm_srli_si128(w, 8));
-    w = _mm_max_epu8(w, _mm_srli_si128(w, 4));
-    w = _mm_max_epu8(w, _mm_srli_si128(w, 2));
-    w = _mm_max_epu8(w, _mm_srli_si128(w, 1));
-    t.widest_lead = std::max(t.widest_lead, static_cast<std::uint8_t>(_mm_cvtsi128_si32(w)));
+    // A lead byte standing for its class: 0xC2 Latin-1, 0xC4 the rest of the BMP, 0xF0 beyond.
+    const std::uint8_t lead = astral ? 0xF0 : past_latin1 ? 0xC4 : high_seen ? 0xC2 : 0;
+    t.widest_lead = std::max(t.widest_lead, lead);
     return p;
 }
 
@@ -1086,63 +1107,59 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t*& p, con
 
 namespace zmm {
 
-struct alignas(64) Bytes64 {
-    std::uint8_t b[64];
-};
 struct alignas(64) Dwords16 {
     std::uint32_t d[16];
 };
-constexpr Bytes64 kIota = [] {
+constexpr Bytes64 bytes64(std::uint8_t (*f)(int)) noexcept {
     Bytes64 r{};
-    for (int i = 0; i < 64; ++i) r.b[i] = static_cast<std::uint8_t>(i);
+    for (int i = 0; i < 64; ++i) r.b[i] = f(i);
     return r;
-}();
-// Byte 4j + b: j, to spread the start of character j over the four bytes of lane j.
-constexpr Bytes64 kLaneOf = [] {
-    Bytes64 r{};
-    for (int i = 0; i < 64; ++i) r.b[i] = static_cast<std::uint8_t>(i / 4);
-    return r;
-}();
-// Byte 4j + b: b, to step from a character's start to its b-th byte.
-constexpr Bytes64 kByteOf = [] {
-    Bytes64 r{};
-    for (int i = 0; i < 64; ++i) r.b[i] = static_cast<std::uint8_t>(i % 4);
-    return r;
-}();
-// Byte i: i - 1, to see each byte's predecessor.
-constexpr Bytes64 kBack1 = [] {
-    Bytes64 r{};
-    for (int i = 0; i < 64; ++i) r.b[i] = static_cast<std::uint8_t>((i + 63) % 64);
-    return r;
-}();
-// By the high nibble of a character's first byte: the payload bits it keeps, how far they move
-// up, and how far the continuation bytes' payloads, gathered as c1 << 12 | c2 << 6 | c3, move
-// down (32: none of them belong to it). Continuation bytes never start a character.
-constexpr Dwords16 kLeadBits = {{0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0, 0, 0, 0,
-                                 0x1F, 0x1F, 0x0F, 0x07}};
-constexpr Dwords16 kLeadShift = {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6, 6, 12, 18}};
-constexpr Dwords16 kTailShift = {{32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 12, 12, 6, 0}};
-
-TOVREL_AVX512 inline __m512i get(const Bytes64& c) noexcept {
-    return _mm512_load_si512(c.b);
 }
+constexpr Dwords16 all16(std::uint32_t x) noexcept {
+    Dwords16 r{};
+    for (std::uint32_t& d : r.d) d = x;
+    return r;
+}
+
+struct FillConsts {
+    Bytes64 amp = all64('&'), cr = all64('\r'), lf = all64('\n'), cont_end = all64(0xC0),
+            bit6 = all64(0x40),
+            iota = bytes64([](int i) { return static_cast<std::uint8_t>(i); }),
+            // Byte 4j + b: j, to spread the start of character j over the four bytes of lane j.
+            lane_of = bytes64([](int i) { return static_cast<std::uint8_t>(i / 4); }),
+            // Byte 4j + b: b, to step from a character's start to its b-th byte.
+            byte_of = bytes64([](int i) { return static_cast<std::uint8_t>(i % 4); }),
+            // Byte i: i - 1, to see each byte's predecessor.
+            back1 = bytes64([](int i) { return static_cast<std::uint8_t>((i + 63) % 64); });
+    // By the high nibble of a character's first byte: the payload bits it keeps, how far they
+    // move up, and how far the continuation bytes' payloads, gathered as c1 << 12 | c2 << 6 |
+    // c3, move down (32: none of them belong to it). Continuation bytes never start one.
+    Dwords16 lead_bits = {{0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0, 0, 0, 0, 0x1F,
+                           0x1F, 0x0F, 0x07}},
+             lead_shift = {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6, 6, 12, 18}},
+             tail_shift = {{32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 12, 12, 6, 0}},
+             low_byte = all16(0xFF), conts = all16(0x3F3F3F00),
+             // Weights: byte 1 alone and 64 * byte 2 + byte 3, then the first * 4096 plus the
+             // second.
+             by64 = all16(0x01400100), by4096 = all16(0x00011000);
+};
+constexpr FillConsts kFill{};
+
 TOVREL_AVX512 inline __m512i get(const Dwords16& c) noexcept {
     return _mm512_load_si512(c.d);
 }
 
 // The characters whose bytes stand first in each 32-bit lane of x (the rest of a lane is
 // whatever followed) as code points.
-TOVREL_AVX512 inline __m512i decode_lanes(__m512i x) noexcept {
-    const __m512i lead = _mm512_and_si512(x, _mm512_set1_epi32(0xFF));
+TOVREL_AVX512 inline __m512i decode_lanes(__m512i x, const FillConsts& f) noexcept {
+    const __m512i lead = _mm512_and_si512(x, get(f.low_byte));
     const __m512i kind = _mm512_srli_epi32(lead, 4);
-    const __m512i payload = _mm512_and_si512(lead, _mm512_permutexvar_epi32(kind, get(kLeadBits)));
-    // Bytes 1 and 2 + 64 * ... : byte 1 alone, 64 * byte 2 + byte 3, then the first * 4096 plus
-    // the second.
-    const __m512i conts = _mm512_and_si512(x, _mm512_set1_epi32(0x3F3F3F00));
+    const __m512i payload = _mm512_and_si512(lead, _mm512_permutexvar_epi32(kind, get(f.lead_bits)));
     const __m512i tail = _mm512_madd_epi16(
-        _mm512_maddubs_epi16(conts, _mm512_set1_epi32(0x01400100)), _mm512_set1_epi32(0x00011000));
-    return _mm512_or_si512(_mm512_sllv_epi32(payload, _mm512_permutexvar_epi32(kind, get(kLeadShift))),
-                           _mm512_srlv_epi32(tail, _mm512_permutexvar_epi32(kind, get(kTailShift))));
+        _mm512_maddubs_epi16(_mm512_and_si512(x, get(f.conts)), get(f.by64)), get(f.by4096));
+    return _mm512_or_si512(
+        _mm512_sllv_epi32(payload, _mm512_permutexvar_epi32(kind, get(f.lead_shift))),
+        _mm512_srlv_epi32(tail, _mm512_permutexvar_epi32(kind, get(f.tail_shift))));
 }
 
 // The first n (at most 16) code points of cp stored as units at out, nothing past them.
@@ -1190,13 +1207,14 @@ TOVREL_AVX512 inline void store_widened(Unit* out, __m512i v, std::size_t n) noe
 // the eight bytes at a reference.
 template <class Unit>
 TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, Unit* out) noexcept {
+    const FillConsts& f = opaque(kFill);
     while (p < end) {
         const std::size_t left = static_cast<std::size_t>(end - p);
         const std::size_t n = left < 64 ? left : 64;
         __m512i v = load_upto(p, n);
         const std::uint64_t high = _mm512_movepi8_mask(v);
-        const std::uint64_t amps = _mm512_cmpeq_epi8_mask(v, splat('&'));
-        const std::uint64_t crs = _mm512_cmpeq_epi8_mask(v, splat('\r'));
+        const std::uint64_t amps = eq(v, f.amp);
+        const std::uint64_t crs = eq(v, f.cr);
         if (!(high | amps | crs)) {
             store_widened(out, v, n);
             out += n;
@@ -1204,7 +1222,8 @@ TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, U
             continue;
         }
         // Bytes that start a character: all but continuation bytes (below 0xC0 as signed bytes).
-        std::uint64_t starts = ~_mm512_cmplt_epi8_mask(v, splat(0xC0)) & _bzhi_u64(~0ULL, static_cast<unsigned>(n));
+        std::uint64_t starts = _mm512_mask_cmpge_epi8_mask(_bzhi_u64(~0ULL, static_cast<unsigned>(n)), v,
+                                                           get(f.cont_end));
         // The step decodes the characters that start before `cut`. With more text past the block
         // the one starting last may run past it, and a CR just before it may be a CR LF.
         std::size_t cut = n;
@@ -1230,16 +1249,16 @@ TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, U
         }
         const std::uint64_t in_step = _bzhi_u64(~0ULL, static_cast<unsigned>(cut));
         if (const std::uint64_t cr = crs & in_step) {
-            starts &= ~((cr << 1) & _mm512_cmpeq_epi8_mask(v, splat('\n')));
+            starts &= ~((cr << 1) & eq(v, f.lf));
             v = _mm512_mask_set1_epi8(v, cr, '\n');
         }
         starts &= in_step;
         if constexpr (sizeof(Unit) == 1) {
             // Every multi-byte character is two bytes, a lead C2 or C3 and a continuation byte,
             // which becomes the unit with the lead's low bit as bit 6; the leads are dropped.
-            const std::uint64_t leads = _mm512_cmpge_epu8_mask(v, splat(0xC0));
+            const std::uint64_t leads = _mm512_cmpge_epu8_mask(v, get(f.cont_end));
             const __m512i low_bit = _mm512_and_si512(
-                _mm512_slli_epi16(_mm512_permutexvar_epi8(get(kBack1), v), 6), splat(0x40));
+                _mm512_slli_epi16(_mm512_permutexvar_epi8(get(f.back1), v), 6), get(f.bit6));
             const __m512i units = _mm512_or_si512(v, _mm512_maskz_mov_epi8(high & ~leads, low_bit));
             const std::uint64_t keep = (starts & ~leads) | (high & ~leads & in_step);
             const std::size_t count = static_cast<std::size_t>(std::popcount(keep));
@@ -1248,11 +1267,11 @@ TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, U
             out += count;
         } else {
             const std::size_t count = static_cast<std::size_t>(std::popcount(starts));
-            const __m512i at = _mm512_maskz_compress_epi8(starts, get(kIota));
+            const __m512i at = _mm512_maskz_compress_epi8(starts, get(f.iota));
             for (std::size_t g = 0; g < count; g += 16) {
-                const __m512i lane_of = _mm512_add_epi8(get(kLaneOf), _mm512_set1_epi8(static_cast<char>(g)));
-                const __m512i pick = _mm512_add_epi8(_mm512_permutexvar_epi8(lane_of, at), get(kByteOf));
-                store_units(out + g, decode_lanes(_mm512_permutexvar_epi8(pick, v)),
+                const __m512i lane_of = _mm512_add_epi8(get(f.lane_of), _mm512_set1_epi8(static_cast<char>(g)));
+                const __m512i pick = _mm512_add_epi8(_mm512_permutexvar_epi8(lane_of, at), get(f.byte_of));
+                store_units(out + g, decode_lanes(_mm512_permutexvar_epi8(pick, v), f),
                             count - g < 16 ? count - g : 16);
             }
             out += count;
