@@ -603,6 +603,65 @@ TOVREL_AVX512 inline std::uint64_t utf8_faults(__m512i v, __m512i prev,
     return _mm512_test_epi8_mask(fault, fault) | nonchar;
 }
 
+struct alignas(64) Qwords8 {
+    std::uint64_t q[8];
+};
+constexpr Qwords8 all8(std::uint64_t x) noexcept {
+    Qwords8 r{};
+    for (std::uint64_t& q : r.q) q = x;
+    return r;
+}
+
+struct RefConsts {
+    Bytes64 iota = {}, lane_of = {}, after_amp = {};
+    Qwords8 low3 = all8(0xFFFFFF), low4 = all8(0xFFFFFFFF), low5 = all8(0xFFFFFFFFFF),
+            lt = all8(word_of("lt;")), gt = all8(word_of("gt;")), amp = all8(word_of("amp;")),
+            quot = all8(word_of("quot;")), apos = all8(word_of("apos;"));
+    constexpr RefConsts() noexcept {
+        for (int i = 0; i < 64; ++i) {
+            iota.b[i] = static_cast<std::uint8_t>(i);
+            // Byte 8j + b: j, to spread the position of the j-th '&' over lane j; then b + 1.
+            lane_of.b[i] = static_cast<std::uint8_t>(i / 8);
+            after_amp.b[i] = static_cast<std::uint8_t>(i % 8 + 1);
+        }
+    }
+};
+constexpr RefConsts kRefs{};
+
+// The references to the predefined entities among the '&' bytes `amps` of the block v (the
+// bytes after it in `next`), by their character; those of other '&' bytes (character references,
+// refused ones, or any past the eighth) are left to be read one at a time. The eight bytes after
+// each '&' are gathered into a 64-bit lane and compared whole.
+struct NamedRefs {
+    std::uint64_t lt, gt, amp, quot, apos;
+    std::uint64_t all() const noexcept { return lt | gt | amp | quot | apos; }
+    // Bytes the references take beyond one character each.
+    std::size_t shrink() const noexcept {
+        return static_cast<std::size_t>(3 * std::popcount(lt | gt) + 4 * std::popcount(amp) +
+                                        5 * std::popcount(quot | apos));
+    }
+};
+// The positions of the '&' bytes whose lanes are set: lane j holds the j-th '&'.
+TOVREL_AVX512 inline std::uint64_t where(__mmask8 lanes, std::uint64_t amps) noexcept {
+    return _pdep_u64(lanes, amps);
+}
+TOVREL_AVX512 inline NamedRefs named_refs(__m512i v, __m512i next, std::uint64_t amps) noexcept {
+    const RefConsts& r = opaque(kRefs);
+    const __m512i at = _mm512_maskz_compress_epi8(amps, get(r.iota));
+    // Byte 8j + b of the index: the position of the j-th '&' plus b + 1.
+    const __m512i index =
+        _mm512_add_epi8(_mm512_permutexvar_epi8(get(r.lane_of), at), get(r.after_amp));
+    const __m512i window = _mm512_permutex2var_epi8(v, index, next);
+    const __m512i w3 = _mm512_and_si512(window, _mm512_load_si512(r.low3.q));
+    const __m512i w4 = _mm512_and_si512(window, _mm512_load_si512(r.low4.q));
+    const __m512i w5 = _mm512_and_si512(window, _mm512_load_si512(r.low5.q));
+    return {where(_mm512_cmpeq_epi64_mask(w3, _mm512_load_si512(r.lt.q)), amps),
+            where(_mm512_cmpeq_epi64_mask(w3, _mm512_load_si512(r.gt.q)), amps),
+            where(_mm512_cmpeq_epi64_mask(w4, _mm512_load_si512(r.amp.q)), amps),
+            where(_mm512_cmpeq_epi64_mask(w5, _mm512_load_si512(r.quot.q)), amps),
+            where(_mm512_cmpeq_epi64_mask(w5, _mm512_load_si512(r.apos.q)), amps)};
+}
+
 // check_text over 64-byte blocks, each loaded only up to `limit` (zero past it, as the pad is).
 // References do not end a block, as in the 32-byte check. The UTF-8 rules are checked on every
 // block, ASCII or not, and the widest class is kept as masks: no branch on the kind of text.
@@ -612,6 +671,7 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
     const std::uint8_t* const start = p;
     __m512i prev = _mm512_setzero_si512();
     std::uint64_t high_seen = 0, past_latin1 = 0, astral = 0;
+    std::uint64_t pending = 0;  // the previous block ended in a multi-byte character
     for (;;) {
         const std::size_t left = static_cast<std::size_t>(limit - p);
         const __m512i v = load_upto(p, left < 64 ? left : 64);
@@ -620,18 +680,28 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
                                     _mm512_cmplt_epu8_mask(v, get(c.space));
         const unsigned k = static_cast<unsigned>(_tzcnt_u64(stops));  // 64 when none
         const std::uint64_t before = _bzhi_u64(~0ULL, k);
-        if (utf8_faults(v, prev, c) & _bzhi_u64(~0ULL, k + 1)) return nullptr;
+        const std::uint64_t high = _mm512_movepi8_mask(v);
+        if ((high | pending) & _bzhi_u64(~0ULL, k + 1) &&
+            utf8_faults(v, prev, c) & _bzhi_u64(~0ULL, k + 1))
+            return nullptr;
         // Continuation bytes are those below 0xC0 as signed bytes.
         t.shrink += static_cast<std::size_t>(
             std::popcount(_mm512_mask_cmplt_epi8_mask(before, v, get(c.cont_end))));
-        high_seen |= _mm512_movepi8_mask(v) & before;
+        high_seen |= high & before;
         past_latin1 |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.past_latin1));
         astral |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.astral));
-        for (std::uint64_t amps = eq(v, c.amp) & before; amps; amps &= amps - 1)
-            if (!check_ref(p + std::countr_zero(amps), limit, t)) return nullptr;
+        if (std::uint64_t amps = eq(v, c.amp) & before) {
+            t.decode = true;
+            const __m512i next = load_upto(p + 64, left < 64 ? 0 : left - 64 < 64 ? left - 64 : 64);
+            const NamedRefs refs = named_refs(v, next, amps);
+            t.shrink += refs.shrink();
+            for (amps &= ~refs.all(); amps; amps &= amps - 1)
+                if (!check_ref(p + std::countr_zero(amps), limit, t)) return nullptr;
+        }
         if (k == 64) {
             // No stop: the block lies wholly before `limit` (the zeros past it would stop it).
             prev = v;
+            pending = high >> 63;
             p += 64;
             continue;
         }
@@ -642,6 +712,7 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
         if (!p) return nullptr;
         // What follows an ASCII byte starts a character.
         prev = _mm512_setzero_si512();
+        pending = 0;
     }
     // A lead byte standing for its class: 0xC2 Latin-1, 0xC4 the rest of the BMP, 0xF0 beyond.
     const std::uint8_t lead = astral ? 0xF0 : past_latin1 ? 0xC4 : high_seen ? 0xC2 : 0;
@@ -1231,16 +1302,24 @@ TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, U
             cut = static_cast<std::size_t>(63 - std::countl_zero(starts));
             cut -= (crs >> (cut - 1)) & 1;
         }
-        for (std::uint64_t a = amps & _bzhi_u64(~0ULL, static_cast<unsigned>(cut)); a; a &= a - 1) {
-            const unsigned i = static_cast<unsigned>(std::countr_zero(a));
-            std::uint32_t cp = 0;
-            const std::size_t len = named_ref(p + i, cp);
-            if (!len || i + len > cut) {
-                cut = i;
-                break;
-            }
-            starts &= ~_bzhi_u64(~0ULL, static_cast<unsigned>(i + len)) | _bzhi_u64(~0ULL, i + 1);
-            v = _mm512_mask_set1_epi8(v, 1ULL << i, static_cast<char>(cp));
+        if (const std::uint64_t amps_in = amps & _bzhi_u64(~0ULL, static_cast<unsigned>(cut))) {
+            const __m512i next = load_upto(p + 64, left - n < 64 ? left - n : 64);
+            const NamedRefs refs = named_refs(v, next, amps_in);
+            // The step ends before any other reference, and before one running past its end.
+            const std::uint64_t four = refs.lt | refs.gt, six = refs.quot | refs.apos;
+            const std::uint64_t stop =
+                (amps_in & ~refs.all()) |
+                (four & ~_bzhi_u64(~0ULL, static_cast<unsigned>(cut - 3))) |
+                (refs.amp & ~_bzhi_u64(~0ULL, static_cast<unsigned>(cut - 4))) |
+                (six & ~_bzhi_u64(~0ULL, static_cast<unsigned>(cut - 5)));
+            if (stop) cut = std::min<std::size_t>(cut, std::countr_zero(stop));
+            // Each reference becomes its character where its '&' stands; the rest of it goes.
+            const std::uint64_t from4 = four | refs.amp | six, from5 = refs.amp | six;
+            starts &= ~(from4 << 1 | from4 << 2 | from4 << 3 | from5 << 4 | six << 5);
+            v = _mm512_mask_set1_epi8(v, refs.lt, '<');
+            v = _mm512_mask_set1_epi8(v, refs.gt, '>');
+            v = _mm512_mask_set1_epi8(v, refs.quot, '"');
+            v = _mm512_mask_set1_epi8(v, refs.apos, '\'');
         }
         if (cut == 0) {
             // A character reference first.
