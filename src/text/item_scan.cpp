@@ -1178,72 +1178,24 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t*& p, con
 
 namespace zmm {
 
-struct alignas(64) Dwords16 {
-    std::uint32_t d[16];
-};
 constexpr Bytes64 bytes64(std::uint8_t (*f)(int)) noexcept {
     Bytes64 r{};
     for (int i = 0; i < 64; ++i) r.b[i] = f(i);
-    return r;
-}
-constexpr Dwords16 all16(std::uint32_t x) noexcept {
-    Dwords16 r{};
-    for (std::uint32_t& d : r.d) d = x;
     return r;
 }
 
 struct FillConsts {
     Bytes64 amp = all64('&'), cr = all64('\r'), lf = all64('\n'), cont_end = all64(0xC0),
             bit6 = all64(0x40),
-            iota = bytes64([](int i) { return static_cast<std::uint8_t>(i); }),
-            // Byte 4j + b: j, to spread the start of character j over the four bytes of lane j.
-            lane_of = bytes64([](int i) { return static_cast<std::uint8_t>(i / 4); }),
-            // Byte 4j + b: b, to step from a character's start to its b-th byte.
-            byte_of = bytes64([](int i) { return static_cast<std::uint8_t>(i % 4); }),
-            // Byte i: i - 1, to see each byte's predecessor.
-            back1 = bytes64([](int i) { return static_cast<std::uint8_t>((i + 63) % 64); });
-    // By the high nibble of a character's first byte: the payload bits it keeps, how far they
-    // move up, and how far the continuation bytes' payloads, gathered as c1 << 12 | c2 << 6 |
-    // c3, move down (32: none of them belong to it). Continuation bytes never start one.
-    Dwords16 lead_bits = {{0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0, 0, 0, 0, 0x1F,
-                           0x1F, 0x0F, 0x07}},
-             lead_shift = {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 6, 6, 12, 18}},
-             tail_shift = {{32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 32, 12, 12, 6, 0}},
-             low_byte = all16(0xFF), conts = all16(0x3F3F3F00),
-             // Weights: byte 1 alone and 64 * byte 2 + byte 3, then the first * 4096 plus the
-             // second.
-             by64 = all16(0x01400100), by4096 = all16(0x00011000);
+            // Byte i: i - 1, i - 2, i - 3, to see the bytes before each.
+            back1 = bytes64([](int i) { return static_cast<std::uint8_t>((i + 63) % 64); }),
+            back2 = bytes64([](int i) { return static_cast<std::uint8_t>((i + 62) % 64); }),
+            back3 = bytes64([](int i) { return static_cast<std::uint8_t>((i + 61) % 64); }),
+            // By the high nibble of a byte: the payload bits it keeps, seven for ASCII, six for a
+            // continuation byte, five, four or three for the lead of two, three or four bytes.
+            payload = table64(wide::kPayload), nibble = all64(0x0F);
 };
 constexpr FillConsts kFill{};
-
-TOVREL_AVX512 inline __m512i get(const Dwords16& c) noexcept {
-    return _mm512_load_si512(c.d);
-}
-
-// The characters whose bytes stand first in each 32-bit lane of x (the rest of a lane is
-// whatever followed) as code points.
-TOVREL_AVX512 inline __m512i decode_lanes(__m512i x, const FillConsts& f) noexcept {
-    const __m512i lead = _mm512_and_si512(x, get(f.low_byte));
-    const __m512i kind = _mm512_srli_epi32(lead, 4);
-    const __m512i payload = _mm512_and_si512(lead, _mm512_permutexvar_epi32(kind, get(f.lead_bits)));
-    const __m512i tail = _mm512_madd_epi16(
-        _mm512_maddubs_epi16(_mm512_and_si512(x, get(f.conts)), get(f.by64)), get(f.by4096));
-    return _mm512_or_si512(
-        _mm512_sllv_epi32(payload, _mm512_permutexvar_epi32(kind, get(f.lead_shift))),
-        _mm512_srlv_epi32(tail, _mm512_permutexvar_epi32(kind, get(f.tail_shift))));
-}
-
-// The first n (at most 16) code points of cp stored as units at out, nothing past them.
-template <class Unit>
-TOVREL_AVX512 inline void store_units(Unit* out, __m512i cp, std::size_t n) noexcept {
-    const auto keep = static_cast<__mmask16>(_bzhi_u32(0xFFFF, static_cast<unsigned>(n)));
-    if constexpr (sizeof(Unit) == 4)
-        _mm512_mask_storeu_epi32(out, keep, cp);
-    else if constexpr (sizeof(Unit) == 2)
-        _mm256_mask_storeu_epi16(out, keep, _mm512_cvtepi32_epi16(cp));
-    else
-        _mm_mask_storeu_epi8(out, keep, _mm512_cvtepi32_epi8(cp));
-}
 
 // The first n bytes of v stored one unit each at out, nothing past them.
 template <class Unit>
@@ -1268,14 +1220,54 @@ TOVREL_AVX512 inline void store_widened(Unit* out, __m512i v, std::size_t n) noe
     }
 }
 
+// The bytes of half H or quarter Q of x, each widened to a 16- or 32-bit lane.
+template <int H>
+TOVREL_AVX512 inline __m512i half(__m512i x) noexcept {
+    return _mm512_cvtepu8_epi16(H ? _mm512_extracti64x4_epi64(x, 1) : _mm512_castsi512_si256(x));
+}
+template <int Q>
+TOVREL_AVX512 inline __m512i quarter(__m512i x) noexcept {
+    return _mm512_cvtepu8_epi32(_mm512_extracti32x4_epi32(x, Q));
+}
+
+// Two-byte units for the 32 bytes of half H of the block: the payload of each byte, and of the
+// one and two before it where the character runs back to them, at their weights; the units
+// where characters end (bits of `ends`) packed and stored, nothing past them.
+template <int H>
+TOVREL_AVX512 inline std::uint16_t* pack_ends(std::uint16_t* out, std::uint64_t ends, __m512i by0,
+                                              __m512i by1, __m512i by2) noexcept {
+    // 0xFE: any of the three.
+    const __m512i units = _mm512_ternarylogic_epi32(
+        half<H>(by0), _mm512_slli_epi16(half<H>(by1), 6), _mm512_slli_epi16(half<H>(by2), 12),
+        0xFE);
+    const auto at = static_cast<__mmask32>(ends >> (32 * H));
+    const unsigned count = static_cast<unsigned>(std::popcount(at));
+    _mm512_mask_storeu_epi16(out, _bzhi_u32(~0u, count), _mm512_maskz_compress_epi16(at, units));
+    return out + count;
+}
+
+// The same with four-byte units for the 16 bytes of quarter Q, up to three bytes back.
+template <int Q>
+TOVREL_AVX512 inline std::uint32_t* pack_ends(std::uint32_t* out, std::uint64_t ends, __m512i by0,
+                                              __m512i by1, __m512i by2, __m512i by3) noexcept {
+    const __m512i units = _mm512_or_si512(
+        _mm512_ternarylogic_epi32(quarter<Q>(by0), _mm512_slli_epi32(quarter<Q>(by1), 6),
+                                  _mm512_slli_epi32(quarter<Q>(by2), 12), 0xFE),
+        _mm512_slli_epi32(quarter<Q>(by3), 18));
+    const auto at = static_cast<__mmask16>(ends >> (16 * Q));
+    const unsigned count = static_cast<unsigned>(std::popcount(static_cast<unsigned>(at)));
+    _mm512_mask_storeu_epi32(out, static_cast<__mmask16>(_bzhi_u32(0xFFFF, count)),
+                             _mm512_maskz_compress_epi32(at, units));
+    return out + count;
+}
+
 // Writes the scanned text [p, end) decoded (references, CR LF and lone CR to LF) as code units
 // from out on and returns the end of them; nothing is stored past them. A step takes the whole
 // characters of a 64-byte block: references to the predefined entities and CR are decoded where
 // they stand (the '&' or CR byte replaced by the character, the rest of the reference or the LF
-// after the CR dropped), a character reference ends the step before it and is decoded on its own.
-// Units are gathered from the characters' starts, sixteen per 32-bit lane group, or, for
-// one-byte units, packed from the bytes of the block in one go. Reads nothing past `end` but
-// the eight bytes at a reference.
+// after the CR dropped); a character reference ends the step before it and is decoded on its
+// own. Each character's unit is built at its last byte and the units packed, with no branch on
+// how many characters the block holds. Reads nothing past `end` but at a character reference.
 template <class Unit>
 TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, Unit* out) noexcept {
     const FillConsts& f = opaque(kFill);
@@ -1345,15 +1337,28 @@ TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, U
                                     _mm512_maskz_compress_epi8(keep, units));
             out += count;
         } else {
-            const std::size_t count = static_cast<std::size_t>(std::popcount(starts));
-            const __m512i at = _mm512_maskz_compress_epi8(starts, get(f.iota));
-            for (std::size_t g = 0; g < count; g += 16) {
-                const __m512i lane_of = _mm512_add_epi8(get(f.lane_of), _mm512_set1_epi8(static_cast<char>(g)));
-                const __m512i pick = _mm512_add_epi8(_mm512_permutexvar_epi8(lane_of, at), get(f.byte_of));
-                store_units(out + g, decode_lanes(_mm512_permutexvar_epi8(pick, v), f),
-                            count - g < 16 ? count - g : 16);
+            // Each character's code point is put together where its last byte stands, from the
+            // payload bits of that byte and of the continued bytes before it, and the units at
+            // the characters' last bytes are packed.
+            const std::uint64_t cont = high & ~_mm512_cmpge_epu8_mask(v, get(f.cont_end));
+            const std::uint64_t ends = (starts | cont) & ~(cont >> 1) & in_step;
+            const __m512i payload = _mm512_and_si512(
+                v, _mm512_shuffle_epi8(get(f.payload),
+                                       _mm512_and_si512(_mm512_srli_epi16(v, 4), get(f.nibble))));
+            const std::uint64_t two = cont & cont << 1;
+            const __m512i by1 = _mm512_maskz_permutexvar_epi8(cont, get(f.back1), payload);
+            const __m512i by2 = _mm512_maskz_permutexvar_epi8(two, get(f.back2), payload);
+            if constexpr (sizeof(Unit) == 2) {
+                out = pack_ends<0>(out, ends, payload, by1, by2);
+                out = pack_ends<1>(out, ends, payload, by1, by2);
+            } else {
+                const __m512i by3 =
+                    _mm512_maskz_permutexvar_epi8(two & cont << 2, get(f.back3), payload);
+                out = pack_ends<0>(out, ends, payload, by1, by2, by3);
+                out = pack_ends<1>(out, ends, payload, by1, by2, by3);
+                out = pack_ends<2>(out, ends, payload, by1, by2, by3);
+                out = pack_ends<3>(out, ends, payload, by1, by2, by3);
             }
-            out += count;
         }
         p += cut;
     }
