@@ -222,7 +222,8 @@ TEST(ItemScan, AgreesWithTheReader) {
 
 // Generated texts of every length up to three blocks and a half, in mixes from all ASCII to all
 // four-byte characters (so characters of each width straddle every block and half-block end),
-// with references and line ends among them; a third have one byte overwritten with an arbitrary
+// with references and line ends among them, down to texts made mostly of references (more of
+// them in a block than are matched at once, and running across block ends); a third have one byte overwritten with an arbitrary
 // one (a stray or missing continuation byte, an overlong form, a control byte, ...). Each is
 // scanned and filled at every block width, whole and cut into two runs, against the reader.
 TEST(ItemScan, AgreesWithTheReaderOnGeneratedText) {
@@ -263,7 +264,7 @@ TEST(ItemScan, AgreesWithTheReaderOnGeneratedText) {
     static const std::uint32_t mixes[][6] = {
         {1, 0, 0, 0, 0, 0}, {12, 1, 0, 0, 0, 0}, {12, 0, 1, 0, 0, 0}, {12, 0, 0, 1, 0, 0},
         {6, 2, 2, 1, 1, 1}, {1, 1, 1, 1, 0, 0},  {0, 1, 0, 0, 0, 0},  {0, 0, 1, 0, 0, 0},
-        {0, 0, 0, 1, 0, 0}, {1, 0, 3, 0, 0, 0},  {0, 3, 3, 1, 1, 0}};
+        {0, 0, 0, 1, 0, 0}, {1, 0, 3, 0, 0, 0},  {0, 3, 3, 1, 1, 0}, {1, 1, 0, 0, 4, 1}};
     int taken_count = 0, rejected = 0;
     for (std::size_t chars = 0; chars <= 120; ++chars) {
         for (const auto& mix : mixes) {
