@@ -17,10 +17,14 @@
 // GCC 12's AVX-512 intrinsics fill their unused pass-through operands from deliberately
 // uninitialised variables, which -Wmaybe-uninitialized reports wherever they are inlined; the
 // reports point into the header, so they are silenced for its text only.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 #endif
 
 namespace tovrel {
