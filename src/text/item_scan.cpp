@@ -633,20 +633,22 @@ struct RefConsts {
 constexpr RefConsts kRefs{};
 
 // The references to the predefined entities among the '&' bytes `amps` of the block v (the
-// bytes after it in `next`), by their character; those of other '&' bytes (character references,
-// refused ones, or any past the eighth) are left to be read one at a time. The eight bytes after
-// each '&' are gathered into a 64-bit lane and compared whole.
+// bytes after it in `next`), as lanes by their character: lane j holds the j-th '&'. Those of
+// other '&' bytes (character references, refused ones, or any past the eighth) are left to be
+// read one at a time. The eight bytes after each '&' are gathered into a 64-bit lane and compared
+// whole.
 struct NamedRefs {
-    std::uint64_t lt, gt, amp, quot, apos;
-    std::uint64_t all() const noexcept { return lt | gt | amp | quot | apos; }
+    __mmask8 lt, gt, amp, quot, apos;
+    __mmask8 all() const noexcept { return static_cast<__mmask8>(lt | gt | amp | quot | apos); }
     // Bytes the references take beyond one character each.
     std::size_t shrink() const noexcept {
-        return static_cast<std::size_t>(3 * std::popcount(lt | gt) + 4 * std::popcount(amp) +
-                                        5 * std::popcount(quot | apos));
+        return static_cast<std::size_t>(3 * std::popcount(static_cast<unsigned>(lt | gt)) +
+                                        4 * std::popcount(static_cast<unsigned>(amp)) +
+                                        5 * std::popcount(static_cast<unsigned>(quot | apos)));
     }
 };
-// The positions of the '&' bytes whose lanes are set: lane j holds the j-th '&'.
-TOVREL_AVX512 inline std::uint64_t where(__mmask8 lanes, std::uint64_t amps) noexcept {
+// The positions of the '&' bytes whose lanes are set.
+TOVREL_AVX512 inline std::uint64_t where(unsigned lanes, std::uint64_t amps) noexcept {
     return _pdep_u64(lanes, amps);
 }
 TOVREL_AVX512 inline NamedRefs named_refs(__m512i v, __m512i next, std::uint64_t amps) noexcept {
@@ -659,11 +661,13 @@ TOVREL_AVX512 inline NamedRefs named_refs(__m512i v, __m512i next, std::uint64_t
     const __m512i w3 = _mm512_and_si512(window, _mm512_load_si512(r.low3.q));
     const __m512i w4 = _mm512_and_si512(window, _mm512_load_si512(r.low4.q));
     const __m512i w5 = _mm512_and_si512(window, _mm512_load_si512(r.low5.q));
-    return {where(_mm512_cmpeq_epi64_mask(w3, _mm512_load_si512(r.lt.q)), amps),
-            where(_mm512_cmpeq_epi64_mask(w3, _mm512_load_si512(r.gt.q)), amps),
-            where(_mm512_cmpeq_epi64_mask(w4, _mm512_load_si512(r.amp.q)), amps),
-            where(_mm512_cmpeq_epi64_mask(w5, _mm512_load_si512(r.quot.q)), amps),
-            where(_mm512_cmpeq_epi64_mask(w5, _mm512_load_si512(r.apos.q)), amps)};
+    // Lanes past the last '&' compare bytes from the block's start: cut off.
+    const auto lanes = static_cast<__mmask8>(_bzhi_u32(0xFF, static_cast<unsigned>(std::popcount(amps))));
+    return {_mm512_mask_cmpeq_epi64_mask(lanes, w3, _mm512_load_si512(r.lt.q)),
+            _mm512_mask_cmpeq_epi64_mask(lanes, w3, _mm512_load_si512(r.gt.q)),
+            _mm512_mask_cmpeq_epi64_mask(lanes, w4, _mm512_load_si512(r.amp.q)),
+            _mm512_mask_cmpeq_epi64_mask(lanes, w5, _mm512_load_si512(r.quot.q)),
+            _mm512_mask_cmpeq_epi64_mask(lanes, w5, _mm512_load_si512(r.apos.q))};
 }
 
 // check_text over 64-byte blocks, each loaded only up to `limit` (zero past it, as the pad is).
@@ -699,7 +703,7 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
             const __m512i next = load_upto(p + 64, left < 64 ? 0 : left - 64 < 64 ? left - 64 : 64);
             const NamedRefs refs = named_refs(v, next, amps);
             t.shrink += refs.shrink();
-            for (amps &= ~refs.all(); amps; amps &= amps - 1)
+            for (amps &= ~where(refs.all(), amps); amps; amps &= amps - 1)
                 if (!check_ref(p + std::countr_zero(amps), limit, t)) return nullptr;
         }
         if (k == 64) {
@@ -1301,21 +1305,24 @@ TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, U
         if (const std::uint64_t amps_in = amps & _bzhi_u64(~0ULL, static_cast<unsigned>(cut))) {
             const __m512i next = load_upto(p + 64, left - n < 64 ? left - n : 64);
             const NamedRefs refs = named_refs(v, next, amps_in);
+            const std::uint64_t lt = where(refs.lt, amps_in), gt = where(refs.gt, amps_in),
+                                amp = where(refs.amp, amps_in), quot = where(refs.quot, amps_in),
+                                apos = where(refs.apos, amps_in);
             // The step ends before any other reference, and before one running past its end.
-            const std::uint64_t four = refs.lt | refs.gt, six = refs.quot | refs.apos;
+            const std::uint64_t four = lt | gt, six = quot | apos;
             const std::uint64_t stop =
-                (amps_in & ~refs.all()) |
+                (amps_in & ~(four | amp | six)) |
                 (four & ~_bzhi_u64(~0ULL, static_cast<unsigned>(cut - 3))) |
-                (refs.amp & ~_bzhi_u64(~0ULL, static_cast<unsigned>(cut - 4))) |
+                (amp & ~_bzhi_u64(~0ULL, static_cast<unsigned>(cut - 4))) |
                 (six & ~_bzhi_u64(~0ULL, static_cast<unsigned>(cut - 5)));
             if (stop) cut = std::min<std::size_t>(cut, std::countr_zero(stop));
             // Each reference becomes its character where its '&' stands; the rest of it goes.
-            const std::uint64_t from4 = four | refs.amp | six, from5 = refs.amp | six;
+            const std::uint64_t from4 = four | amp | six, from5 = amp | six;
             starts &= ~(from4 << 1 | from4 << 2 | from4 << 3 | from5 << 4 | six << 5);
-            v = _mm512_mask_set1_epi8(v, refs.lt, '<');
-            v = _mm512_mask_set1_epi8(v, refs.gt, '>');
-            v = _mm512_mask_set1_epi8(v, refs.quot, '"');
-            v = _mm512_mask_set1_epi8(v, refs.apos, '\'');
+            v = _mm512_mask_set1_epi8(v, lt, '<');
+            v = _mm512_mask_set1_epi8(v, gt, '>');
+            v = _mm512_mask_set1_epi8(v, quot, '"');
+            v = _mm512_mask_set1_epi8(v, apos, '\'');
         }
         if (cut == 0) {
             // A character reference first.
