@@ -689,15 +689,15 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
         const unsigned k = static_cast<unsigned>(_tzcnt_u64(stops));  // 64 when none
         const std::uint64_t before = _bzhi_u64(~0ULL, k);
         const std::uint64_t high = _mm512_movepi8_mask(v);
-        if ((high | pending) & _bzhi_u64(~0ULL, k + 1) &&
-            utf8_faults(v, prev, c) & _bzhi_u64(~0ULL, k + 1))
-            return nullptr;
-        // Continuation bytes are those below 0xC0 as signed bytes.
-        t.shrink += static_cast<std::size_t>(
-            std::popcount(_mm512_mask_cmplt_epi8_mask(before, v, get(c.cont_end))));
-        high_seen |= high & before;
-        past_latin1 |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.past_latin1));
-        astral |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.astral));
+        if (const std::uint64_t through = _bzhi_u64(~0ULL, k + 1); (high | pending) & through) {
+            if (utf8_faults(v, prev, c) & through) return nullptr;
+            // Continuation bytes are those below 0xC0 as signed bytes.
+            t.shrink += static_cast<std::size_t>(
+                std::popcount(_mm512_mask_cmplt_epi8_mask(before, v, get(c.cont_end))));
+            high_seen |= high & before;
+            past_latin1 |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.past_latin1));
+            astral |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.astral));
+        }
         if (std::uint64_t amps = eq(v, c.amp) & before) {
             t.decode = true;
             const __m512i next = load_upto(p + 64, left < 64 ? 0 : left - 64 < 64 ? left - 64 : 64);
