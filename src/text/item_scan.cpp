@@ -547,9 +547,20 @@ constexpr Bytes64 table64(const std::uint8_t (&t)[16]) noexcept {
     return r;
 }
 
+// The kind of each ASCII byte from `from` on: 1 for those that stop a step of the check ('<',
+// ']', '_' and those below 0x20), 2 for '&'.
+constexpr Bytes64 kind_table(int from) noexcept {
+    Bytes64 r{};
+    for (int i = 0; i < 64; ++i) {
+        const int c = from + i;
+        r.b[i] = c < 0x20 || c == '<' || c == ']' || c == '_' ? 1 : c == '&' ? 2 : 0;
+    }
+    return r;
+}
+
 struct CheckConsts {
-    Bytes64 lt = all64('<'), bracket = all64(']'), underscore = all64('_'), space = all64(0x20),
-            amp = all64('&'), cont_end = all64(0xC0), past_latin1 = all64(0xC4),
+    Bytes64 kind_low = kind_table(0), kind_high = kind_table(64), stop_kind = all64(1),
+            amp_kind = all64(2), cont_end = all64(0xC0), past_latin1 = all64(0xC4),
             astral = all64(0xF0), nibble = all64(0x0F), lead1_high = table64(wide::kLead1High),
             lead1_low = table64(wide::kLead1Low), byte2_high = table64(wide::kByte2High),
             third = all64(0xE0 - 0x80), fourth = all64(0xF0 - 0x80), top = all64(0x80),
@@ -684,11 +695,12 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
         const std::size_t left = static_cast<std::size_t>(limit - p);
         const __m512i v = load_upto(p, left < 64 ? left : 64);
         // '<', ']', '_' and bytes below 0x20 stop the step.
-        const std::uint64_t stops = eq(v, c.lt) | eq(v, c.bracket) | eq(v, c.underscore) |
-                                    _mm512_cmplt_epu8_mask(v, get(c.space));
+        // Looked up by the low seven bits of each byte, which is ASCII if its top bit is clear.
+        const std::uint64_t high = _mm512_movepi8_mask(v);
+        const __m512i kind = _mm512_permutex2var_epi8(get(c.kind_low), v, get(c.kind_high));
+        const std::uint64_t stops = _mm512_mask_test_epi8_mask(~high, kind, get(c.stop_kind));
         const unsigned k = static_cast<unsigned>(_tzcnt_u64(stops));  // 64 when none
         const std::uint64_t before = _bzhi_u64(~0ULL, k);
-        const std::uint64_t high = _mm512_movepi8_mask(v);
         if (const std::uint64_t through = _bzhi_u64(~0ULL, k + 1); (high | pending) & through) {
             if (utf8_faults(v, prev, c) & through) return nullptr;
             // Continuation bytes are those below 0xC0 as signed bytes.
@@ -698,7 +710,7 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
             past_latin1 |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.past_latin1));
             astral |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.astral));
         }
-        if (std::uint64_t amps = eq(v, c.amp) & before) {
+        if (std::uint64_t amps = _mm512_mask_test_epi8_mask(~high & before, kind, get(c.amp_kind))) {
             t.decode = true;
             const __m512i next = load_upto(p + 64, left < 64 ? 0 : left - 64 < 64 ? left - 64 : 64);
             const NamedRefs refs = named_refs(v, next, amps);
