@@ -673,7 +673,8 @@ TOVREL_AVX512 inline NamedRefs named_refs(__m512i v, __m512i next, std::uint64_t
     const __m512i w4 = _mm512_and_si512(window, _mm512_load_si512(r.low4.q));
     const __m512i w5 = _mm512_and_si512(window, _mm512_load_si512(r.low5.q));
     // Lanes past the last '&' compare bytes from the block's start: cut off.
-    const auto lanes = static_cast<__mmask8>(_bzhi_u32(0xFF, static_cast<unsigned>(std::popcount(amps))));
+    const auto lanes =
+        static_cast<__mmask8>(_bzhi_u32(0xFF, static_cast<unsigned>(std::popcount(amps))));
     return {_mm512_mask_cmpeq_epi64_mask(lanes, w3, _mm512_load_si512(r.lt.q)),
             _mm512_mask_cmpeq_epi64_mask(lanes, w3, _mm512_load_si512(r.gt.q)),
             _mm512_mask_cmpeq_epi64_mask(lanes, w4, _mm512_load_si512(r.amp.q)),
@@ -682,8 +683,8 @@ TOVREL_AVX512 inline NamedRefs named_refs(__m512i v, __m512i next, std::uint64_t
 }
 
 // check_text over 64-byte blocks, each loaded only up to `limit` (zero past it, as the pad is).
-// References do not end a block, as in the 32-byte check. The UTF-8 rules are checked on every
-// block, ASCII or not, and the widest class is kept as masks: no branch on the kind of text.
+// References do not end a block, as in the 32-byte check; those to the predefined entities are
+// matched for the whole block at once. The widest class is kept as masks.
 TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
                                              TextTotals& t) noexcept {
     const CheckConsts& c = opaque(kCheck);
@@ -694,8 +695,8 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
     for (;;) {
         const std::size_t left = static_cast<std::size_t>(limit - p);
         const __m512i v = load_upto(p, left < 64 ? left : 64);
-        // '<', ']', '_' and bytes below 0x20 stop the step.
-        // Looked up by the low seven bits of each byte, which is ASCII if its top bit is clear.
+        // '<', ']', '_' and bytes below 0x20 stop the step: looked up by the low seven bits of
+        // each byte, which is ASCII if its top bit is clear.
         const std::uint64_t high = _mm512_movepi8_mask(v);
         const __m512i kind = _mm512_permutex2var_epi8(get(c.kind_low), v, get(c.kind_high));
         const std::uint64_t stops = _mm512_mask_test_epi8_mask(~high, kind, get(c.stop_kind));
@@ -710,7 +711,8 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
             past_latin1 |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.past_latin1));
             astral |= _mm512_mask_cmpge_epu8_mask(before, v, get(c.astral));
         }
-        if (std::uint64_t amps = _mm512_mask_test_epi8_mask(~high & before, kind, get(c.amp_kind))) {
+        if (std::uint64_t amps =
+                _mm512_mask_test_epi8_mask(~high & before, kind, get(c.amp_kind))) {
             t.decode = true;
             const __m512i next = load_upto(p + 64, left < 64 ? 0 : left - 64 < 64 ? left - 64 : 64);
             const NamedRefs refs = named_refs(v, next, amps);
@@ -1305,8 +1307,8 @@ TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, U
             continue;
         }
         // Bytes that start a character: all but continuation bytes (below 0xC0 as signed bytes).
-        std::uint64_t starts = _mm512_mask_cmpge_epi8_mask(_bzhi_u64(~0ULL, static_cast<unsigned>(n)), v,
-                                                           get(f.cont_end));
+        std::uint64_t starts = _mm512_mask_cmpge_epi8_mask(
+            _bzhi_u64(~0ULL, static_cast<unsigned>(n)), v, get(f.cont_end));
         // The step decodes the characters that start before `cut`. With more text past the block
         // the one starting last may run past it, and a CR just before it may be a CR LF.
         std::size_t cut = n;

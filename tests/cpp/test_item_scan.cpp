@@ -220,12 +220,13 @@ TEST(ItemScan, AgreesWithTheReader) {
     EXPECT_GT(rejected, 1000);
 }
 
-// Generated texts of every length up to three blocks and a half, in mixes from all ASCII to all
-// four-byte characters (so characters of each width straddle every block and half-block end),
-// with references and line ends among them, down to texts made mostly of references (more of
-// them in a block than are matched at once, and running across block ends); a third have one byte overwritten with an arbitrary
-// one (a stray or missing continuation byte, an overlong form, a control byte, ...). Each is
-// scanned and filled at every block width, whole and cut into two runs, against the reader.
+// Generated texts of every length up to 120 characters, in mixes from all ASCII to all four-byte
+// characters (so characters of each width straddle every block and half-block end), with
+// references and line ends among them, down to texts made mostly of references (more of them in
+// a block than are matched at once, and running across block ends); a third have one byte
+// overwritten with an arbitrary one (a stray or missing continuation byte, an overlong form, a
+// control byte, ...). Each is scanned and filled at every block width, whole and cut into two
+// runs, against the reader.
 TEST(ItemScan, AgreesWithTheReaderOnGeneratedText) {
     std::mt19937 rng(5);
     auto below = [&](std::uint32_t n) { return static_cast<std::uint32_t>(rng() % n); };
