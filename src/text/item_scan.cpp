@@ -618,6 +618,32 @@ TOVREL_AVX512 inline std::uint64_t utf8_faults(__m512i v, __m512i prev,
     return _mm512_test_epi8_mask(fault, fault) | nonchar;
 }
 
+struct NameConsts {
+    Bytes64 l = all64('l'), t = all64('t'), g = all64('g'), semi = all64(';'), a = all64('a'),
+            m = all64('m'), p = all64('p'), q = all64('q'), u = all64('u'), o = all64('o'),
+            s = all64('s');
+};
+constexpr NameConsts kNames{};
+
+// The references to the predefined entities among the '&' bytes `amps` of the block v, at their
+// '&' bytes by their character: each letter of the names and ';' found by a compare of its own,
+// and moved back to the '&' by its place in the name. Those running past the block are not
+// found; neither are character references or refused ones.
+struct NamedRefs {
+    std::uint64_t lt, gt, amp, quot, apos;
+};
+TOVREL_AVX512 inline NamedRefs named_refs(__m512i v, std::uint64_t amps) noexcept {
+    const NameConsts& n = opaque(kNames);
+    const std::uint64_t l = eq(v, n.l), t = eq(v, n.t), g = eq(v, n.g), semi = eq(v, n.semi),
+                        a = eq(v, n.a), m = eq(v, n.m), p = eq(v, n.p), q = eq(v, n.q),
+                        u = eq(v, n.u), o = eq(v, n.o), s = eq(v, n.s);
+    const std::uint64_t t_semi = t >> 2 & semi >> 3;
+    return {amps & l >> 1 & t_semi, amps & g >> 1 & t_semi,
+            amps & a >> 1 & m >> 2 & p >> 3 & semi >> 4,
+            amps & q >> 1 & u >> 2 & o >> 3 & t >> 4 & semi >> 5,
+            amps & a >> 1 & p >> 2 & o >> 3 & s >> 4 & semi >> 5};
+}
+
 struct alignas(64) Qwords8 {
     std::uint64_t q[8];
 };
@@ -643,12 +669,12 @@ struct RefConsts {
 };
 constexpr RefConsts kRefs{};
 
-// The references to the predefined entities among the '&' bytes `amps` of the block v (the
-// bytes after it in `next`), as lanes by their character: lane j holds the j-th '&'. Those of
-// other '&' bytes (character references, refused ones, or any past the eighth) are left to be
-// read one at a time. The eight bytes after each '&' are gathered into a 64-bit lane and compared
-// whole.
-struct NamedRefs {
+// The same as lanes, those running past the block found as well (its next bytes in `next`):
+// lane j holds the j-th '&', eight of them at most. The eight bytes after each '&' are gathered
+// into a 64-bit lane and compared whole. The check uses this: less work than the compares by
+// letter, and nothing it does next waits on the result; the fill, whose next steps do wait on
+// the references' places, uses the compares.
+struct NamedLanes {
     __mmask8 lt, gt, amp, quot, apos;
     __mmask8 all() const noexcept { return static_cast<__mmask8>(lt | gt | amp | quot | apos); }
     // Bytes the references take beyond one character each.
@@ -662,7 +688,7 @@ struct NamedRefs {
 TOVREL_AVX512 inline std::uint64_t where(unsigned lanes, std::uint64_t amps) noexcept {
     return _pdep_u64(lanes, amps);
 }
-TOVREL_AVX512 inline NamedRefs named_refs(__m512i v, __m512i next, std::uint64_t amps) noexcept {
+TOVREL_AVX512 inline NamedLanes named_lanes(__m512i v, __m512i next, std::uint64_t amps) noexcept {
     const RefConsts& r = opaque(kRefs);
     const __m512i at = _mm512_maskz_compress_epi8(amps, get(r.iota));
     // Byte 8j + b of the index: the position of the j-th '&' plus b + 1.
@@ -715,7 +741,7 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
                 _mm512_mask_test_epi8_mask(~high & before, kind, get(c.amp_kind))) {
             t.decode = true;
             const __m512i next = load_upto(p + 64, left < 64 ? 0 : left - 64 < 64 ? left - 64 : 64);
-            const NamedRefs refs = named_refs(v, next, amps);
+            const NamedLanes refs = named_lanes(v, next, amps);
             t.shrink += refs.shrink();
             for (amps &= ~where(refs.all(), amps); amps; amps &= amps - 1)
                 if (!check_ref(p + std::countr_zero(amps), limit, t)) return nullptr;
@@ -1317,12 +1343,9 @@ TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, U
             cut -= (crs >> (cut - 1)) & 1;
         }
         if (const std::uint64_t amps_in = amps & _bzhi_u64(~0ULL, static_cast<unsigned>(cut))) {
-            const __m512i next = load_upto(p + 64, left - n < 64 ? left - n : 64);
-            const NamedRefs refs = named_refs(v, next, amps_in);
-            const std::uint64_t lt = where(refs.lt, amps_in), gt = where(refs.gt, amps_in),
-                                amp = where(refs.amp, amps_in), quot = where(refs.quot, amps_in),
-                                apos = where(refs.apos, amps_in);
-            // The step ends before any other reference, and before one running past its end.
+            const auto [lt, gt, amp, quot, apos] = named_refs(v, amps_in);
+            // The step ends before any other reference (one running past the block among them),
+            // and before one running past its end.
             const std::uint64_t four = lt | gt, six = quot | apos;
             const std::uint64_t stop =
                 (amps_in & ~(four | amp | six)) |
