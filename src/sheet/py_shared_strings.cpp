@@ -1,6 +1,8 @@
 #include "sheet/py_shared_strings.h"
 
 #include <cstring>
+#include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,31 +24,60 @@ const char kReadStringTableDoc[] =
 
 namespace {
 
-// The strings gathered so far, owned: plain pointers, so that growing the array moves them as
-// bytes. They go into the list at the end (a growing list copies its whole array on every
-// resize) or are released with the array.
+// The strings gathered so far, owned, in fixed blocks: no block ever moves or grows, so a push
+// copies nothing, and blocks of this size come from the allocator's reused heap rather than fresh
+// pages. They go into the list at the end, sized once (a growing list copies its whole array on
+// every resize), or are released with the blocks.
 class ItemList {
 public:
     ItemList() = default;
     ItemList(const ItemList&) = delete;
     ItemList& operator=(const ItemList&) = delete;
     ~ItemList() {
-        for (PyObject* item : items_) Py_DECREF(item);
+        for (std::size_t b = 0; b < blocks_.size(); ++b)
+            for (PyObject* item : std::span(blocks_[b].get(), filled(b))) Py_DECREF(item);
     }
     void push(Ref item) {
-        items_.push_back(item.get());
-        (void)item.release();
+        if (at_ == end_) grow();
+        *at_++ = item.release();
     }
     Ref into_list() {
-        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items_.size())));
-        for (std::size_t i = 0; i < items_.size(); ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items_[i]);
-        items_.clear();
+        const std::size_t count = full_ + static_cast<std::size_t>(at_ - last_start());
+        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(count)));
+        Py_ssize_t i = 0;
+        for (std::size_t b = 0; b < blocks_.size(); ++b)
+            for (PyObject* item : std::span(blocks_[b].get(), filled(b)))
+                PyList_SET_ITEM(list.get(), i++, item);
+        blocks_.clear();
+        at_ = end_ = nullptr;
+        full_ = 0;
         return list;
     }
 
 private:
-    std::vector<PyObject*> items_;
+    // 32 KiB a block: well below the size the allocator serves from fresh mappings.
+    static constexpr std::size_t kBlock = 4096;
+
+    PyObject** last_start() const noexcept {
+        return blocks_.empty() ? nullptr : blocks_.back().get();
+    }
+    std::size_t filled(std::size_t b) const noexcept {
+        return b + 1 < blocks_.size() ? kBlock : static_cast<std::size_t>(at_ - last_start());
+    }
+    void grow() {
+        const std::size_t full = blocks_.empty() ? 0 : full_ + kBlock;
+        auto block = std::make_unique_for_overwrite<PyObject*[]>(kBlock);
+        PyObject** const start = block.get();
+        blocks_.push_back(std::move(block));
+        at_ = start;
+        end_ = start + kBlock;
+        full_ = full;
+    }
+
+    std::vector<std::unique_ptr<PyObject*[]>> blocks_;
+    PyObject** at_ = nullptr;
+    PyObject** end_ = nullptr;
+    std::size_t full_ = 0;  // items in the blocks before the last
 };
 
 // The str of an item the fast path scanned whose text may hold "x005F_": decoded to UTF-8 first,
