@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <memory>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -25,9 +26,10 @@ const char kReadStringTableDoc[] =
 namespace {
 
 // The strings gathered so far, owned, in fixed blocks: no block ever moves or grows, so a push
-// copies nothing, and blocks of this size come from the allocator's reused heap rather than fresh
-// pages. They go into the list at the end, sized once (a growing list copies its whole array on
-// every resize), or are released with the blocks.
+// copies nothing. The blocks come from the interpreter's allocator, which keeps freed memory at
+// hand for the next call where the C heap would hand it back and fault it in again. They go into
+// the list at the end, sized once (a growing list copies its whole array on every resize), or
+// are released with the blocks.
 class ItemList {
 public:
     ItemList() = default;
@@ -55,8 +57,13 @@ public:
     }
 
 private:
-    // 32 KiB a block: well below the size the allocator serves from fresh mappings.
+    // 32 KiB a block.
     static constexpr std::size_t kBlock = 4096;
+
+    struct Free {
+        void operator()(PyObject** block) const noexcept { PyMem_Free(block); }
+    };
+    using Block = std::unique_ptr<PyObject*[], Free>;
 
     PyObject** last_start() const noexcept {
         return blocks_.empty() ? nullptr : blocks_.back().get();
@@ -66,7 +73,8 @@ private:
     }
     void grow() {
         const std::size_t full = blocks_.empty() ? 0 : full_ + kBlock;
-        auto block = std::make_unique_for_overwrite<PyObject*[]>(kBlock);
+        Block block(static_cast<PyObject**>(PyMem_Malloc(kBlock * sizeof(PyObject*))));
+        if (!block) throw std::bad_alloc();
         PyObject** const start = block.get();
         blocks_.push_back(std::move(block));
         at_ = start;
@@ -74,7 +82,7 @@ private:
         full_ = full;
     }
 
-    std::vector<std::unique_ptr<PyObject*[]>> blocks_;
+    std::vector<Block> blocks_;
     PyObject** at_ = nullptr;
     PyObject** end_ = nullptr;
     std::size_t full_ = 0;  // items in the blocks before the last
