@@ -40,7 +40,7 @@ public:
             for (PyObject* item : std::span(blocks_[b].get(), filled(b))) Py_DECREF(item);
     }
     void push(Ref item) {
-        if (at_ == end_) grow();
+        if (at_ == end_) [[unlikely]] grow();
         *at_++ = item.release();
     }
     Ref into_list() {
@@ -71,7 +71,7 @@ private:
     std::size_t filled(std::size_t b) const noexcept {
         return b + 1 < blocks_.size() ? kBlock : static_cast<std::size_t>(at_ - last_start());
     }
-    void grow() {
+    [[gnu::noinline]] void grow() {
         const std::size_t full = blocks_.empty() ? 0 : full_ + kBlock;
         Block block(static_cast<PyObject**>(PyMem_Malloc(kBlock * sizeof(PyObject*))));
         if (!block) throw std::bad_alloc();
@@ -89,9 +89,10 @@ private:
 };
 
 // The str of an item the fast path scanned whose text may hold "x005F_": decoded to UTF-8 first,
-// the pattern removed, then sized.
-Ref str_of_rewrite(const std::uint8_t* buf, const ItemScan& s, std::string& scratch,
-                   std::string& text) {
+// the pattern removed, then sized. Out of line: such items are rare, and the sink's common path
+// stays small.
+[[gnu::noinline]] void push_rewrite(ItemList& items, const std::uint8_t* buf, const ItemScan& s,
+                                    std::string& scratch, std::string& text) {
     text.clear();
     for (std::size_t i = 0; i < s.span_count; ++i) {
         const std::string_view raw(reinterpret_cast<const char*>(buf + s.spans[i].start),
@@ -99,7 +100,7 @@ Ref str_of_rewrite(const std::uint8_t* buf, const ItemScan& s, std::string& scra
         text += s.decode ? decode_text(raw, false, scratch) : raw;
     }
     remove_x005f(text);
-    return str_of_valid(text);
+    items.push(str_of_valid(text));
 }
 
 Ref read_items(PyObject* source, PyObject* helpers_dict) {
@@ -129,8 +130,8 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     // Each item the fast path takes becomes a str of its final size and width, which the fast
     // path then fills.
     auto sink = [&](const ItemScan& s) -> void* {
-        if (s.rewrite) {
-            items.push(str_of_rewrite(in.data(), s, scratch, text));
+        if (s.rewrite) [[unlikely]] {
+            push_rewrite(items, in.data(), s, scratch, text);
             return nullptr;
         }
         Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(s.chars), s.maxchar));
