@@ -1002,6 +1002,26 @@ inline void write_units(const std::uint8_t* buf, const ItemScan& s, Unit* out,
               static_cast<std::size_t>(out_end - out) * sizeof(Unit), copy_kind);
 }
 
+// The texts of a scanned item that is ASCII without references or CR: the bytes as they stand.
+// The copy is picked here rather than through copy_text: one call less per item.
+inline void copy_spans(const std::uint8_t* buf, const ItemScan& s, std::uint8_t* out,
+                       CopyKind copy_kind) noexcept {
+    // A scanned item has one text at least.
+    const ItemScan::Span* span = s.spans;
+    const ItemScan::Span* const last = s.spans + s.span_count;
+    do {
+        const std::size_t n = span->end - span->start;
+#if TOVREL_SCAN32
+        if (copy_kind == CopyKind::Masked64)
+            copy_masked(buf + span->start, out, n);
+        else
+#endif
+            copy_words(buf + span->start, out, n);
+        out += n;
+    } while (++span != last);
+    (void)copy_kind;
+}
+
 template <ScanWidth W>
 inline TakenItems take_items(const std::uint8_t* buf, std::size_t filled, std::size_t pos,
                              RprVerdict rpr_verdict, ItemSink sink, CopyKind copy_kind) {
@@ -1010,13 +1030,7 @@ inline TakenItems take_items(const std::uint8_t* buf, std::size_t filled, std::s
     while (scan_item<W>(buf, filled, taken.end, s, rpr_verdict)) {
         if (void* const data = sink(s)) {
             if (s.maxchar < 0x80 && !s.decode) {
-                // ASCII without references or CR: the bytes as they stand.
-                auto* out = static_cast<std::uint8_t*>(data);
-                for (std::size_t i = 0; i < s.span_count; ++i) {
-                    const std::size_t n = s.spans[i].end - s.spans[i].start;
-                    copy_text(buf + s.spans[i].start, out, n, copy_kind);
-                    out += n;
-                }
+                copy_spans(buf, s, static_cast<std::uint8_t*>(data), copy_kind);
             } else if (s.maxchar <= 0xFF) {
                 write_units<W>(buf, s, static_cast<std::uint8_t*>(data), copy_kind);
             } else if (s.maxchar <= 0xFFFF) {
