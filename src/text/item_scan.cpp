@@ -585,9 +585,15 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
         out.rewrite = totals.rewrite;
         return true;
     };
-    // The commonest shape, <si><t>text</t></si>, in one go: one text, nothing to join.
-    if (at(p, limit, "<si><t>")) {
-        const std::uint8_t* const start = p + 7;
+    // The commonest shapes, <si><t>text</t></si> and the same with <t xml:space="preserve">, in
+    // one go: one text, nothing to join.
+    static constexpr std::string_view kSiPreserve = "<si><t xml:space=\"preserve\">";
+    const std::uint8_t* start = nullptr;
+    if (at(p, limit, "<si><t>"))
+        start = p + 7;
+    else if (at(p, limit, kSiPreserve))
+        start = p + kSiPreserve.size();
+    if (start) {
         const std::uint8_t* const end = check(start);
         if (!end || !at(end, limit, "</t></si") || end[8] != '>') return false;
         out.span_count = 1;
