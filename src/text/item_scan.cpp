@@ -587,13 +587,7 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
     };
     // The commonest shapes, <si><t>text</t></si> and the same with <t xml:space="preserve">, in
     // one go: one text, nothing to join.
-    static constexpr std::string_view kSiPreserve = "<si><t xml:space=\"preserve\">";
-    const std::uint8_t* start = nullptr;
-    if (at(p, limit, "<si><t>"))
-        start = p + 7;
-    else if (at(p, limit, kSiPreserve))
-        start = p + kSiPreserve.size();
-    if (start) {
+    auto single = [&](const std::uint8_t* start) {
         const std::uint8_t* const end = check(start);
         if (!end || !at(end, limit, "</t></si") || end[8] != '>') return false;
         out.span_count = 1;
@@ -601,9 +595,12 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
                         static_cast<std::size_t>(end - start) - totals.shrink};
         out.chars = out.spans[0].chars;
         return finish(end + 9);
-    }
+    };
+    if (at(p, limit, "<si><t>")) return single(p + 7);
     if (!at(p, limit, "<si>")) return false;
     p += 4;
+    static constexpr std::string_view kPreserve = "<t xml:space=\"preserve\">";
+    if (at(p, limit, kPreserve)) return single(p + kPreserve.size());
     out.span_count = 0;
     auto add_text = [&](const std::uint8_t* start) -> const std::uint8_t* {
         const std::size_t shrink_before = totals.shrink;
@@ -616,35 +613,30 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
         span.chars = span.end - span.start - (totals.shrink - shrink_before);
         return end + 4;
     };
-    if (const std::uint8_t* text = open_t(p, limit)) {
-        p = add_text(text);
-        if (!p) return false;
-    } else {
-        // Runs: <r>, optional <rPr>…</rPr> known to be harmless, one <t>, </r>.
-        while (at(p, limit, "<r>")) {
-            p += 3;
-            if (at(p, limit, "<rPr>")) {
-                static constexpr std::string_view kRprEnd = "</rPr>";
-                const std::uint8_t* q = p;
-                for (;;) {
-                    q = scan::find1(q + 1, limit, '<');
-                    if (q == limit) return false;
-                    if (at(q, limit, kRprEnd)) break;
-                }
-                q += kRprEnd.size();
-                const std::string_view rpr(reinterpret_cast<const char*>(p),
-                                           static_cast<std::size_t>(q - p));
-                if (!rpr_verdict(rpr)) return false;
-                p = q;
+    // Runs: <r>, optional <rPr>…</rPr> known to be harmless, one <t>, </r>.
+    while (at(p, limit, "<r>")) {
+        p += 3;
+        if (at(p, limit, "<rPr>")) {
+            static constexpr std::string_view kRprEnd = "</rPr>";
+            const std::uint8_t* q = p;
+            for (;;) {
+                q = scan::find1(q + 1, limit, '<');
+                if (q == limit) return false;
+                if (at(q, limit, kRprEnd)) break;
             }
-            const std::uint8_t* text = open_t(p, limit);
-            if (!text) return false;
-            p = add_text(text);
-            if (!p || !at(p, limit, "</r>")) return false;
-            p += 4;
+            q += kRprEnd.size();
+            const std::string_view rpr(reinterpret_cast<const char*>(p),
+                                       static_cast<std::size_t>(q - p));
+            if (!rpr_verdict(rpr)) return false;
+            p = q;
         }
-        if (out.span_count == 0) return false;
+        const std::uint8_t* text = open_t(p, limit);
+        if (!text) return false;
+        p = add_text(text);
+        if (!p || !at(p, limit, "</r>")) return false;
+        p += 4;
     }
+    if (out.span_count == 0) return false;
     if (!at(p, limit, "</si>")) return false;
     // The pattern across two texts (empty ones aside) counts as well.
     std::uint8_t last = 0;
@@ -1008,26 +1000,6 @@ inline void write_units(const std::uint8_t* buf, const ItemScan& s, Unit* out,
               static_cast<std::size_t>(out_end - out) * sizeof(Unit), copy_kind);
 }
 
-// The texts of a scanned item that is ASCII without references or CR: the bytes as they stand.
-// The copy is picked here rather than through copy_text: one call less per item.
-inline void copy_spans(const std::uint8_t* buf, const ItemScan& s, std::uint8_t* out,
-                       CopyKind copy_kind) noexcept {
-    // A scanned item has one text at least.
-    const ItemScan::Span* span = s.spans;
-    const ItemScan::Span* const last = s.spans + s.span_count;
-    do {
-        const std::size_t n = span->end - span->start;
-#if TOVREL_SCAN32
-        if (copy_kind == CopyKind::Masked64)
-            copy_masked(buf + span->start, out, n);
-        else
-#endif
-            copy_words(buf + span->start, out, n);
-        out += n;
-    } while (++span != last);
-    (void)copy_kind;
-}
-
 template <ScanWidth W>
 inline TakenItems take_items(const std::uint8_t* buf, std::size_t filled, std::size_t pos,
                              RprVerdict rpr_verdict, ItemSink sink, CopyKind copy_kind) {
@@ -1036,7 +1008,13 @@ inline TakenItems take_items(const std::uint8_t* buf, std::size_t filled, std::s
     while (scan_item<W>(buf, filled, taken.end, s, rpr_verdict)) {
         if (void* const data = sink(s)) {
             if (s.maxchar < 0x80 && !s.decode) {
-                copy_spans(buf, s, static_cast<std::uint8_t*>(data), copy_kind);
+                // ASCII without references or CR: the bytes as they stand.
+                auto* out = static_cast<std::uint8_t*>(data);
+                for (std::size_t i = 0; i < s.span_count; ++i) {
+                    const std::size_t n = s.spans[i].end - s.spans[i].start;
+                    copy_text(buf + s.spans[i].start, out, n, copy_kind);
+                    out += n;
+                }
             } else if (s.maxchar <= 0xFF) {
                 write_units<W>(buf, s, static_cast<std::uint8_t*>(data), copy_kind);
             } else if (s.maxchar <= 0xFFFF) {
