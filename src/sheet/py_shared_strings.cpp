@@ -1,6 +1,9 @@
 #include "sheet/py_shared_strings.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -22,37 +25,74 @@ const char kReadStringTableDoc[] =
 
 namespace {
 
-// The strings gathered so far, owned: plain pointers, so that growing the array moves them as
-// bytes. They go into the list at the end (a growing list copies its whole array on every
-// resize) or are released with the array.
+// The strings gathered so far, owned, in fixed blocks: no block ever moves or grows, so a push
+// copies nothing. The blocks come from the interpreter's allocator, which keeps freed memory at
+// hand for the next call where the C heap would hand it back and fault it in again. They go into
+// the list at the end, sized once (a growing list copies its whole array on every resize), or
+// are released with the blocks.
 class ItemList {
 public:
     ItemList() = default;
     ItemList(const ItemList&) = delete;
     ItemList& operator=(const ItemList&) = delete;
     ~ItemList() {
-        for (PyObject* item : items_) Py_DECREF(item);
+        for (std::size_t b = 0; b < blocks_.size(); ++b)
+            for (PyObject* item : std::span(blocks_[b].get(), filled(b))) Py_DECREF(item);
     }
     void push(Ref item) {
-        items_.push_back(item.get());
-        (void)item.release();
+        if (at_ == end_) [[unlikely]] grow();
+        *at_++ = item.release();
     }
     Ref into_list() {
-        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items_.size())));
-        for (std::size_t i = 0; i < items_.size(); ++i)
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), items_[i]);
-        items_.clear();
+        const std::size_t count = full_ + static_cast<std::size_t>(at_ - last_start());
+        Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(count)));
+        Py_ssize_t i = 0;
+        for (std::size_t b = 0; b < blocks_.size(); ++b)
+            for (PyObject* item : std::span(blocks_[b].get(), filled(b)))
+                PyList_SET_ITEM(list.get(), i++, item);
+        blocks_.clear();
+        at_ = end_ = nullptr;
+        full_ = 0;
         return list;
     }
 
 private:
-    std::vector<PyObject*> items_;
+    // 32 KiB a block.
+    static constexpr std::size_t kBlock = 4096;
+
+    struct Free {
+        void operator()(PyObject** block) const noexcept { PyMem_Free(block); }
+    };
+    using Block = std::unique_ptr<PyObject*[], Free>;
+
+    PyObject** last_start() const noexcept {
+        return blocks_.empty() ? nullptr : blocks_.back().get();
+    }
+    std::size_t filled(std::size_t b) const noexcept {
+        return b + 1 < blocks_.size() ? kBlock : static_cast<std::size_t>(at_ - last_start());
+    }
+    [[gnu::noinline]] void grow() {
+        const std::size_t full = blocks_.empty() ? 0 : full_ + kBlock;
+        Block block(static_cast<PyObject**>(PyMem_Malloc(kBlock * sizeof(PyObject*))));
+        if (!block) throw std::bad_alloc();
+        PyObject** const start = block.get();
+        blocks_.push_back(std::move(block));
+        at_ = start;
+        end_ = start + kBlock;
+        full_ = full;
+    }
+
+    std::vector<Block> blocks_;
+    PyObject** at_ = nullptr;
+    PyObject** end_ = nullptr;
+    std::size_t full_ = 0;  // items in the blocks before the last
 };
 
 // The str of an item the fast path scanned whose text may hold "x005F_": decoded to UTF-8 first,
-// the pattern removed, then sized.
-Ref str_of_rewrite(const std::uint8_t* buf, const ItemScan& s, std::string& scratch,
-                   std::string& text) {
+// the pattern removed, then sized. Out of line: such items are rare, and the sink's common path
+// stays small.
+[[gnu::noinline]] void push_rewrite(ItemList& items, const std::uint8_t* buf, const ItemScan& s,
+                                    std::string& scratch, std::string& text) {
     text.clear();
     for (std::size_t i = 0; i < s.span_count; ++i) {
         const std::string_view raw(reinterpret_cast<const char*>(buf + s.spans[i].start),
@@ -60,7 +100,7 @@ Ref str_of_rewrite(const std::uint8_t* buf, const ItemScan& s, std::string& scra
         text += s.decode ? decode_text(raw, false, scratch) : raw;
     }
     remove_x005f(text);
-    return str_of_valid(text);
+    items.push(str_of_valid(text));
 }
 
 Ref read_items(PyObject* source, PyObject* helpers_dict) {
@@ -90,8 +130,8 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     // Each item the fast path takes becomes a str of its final size and width, which the fast
     // path then fills.
     auto sink = [&](const ItemScan& s) -> void* {
-        if (s.rewrite) {
-            items.push(str_of_rewrite(in.data(), s, scratch, text));
+        if (s.rewrite) [[unlikely]] {
+            push_rewrite(items, in.data(), s, scratch, text);
             return nullptr;
         }
         Ref str = Ref::check(PyUnicode_New(static_cast<Py_ssize_t>(s.chars), s.maxchar));

@@ -846,9 +846,9 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
         out.rewrite = totals.rewrite;
         return true;
     };
-    // The commonest shape, <si><t>text</t></si>, in one go: one text, nothing to join.
-    if (at(p, limit, "<si><t>")) {
-        const std::uint8_t* const start = p + 7;
+    // The commonest shapes, <si><t>text</t></si> and the same with <t xml:space="preserve">, in
+    // one go: one text, nothing to join.
+    auto single = [&](const std::uint8_t* start) {
         const std::uint8_t* const end = check(start);
         if (!end || !at(end, limit, "</t></si") || end[8] != '>') return false;
         out.span_count = 1;
@@ -856,9 +856,12 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
                         static_cast<std::size_t>(end - start) - totals.shrink};
         out.chars = out.spans[0].chars;
         return finish(end + 9);
-    }
+    };
+    if (at(p, limit, "<si><t>")) return single(p + 7);
     if (!at(p, limit, "<si>")) return false;
     p += 4;
+    static constexpr std::string_view kPreserve = "<t xml:space=\"preserve\">";
+    if (at(p, limit, kPreserve)) return single(p + kPreserve.size());
     out.span_count = 0;
     auto add_text = [&](const std::uint8_t* start) -> const std::uint8_t* {
         const std::size_t shrink_before = totals.shrink;
@@ -871,35 +874,30 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
         span.chars = span.end - span.start - (totals.shrink - shrink_before);
         return end + 4;
     };
-    if (const std::uint8_t* text = open_t(p, limit)) {
-        p = add_text(text);
-        if (!p) return false;
-    } else {
-        // Runs: <r>, optional <rPr>…</rPr> known to be harmless, one <t>, </r>.
-        while (at(p, limit, "<r>")) {
-            p += 3;
-            if (at(p, limit, "<rPr>")) {
-                static constexpr std::string_view kRprEnd = "</rPr>";
-                const std::uint8_t* q = p;
-                for (;;) {
-                    q = scan::find1(q + 1, limit, '<');
-                    if (q == limit) return false;
-                    if (at(q, limit, kRprEnd)) break;
-                }
-                q += kRprEnd.size();
-                const std::string_view rpr(reinterpret_cast<const char*>(p),
-                                           static_cast<std::size_t>(q - p));
-                if (!rpr_verdict(rpr)) return false;
-                p = q;
+    // Runs: <r>, optional <rPr>…</rPr> known to be harmless, one <t>, </r>.
+    while (at(p, limit, "<r>")) {
+        p += 3;
+        if (at(p, limit, "<rPr>")) {
+            static constexpr std::string_view kRprEnd = "</rPr>";
+            const std::uint8_t* q = p;
+            for (;;) {
+                q = scan::find1(q + 1, limit, '<');
+                if (q == limit) return false;
+                if (at(q, limit, kRprEnd)) break;
             }
-            const std::uint8_t* text = open_t(p, limit);
-            if (!text) return false;
-            p = add_text(text);
-            if (!p || !at(p, limit, "</r>")) return false;
-            p += 4;
+            q += kRprEnd.size();
+            const std::string_view rpr(reinterpret_cast<const char*>(p),
+                                       static_cast<std::size_t>(q - p));
+            if (!rpr_verdict(rpr)) return false;
+            p = q;
         }
-        if (out.span_count == 0) return false;
+        const std::uint8_t* text = open_t(p, limit);
+        if (!text) return false;
+        p = add_text(text);
+        if (!p || !at(p, limit, "</r>")) return false;
+        p += 4;
     }
+    if (out.span_count == 0) return false;
     if (!at(p, limit, "</si>")) return false;
     // The pattern across two texts (empty ones aside) counts as well.
     std::uint8_t last = 0;

@@ -200,10 +200,12 @@ TEST(ItemScan, AgreesWithTheReader) {
             const std::string& bad = rejected_pieces[rng() % rejected_pieces.size()];
             text.insert(rng() % (text.size() + 1), bad);
         }
-        // The plain shape, or the text cut into runs (some with run properties).
+        // The plain shape with or without xml:space, or the text cut into runs (some with run
+        // properties).
         std::string item;
-        if (rng() % 2) {
-            item = "<si><t>" + text + "</t></si>";
+        if (const unsigned shape = rng() % 4; shape < 2) {
+            item = shape ? "<si><t>" + text + "</t></si>"
+                         : "<si><t xml:space=\"preserve\">" + text + "</t></si>";
         } else {
             item = "<si>";
             for (std::size_t from = 0, runs = 1 + rng() % 3; runs--;) {
@@ -276,6 +278,7 @@ TEST(ItemScan, AgreesWithTheReaderOnGeneratedText) {
             const std::size_t cut = below(static_cast<std::uint32_t>(text.size() + 1));
             const std::string items[] = {
                 "<si><t>" + text + "</t></si>",
+                "<si><t xml:space=\"preserve\">" + text + "</t></si>",
                 "<si><r><t>" + text.substr(0, cut) + "</t></r><r><t>" + text.substr(cut) +
                     "</t></r></si>"};
             for (const std::string& item : items) {

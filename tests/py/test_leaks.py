@@ -23,6 +23,8 @@ SST = (b'<sst xmlns="%s"><si><t>plain</t></si><si><r><rPr><b/></rPr><t>a</t></r>
        b'<si><t>b</t><rPh><t>p</t></rPh></si></sst>') % MAIN_NS.encode()
 MALFORMED_SHEET = SHEET.replace(b"</row>", b"</rows>", 1)
 MALFORMED_SST = SST.replace(b"</si>", b"</s>", 1)
+# Plain items enough to fill several of the blocks the list is gathered in, then a fault.
+LONG_MALFORMED_SST = SST.replace(b"<si>", b"<si><t>item</t></si>" * 10000 + b"<si>", 1).replace(b"</sst>", b"</ss>")
 
 
 class Source:
@@ -192,3 +194,26 @@ def test_no_leak(entry, path, kit, expected, action):
     assert min(kept) < 32 * 1024, f"{kept} bytes of Python memory kept over windows of {ROUNDS} rounds"
     if not SANITIZED:
         assert grown_rss < 4 << 20, f"resident memory grew by {grown_rss >> 10} KiB over {ROUNDS} rounds"
+
+
+def test_strings_gathered_before_a_fault_are_released():
+    # One round would keep 10,000 strings: a few rounds show it without the loops above.
+    import io
+    helpers = make_helpers()
+
+    def once():
+        with pytest.raises(NF):
+            _tovrel.read_string_table(io.BytesIO(LONG_MALFORMED_SST), helpers)
+
+    once()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        traced = tracemalloc.get_traced_memory()[0]
+        for _ in range(5):
+            once()
+        gc.collect()
+        kept = tracemalloc.get_traced_memory()[0] - traced
+    finally:
+        tracemalloc.stop()
+    assert kept < 64 * 1024, f"{kept} bytes of Python memory kept over 5 rounds"

@@ -68,6 +68,7 @@ NS = [("", MAIN_NS)]
     ("<si>stray<t>a</t>text</si>", ["a"]),
     ("<si><extra><t>no</t></extra><t>yes</t></si>", ["yes"]),
     ("", []),
+    ("".join(f"<si><t>{i}</t></si>" for i in range(10000)), [str(i) for i in range(10000)]),
 ])
 def test_plain_items(items, expected):
     assert read(sst(items)) == expected
