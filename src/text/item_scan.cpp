@@ -342,28 +342,45 @@ const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
 
 #define TOVREL_AVX2 __attribute__((target("avx2,bmi,popcnt")))
 
+// The vector constants of the loops below, as aligned bytes built at compile time: N bytes,
+// byte i being f(i).
+template <std::size_t N>
+struct alignas(N) VecBytes {
+    std::uint8_t b[N];
+};
+template <std::size_t N, class F>
+constexpr VecBytes<N> each_byte(F f) noexcept {
+    VecBytes<N> r{};
+    for (std::size_t i = 0; i < N; ++i) r.b[i] = static_cast<std::uint8_t>(f(static_cast<int>(i)));
+    return r;
+}
+template <std::size_t N>
+constexpr VecBytes<N> splat(std::uint8_t c) noexcept {
+    return each_byte<N>([c](int) { return c; });
+}
+// A 16-entry table for the byte shuffles, repeated in every 16-byte lane.
+template <std::size_t N>
+constexpr VecBytes<N> lanes(const std::uint8_t (&t)[16]) noexcept {
+    return each_byte<N>([&t](int i) { return t[i % 16]; });
+}
+
+// Constants through a pointer the compiler cannot see through: it then loads them as operands
+// where the loops use them, instead of building each afresh from an immediate (a move and a
+// broadcast) every time round. Every item calls out of the loops, which costs all vector
+// registers, so that would be item after item.
+template <class T>
+inline const T& opaque(const T& c) noexcept {
+    const T* p = &c;
+    asm("" : "+r"(p));
+    return *p;
+}
+
 namespace wide {
 
-// The vector constants of the loops below, as aligned bytes built at compile time.
-struct alignas(32) Bytes32 {
-    std::uint8_t b[32];
-};
-constexpr Bytes32 all(std::uint8_t c) noexcept {
-    Bytes32 r{};
-    for (std::uint8_t& x : r.b) x = c;
-    return r;
-}
-// A 16-entry table for _mm256_shuffle_epi8, repeated in both lanes.
-constexpr Bytes32 table(const std::uint8_t (&t)[16]) noexcept {
-    Bytes32 r{};
-    for (int i = 0; i < 32; ++i) r.b[i] = t[i % 16];
-    return r;
-}
-constexpr Bytes32 indices() noexcept {
-    Bytes32 r{};
-    for (int i = 0; i < 32; ++i) r.b[i] = static_cast<std::uint8_t>(i);
-    return r;
-}
+using Bytes32 = VecBytes<32>;
+constexpr Bytes32 all(std::uint8_t c) noexcept { return splat<32>(c); }
+constexpr Bytes32 table(const std::uint8_t (&t)[16]) noexcept { return lanes<32>(t); }
+constexpr Bytes32 indices() noexcept { return each_byte<32>([](int i) { return i; }); }
 
 // UTF-8 faults found from the high nibble and low nibble of a byte and the high nibble of the
 // byte after it: each table gives the faults that nibble allows, and a fault is one all three
@@ -413,14 +430,6 @@ TOVREL_AVX2 inline __m256i get(const Bytes32& c) noexcept {
     return _mm256_load_si256(reinterpret_cast<const __m256i*>(c.b));
 }
 
-// The constants through a pointer the compiler cannot see through: it then loads them as
-// operands where the loops use them, instead of building each afresh from an immediate (a move
-// and a broadcast) every time round.
-TOVREL_AVX2 inline const Consts& consts() noexcept {
-    const Consts* c = &kC;
-    asm("" : "+r"(c));
-    return *c;
-}
 TOVREL_AVX2 inline __m256i eq(__m256i x, const Bytes32& c) noexcept {
     return _mm256_cmpeq_epi8(x, get(c));
 }
@@ -464,7 +473,7 @@ TOVREL_AVX2 inline std::uint32_t utf8_faults(__m256i v, __m256i prev, const Cons
 TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
                                            TextTotals& t) noexcept {
     const std::uint8_t* const start = p;
-    const Consts& u = consts();
+    const Consts& u = opaque(kC);
     const __m256i zero = _mm256_setzero_si256();
     __m256i prev = zero, widest = zero;
     std::uint32_t pending = 0;  // the previous block ended in a multi-byte character
@@ -532,30 +541,17 @@ TOVREL_AVX2 const std::uint8_t* check_text(const std::uint8_t* p, const std::uin
 
 namespace zmm {
 
-struct alignas(64) Bytes64 {
-    std::uint8_t b[64];
-};
-constexpr Bytes64 all64(std::uint8_t c) noexcept {
-    Bytes64 r{};
-    for (std::uint8_t& x : r.b) x = c;
-    return r;
-}
-// A 16-entry table for _mm512_shuffle_epi8, repeated in all four lanes.
-constexpr Bytes64 table64(const std::uint8_t (&t)[16]) noexcept {
-    Bytes64 r{};
-    for (int i = 0; i < 64; ++i) r.b[i] = t[i % 16];
-    return r;
-}
+using Bytes64 = VecBytes<64>;
+constexpr Bytes64 all64(std::uint8_t c) noexcept { return splat<64>(c); }
+constexpr Bytes64 table64(const std::uint8_t (&t)[16]) noexcept { return lanes<64>(t); }
 
 // The kind of each ASCII byte from `from` on: 1 for those that stop a step of the check ('<',
 // ']', '_' and those below 0x20), 2 for '&'.
 constexpr Bytes64 kind_table(int from) noexcept {
-    Bytes64 r{};
-    for (int i = 0; i < 64; ++i) {
+    return each_byte<64>([from](int i) {
         const int c = from + i;
-        r.b[i] = c < 0x20 || c == '<' || c == ']' || c == '_' ? 1 : c == '&' ? 2 : 0;
-    }
-    return r;
+        return c < 0x20 || c == '<' || c == ']' || c == '_' ? 1 : c == '&' ? 2 : 0;
+    });
 }
 
 struct CheckConsts {
@@ -570,15 +566,6 @@ constexpr CheckConsts kCheck{};
 
 TOVREL_AVX512 inline __m512i get(const Bytes64& c) noexcept {
     return _mm512_load_si512(c.b);
-}
-// As consts(): the constants are operands loaded where they are used. Every item calls out of
-// the loops, which costs all vector registers; built from immediates they would cost a move and
-// a broadcast each, item after item.
-template <class T>
-TOVREL_AVX512 inline const T& opaque(const T& c) noexcept {
-    const T* p = &c;
-    asm("" : "+r"(p));
-    return *p;
 }
 TOVREL_AVX512 inline std::uint64_t eq(__m512i x, const Bytes64& c) noexcept {
     return _mm512_cmpeq_epi8_mask(x, get(c));
@@ -654,18 +641,14 @@ constexpr Qwords8 all8(std::uint64_t x) noexcept {
 }
 
 struct RefConsts {
-    Bytes64 iota = {}, lane_of = {}, after_amp = {};
+    // Byte 8j + b of lane_of: j, to spread the position of the j-th '&' over lane j; of
+    // after_amp: b + 1.
+    Bytes64 iota = each_byte<64>([](int i) { return i; }),
+            lane_of = each_byte<64>([](int i) { return i / 8; }),
+            after_amp = each_byte<64>([](int i) { return i % 8 + 1; });
     Qwords8 low3 = all8(0xFFFFFF), low4 = all8(0xFFFFFFFF), low5 = all8(0xFFFFFFFFFF),
             lt = all8(word_of("lt;")), gt = all8(word_of("gt;")), amp = all8(word_of("amp;")),
             quot = all8(word_of("quot;")), apos = all8(word_of("apos;"));
-    constexpr RefConsts() noexcept {
-        for (int i = 0; i < 64; ++i) {
-            iota.b[i] = static_cast<std::uint8_t>(i);
-            // Byte 8j + b: j, to spread the position of the j-th '&' over lane j; then b + 1.
-            lane_of.b[i] = static_cast<std::uint8_t>(i / 8);
-            after_amp.b[i] = static_cast<std::uint8_t>(i % 8 + 1);
-        }
-    }
 };
 constexpr RefConsts kRefs{};
 
@@ -1070,15 +1053,12 @@ constexpr std::uint8_t kPayload[16] = {0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F, 0x7F,
                                        0x3F, 0x3F, 0x3F, 0x3F, 0x1F, 0x1F, 0x0F, 0x07};
 
 constexpr Bytes32 repeat4(int plus) noexcept {
-    Bytes32 r{};
-    for (int i = 0; i < 32; ++i) r.b[i] = static_cast<std::uint8_t>(i / 4 + plus);
-    return r;
+    return each_byte<32>([plus](int i) { return i / 4 + plus; });
 }
 constexpr Bytes32 pattern4(std::uint8_t a, std::uint8_t b, std::uint8_t c,
                            std::uint8_t d) noexcept {
-    Bytes32 r{};
-    for (int i = 0; i < 32; i += 4) r.b[i] = a, r.b[i + 1] = b, r.b[i + 2] = c, r.b[i + 3] = d;
-    return r;
+    const std::array<std::uint8_t, 4> four = {a, b, c, d};
+    return each_byte<32>([four](int i) { return four[i % 4]; });
 }
 
 struct FillConsts {
@@ -1090,12 +1070,6 @@ struct FillConsts {
 };
 constexpr FillConsts kF{};
 
-// As consts(): loaded as operands where used.
-TOVREL_AVX2 inline const FillConsts& fill_consts() noexcept {
-    const FillConsts* c = &kF;
-    asm("" : "+r"(c));
-    return *c;
-}
 
 TOVREL_AVX2 inline __m128i get16(const Bytes32& c) noexcept {
     return _mm_load_si128(reinterpret_cast<const __m128i*>(c.b));
@@ -1141,7 +1115,7 @@ TOVREL_AVX2 inline void decode_lanes(__m256i v, __m128i ends_entry, Unit* out,
 template <class Unit>
 TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end,
                                                      Unit* out, const Unit* out_stop) noexcept {
-    const FillConsts& f = fill_consts();
+    const FillConsts& f = opaque(kF);
     while (p < end && out < out_stop) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         const __m128i special =
@@ -1224,19 +1198,13 @@ TOVREL_AVX2 __attribute__((flatten)) Unit* fill_text(const std::uint8_t*& p, con
 
 namespace zmm {
 
-constexpr Bytes64 bytes64(std::uint8_t (*f)(int)) noexcept {
-    Bytes64 r{};
-    for (int i = 0; i < 64; ++i) r.b[i] = f(i);
-    return r;
-}
-
 struct FillConsts {
     Bytes64 amp = all64('&'), cr = all64('\r'), lf = all64('\n'), cont_end = all64(0xC0),
             bit6 = all64(0x40),
             // Byte i: i - 1, i - 2, i - 3, to see the bytes before each.
-            back1 = bytes64([](int i) { return static_cast<std::uint8_t>((i + 63) % 64); }),
-            back2 = bytes64([](int i) { return static_cast<std::uint8_t>((i + 62) % 64); }),
-            back3 = bytes64([](int i) { return static_cast<std::uint8_t>((i + 61) % 64); }),
+            back1 = each_byte<64>([](int i) { return (i + 63) % 64; }),
+            back2 = each_byte<64>([](int i) { return (i + 62) % 64; }),
+            back3 = each_byte<64>([](int i) { return (i + 61) % 64; }),
             // By the high nibble of a byte: the payload bits it keeps, seven for ASCII, six for a
             // continuation byte, five, four or three for the lead of two, three or four bytes.
             payload = table64(wide::kPayload), nibble = all64(0x0F);
