@@ -560,7 +560,7 @@ struct CheckConsts {
             astral = all64(0xF0), nibble = all64(0x0F), lead1_high = table64(wide::kLead1High),
             lead1_low = table64(wide::kLead1Low), byte2_high = table64(wide::kByte2High),
             third = all64(0xE0 - 0x80), fourth = all64(0xF0 - 0x80), top = all64(0x80),
-            ef = all64(0xEF), bf = all64(0xBF), be = all64(0xBE);
+            ef = all64(0xEF), bf = all64(0xBF), be = all64(0xBE), lt = all64('<');
 };
 constexpr CheckConsts kCheck{};
 
@@ -694,8 +694,10 @@ TOVREL_AVX512 inline NamedLanes named_lanes(__m512i v, __m512i next, std::uint64
 // check_text over 64-byte blocks, each loaded only up to `limit` (zero past it, as the pad is).
 // References do not end a block, as in the 32-byte check; those to the predefined entities are
 // matched for the whole block at once. The widest class is kept as masks.
+// `first`, when given, is the first block, loaded already.
 TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::uint8_t* limit,
-                                             TextTotals& t) noexcept {
+                                             TextTotals& t,
+                                             const __m512i* first = nullptr) noexcept {
     const CheckConsts& c = opaque(kCheck);
     const std::uint8_t* const start = p;
     __m512i prev = _mm512_setzero_si512();
@@ -703,7 +705,8 @@ TOVREL_AVX512 const std::uint8_t* check_text(const std::uint8_t* p, const std::u
     std::uint64_t pending = 0;  // the previous block ended in a multi-byte character
     for (;;) {
         const std::size_t left = static_cast<std::size_t>(limit - p);
-        const __m512i v = load_upto(p, left < 64 ? left : 64);
+        const __m512i v = first ? *first : load_upto(p, left < 64 ? left : 64);
+        first = nullptr;
         // '<', ']', '_' and bytes below 0x20 stop the step: looked up by the low seven bits of
         // each byte, which is ASCII if its top bit is clear.
         const std::uint64_t high = _mm512_movepi8_mask(v);
@@ -806,6 +809,44 @@ ScanWidth best_scan_width() noexcept {
 
 namespace {
 
+// The item's totals into `out`, the item ending at item_end.
+inline bool finish_item(const std::uint8_t* buf, const std::uint8_t* item_end,
+                        const TextTotals& totals, ItemScan& out) noexcept {
+    out.item_end = static_cast<std::size_t>(item_end - buf);
+    // A character reference widens the class only when it lies past it (classes end where
+    // widths do).
+    out.maxchar = kLeadClass[totals.widest_lead];
+    if (totals.widest_ref > out.maxchar) out.maxchar = width_class(totals.widest_ref);
+    out.decode = totals.decode;
+    out.rewrite = totals.rewrite;
+    return true;
+}
+
+// The commonest shapes, <si><t>text</t></si> and the same with <t xml:space="preserve">, in one
+// go from the text's start on: one text, nothing to join. `first` (64-byte blocks only) is the
+// text's first block when loaded already.
+template <ScanWidth W>
+inline bool scan_single(const std::uint8_t* buf, std::size_t filled, const std::uint8_t* start,
+                        ItemScan& out, [[maybe_unused]] const void* first = nullptr) {
+    const std::uint8_t* const limit = buf + filled;
+    TextTotals totals;
+    const std::uint8_t* end;
+#if TOVREL_SCAN32
+    if constexpr (W == ScanWidth::Block32)
+        end = wide::check_text(start, limit, totals);
+    else if constexpr (W == ScanWidth::Block64)
+        end = zmm::check_text(start, limit, totals, static_cast<const __m512i*>(first));
+    else
+#endif
+        end = check_text(start, limit, totals);
+    if (!end || !at(end, limit, "</t></si") || end[8] != '>') return false;
+    out.span_count = 1;
+    out.spans[0] = {static_cast<std::size_t>(start - buf), static_cast<std::size_t>(end - buf),
+                    static_cast<std::size_t>(end - start) - totals.shrink};
+    out.chars = out.spans[0].chars;
+    return finish_item(buf, end + 9, totals, out);
+}
+
 template <ScanWidth W>
 inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t pos, ItemScan& out,
                       RprVerdict rpr_verdict) {
@@ -819,26 +860,8 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
 #endif
         return check_text(start, limit, totals);
     };
-    auto finish = [&](const std::uint8_t* item_end) {
-        out.item_end = static_cast<std::size_t>(item_end - buf);
-        // A character reference widens the class only when it lies past it (classes end where
-        // widths do).
-        out.maxchar = kLeadClass[totals.widest_lead];
-        if (totals.widest_ref > out.maxchar) out.maxchar = width_class(totals.widest_ref);
-        out.decode = totals.decode;
-        out.rewrite = totals.rewrite;
-        return true;
-    };
-    // The commonest shapes, <si><t>text</t></si> and the same with <t xml:space="preserve">, in
-    // one go: one text, nothing to join.
     auto single = [&](const std::uint8_t* start) {
-        const std::uint8_t* const end = check(start);
-        if (!end || !at(end, limit, "</t></si") || end[8] != '>') return false;
-        out.span_count = 1;
-        out.spans[0] = {static_cast<std::size_t>(start - buf), static_cast<std::size_t>(end - buf),
-                        static_cast<std::size_t>(end - start) - totals.shrink};
-        out.chars = out.spans[0].chars;
-        return finish(end + 9);
+        return scan_single<W>(buf, filled, start, out);
     };
     if (at(p, limit, "<si><t>")) return single(p + 7);
     if (!at(p, limit, "<si>")) return false;
@@ -892,7 +915,7 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
         if (last && x005f_join(last, buf[span.start])) totals.rewrite = true;
         last = buf[span.end - 1];
     }
-    return finish(p + 5);
+    return finish_item(buf, p + 5, totals, out);
 }
 
 }  // namespace
@@ -1275,6 +1298,55 @@ TOVREL_AVX512 inline std::uint32_t* pack_ends(std::uint32_t* out, std::uint64_t 
     return out + count;
 }
 
+// Writes the characters of the block v within `in_step` as units from out on, and returns the
+// end of them; nothing is stored past them. References and CR are already replaced by their
+// characters where they stand, and `starts` (within `in_step`) leaves out the bytes after them
+// that go; it marks the bytes that start characters, continuation bytes marked or not. Each
+// character's unit is built at its last byte and the units packed, with no branch on how many
+// the block holds.
+template <class Unit>
+TOVREL_AVX512 inline Unit* decode_step(Unit* out, __m512i v, std::uint64_t high,
+                                       std::uint64_t starts, std::uint64_t in_step,
+                                       const FillConsts& f) noexcept {
+    if constexpr (sizeof(Unit) == 1) {
+        // Every multi-byte character is two bytes, a lead C2 or C3 and a continuation byte,
+        // which becomes the unit with the lead's low bit as bit 6; the leads are dropped.
+        const std::uint64_t leads = _mm512_cmpge_epu8_mask(v, get(f.cont_end));
+        const __m512i low_bit = _mm512_and_si512(
+            _mm512_slli_epi16(_mm512_permutexvar_epi8(get(f.back1), v), 6), get(f.bit6));
+        const __m512i units = _mm512_or_si512(v, _mm512_maskz_mov_epi8(high & ~leads, low_bit));
+        const std::uint64_t keep = (starts & ~leads) | (high & ~leads & in_step);
+        const std::size_t count = static_cast<std::size_t>(std::popcount(keep));
+        _mm512_mask_storeu_epi8(out, _bzhi_u64(~0ULL, static_cast<unsigned>(count)),
+                                _mm512_maskz_compress_epi8(keep, units));
+        out += count;
+    } else {
+        // Each character's code point is put together where its last byte stands, from the
+        // payload bits of that byte and of the continued bytes before it, and the units at
+        // the characters' last bytes are packed.
+        const std::uint64_t cont = high & ~_mm512_cmpge_epu8_mask(v, get(f.cont_end));
+        const std::uint64_t ends = (starts | cont) & ~(cont >> 1) & in_step;
+        const __m512i payload = _mm512_and_si512(
+            v, _mm512_shuffle_epi8(get(f.payload),
+                                   _mm512_and_si512(_mm512_srli_epi16(v, 4), get(f.nibble))));
+        const std::uint64_t two = cont & cont << 1;
+        const __m512i by1 = _mm512_maskz_permutexvar_epi8(cont, get(f.back1), payload);
+        const __m512i by2 = _mm512_maskz_permutexvar_epi8(two, get(f.back2), payload);
+        if constexpr (sizeof(Unit) == 2) {
+            out = pack_ends<0>(out, ends, payload, by1, by2);
+            out = pack_ends<1>(out, ends, payload, by1, by2);
+        } else {
+            const __m512i by3 =
+                _mm512_maskz_permutexvar_epi8(two & cont << 2, get(f.back3), payload);
+            out = pack_ends<0>(out, ends, payload, by1, by2, by3);
+            out = pack_ends<1>(out, ends, payload, by1, by2, by3);
+            out = pack_ends<2>(out, ends, payload, by1, by2, by3);
+            out = pack_ends<3>(out, ends, payload, by1, by2, by3);
+        }
+    }
+    return out;
+}
+
 // Writes the scanned text [p, end) decoded (references, CR LF and lone CR to LF) as code units
 // from out on and returns the end of them; nothing is stored past them. A step takes the whole
 // characters of a 64-byte block: references to the predefined entities and CR are decoded where
@@ -1337,46 +1409,104 @@ TOVREL_AVX512 Unit* fill_text(const std::uint8_t*& p, const std::uint8_t* end, U
             starts &= ~((cr << 1) & eq(v, f.lf));
             v = _mm512_mask_set1_epi8(v, cr, '\n');
         }
-        starts &= in_step;
-        if constexpr (sizeof(Unit) == 1) {
-            // Every multi-byte character is two bytes, a lead C2 or C3 and a continuation byte,
-            // which becomes the unit with the lead's low bit as bit 6; the leads are dropped.
-            const std::uint64_t leads = _mm512_cmpge_epu8_mask(v, get(f.cont_end));
-            const __m512i low_bit = _mm512_and_si512(
-                _mm512_slli_epi16(_mm512_permutexvar_epi8(get(f.back1), v), 6), get(f.bit6));
-            const __m512i units = _mm512_or_si512(v, _mm512_maskz_mov_epi8(high & ~leads, low_bit));
-            const std::uint64_t keep = (starts & ~leads) | (high & ~leads & in_step);
-            const std::size_t count = static_cast<std::size_t>(std::popcount(keep));
-            _mm512_mask_storeu_epi8(out, _bzhi_u64(~0ULL, static_cast<unsigned>(count)),
-                                    _mm512_maskz_compress_epi8(keep, units));
-            out += count;
-        } else {
-            // Each character's code point is put together where its last byte stands, from the
-            // payload bits of that byte and of the continued bytes before it, and the units at
-            // the characters' last bytes are packed.
-            const std::uint64_t cont = high & ~_mm512_cmpge_epu8_mask(v, get(f.cont_end));
-            const std::uint64_t ends = (starts | cont) & ~(cont >> 1) & in_step;
-            const __m512i payload = _mm512_and_si512(
-                v, _mm512_shuffle_epi8(get(f.payload),
-                                       _mm512_and_si512(_mm512_srli_epi16(v, 4), get(f.nibble))));
-            const std::uint64_t two = cont & cont << 1;
-            const __m512i by1 = _mm512_maskz_permutexvar_epi8(cont, get(f.back1), payload);
-            const __m512i by2 = _mm512_maskz_permutexvar_epi8(two, get(f.back2), payload);
-            if constexpr (sizeof(Unit) == 2) {
-                out = pack_ends<0>(out, ends, payload, by1, by2);
-                out = pack_ends<1>(out, ends, payload, by1, by2);
-            } else {
-                const __m512i by3 =
-                    _mm512_maskz_permutexvar_epi8(two & cont << 2, get(f.back3), payload);
-                out = pack_ends<0>(out, ends, payload, by1, by2, by3);
-                out = pack_ends<1>(out, ends, payload, by1, by2, by3);
-                out = pack_ends<2>(out, ends, payload, by1, by2, by3);
-                out = pack_ends<3>(out, ends, payload, by1, by2, by3);
-            }
-        }
+        out = decode_step(out, v, high, starts & in_step, in_step, f);
         p += cut;
     }
     return out;
+}
+
+// What take_short did with an item.
+struct Short {
+    std::size_t end;           // took it: where it ends; else 0
+    const std::uint8_t* text;  // else, an item of the shape: its text, for the general check
+    __m512i first;             // the text's first block, as the general check loads it
+};
+
+// The commonest item, <si><t>text</t></si> or the same with <t xml:space="preserve">, whose text
+// and "</t></si>" start within one 64-byte load and whose text holds no more than ASCII,
+// multi-byte characters and references to the predefined entities: checked, counted and written
+// from that one register, then handed to `sink` as take_items would. Where the next item starts
+// waits only on the load and the first '<' of the text; the rest of the check is branches the
+// processor goes past on their likely way.
+TOVREL_AVX512 inline Short take_short(const std::uint8_t* buf, std::size_t filled,
+                                      std::size_t pos, ItemScan& s, ItemSink sink) {
+    const std::uint8_t* const limit = buf + filled;
+    const std::uint8_t* text = buf + pos;
+    static constexpr std::string_view kPreserve = "<t xml:space=\"preserve\">";
+    if (at(text, limit, "<si><t>")) {
+        text += 7;
+    } else if (at(text, limit, "<si>") && at(text + 4, limit, kPreserve)) {
+        text += 4 + kPreserve.size();
+    } else {
+        return {0, nullptr, _mm512_setzero_si512()};
+    }
+    const CheckConsts& c = opaque(kCheck);
+    const std::size_t left = static_cast<std::size_t>(limit - text);
+    // Zeros past `limit`, as the pad is, when the block would reach past it.
+    __m512i v = left >= 64 ? _mm512_loadu_si512(text) : load_upto(text, left);
+    const std::size_t k = _tzcnt_u64(eq(v, c.lt));  // 64 when none
+    // The text runs to that '<', within the block and before `limit`, with nothing before it
+    // that stops a step of the check (']', '_' and bytes below 0x20).
+    const std::uint64_t high = _mm512_movepi8_mask(v);
+    const std::uint64_t before = _bzhi_u64(~0ULL, static_cast<unsigned>(k));
+    const __m512i kind = _mm512_permutex2var_epi8(get(c.kind_low), v, get(c.kind_high));
+    // Any other text is left to the general check, from the block as loaded.
+    const Short other = {0, text, v};
+    if (k == 64 || k >= left ||
+        _mm512_mask_test_epi8_mask(~high & before, kind, get(c.stop_kind)) ||
+        !at(text + k, limit, "</t></si") || text[k + 8] != '>')
+        return other;
+    const std::size_t start = static_cast<std::size_t>(text - buf);
+    s.span_count = 1;
+    s.item_end = start + k + 9;
+    s.rewrite = false;  // '_' stops a step: the text holds none
+    const std::uint64_t amps = _mm512_mask_test_epi8_mask(~high & before, kind, get(c.amp_kind));
+    if (!((high & before) | amps)) {
+        // ASCII as it stands.
+        s.spans[0] = {start, start + k, k};
+        s.chars = k;
+        s.maxchar = 0x7F;
+        s.decode = false;
+        if (void* const data = sink(s)) _mm512_mask_storeu_epi8(data, before, v);
+        return {start + k + 9, nullptr, v};
+    }
+    // Multi-byte characters, references or both: worked out the same way whichever they are.
+    // References are to the predefined entities only, each becoming its character where its '&'
+    // stands: they end before the '<', as none of their bytes stops a step.
+    const auto [lt, gt, amp, quot, apos] = named_refs(v, amps);
+    const std::uint64_t through = _bzhi_u64(~0ULL, static_cast<unsigned>(k + 1));
+    if ((utf8_faults(v, _mm512_setzero_si512(), c) & through) |
+        (amps & ~(lt | gt | amp | quot | apos)))
+        return other;
+    const std::uint64_t four = lt | gt, six = quot | apos, from4 = four | amp | six,
+                        from5 = amp | six;
+    // Continuation bytes are those below 0xC0 as signed bytes.
+    const std::size_t shrink = static_cast<std::size_t>(
+        std::popcount(_mm512_mask_cmplt_epi8_mask(before, v, get(c.cont_end))) +
+        3 * std::popcount(four) + 4 * std::popcount(amp) + 5 * std::popcount(six));
+    const std::uint64_t starts =
+        before & ~(from4 << 1 | from4 << 2 | from4 << 3 | from5 << 4 | six << 5);
+    // The widest class from the lead bytes, as the general check gives it.
+    s.maxchar = 0x7Fu | ((high & before) != 0) * 0x80u |
+                (_mm512_mask_cmpge_epu8_mask(before, v, get(c.past_latin1)) != 0) * 0xFF00u |
+                (_mm512_mask_cmpge_epu8_mask(before, v, get(c.astral)) != 0) * 0x100000u;
+    s.spans[0] = {start, start + k, k - shrink};
+    s.chars = k - shrink;
+    s.decode = amps != 0;
+    v = _mm512_mask_set1_epi8(v, lt, '<');
+    v = _mm512_mask_set1_epi8(v, gt, '>');
+    v = _mm512_mask_set1_epi8(v, quot, '"');
+    v = _mm512_mask_set1_epi8(v, apos, '\'');
+    if (void* const data = sink(s)) {
+        const FillConsts& f = opaque(kFill);
+        if (s.maxchar <= 0xFF)
+            decode_step(static_cast<std::uint8_t*>(data), v, high, starts, before, f);
+        else if (s.maxchar <= 0xFFFF)
+            decode_step(static_cast<std::uint16_t*>(data), v, high, starts, before, f);
+        else
+            decode_step(static_cast<std::uint32_t*>(data), v, high, starts, before, f);
+    }
+    return {start + k + 9, nullptr, v};
 }
 
 }  // namespace zmm
@@ -1436,7 +1566,21 @@ inline TakenItems take_items(const std::uint8_t* buf, std::size_t filled, std::s
                              RprVerdict rpr_verdict, ItemSink sink, CopyKind copy_kind) {
     TakenItems taken{pos, pos};
     ItemScan s;
-    while (scan_item<W>(buf, filled, taken.end, s, rpr_verdict)) {
+    for (;;) {
+#if TOVREL_SCAN32
+        if constexpr (W == ScanWidth::Block64) {
+            const zmm::Short got = zmm::take_short(buf, filled, taken.end, s, sink);
+            if (got.end) {
+                taken.last_start = taken.end;
+                taken.end = got.end;
+                continue;
+            }
+            if (got.text ? !scan_single<W>(buf, filled, got.text, s, &got.first)
+                         : !scan_item<W>(buf, filled, taken.end, s, rpr_verdict))
+                break;
+        } else
+#endif
+        if (!scan_item<W>(buf, filled, taken.end, s, rpr_verdict)) break;
         if (void* const data = sink(s)) {
             if (s.maxchar < 0x80 && !s.decode) {
                 // ASCII without references or CR: the bytes as they stand.

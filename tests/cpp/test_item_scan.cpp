@@ -290,6 +290,30 @@ TEST(ItemScan, AgreesWithTheReaderOnGeneratedText) {
     EXPECT_GT(rejected, 300);
 }
 
+// Single texts of ASCII padding then one character, reference or line end, at every length
+// around a 64-byte block: the text and its end tags within the block, ending at its last byte,
+// and running across its end by a byte or a character.
+TEST(ItemScan, AgreesWithTheReaderAroundTheBlockEnd) {
+    const std::string tails[] = {"",       "\xC3\xA9", "\xC4\x80", "\xE6\x9D\xB1",
+                                 "\xF0\x9F\x98\x80", "&amp;", "&lt;", "&quot;",
+                                 "&#65;",  "\r\n",     "_",        "\xC3",
+                                 "&bogus;"};
+    int taken_count = 0, rejected = 0;
+    for (std::size_t pad = 40; pad <= 72; ++pad) {
+        for (const std::string& tail : tails) {
+            for (const std::string& head : {std::string("<si><t>"),
+                                            std::string("<si><t xml:space=\"preserve\">")}) {
+                const std::string text = std::string(pad, 'a') + tail;
+                check_against_reader(head + text + "</t></si>", text, taken_count, rejected);
+                check_against_reader(head + tail + std::string(pad, 'a') + "</t></si>",
+                                     tail + std::string(pad, 'a'), taken_count, rejected);
+            }
+        }
+    }
+    EXPECT_GT(taken_count, 1000);
+    EXPECT_GT(rejected, 100);
+}
+
 // Every copy this processor runs moves exactly n bytes, whatever n.
 TEST(ItemScan, CopiesExactly) {
     std::vector<CopyKind> kinds = {CopyKind::Words};
