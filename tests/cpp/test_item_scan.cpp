@@ -290,9 +290,9 @@ TEST(ItemScan, AgreesWithTheReaderOnGeneratedText) {
     EXPECT_GT(rejected, 300);
 }
 
-// Single texts of ASCII padding then one character, reference or line end, at every length
-// around a 64-byte block: the text and its end tags within the block, ending at its last byte,
-// and running across its end by a byte or a character.
+// Single texts of one character, reference or line end (or a piece the reader rejects) after or
+// before ASCII padding, at every length around a 64-byte block: the text and its end tags within
+// the block, ending at its last byte, and running across its end by a byte or a character.
 TEST(ItemScan, AgreesWithTheReaderAroundTheBlockEnd) {
     const std::string tails[] = {"",       "\xC3\xA9", "\xC4\x80", "\xE6\x9D\xB1",
                                  "\xF0\x9F\x98\x80", "&amp;", "&lt;", "&quot;",
