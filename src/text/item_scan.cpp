@@ -769,11 +769,20 @@ inline bool at(const std::uint8_t* p, const std::uint8_t* limit, std::string_vie
            std::memcmp(p, lit.data(), lit.size()) == 0;
 }
 
+constexpr std::string_view kPreserveT = "<t xml:space=\"preserve\">";
+
 // "<t>" or "<t xml:space="preserve">" at p: the position after it, or null.
 inline const std::uint8_t* open_t(const std::uint8_t* p, const std::uint8_t* limit) noexcept {
     if (at(p, limit, "<t>")) return p + 3;
-    static constexpr std::string_view kPreserve = "<t xml:space=\"preserve\">";
-    if (at(p, limit, kPreserve)) return p + kPreserve.size();
+    if (at(p, limit, kPreserveT)) return p + kPreserveT.size();
+    return nullptr;
+}
+
+// The commonest openings, "<si><t>" and "<si><t xml:space="preserve">", at p: the position after
+// them, where the item's text starts, or null.
+inline const std::uint8_t* single_text(const std::uint8_t* p, const std::uint8_t* limit) noexcept {
+    if (at(p, limit, "<si><t>")) return p + 7;
+    if (at(p, limit, "<si>") && at(p + 4, limit, kPreserveT)) return p + 4 + kPreserveT.size();
     return nullptr;
 }
 
@@ -822,23 +831,29 @@ inline bool finish_item(const std::uint8_t* buf, const std::uint8_t* item_end,
     return true;
 }
 
+// check_text at block width W. `first` (64-byte blocks only) is the text's first block when
+// loaded already.
+template <ScanWidth W>
+inline const std::uint8_t* check_at(const std::uint8_t* start, const std::uint8_t* limit,
+                                    TextTotals& t,
+                                    [[maybe_unused]] const void* first = nullptr) noexcept {
+#if TOVREL_SCAN32
+    if constexpr (W == ScanWidth::Block32) return wide::check_text(start, limit, t);
+    if constexpr (W == ScanWidth::Block64)
+        return zmm::check_text(start, limit, t, static_cast<const __m512i*>(first));
+#endif
+    return check_text(start, limit, t);
+}
+
 // The commonest shapes, <si><t>text</t></si> and the same with <t xml:space="preserve">, in one
 // go from the text's start on: one text, nothing to join. `first` (64-byte blocks only) is the
 // text's first block when loaded already.
 template <ScanWidth W>
 inline bool scan_single(const std::uint8_t* buf, std::size_t filled, const std::uint8_t* start,
-                        ItemScan& out, [[maybe_unused]] const void* first = nullptr) {
+                        ItemScan& out, const void* first = nullptr) {
     const std::uint8_t* const limit = buf + filled;
     TextTotals totals;
-    const std::uint8_t* end;
-#if TOVREL_SCAN32
-    if constexpr (W == ScanWidth::Block32)
-        end = wide::check_text(start, limit, totals);
-    else if constexpr (W == ScanWidth::Block64)
-        end = zmm::check_text(start, limit, totals, static_cast<const __m512i*>(first));
-    else
-#endif
-        end = check_text(start, limit, totals);
+    const std::uint8_t* const end = check_at<W>(start, limit, totals, first);
     if (!end || !at(end, limit, "</t></si") || end[8] != '>') return false;
     out.span_count = 1;
     out.spans[0] = {static_cast<std::size_t>(start - buf), static_cast<std::size_t>(end - buf),
@@ -853,25 +868,14 @@ inline bool scan_item(const std::uint8_t* buf, std::size_t filled, std::size_t p
     const std::uint8_t* const limit = buf + filled;
     const std::uint8_t* p = buf + pos;
     TextTotals totals;
-    auto check = [&](const std::uint8_t* start) {
-#if TOVREL_SCAN32
-        if constexpr (W == ScanWidth::Block32) return wide::check_text(start, limit, totals);
-        if constexpr (W == ScanWidth::Block64) return zmm::check_text(start, limit, totals);
-#endif
-        return check_text(start, limit, totals);
-    };
-    auto single = [&](const std::uint8_t* start) {
-        return scan_single<W>(buf, filled, start, out);
-    };
-    if (at(p, limit, "<si><t>")) return single(p + 7);
+    if (const std::uint8_t* const text = single_text(p, limit))
+        return scan_single<W>(buf, filled, text, out);
     if (!at(p, limit, "<si>")) return false;
     p += 4;
-    static constexpr std::string_view kPreserve = "<t xml:space=\"preserve\">";
-    if (at(p, limit, kPreserve)) return single(p + kPreserve.size());
     out.span_count = 0;
     auto add_text = [&](const std::uint8_t* start) -> const std::uint8_t* {
         const std::size_t shrink_before = totals.shrink;
-        const std::uint8_t* end = check(start);
+        const std::uint8_t* end = check_at<W>(start, limit, totals);
         if (!end || out.span_count == ItemScan::kMaxSpans || !at(end, limit, "</t>"))
             return nullptr;
         ItemScan::Span& span = out.spans[out.span_count++];
@@ -1431,15 +1435,8 @@ struct Short {
 TOVREL_AVX512 inline Short take_short(const std::uint8_t* buf, std::size_t filled,
                                       std::size_t pos, ItemScan& s, ItemSink sink) {
     const std::uint8_t* const limit = buf + filled;
-    const std::uint8_t* text = buf + pos;
-    static constexpr std::string_view kPreserve = "<t xml:space=\"preserve\">";
-    if (at(text, limit, "<si><t>")) {
-        text += 7;
-    } else if (at(text, limit, "<si>") && at(text + 4, limit, kPreserve)) {
-        text += 4 + kPreserve.size();
-    } else {
-        return {0, nullptr, _mm512_setzero_si512()};
-    }
+    const std::uint8_t* const text = single_text(buf + pos, limit);
+    if (!text) return {0, nullptr, _mm512_setzero_si512()};
     const CheckConsts& c = opaque(kCheck);
     const std::size_t left = static_cast<std::size_t>(limit - text);
     // Zeros past `limit`, as the pad is, when the block would reach past it.
