@@ -43,6 +43,12 @@ public:
         if (at_ == end_) [[unlikely]] grow();
         *at_++ = item.release();
     }
+    // A place for an item that comes later, None until then. It stays where it is until
+    // into_list: blocks never move.
+    PyObject** reserve() {
+        push(Ref::borrow(Py_None));
+        return at_ - 1;
+    }
     Ref into_list() {
         const std::size_t count = full_ + static_cast<std::size_t>(at_ - last_start());
         Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -103,16 +109,77 @@ private:
     items.push(str_of_valid(text));
 }
 
+// The si_content calls for items handed over as markup, made in batches: the host's parser and
+// the scan each run warm through a batch instead of taking turns item by item. The calls still
+// come in document order, each before any later validate_rpr call, and an error met while calls
+// wait is raised only after them, so the error the host sees is the one reading item by item
+// would have raised.
+class MarkupCalls {
+public:
+    explicit MarkupCalls(Ref callable) : callable_(std::move(callable)) {}
+
+    // callable(markup) for the item at `slot`, made by the next run() at the latest.
+    void add(PyObject** slot, PyMarkup markup) {
+        bytes_ += static_cast<std::size_t>(PyBytes_GET_SIZE(markup.snippet.get()));
+        pending_.push_back({slot, std::move(markup)});
+        if (pending_.size() == kMaxCalls || bytes_ >= kMaxBytes) run();
+    }
+
+    // The waiting calls, in order; each result replaces its placeholder. The first to raise ends
+    // the run and drops the rest.
+    void run() {
+        if (pending_.empty()) return;
+        std::vector<Call> calls;
+        calls.swap(pending_);
+        bytes_ = 0;
+        for (Call& call : calls) {
+            PyObject* args[2] = {call.markup.snippet.get(), call.markup.namespaces.get()};
+            Ref result = Ref::check(PyObject_Vectorcall(callable_.get(), args, 2, nullptr));
+            Py_SETREF(*call.slot, result.release());
+        }
+    }
+
+    // While an error is on its way out: the calls that come before it. One of them raising
+    // replaces the error; otherwise a Python error set before is set again as it was.
+    void run_before_error() {
+        if (pending_.empty()) return;
+        PyObject* const raised = PyErr_GetRaisedException();
+        try {
+            run();
+        } catch (...) {
+            Py_XDECREF(raised);
+            throw;
+        }
+        if (raised) PyErr_SetRaisedException(raised);
+    }
+
+private:
+    static constexpr std::size_t kMaxCalls = 256;
+    static constexpr std::size_t kMaxBytes = std::size_t{1} << 20;
+
+    struct Call {
+        PyObject** slot;
+        PyMarkup markup;
+    };
+
+    Ref callable_;
+    std::vector<Call> pending_;
+    std::size_t bytes_ = 0;
+};
+
 Ref read_items(PyObject* source, PyObject* helpers_dict) {
     Helpers helpers = Helpers::from_dict(helpers_dict);
-    Ref si_content = lookup_helper(helpers_dict, "si_content");
+    MarkupCalls si_content(lookup_helper(helpers_dict, "si_content"));
     Reader reader = make_py_reader(source);
     TextCtx ctx;
     ctx.text_dangerous = std::move(helpers.text_dangerous);
     ctx.rich_dangerous = std::move(helpers.rich_dangerous);
     ItemList items;
     std::string text, scratch;
-    auto rpr_check = [&](std::string_view rpr) { return helpers.rpr_accepted(reader, rpr); };
+    auto rpr_check = [&](std::string_view rpr) {
+        si_content.run();
+        return helpers.rpr_accepted(reader, rpr);
+    };
     // Run properties the fast path may pass over: read by the general path in the root's scope
     // and accepted. The last markup accepted is compared first: a table's rich items mostly
     // share theirs.
@@ -143,30 +210,36 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
         items.push(std::move(str));
         return data;
     };
-    for (;;) {
-        // Items of the plain shape are taken straight from the buffer: unprefixed <si> children
-        // of the root, where the default namespace is the main one.
-        if (reader.depth() == 1 && reader.last_event() != XmlEvent::Empty &&
-            reader.namespaces().default_id() == kMainNamespace) {
-            ctx.root_scope = reader.namespaces().scope_serial();
-            const TakenItems taken =
-                take_si_items(in.data(), in.filled(), in.pos, rpr_verdict, sink, width, copy_kind);
-            if (taken.end != in.pos) reader.consume_tag(taken.last_start, taken.end);
+    try {
+        for (;;) {
+            // Items of the plain shape are taken straight from the buffer: unprefixed <si>
+            // children of the root, where the default namespace is the main one.
+            if (reader.depth() == 1 && reader.last_event() != XmlEvent::Empty &&
+                reader.namespaces().default_id() == kMainNamespace) {
+                ctx.root_scope = reader.namespaces().scope_serial();
+                const TakenItems taken = take_si_items(in.data(), in.filled(), in.pos,
+                                                       rpr_verdict, sink, width, copy_kind);
+                if (taken.end != in.pos) reader.consume_tag(taken.last_start, taken.end);
+            }
+            XmlEvent ev = reader.next();
+            if (ev == XmlEvent::Eof) {
+                si_content.run();
+                return items.into_list();
+            }
+            if (ev != XmlEvent::Start && ev != XmlEvent::Empty) continue;
+            if (!reader.is_main("si")) continue;
+            if (reader.depth() != 2) throw Unsupported("nested si");
+            if (parse_text(reader, ctx, forbid_si, rpr_check, text) == TextKind::Plain) {
+                // The reader has checked the text, and decoding keeps it well formed.
+                remove_x005f(text);
+                items.push(str_of_valid(text));
+            } else {
+                si_content.add(items.reserve(), py_markup(reader, text));
+            }
         }
-        XmlEvent ev = reader.next();
-        if (ev == XmlEvent::Eof) return items.into_list();
-        if (ev != XmlEvent::Start && ev != XmlEvent::Empty) continue;
-        if (!reader.is_main("si")) continue;
-        if (reader.depth() != 2) throw Unsupported("nested si");
-        Ref item;
-        if (parse_text(reader, ctx, forbid_si, rpr_check, text) == TextKind::Plain) {
-            // The reader has checked the text, and decoding keeps it well formed.
-            remove_x005f(text);
-            item = str_of_valid(text);
-        } else {
-            item = call_with_markup(si_content.get(), reader, text);
-        }
-        items.push(std::move(item));
+    } catch (...) {
+        si_content.run_before_error();
+        throw;
     }
 }
 

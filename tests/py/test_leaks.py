@@ -23,6 +23,8 @@ SST = (b'<sst xmlns="%s"><si><t>plain</t></si><si><r><rPr><b/></rPr><t>a</t></r>
        b'<si><t>b</t><rPh><t>p</t></rPh></si></sst>') % MAIN_NS.encode()
 MALFORMED_SHEET = SHEET.replace(b"</row>", b"</rows>", 1)
 MALFORMED_SST = SST.replace(b"</si>", b"</s>", 1)
+# A markup item whole in the first chunk, then a fault: its si_content call is still to come.
+MARKUP_THEN = b'<sst xmlns="%s"><si><t>b</t><rPh/></si>' % MAIN_NS.encode()
 # Plain items enough to fill several of the blocks the list is gathered in, then a fault.
 LONG_MALFORMED_SST = SST.replace(b"<si>", b"<si><t>item</t></si>" * 10000 + b"<si>", 1).replace(b"</sst>", b"</ss>")
 
@@ -139,6 +141,11 @@ CASES = [
     case("read_string_table", "malformed", Kit(MALFORMED_SST), NF, string_table),
     case("read_string_table", "source raises", Kit(SST, fail=True), ValueError, string_table),
     case("read_string_table", "helper raises", Kit(SST, si_content=failing), LookupError, string_table),
+    case("read_string_table", "malformed after markup", Kit(MARKUP_THEN + b"<si></s></sst>"), NF, string_table),
+    case("read_string_table", "helper raises before a fault", Kit(MARKUP_THEN + b"<si></s></sst>", si_content=failing),
+         LookupError, string_table),
+    case("read_string_table", "source raises after markup", Kit(MARKUP_THEN + b"<si><t>c</t></si></sst>", fail=True),
+         ValueError, string_table),
     case("find_dimension", "found", Kit(SHEET), None, dimension),
     case("find_dimension", "malformed", Kit(b"<a><dimension></a>"), NF, dimension),
     case("find_dimension", "source raises", Kit(SHEET, fail=True), ValueError, dimension),

@@ -1,6 +1,7 @@
 """read_string_table: the shared-strings part as a list."""
 import inspect
 import io
+import random
 import sys
 import xml.etree.ElementTree as ET
 import zipfile
@@ -337,3 +338,91 @@ def test_errors_in_plain_items(item, message):
 def test_bad_utf8_in_a_plain_item():
     with pytest.raises(NF, match="^malformed: invalid utf-8$"):
         read(sst("").replace(b"</sst>", b"<si><t>\xc3</t></si></sst>"))
+
+
+# --- host calls: order and errors ---------------------------------------------------------------
+
+FAILS = st.sampled_from(["si_content", "validate_rpr", "malformed", "read"])
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(0, 2**32), st.integers(1, 900), st.none() | st.tuples(FAILS, st.floats(0, 1)),
+       st.sampled_from([7, 65536]))
+def test_host_calls_as_item_by_item(seed, count, fail, chunk):
+    """Whatever the engine does with markup items, the host sees the calls an item-by-item reader
+    makes: si_content and validate_rpr in document order, each result in its item's place, and
+    on failure the first error in document order, after exactly the calls that come before it."""
+    rng = random.Random(seed)
+    kinds = rng.choices("pmr", weights=rng.choice([(1, 1, 1), (4, 4, 1), (1, 8, 1)]), k=count)
+    fail_kind, where = fail if fail else (None, 0)
+    at = min(int(where * len(kinds)), len(kinds) - 1)
+    parts, expected, log_model = [], [], []
+    for i, kind in enumerate(kinds):
+        if kind == "p":
+            parts.append(f"<si><t>p{i}</t></si>")
+            expected.append(f"p{i}")
+        elif kind == "m":
+            parts.append(f"<si><t>m{i}</t><rPh><t>{'ふ' * (i % 5)}</t></rPh></si>")
+            expected.append(Markup(parts[-1].encode(), NS))
+            log_model.append(("si", i))
+        else:  # a run with properties not seen before: asked about once
+            parts.append(f"<si><r><rPr><sz val='{i}'/></rPr><t>r{i}</t></r></si>")
+            expected.append(f"r{i}")
+            log_model.append(("rpr", i))
+        if fail_kind == "malformed" and i == at:
+            parts.append("<si><t>&bogus;</t></si>")
+            break
+    log = []
+
+    def si_content(snippet, namespaces):
+        i = int(snippet.split(b"<t>m", 1)[1].split(b"<", 1)[0])
+        log.append(("si", i))
+        if fail_kind == "si_content" and i >= at:
+            raise Boom("si", i)
+        return Markup(snippet, namespaces)
+
+    def validate_rpr(snippet, namespaces):
+        i = int(snippet.split(b"val='", 1)[1].split(b"'", 1)[0])
+        log.append(("rpr", i))
+        if fail_kind == "validate_rpr" and i >= at:
+            raise Boom("rpr", i)
+        return True
+
+    class Source(io.BytesIO):
+        def read(self, n=-1):
+            got = super().read(chunk)
+            if not got and fail_kind == "read":
+                raise Boom("read")
+            return got
+
+    h = helpers(si_content=si_content, validate_rpr=validate_rpr)
+    try:
+        result = _tovrel.read_string_table(Source(sst("".join(parts))), h)
+    except (Boom, NF) as error:
+        raised = error
+    else:
+        raised = None
+    # The item-by-item reader's outcome: the first failing call, else the document's own error.
+    first = next((n for n, (kind, i) in enumerate(log_model)
+                  if fail_kind in ("si_content", "validate_rpr") and i >= at
+                  and kind == ("si" if fail_kind == "si_content" else "rpr")), None)
+    if first is not None:
+        assert isinstance(raised, Boom) and raised.args == (log_model[first][0], log_model[first][1])
+        assert log == log_model[:first + 1]
+        return
+    assert log == log_model
+    if fail_kind == "malformed":
+        assert isinstance(raised, NF) and str(raised) == "malformed: undefined entity"
+    elif fail_kind == "read":
+        assert isinstance(raised, Boom) and raised.args == ("read",)
+    else:
+        assert raised is None and result == expected
+
+
+def test_large_markup_items_keep_their_places():
+    """Markup items far larger than the engine holds back at once still come back in place."""
+    big = "ふ" * 400_000
+    items = [f"<si><t>m{i}</t><rPh><t>{big}</t></rPh></si>" if i % 3 == 0 else f"<si><t>p{i}</t></si>"
+             for i in range(12)]
+    got = read(sst("".join(items)))
+    assert got == [Markup(item.encode(), NS) if i % 3 == 0 else f"p{i}" for i, item in enumerate(items)]
