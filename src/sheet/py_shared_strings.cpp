@@ -195,8 +195,15 @@ Ref read_items(PyObject* source, PyObject* helpers_dict) {
     const ScanWidth width = best_scan_width();
     const CopyKind copy_kind = best_copy_kind();
     // Each item the fast path takes becomes a str of its final size and width, which the fast
-    // path then fills.
+    // path then fills; an item with phonetic runs is the host's, from its raw bytes, as the
+    // general path would hand it over (the reader stands in the root's scope, the item's own).
     auto sink = [&](const ItemScan& s) -> void* {
+        if (s.markup) [[unlikely]] {
+            const std::string_view item(reinterpret_cast<const char*>(in.data()) + s.item_start,
+                                        s.item_end - s.item_start);
+            si_content.add(items.reserve(), py_markup(reader, item));
+            return nullptr;
+        }
         if (s.rewrite) [[unlikely]] {
             push_rewrite(items, in.data(), s, scratch, text);
             return nullptr;

@@ -828,6 +828,7 @@ inline bool finish_item(const std::uint8_t* buf, const std::uint8_t* item_end,
     if (totals.widest_ref > out.maxchar) out.maxchar = width_class(totals.widest_ref);
     out.decode = totals.decode;
     out.rewrite = totals.rewrite;
+    out.markup = false;
     return true;
 }
 
@@ -845,16 +846,70 @@ inline const std::uint8_t* check_at(const std::uint8_t* start, const std::uint8_
     return check_text(start, limit, t);
 }
 
+// Past the decimal digits at p and `lit` after them; null without a digit or without `lit`.
+inline const std::uint8_t* digits_then(const std::uint8_t* p, const std::uint8_t* limit,
+                                       std::string_view lit) noexcept {
+    const std::uint8_t* const start = p;
+    while (p < limit && static_cast<unsigned>(*p - '0') < 10) ++p;
+    return p != start && at(p, limit, lit) ? p + lit.size() : nullptr;
+}
+
+// The phonetic runs and properties Excel writes after an item's text, from p on, in any order
+// and number (one at least), then "</si>": <rPh> or <rPh sb="N" eb="N">, one <t>, </rPh>; and
+// <phoneticPr fontId="N"/> or <phoneticPr fontId="N" type="name"/>. The position past "</si>",
+// or null for anything else. Their texts are checked by the reader's rules like any other.
+template <ScanWidth W>
+inline const std::uint8_t* phonetic_tail(const std::uint8_t* p,
+                                         const std::uint8_t* limit) noexcept {
+    static constexpr std::string_view kRph = "<rPh sb=\"", kPr = "<phoneticPr fontId=\"";
+    for (bool any = false;; any = true) {
+        if (at(p, limit, "</si>")) return any ? p + 5 : nullptr;
+        if (at(p, limit, kRph)) {
+            p = digits_then(p + kRph.size(), limit, "\" eb=\"");
+            if (p) p = digits_then(p, limit, "\">");
+        } else if (at(p, limit, "<rPh>")) {
+            p += 5;
+        } else if (at(p, limit, kPr)) {
+            p = digits_then(p + kPr.size(), limit, "\"");
+            if (p && at(p, limit, " type=\"")) {
+                const std::uint8_t* const name = p += 7;
+                while (p < limit && static_cast<unsigned>((*p | 0x20) - 'a') < 26) ++p;
+                if (p == name || !at(p, limit, "\"")) return nullptr;
+                ++p;
+            }
+            if (!p || !at(p, limit, "/>")) return nullptr;
+            p += 2;
+            continue;
+        } else {
+            return nullptr;
+        }
+        if (p) p = open_t(p, limit);
+        if (!p) return nullptr;
+        TextTotals unused;
+        p = check_at<W>(p, limit, unused);
+        if (!p || !at(p, limit, "</t></rPh>")) return nullptr;
+        p += 10;
+    }
+}
+
 // The commonest shapes, <si><t>text</t></si> and the same with <t xml:space="preserve">, in one
-// go from the text's start on: one text, nothing to join. `first` (64-byte blocks only) is the
-// text's first block when loaded already.
+// go from the text's start on: one text, nothing to join. The same text followed by phonetic runs
+// is taken as markup. `first` (64-byte blocks only) is the text's first block when loaded already.
 template <ScanWidth W>
 inline bool scan_single(const std::uint8_t* buf, std::size_t filled, const std::uint8_t* start,
                         ItemScan& out, const void* first = nullptr) {
     const std::uint8_t* const limit = buf + filled;
     TextTotals totals;
     const std::uint8_t* const end = check_at<W>(start, limit, totals, first);
-    if (!end || !at(end, limit, "</t></si") || end[8] != '>') return false;
+    if (!end) return false;
+    if (!at(end, limit, "</t></si") || end[8] != '>') {
+        const std::uint8_t* const item_end =
+            at(end, limit, "</t>") ? phonetic_tail<W>(end + 4, limit) : nullptr;
+        if (!item_end) return false;
+        out.markup = true;
+        out.item_end = static_cast<std::size_t>(item_end - buf);
+        return true;
+    }
     out.span_count = 1;
     out.spans[0] = {static_cast<std::size_t>(start - buf), static_cast<std::size_t>(end - buf),
                     static_cast<std::size_t>(end - start) - totals.shrink};
@@ -1457,6 +1512,7 @@ TOVREL_AVX512 inline Short take_short(const std::uint8_t* buf, std::size_t fille
     s.span_count = 1;
     s.item_end = start + k + 9;
     s.rewrite = false;  // '_' stops a step: the text holds none
+    s.markup = false;
     const std::uint64_t amps = _mm512_mask_test_epi8_mask(~high & before, kind, get(c.amp_kind));
     if (!((high & before) | amps)) {
         // ASCII as it stands.
@@ -1578,7 +1634,10 @@ inline TakenItems take_items(const std::uint8_t* buf, std::size_t filled, std::s
         } else
 #endif
         if (!scan_item<W>(buf, filled, taken.end, s, rpr_verdict)) break;
-        if (void* const data = sink(s)) {
+        s.item_start = taken.end;
+        if (s.markup) {
+            sink(s);
+        } else if (void* const data = sink(s)) {
             if (s.maxchar < 0x80 && !s.decode) {
                 // ASCII without references or CR: the bytes as they stand.
                 auto* out = static_cast<std::uint8_t*>(data);

@@ -4,7 +4,8 @@
 // optional). A run of such items is taken in one call: for each, one pass checks the texts with
 // the reader's character and reference rules and measures them (characters after decoding and
 // the widest character); a second pass writes the characters at their final width straight into
-// the room the caller gives.
+// the room the caller gives. An item of the first shape with phonetic runs after its text, which
+// the reader would hand over as markup, is checked the same way and handed over as its raw bytes.
 #pragma once
 
 #include <cstddef>
@@ -39,11 +40,13 @@ struct ItemScan {
     static constexpr std::size_t kMaxSpans = 8;
     Span spans[kMaxSpans];
     std::size_t span_count = 0;
+    std::size_t item_start = 0;                // markup items: offset of the item's "<si>"
     std::size_t item_end = 0;                  // offset just past "</si>"
     std::size_t chars = 0;                     // characters of the decoded texts together
     std::uint32_t maxchar = 0x7F;              // 0x7F, 0xFF, 0xFFFF or 0x10FFFF: widest class
     bool decode = false;   // references or CR: the text must be decoded, not just converted
     bool rewrite = false;  // "x005F_" may stand in the decoded texts together
+    bool markup = false;   // phonetic runs: the item is the caller's to read from its raw bytes
 };
 
 // Whether an <rPr> element, given by its raw bytes from "<rPr>" to the first "</rPr>", is one the
@@ -66,7 +69,7 @@ void copy_text(const std::uint8_t* p, std::uint8_t* out, std::size_t n,
 // Where take_si_items writes an item it has scanned: room for exactly scan.chars code units of
 // the width scan.maxchar asks for (one byte up to 0xFF, two up to 0xFFFF, else four), or null
 // when the caller has built the item itself from the scan's spans (as it must when scan.rewrite
-// is set: "x005F_" is to go).
+// is set: "x005F_" is to go). For a markup item nothing is written and the result is ignored.
 using ItemSink = FunctionRef<void*(const ItemScan& scan)>;
 
 // Where the items take_si_items took lie in the buffer.

@@ -49,6 +49,7 @@ std::optional<Filled> take(const std::string& item, ScanWidth width = ScanWidth:
     std::u32string texts[2];
     for (std::size_t k = 0; k < scans.size() && k < 2; ++k) {
         const ItemScan& s = scans[k];
+        if (s.markup) continue;  // nothing written
         const std::size_t unit = s.maxchar <= 0xFF ? 1 : s.maxchar <= 0xFFFF ? 2 : 4;
         for (std::size_t i = 0; i < s.chars; ++i) {
             std::uint32_t u = 0;
@@ -138,11 +139,48 @@ TEST(ItemScan, TakesThePlainShapeOnly) {
     }
 }
 
+// Items with phonetic runs after their text, in the forms Excel writes, are taken whole as
+// markup, the reader accepting each; other forms are left to the reader.
+TEST(ItemScan, TakesPhoneticItemsAsMarkup) {
+    const char* const taken[] = {
+        "<si><t>\xE6\xBC\xA2</t><rPh sb=\"0\" eb=\"1\"><t>\xE3\x81\x8B</t></rPh>"
+        "<phoneticPr fontId=\"1\"/></si>",
+        "<si><t>a</t><rPh><t></t></rPh></si>",
+        "<si><t xml:space=\"preserve\">a</t><phoneticPr fontId=\"12\" type=\"noConversion\"/></si>",
+        "<si><t>a</t><rPh sb=\"0\" eb=\"1\"><t xml:space=\"preserve\"> &amp;</t></rPh>"
+        "<rPh sb=\"1\" eb=\"2\"><t>y</t></rPh></si>",
+    };
+    const char* const refused[] = {
+        "<si><t>a</t><rPh sb=\"\" eb=\"1\"><t>x</t></rPh></si>",
+        "<si><t>a</t><rPh sb='0' eb='1'><t>x</t></rPh></si>",
+        "<si><t>a</t><rPh eb=\"1\" sb=\"0\"><t>x</t></rPh></si>",
+        "<si><t>a</t><rPh><t>x&bogus;</t></rPh></si>",
+        "<si><t>a</t><rPh><t>x</t></rPh> </si>",
+        "<si><t>a</t><rPh><t>x</t><t>y</t></rPh></si>",
+        "<si><t>a</t><rPh/></si>",
+        "<si><t>a</t><phoneticPr fontId=\"1\" type=\"\"/></si>",
+        "<si><t>a</t><phoneticPr fontId=\"1\"></phoneticPr></si>",
+        "<si><t>a</t><phoneticPr/></si>",
+        "<si><r><t>a</t></r><rPh><t>x</t></rPh></si>",
+        "<si><t>a</t><rPh><t>x</t></rPh></si",
+    };
+    for (const ScanWidth width : widths()) {
+        for (const char* item : taken) {
+            EXPECT_FALSE(general(item).error) << item;
+            const auto got = take(item, width);
+            ASSERT_TRUE(got) << item;
+            EXPECT_TRUE(got->scan.markup) << item;
+            EXPECT_EQ(got->scan.item_end, std::string(item).size()) << item;
+        }
+        for (const char* item : refused) EXPECT_FALSE(take(item, width)) << item;
+    }
+}
+
 // Scans and fills `item`, which holds `text`, at every block width: taken exactly when the
 // reader accepts it and holds the plain shape, with the reader's text, its length and its widest
-// character's class.
+// character's class; or, for an item with phonetic runs, taken whole as markup.
 void check_against_reader(const std::string& item, const std::string& text, int& taken_count,
-                          int& rejected) {
+                          int& rejected, bool phonetic = false) {
     const General g = general(item);
     for (const ScanWidth width : widths()) {
         const auto taken = take(item, width);
@@ -154,6 +192,12 @@ void check_against_reader(const std::string& item, const std::string& text, int&
         if (text.find('<') != std::string::npos) continue;  // not the plain shape
         ASSERT_TRUE(taken) << item;
         ++taken_count;
+        EXPECT_EQ(taken->scan.markup, phonetic) << item;
+        if (phonetic) {
+            EXPECT_EQ(taken->scan.item_start, 0u) << item;
+            EXPECT_EQ(taken->scan.item_end, item.size()) << item;
+            continue;
+        }
         const std::u32string expected = code_points(g.text);
         EXPECT_EQ(taken->text, expected) << item;
         EXPECT_EQ(taken->scan.chars, expected.size()) << item;
@@ -203,9 +247,15 @@ TEST(ItemScan, AgreesWithTheReader) {
         // The plain shape with or without xml:space, or the text cut into runs (some with run
         // properties).
         std::string item;
-        if (const unsigned shape = rng() % 4; shape < 2) {
+        const unsigned shape = rng() % 6;
+        if (shape < 2) {
             item = shape ? "<si><t>" + text + "</t></si>"
                          : "<si><t xml:space=\"preserve\">" + text + "</t></si>";
+        } else if (shape >= 4) {
+            // Phonetic runs after the text, or the text as a phonetic run's.
+            item = shape == 4 ? "<si><t>" + text + "</t><rPh sb=\"0\" eb=\"1\"><t>x</t></rPh></si>"
+                              : "<si><t>a</t><phoneticPr fontId=\"1\"/><rPh><t xml:space=\"preserve\">" +
+                                    text + "</t></rPh></si>";
         } else {
             item = "<si>";
             for (std::size_t from = 0, runs = 1 + rng() % 3; runs--;) {
@@ -216,7 +266,7 @@ TEST(ItemScan, AgreesWithTheReader) {
             }
             item += "</si>";
         }
-        check_against_reader(item, text, taken_count, rejected);
+        check_against_reader(item, text, taken_count, rejected, shape >= 4);
     }
     EXPECT_GT(taken_count, 5000);
     EXPECT_GT(rejected, 1000);
