@@ -109,6 +109,7 @@ FRAGMENTS = [
     b"<sheetData>", b"</sheetData>", b"<sheetData/>", b'<dimension ref="A1:B2"/>', b"<dimension>", b"</dimension>",
     b"<sheetPr/>", b"<mergeCells/>", b"<hyperlinks>", b"<extLst/>",
     b"<si>", b"</si>", b"<t>", b"</t>", b"<r>", b"</r>", b"<rPr><b/></rPr>", b"<rPh><t>p</t></rPh>", b"<phoneticPr/>",
+    b'<phoneticPr fontId="1" type="noConversion"/>',
     b"x005F_", b"_x000D_",
 ]
 
